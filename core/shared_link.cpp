@@ -1,0 +1,28 @@
+#include "core/shared_link.h"
+
+#include <new>
+
+namespace quorvel {
+
+SharedLink* SharedLink::Create(const void* owner, LONG refs) {
+    SharedLink* link = new (std::nothrow) SharedLink;
+    if (link) {
+        link->refs.store(refs);
+        link->live.store(true);
+        link->owner = owner;
+        link->handle.store(nullptr);
+    }
+    return link;
+}
+
+SharedLink* SharedLink::Share(SharedLink* link) {
+    if (link) link->refs.fetch_add(1, std::memory_order_relaxed);
+    return link;
+}
+
+void SharedLink::Release(SharedLink*& link) {
+    if (link && link->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete link;
+    link = nullptr;
+}
+
+}  // namespace quorvel

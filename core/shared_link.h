@@ -1,0 +1,28 @@
+// The small record that an object shares with its copies while it holds an
+// operating-system resource: who owns the resource (the object that acquired
+// it), whether it is still open, and, for threads, the handle. The last holder
+// to let go frees the record; the resource itself is released by its owner.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+
+namespace quorvel {
+
+struct SharedLink {
+    std::atomic<LONG> refs;
+    std::atomic<bool> live;       // cleared by the owner when it releases the resource
+    const void* owner;            // the object that acquired the resource
+    std::atomic<HANDLE> handle;   // the thread handle, for CxThread
+
+    // A new record with refs holders; nullptr if memory ran out.
+    static SharedLink* Create(const void* owner, LONG refs = 1);
+    // One more holder; nullptr stays nullptr.
+    static SharedLink* Share(SharedLink* link);
+    // Drops one holder and clears the caller's pointer.
+    static void Release(SharedLink*& link);
+};
+
+}  // namespace quorvel

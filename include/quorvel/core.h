@@ -1,0 +1,164 @@
+// quorvel core: the worker thread (CxThread) and the endpoint base (CxComm)
+// with the event codes that every endpoint uses to tell the host about events.
+//
+// Windows headers: this header includes <winsock2.h>, which includes
+// <windows.h>. Include <quorvel/quorvel.h> before <windows.h>, or define
+// WIN32_LEAN_AND_MEAN before including <windows.h>, so that the old
+// <winsock.h> is not pulled in first.
+//
+// ABI: the exported classes have a C++ interface. Build the host with the
+// same compiler family as the DLL (mingw-w64 g++ for the cross-built DLL,
+// MSVC for a DLL built with MSVC).
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+
+#if defined(QUORVEL_STATIC)
+#define QUORVEL_API
+#elif defined(QUORVEL_BUILD)
+#define QUORVEL_API __declspec(dllexport)
+#else
+#define QUORVEL_API __declspec(dllimport)
+#endif
+
+// Event codes: the lParam of a notification message (its low word for the
+// messages that Windows Sockets posts) or the third argument of the host
+// callback.
+constexpr long CX_EVENT_DATA_READY = 0x0001;          // received data waits to be read
+constexpr long CX_EVENT_CONNECTION_WAITING = 0x0008;  // a connection waits to be accepted
+constexpr long CX_EVENT_CONNECTION_CLOSED = 0x0020;   // the connection was closed
+constexpr long CX_EVENT_THREAD_ENDED = 0x0012;        // a CxThread routine returned
+constexpr long CX_EVENT_DEVICE_REMOVED = 0x1001;      // the serial device went away
+
+// Host callback: user pointer, the endpoint's handle (GetSafeHandle) and the
+// event code. Declared CALLBACK (__stdcall), like a window procedure. Its
+// result is ignored. It runs on the thread that raised the event, normally
+// the endpoint's listener thread.
+typedef long(CALLBACK* CX_COMM_PROC)(void* pParam, unsigned int uHandle, long lEvent);
+
+// Routine run by CxThread. Declared WINAPI (__stdcall), like a Win32 thread
+// routine, but its argument is the CxThread object itself: the routine reaches
+// its parameter with GetParamPtr() and polls ToExitThread() through it.
+typedef DWORD(WINAPI* CX_THREAD_ROUTINE)(void* pThread);
+
+namespace quorvel {
+struct SharedLink;  // the record that an object shares with its copies
+}
+
+// One operating-system thread with a start-up handshake, a cooperative exit
+// request and an optional "thread ended" message.
+//
+// Copies. A copy of an object that holds a thread names the same thread and
+// the same handle (GetSafeHandle returns the same value), but only the object
+// that started the thread owns it: that object alone requests the exit, waits
+// and closes the handle, in CloseThread or its destructor. CloseThread and
+// the destructor of a copy only let go of the copy's view of the thread, at
+// once and without waiting, so destroying a copy never hangs and the handle is
+// closed exactly once. Once the owner has closed the handle, a copy reports
+// the thread as not running. The start signal is never copied.
+//
+// Assigning to an object that holds a thread first lets go of that thread as
+// CloseThread(INFINITE) would.
+//
+// A thread created by CreateThread cannot run before GetSafeHandle has its
+// handle, so the thread-ended message always carries that handle, even for a
+// routine that returns at once.
+//
+// CreateThread on an object whose previous thread has ended (but was not
+// closed) closes that thread's handle first instead of dropping it.
+class QUORVEL_API CxThread {
+public:
+    CxThread();
+    CxThread(const CxThread& other);
+    CxThread& operator=(const CxThread& other);
+    virtual ~CxThread();  // CloseThread(INFINITE)
+
+    // Starts pfnStartRoutine on a new thread; the routine is called with this
+    // object. Returns 0 if the held thread still runs, or if no thread could
+    // be created (the last error is the system's). Waits at most
+    // dwWaitMilliseconds for the routine to call SetThreadStartedEvent.
+    int CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
+                     CX_THREAD_ROUTINE pfnStartRoutine, void* pParam,
+                     DWORD dwCreationFlags, DWORD dwWaitMilliseconds);
+    // Sets the exit request, waits at most dwWaitMilliseconds for the thread
+    // and closes its handle (even if the wait ran out). Nothing on an idle
+    // object.
+    void CloseThread(DWORD dwWaitMilliseconds);
+    int IsThreadRunning() const;  // non-zero until the held thread has ended
+    int ToExitThread() const;     // the exit request, for the routine to poll
+    void SetThreadStartedEvent(); // the routine is ready; releases CreateThread
+    void SetWndMsg(HWND hWnd, UINT uMsg);  // NULL window: no thread-ended message
+    void* GetSafeHandle() const;  // the thread handle; NULL when idle
+    void* GetParamPtr() const;
+
+protected:
+    // Entry point of every thread this class starts. Its argument is the
+    // thread's start record, which names this object.
+    static DWORD WINAPI ThreadStartRoutine(void* pStart);
+    DWORD OnThreadStartRoutine();  // runs the routine; 1 without one
+    // Posts m_uMsg to m_hWnd with wParam the thread handle and lParam
+    // CX_EVENT_THREAD_ENDED. Not the system's quit message.
+    void PostQuitMessage();
+
+    std::atomic<BOOL> m_bToExit;           // read by the routine, written by the owner
+    HANDLE m_hThread;
+    std::atomic<HANDLE> m_hEventStarted;   // exists only while CreateThread runs
+    void* m_pParam;
+    DWORD m_dwThreadId;
+    HWND m_hWnd;
+    UINT m_uMsg;
+    CX_THREAD_ROUTINE m_pfnStartRoutine;
+
+private:
+    bool OwnsThread() const;
+    void ReleaseThread();
+    void PostEnded(HANDLE hThread) const;
+
+    quorvel::SharedLink* m_pLink;  // shared with copies while a thread is held
+};
+
+// Base of every data endpoint: the shared operations and the host's
+// notification target (a window and message, a callback and its user
+// pointer).
+//
+// The target is published as one value: a listener thread that raises an
+// event while the host calls SetWndMsgProc sees either the old four values or
+// the new four, never a mix of both (no callback paired with another
+// callback's user pointer).
+class QUORVEL_API CxComm {
+public:
+    CxComm();
+    CxComm(const CxComm& other);
+    CxComm& operator=(const CxComm& other);
+    virtual ~CxComm();
+
+    // Stores all four as passed; NULL clears a target. May be called at any
+    // time; the next event uses what is stored then.
+    void SetWndMsgProc(HWND hWnd, UINT uMsg, CX_COMM_PROC pfnProc, void* pParam);
+
+    virtual void* GetSafeHandle();  // NULL here
+    // Moves exactly ulLength bytes or fails (0); the base always fails.
+    virtual int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait);
+    virtual int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait);
+
+protected:
+    struct Target {
+        CX_COMM_PROC pfnProc;
+        void* pParam;
+        HWND hWnd;
+        UINT uMsg;
+    };
+    Target GetTarget() const;  // one consistent snapshot of the four members
+    void SetTarget(const Target& target);
+
+    std::atomic<CX_COMM_PROC> m_pfnProc;
+    std::atomic<void*> m_pParam;
+    std::atomic<HWND> m_hWnd;
+    std::atomic<UINT> m_uMsg;
+
+private:
+    std::atomic<unsigned> m_uTargetSeq;  // odd while the target is being written
+};

@@ -1,0 +1,5 @@
+// quorvel: communication endpoints for 32-bit Windows programs.
+// Hosts include this header only; it brings in every subsystem.
+#pragma once
+
+#include "quorvel/core.h"

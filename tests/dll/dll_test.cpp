@@ -1,0 +1,52 @@
+// Reaches the library only through quorvel.dll and its import library.
+#include <gtest/gtest.h>
+
+#include "quorvel/quorvel.h"
+#include "tests/support/message_window.h"
+
+namespace {
+
+DWORD WINAPI PollExit(void* pThread) {
+    auto* thread = static_cast<CxThread*>(pThread);
+    thread->SetThreadStartedEvent();
+    while (!thread->ToExitThread()) Sleep(1);
+    return 9;
+}
+
+}  // namespace
+
+TEST(Dll, IsLoadedFromItsOwnModule) {
+    EXPECT_NE(nullptr, GetModuleHandleW(L"quorvel.dll"));
+}
+
+TEST(Dll, ThreadStartsStopsAndTellsTheWindow) {
+    qvtest::MessageWindow window;
+    CxThread thread;
+    thread.SetWndMsg(window.hwnd(), WM_APP + 9);
+    int value = 5;
+    ASSERT_EQ(1, thread.CreateThread(nullptr, 0, &PollExit, &value, 0, INFINITE));
+    EXPECT_EQ(&value, thread.GetParamPtr());
+    EXPECT_EQ(1, thread.IsThreadRunning());
+    HANDLE handle = thread.GetSafeHandle();
+    CxThread copy(thread);
+    EXPECT_EQ(handle, copy.GetSafeHandle());
+
+    thread.CloseThread(INFINITE);
+    EXPECT_EQ(nullptr, thread.GetSafeHandle());
+    EXPECT_EQ(0, copy.IsThreadRunning());
+    MSG msg;
+    ASSERT_TRUE(window.WaitFor(WM_APP + 9, &msg));
+    EXPECT_EQ(reinterpret_cast<WPARAM>(handle), msg.wParam);
+    EXPECT_EQ(CX_EVENT_THREAD_ENDED, msg.lParam);
+}
+
+TEST(Dll, EndpointBaseThroughTheExportedInterface) {
+    CxComm comm;
+    comm.SetWndMsgProc(nullptr, 0, nullptr, nullptr);
+    CxComm copy(comm);
+    CxComm* endpoint = &copy;
+    unsigned char byte = 0;
+    EXPECT_EQ(nullptr, endpoint->GetSafeHandle());
+    EXPECT_EQ(0, endpoint->Send(&byte, 1, 0));
+    EXPECT_EQ(0, endpoint->Recv(&byte, 1, 0));
+}
