@@ -1,0 +1,95 @@
+# Shared by build.sh and test.sh: installs what is missing, picks the Wine
+# loader, and runs a private wineserver for the build tree's own prefix.
+# Sourced, not run.
+
+QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QV_PACKAGES_AMD64="cmake ninja-build googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
+QV_PACKAGES_I386="wine32:i386"
+
+qv_say() { printf '== %s\n' "$*" >&2; }
+qv_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
+
+qv_missing_tools() {
+  local missing=""
+  for tool in cmake ninja i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix \
+              i686-w64-mingw32-windres; do
+    command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
+  done
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest-sources"
+  [ -x /usr/lib/wine/wine64 ] || missing="$missing wine64"
+  [ -x /usr/lib/wine/wine ] || missing="$missing wine32"
+  printf '%s' "$missing"
+}
+
+# Installs the toolchain, Wine and the GoogleTest sources when any is missing.
+qv_install() {
+  local missing
+  missing=$(qv_missing_tools)
+  [ -z "$missing" ] && return 0
+  qv_say "missing:$missing"
+  local how="dpkg --add-architecture i386 && apt-get update && apt-get install -y --no-install-recommends $QV_PACKAGES_AMD64 $QV_PACKAGES_I386"
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1 || [ ! -f /etc/debian_version ]; then
+    qv_die "cannot install here (needs root on Debian 12). Install as root: $how"
+  fi
+  qv_say "installing packages (about a minute)"
+  dpkg --add-architecture i386
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq || qv_die "apt-get update failed"
+  apt-get install -y -qq --no-install-recommends $QV_PACKAGES_AMD64 $QV_PACKAGES_I386 >/dev/null \
+    || qv_die "package install failed; try: $how"
+  missing=$(qv_missing_tools)
+  [ -z "$missing" ] || qv_die "still missing after install:$missing"
+}
+
+# The product is the 32-bit build. Programs run under the 32-bit Wine where
+# the kernel executes 32-bit code; some kernels have that switched off
+# (ia32_emulation), and there the same sources are built for 64-bit Windows
+# and run under the 64-bit Wine instead.
+qv_pick_arch() {
+  if [ -n "${QV_ARCH:-}" ]; then :;
+  elif /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then QV_ARCH=i686;
+  else
+    QV_ARCH=x64
+    qv_say "this kernel cannot run 32-bit programs: tests and qvtool run as the 64-bit build under wine64"
+  fi
+  case "$QV_ARCH" in
+    i686) QV_WINE=/usr/lib/wine/wine ;;
+    x64) QV_WINE=/usr/lib/wine/wine64 ;;
+    *) qv_die "QV_ARCH must be i686 or x64" ;;
+  esac
+  export QV_ARCH QV_WINE
+}
+
+qv_build() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null || qv_die "cmake configure ($preset) failed"
+  cmake --build "$QV_ROOT/build/$preset" || qv_die "build ($preset) failed"
+}
+
+# Builds the product (i686) and, when it differs, the build that runs here.
+qv_build_all() {
+  cd "$QV_ROOT"
+  qv_build i686
+  [ "$QV_ARCH" = i686 ] || qv_build "$QV_ARCH"
+  QV_BIN="$QV_ROOT/build/$QV_ARCH/bin"
+}
+
+# A Wine prefix inside the build tree and a wineserver of its own.
+qv_wine_start() {
+  export WINEPREFIX="$QV_ROOT/build/$QV_ARCH/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    qv_say "creating the Wine prefix $WINEPREFIX"
+    "$QV_WINE" wineboot -i >/dev/null 2>&1 || qv_die "wineboot failed"
+  fi
+  wineserver -p
+  trap qv_wine_stop EXIT
+  # Start the prefix's own services now, with no pipe of ours open, so that
+  # they do not hold a test runner's output open after a test has ended.
+  "$QV_WINE" wineboot </dev/null >/dev/null 2>&1 || true
+}
+
+qv_wine_stop() {
+  WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null || true
+}

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything, checks the DLL's imports and
+# exports, and runs the whole test suite under Wine. Non-zero on any failure.
+set -euo pipefail
+source "$(dirname "$0")/scripts/common.sh"
+qv_install
+qv_pick_arch
+qv_build_all
+"$QV_ROOT/scripts/check-dll.sh" "$QV_ROOT/build/i686/bin/quorvel.dll"
+qv_wine_start
+cd "$QV_ROOT/build/$QV_ARCH"
+ctest --output-on-failure "$@"
