@@ -3,3 +3,4 @@
 #pragma once
 
 #include "quorvel/core.h"
+#include "quorvel/serial.h"

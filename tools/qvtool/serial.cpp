@@ -1,9 +1,142 @@
+// qvtool serial: opens a serial port, copies what arrives to stdout and sends
+// the lines read from stdin.
+#include "quorvel/quorvel.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "tools/qvtool/commands.h"
 
 namespace qvtool {
+namespace {
 
-const char* SerialHelp() { return ""; }
-void SummarySerial() {}
-int Serial(int, char**) { return Usage("unknown command 'serial'"); }
+constexpr unsigned long kMaxBaud = 0x7FFFFFFF;
+constexpr unsigned long kMaxThreshold = 65535;
+constexpr unsigned long kRecvWait = 1000;  // ms
+constexpr unsigned long kSendWait = 5000;  // ms
+
+// "error N: text" for a Windows error code.
+std::string ErrorText(DWORD code) {
+    wchar_t text[512];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text / sizeof text[0], nullptr);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
+                     text[n - 1] == L'.')) {
+        --n;
+    }
+    text[n] = L'\0';
+    return "error " + std::to_string(code) + ": " + (n ? Narrow(text) : "unknown error");
+}
+
+struct Session {
+    CxSerial* port;
+    std::string path;
+};
+
+// Runs on the port's listener thread.
+long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
+    if (lEvent != CX_EVENT_DATA_READY) return 0;
+    Session* session = static_cast<Session*>(pParam);
+    unsigned long waiting = 0;
+    unsigned long outgoing = 0;
+    if (!session->port->GetBufferCount(&waiting, &outgoing) || waiting == 0) return 0;
+    std::vector<unsigned char> data(waiting);
+    if (!session->port->Recv(data.data(), waiting, kRecvWait)) {
+        Fail("cannot read from %s", session->path + " (" + ErrorText(GetLastError()) + ")");
+        return 0;
+    }
+    std::fwrite(data.data(), 1, data.size(), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+const char* SerialHelp() {
+    return "  serial PATH [--baud N] [--threshold N]\n"
+           "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
+           "                          arrives to stdout and send each stdin line; --baud\n"
+           "                          sets N baud 8N1, --threshold the bytes that make\n"
+           "                          data ready (default 1)\n";
+}
+
+void SummarySerial() { std::printf("serial: open a port with 'qvtool serial COMn'\n"); }
+
+int Serial(int argc, char** argv) {
+    const char* path = nullptr;
+    unsigned long baud = 0;
+    bool setBaud = false;
+    unsigned long threshold = 1;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--baud" || arg == "--threshold") {
+            if (i + 1 >= argc) return Usage(arg + " needs a number");
+            const char* value = argv[++i];
+            if (arg == "--baud") {
+                if (!ParseNumber(value, kMaxBaud, &baud) || baud == 0) {
+                    return Usage("bad baud rate '" + std::string(value) + "'");
+                }
+                setBaud = true;
+            } else if (!ParseNumber(value, kMaxThreshold, &threshold)) {
+                return Usage("bad threshold '" + std::string(value) + "' (0 to 65535)");
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage("unknown serial option '" + arg + "'");
+        } else if (path) {
+            return Usage("serial takes one PATH, not '" + arg + "' as well");
+        } else {
+            path = argv[i];
+        }
+    }
+    if (!path) return Usage("serial needs a PATH, such as COM3");
+
+    CxSerial port;
+    if (!port.Open(Widen(path).c_str(), static_cast<unsigned short>(threshold))) {
+        return Fail("cannot open %s", std::string(path) + " (" + ErrorText(GetLastError()) + ")");
+    }
+    if (setBaud) {
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        bool ok = port.GetSettings(&dcb) != 0;
+        if (ok) {
+            dcb.BaudRate = baud;
+            dcb.ByteSize = 8;
+            dcb.Parity = NOPARITY;
+            dcb.StopBits = ONESTOPBIT;
+            ok = port.SetSettings(&dcb) != 0;
+        }
+        if (!ok) {
+            DWORD error = GetLastError();
+            port.Close();
+            return Fail("cannot set %s", std::string(path) + " to " + std::to_string(baud) +
+                                             " baud 8N1 (" + ErrorText(error) + ")");
+        }
+    }
+
+    // Received bytes go out unchanged, without line-feed translation.
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+    Session session{&port, path};
+    port.SetWndMsgProc(nullptr, 0, &OnEvent, &session);
+    std::fprintf(stderr, "qvtool: %s open; type lines to send them, end with Ctrl+Z/Ctrl+D (EOF)\n",
+                 path);
+
+    char line[4096];
+    while (std::fgets(line, sizeof line, stdin)) {
+        // A line longer than the buffer arrives in pieces, each sent as read.
+        unsigned long length = static_cast<unsigned long>(std::strlen(line));
+        if (length == 0) continue;
+        if (!port.Send(reinterpret_cast<unsigned char*>(line), length, kSendWait)) {
+            Fail("cannot send to %s", std::string(path) + " (" + ErrorText(GetLastError()) + ")");
+        }
+    }
+    port.Close();
+    return kSuccess;
+}
 
 }  // namespace qvtool

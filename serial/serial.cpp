@@ -1,0 +1,398 @@
+#include "quorvel/serial.h"
+
+#include <cstring>
+
+#include "core/shared_link.h"
+#include "core/trace.h"
+#include "platform/os.h"
+
+using quorvel::SharedLink;
+using quorvel::Trace;
+namespace os = quorvel::os;
+
+namespace {
+
+constexpr DWORD kStatusDeviceNotConnected = 0xC000009D;
+constexpr size_t kPathCapacity = 260;
+constexpr DWORD kFirstRetryPause = 10;   // ms, after the port's event wait first fails
+constexpr DWORD kLongestRetryPause = 1000;
+
+HANDLE NewEvent() { return os::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+void CloseAndClear(HANDLE& h) {
+    if (h) os::CloseHandle(h);
+    h = nullptr;
+}
+
+// Length of the text, or max if it has no terminator within max characters.
+size_t BoundedLength(const wchar_t* psz, size_t max) {
+    size_t n = 0;
+    while (n < max && psz[n]) ++n;
+    return n;
+}
+
+// Cancels a request that may still be outstanding and waits until the
+// system is done with it, so nothing more is written into o or its buffer.
+void Withdraw(HANDLE hComm, OVERLAPPED* o) {
+    os::CancelIoEx(hComm, o);
+    DWORD dwIgnored = 0;
+    os::GetOverlappedResult(hComm, o, &dwIgnored, TRUE);
+}
+
+int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
+
+}  // namespace
+
+CxSerial::CxSerial()
+    : m_hComm(nullptr),
+      m_hEventListen(nullptr),
+      m_hEventSend(nullptr),
+      m_hEventRecv(nullptr),
+      m_wRThreshold(1),
+      m_lEventMask(EV_RXCHAR | EV_BREAK),
+      m_pLink(nullptr) {
+    std::memset(m_szDevPath, 0, sizeof m_szDevPath);
+}
+
+CxSerial::CxSerial(const CxSerial& other)
+    : CxComm(other),
+      m_hComm(other.m_hComm),
+      m_hEventListen(other.m_hEventListen),
+      m_hEventSend(other.m_hEventSend),
+      m_hEventRecv(other.m_hEventRecv),
+      m_wRThreshold(other.m_wRThreshold.load()),
+      m_lEventMask(other.m_lEventMask.load()),
+      m_ListenThread(other.m_ListenThread),
+      m_pLink(SharedLink::Share(other.m_pLink)) {
+    std::memcpy(m_szDevPath, other.m_szDevPath, sizeof m_szDevPath);
+}
+
+CxSerial& CxSerial::operator=(const CxSerial& other) {
+    if (this != &other) {
+        Close();  // lets go of whatever this object held
+        CxComm::operator=(other);
+        std::memcpy(m_szDevPath, other.m_szDevPath, sizeof m_szDevPath);
+        m_hComm = other.m_hComm;
+        m_hEventListen = other.m_hEventListen;
+        m_hEventSend = other.m_hEventSend;
+        m_hEventRecv = other.m_hEventRecv;
+        m_wRThreshold = other.m_wRThreshold.load();
+        m_lEventMask = other.m_lEventMask.load();
+        m_ListenThread = other.m_ListenThread;
+        m_pLink = SharedLink::Share(other.m_pLink);
+    }
+    return *this;
+}
+
+CxSerial::~CxSerial() { Close(); }
+
+bool CxSerial::OwnsPort() const { return m_pLink && m_pLink->owner == this; }
+
+HANDLE CxSerial::Port() const { return m_hComm && m_pLink && m_pLink->live ? m_hComm : nullptr; }
+
+void CxSerial::Forget() {
+    m_ListenThread.CloseThread(INFINITE);  // a copy's view: let go at once
+    m_hComm = nullptr;
+    m_hEventListen = m_hEventSend = m_hEventRecv = nullptr;
+    std::memset(m_szDevPath, 0, sizeof m_szDevPath);
+    SharedLink::Release(m_pLink);
+}
+
+int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
+    Close();
+    if (!pszPath) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (BoundedLength(pszPath, kPathCapacity) >= kPathCapacity) {
+        os::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    SharedLink* link = SharedLink::Create(this);
+    if (!link) {
+        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    HANDLE hComm = os::CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+    if (hComm == INVALID_HANDLE_VALUE) {
+        SharedLink::Release(link);
+        return 0;
+    }
+    m_pLink = link;
+    os::lstrcpyW(m_szDevPath, pszPath);
+    m_hComm = hComm;
+    m_hEventSend = NewEvent();
+    m_hEventRecv = NewEvent();
+    m_hEventListen = NewEvent();
+    SetRThreshold(wRThreshold);
+    ListenEvent();
+    return 1;
+}
+
+int CxSerial::Close() {
+    if (!OwnsPort()) {  // closed, or a copy that shares another object's port
+        Forget();
+        return 0;
+    }
+    DisListenEvent();
+    ClearBuffer(1);
+    ClearBuffer(0);
+    m_pLink->live = false;
+    int nResult = os::CloseHandle(m_hComm) ? 1 : 0;
+    m_hComm = nullptr;
+    std::memset(m_szDevPath, 0, sizeof m_szDevPath);
+    CloseAndClear(m_hEventSend);
+    CloseAndClear(m_hEventRecv);
+    CloseAndClear(m_hEventListen);
+    SharedLink::Release(m_pLink);
+    return nResult;
+}
+
+int CxSerial::GetSettings(DCB* pDcb) {
+    HANDLE hComm = Port();
+    if (!hComm) return 0;
+    if (!pDcb) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return os::GetCommState(hComm, pDcb) ? 1 : 0;
+}
+
+int CxSerial::SetSettings(DCB* pDcb) {
+    HANDLE hComm = Port();
+    if (!hComm) return 0;
+    if (!pDcb) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return os::SetCommState(hComm, pDcb) ? 1 : 0;
+}
+
+int CxSerial::SetBufferSize(unsigned long ulInput, unsigned long ulOutput) {
+    return os::SetupComm(Port(), ulInput, ulOutput) ? 1 : 0;
+}
+
+int CxSerial::GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput) {
+    HANDLE hComm = Port();
+    if (!hComm) return 0;
+    COMMPROP cp;
+    std::memset(&cp, 0, sizeof cp);
+    if (!os::GetCommProperties(hComm, &cp)) return 0;
+    if (pulInput) *pulInput = cp.dwCurrentRxQueue;
+    if (pulOutput) *pulOutput = cp.dwCurrentTxQueue;
+    return 1;
+}
+
+int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) {
+    DWORD dwError = 0;
+    COMSTAT cs;
+    std::memset(&cs, 0, sizeof cs);
+    if (!os::ClearCommError(Port(), &dwError, &cs)) return 0;
+    if (pulInput) *pulInput = cs.cbInQue;
+    if (pulOutput) *pulOutput = cs.cbOutQue;
+    return 1;
+}
+
+int CxSerial::ClearBuffer(int bReceive) {
+    HANDLE hComm = Port();
+    if (!hComm) return 0;
+    return os::PurgeComm(hComm, bReceive ? PURGE_RXCLEAR : PURGE_TXCLEAR) ? 1 : 0;
+}
+
+void CxSerial::GetDevPath(wchar_t* pszPath) {
+    if (pszPath) os::lstrcpyW(pszPath, m_szDevPath);
+}
+
+unsigned short CxSerial::GetRThreshold() { return m_wRThreshold; }
+
+void CxSerial::SetRThreshold(unsigned short wRThreshold) { m_wRThreshold = wRThreshold; }
+
+void CxSerial::SelectEvent(long lEventMask) { m_lEventMask = lEventMask; }
+
+void* CxSerial::GetSafeHandle() { return Port(); }
+
+int CxSerial::Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait) {
+    return Transfer(true, pData, ulLength, ulWait);
+}
+
+int CxSerial::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait) {
+    return Transfer(false, pBuffer, ulLength, ulWait);
+}
+
+int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
+                       unsigned long ulWait) {
+    HANDLE hComm = Port();
+    if (!hComm) {
+        os::SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    HANDLE& hEvent = bSend ? m_hEventSend : m_hEventRecv;
+    if (!hEvent) {
+        if (!OwnsPort()) {  // a copy never makes events it could not close
+            os::SetLastError(ERROR_INVALID_HANDLE);
+            return 0;
+        }
+        hEvent = NewEvent();
+        Trace(bSend ? L"%s m_hEventSend = %d.\n" : L"%s m_hEventRecv = %d.\n", m_szDevPath,
+              AsHandleNumber(hEvent));
+        if (!hEvent) return 0;
+    }
+    if (ulLength && !pData) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!bSend && ulLength) std::memset(pData, 0, ulLength);
+
+    unsigned long ulDone = 0;
+    while (ulDone != ulLength) {
+        OVERLAPPED o;
+        std::memset(&o, 0, sizeof o);
+        o.hEvent = hEvent;
+        DWORD dwRemaining = ulLength - ulDone;
+        BOOL bDone = bSend ? os::WriteFile(hComm, pData + ulDone, dwRemaining, nullptr, &o)
+                           : os::ReadFile(hComm, pData + ulDone, dwRemaining, nullptr, &o);
+        if (!bDone) {
+            DWORD dwError = os::GetLastError();
+            if (dwError != ERROR_IO_PENDING) {  // failed at once: repeating it cannot help
+                if (dwError == ERROR_DEVICE_NOT_CONNECTED) DeviceRemoved(hComm);
+                break;
+            }
+            DWORD dwWait = os::WaitForSingleObject(hEvent, ulWait);
+            DWORD dwStatus = static_cast<DWORD>(o.Internal);
+            if (dwWait != WAIT_OBJECT_0) {
+                Withdraw(hComm, &o);
+                if (o.Internal == 0) dwWait = WAIT_OBJECT_0;  // it completed after all
+            }
+            if (dwWait != WAIT_OBJECT_0 || o.Internal != 0) {
+                Trace(L"%s WaitForSingleObject return 0x%08X, o.Internal = 0x%08X.\n", m_szDevPath,
+                      dwWait, dwWait == WAIT_OBJECT_0 ? static_cast<DWORD>(o.Internal) : dwStatus);
+                if (o.Internal == kStatusDeviceNotConnected) DeviceRemoved(hComm);
+                os::ResetEvent(hEvent);
+                break;
+            }
+        }
+        os::ResetEvent(hEvent);
+        if (o.InternalHigh == 0) break;  // the port's own time-outs ran out
+        ulDone += static_cast<unsigned long>(o.InternalHigh);
+    }
+    return ulDone == ulLength ? 1 : 0;
+}
+
+void CxSerial::DeviceRemoved(HANDLE hComm) {
+    Target target = GetTarget();
+    if (target.hWnd && target.uMsg) {
+        os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(hComm),
+                         CX_EVENT_DEVICE_REMOVED);
+    }
+    Trace(L"%s Hardware is deleted.\n", m_szDevPath);
+}
+
+void CxSerial::RaiseDataReady(HANDLE hComm) {
+    Target target = GetTarget();
+    if (target.pfnProc) {
+        target.pfnProc(target.pParam,
+                       static_cast<unsigned int>(reinterpret_cast<UINT_PTR>(hComm)),
+                       CX_EVENT_DATA_READY);
+    } else if (target.hWnd) {
+        os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(hComm),
+                         CX_EVENT_DATA_READY);
+    }
+}
+
+// ---- listener ---------------------------------------------------------------
+
+int CxSerial::ListenEvent() {
+    if (m_ListenThread.GetSafeHandle()) return 1;
+    // The wake event is made here rather than on the listener thread, so
+    // that the thread never writes a member that Close reads.
+    if (!m_hEventListen) {
+        m_hEventListen = NewEvent();
+        Trace(L"%s m_hEventListen = %d.\n", m_szDevPath, AsHandleNumber(m_hEventListen));
+        if (!m_hEventListen) return 0;
+    }
+    if (!os::SetCommMask(m_hComm, static_cast<DWORD>(m_lEventMask.load()))) return 0;
+    return m_ListenThread.CreateThread(nullptr, 0, &CxSerial::ListenEventProc, this, 0, 0);
+}
+
+void CxSerial::DisListenEvent() {
+    if (m_hEventListen) os::SetEvent(m_hEventListen);
+    m_ListenThread.CloseThread(INFINITE);
+}
+
+int CxSerial::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
+
+unsigned long WINAPI CxSerial::ListenEventProc(void* pThread) {
+    CxThread* pListenThread = static_cast<CxThread*>(pThread);
+    CxSerial* pSerial = static_cast<CxSerial*>(pListenThread->GetParamPtr());
+    if (pSerial) pSerial->OnListenEvent(pListenThread);
+    return 0;
+}
+
+void CxSerial::OnListenEvent(CxThread* pThread) {
+    DWORD dwThreadId = os::GetCurrentThreadId();
+    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has entered.\n", dwThreadId, m_szDevPath);
+    COMSTAT cs;
+    std::memset(&cs, 0, sizeof cs);
+    // The port's requests complete through their own event; m_hEventListen
+    // only wakes the thread, so the wake can never be cleared by a request.
+    HANDLE hWait = NewEvent();
+    if (!hWait) return;
+    pThread->SetThreadStartedEvent();
+
+    DWORD dwPause = 0;
+    while (!pThread->ToExitThread()) {
+        PassResult result = ListenPass(hWait, &cs);
+        if (result == PassResult::kWoken) break;  // Close is stopping the thread
+        if (result == PassResult::kCompleted) {
+            dwPause = 0;
+            continue;
+        }
+        // The wait failed: pause before the next try, longer each time, and
+        // leave at once if Close wakes us meanwhile.
+        dwPause = dwPause ? (dwPause * 2 > kLongestRetryPause ? kLongestRetryPause : dwPause * 2)
+                          : kFirstRetryPause;
+        if (os::WaitForSingleObject(m_hEventListen, dwPause) != WAIT_TIMEOUT) break;
+    }
+    os::CloseHandle(hWait);
+    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, m_szDevPath);
+}
+
+// One wait for port events and what follows from it. A wait that did not
+// complete (it failed, or Close woke the thread) raises nothing, and its
+// request has been withdrawn before this returns.
+CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs) {
+    DWORD dwEvtMask = 0;
+    OVERLAPPED o;
+    std::memset(&o, 0, sizeof o);
+    o.hEvent = hWait;
+    if (!os::WaitCommEvent(m_hComm, &dwEvtMask, &o)) {
+        if (os::GetLastError() != ERROR_IO_PENDING) return PassResult::kFailed;
+        HANDLE ahWait[2] = {m_hEventListen, hWait};
+        DWORD dwWait = os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+        if (dwWait != WAIT_OBJECT_0 + 1) {
+            Withdraw(m_hComm, &o);
+            os::ResetEvent(hWait);
+            return dwWait == WAIT_OBJECT_0 ? PassResult::kWoken : PassResult::kFailed;
+        }
+        os::ResetEvent(hWait);
+        if (o.Internal != 0) return PassResult::kFailed;
+    } else {
+        os::ResetEvent(hWait);
+    }
+
+    long lMask = m_lEventMask;
+    if (!(dwEvtMask & static_cast<DWORD>(lMask))) return PassResult::kCompleted;
+    // Any event clears the port's error state. Errors (framing, parity,
+    // overrun, break) discard the receive queue and raise nothing; a break
+    // without characters must not be charged to the next good data.
+    DWORD dwRet = 0;
+    if (os::ClearCommError(m_hComm, &dwRet, pcs)) {
+        if (dwRet) {
+            os::PurgeComm(m_hComm, PURGE_RXCLEAR);
+        } else if ((dwEvtMask & EV_RXCHAR) && pcs->cbInQue >= m_wRThreshold) {
+            RaiseDataReady(m_hComm);
+        }
+    }
+    return PassResult::kCompleted;
+}

@@ -1,0 +1,605 @@
+#include "tests/sim/sim_serial.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace os = quorvel::os;
+
+namespace qvsim {
+namespace {
+
+constexpr ULONG_PTR kStatusPending = 0x00000103;
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+constexpr ULONG_PTR kStatusDeviceNotConnected = 0xC000009D;
+
+// The system's operations as they were before the bus was installed.
+struct Real {
+#define QV_SIM_REAL(name) decltype(&::name) name = nullptr;
+    QV_OS_ALL(QV_SIM_REAL)
+#undef QV_SIM_REAL
+};
+
+}  // namespace
+
+struct SerialPort::State {
+    std::wstring name;
+    HANDLE handle = nullptr;  // while open
+    bool removed = false;
+    bool shortReads = false;
+    bool stallWrites = false;
+    std::deque<unsigned char> rx;
+    std::string sent;
+    DWORD errors = 0;
+    DWORD history = 0;
+    DWORD mask = 0;
+    DCB dcb{};
+    DWORD rxQueueSize = 4096, txQueueSize = 2048;
+    int waitCalls = 0, rxPurges = 0;
+
+    struct Read {
+        OVERLAPPED* o;
+        unsigned char* buffer;
+        DWORD length, filled;
+    };
+    struct Write {
+        OVERLAPPED* o;
+        std::string data;
+    };
+    std::list<Read> reads;
+    std::list<Write> writes;
+    OVERLAPPED* waitO = nullptr;
+    DWORD* waitMask = nullptr;
+};
+
+namespace {
+
+std::mutex g_mutex;
+Real g_real;
+std::vector<std::unique_ptr<SerialPort>> g_ports;
+std::vector<SerialPort::State*> g_states;  // one per port, in the same order
+bool g_installed = false;
+
+using State = SerialPort::State;
+
+void Complete(OVERLAPPED* o, ULONG_PTR status, ULONG_PTR count) {
+    o->InternalHigh = count;
+    o->Internal = status;
+    if (o->hEvent) g_real.SetEvent(o->hEvent);
+}
+
+BOOL Pend(OVERLAPPED* o) {
+    o->Internal = kStatusPending;
+    o->InternalHigh = 0;
+    if (o->hEvent) g_real.ResetEvent(o->hEvent);
+    g_real.SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL DoneAtOnce(OVERLAPPED* o, DWORD count, LPDWORD pCount) {
+    Complete(o, 0, count);
+    if (pCount) *pCount = count;
+    return TRUE;
+}
+
+// A request on a removed device: it pends and completes at once with the
+// device's status, as a driver whose device has gone does.
+BOOL Gone(OVERLAPPED* o) {
+    Pend(o);
+    Complete(o, kStatusDeviceNotConnected, 0);
+    g_real.SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+State* ByHandle(HANDLE h) {
+    if (!h) return nullptr;
+    for (State* s : g_states) {
+        if (s->handle == h) return s;
+    }
+    return nullptr;
+}
+
+// "COM7" or "\\.\COM7" (any case) to "COM7"; empty for other paths.
+std::wstring PortName(const wchar_t* path) {
+    std::wstring p = path ? path : L"";
+    if (p.rfind(L"\\\\.\\", 0) == 0) p = p.substr(4);
+    std::transform(p.begin(), p.end(), p.begin(), [](wchar_t c) { return std::towupper(c); });
+    if (p.size() < 4 || p.compare(0, 3, L"COM") != 0) return std::wstring();
+    for (size_t i = 3; i < p.size(); ++i) {
+        if (!std::iswdigit(p[i])) return std::wstring();
+    }
+    return p;
+}
+
+void Raise(State* s, DWORD events) {
+    s->history |= events;
+    if (s->waitO && (s->history & s->mask)) {
+        *s->waitMask = s->history & s->mask;
+        s->history &= ~s->mask;
+        OVERLAPPED* o = s->waitO;
+        s->waitO = nullptr;
+        s->waitMask = nullptr;
+        Complete(o, 0, sizeof(DWORD));
+    }
+}
+
+void ServeReads(State* s) {
+    while (!s->reads.empty()) {
+        State::Read& r = s->reads.front();
+        while (r.filled < r.length && !s->rx.empty()) {
+            r.buffer[r.filled++] = s->rx.front();
+            s->rx.pop_front();
+        }
+        if (r.filled == r.length || (s->shortReads && r.filled > 0)) {
+            Complete(r.o, 0, r.filled);
+            s->reads.pop_front();
+        } else {
+            break;
+        }
+    }
+}
+
+void FinishWrites(State* s, ULONG_PTR status, OVERLAPPED* only = nullptr) {
+    for (auto it = s->writes.begin(); it != s->writes.end();) {
+        if (only && it->o != only) {
+            ++it;
+            continue;
+        }
+        if (status == 0) s->sent += it->data;
+        Complete(it->o, status, status == 0 ? it->data.size() : 0);
+        it = s->writes.erase(it);
+    }
+}
+
+// Completes the requests named by o (all of them for NULL) with the status.
+int EndRequests(State* s, OVERLAPPED* o, ULONG_PTR status) {
+    int ended = 0;
+    for (auto it = s->reads.begin(); it != s->reads.end();) {
+        if (o && it->o != o) {
+            ++it;
+            continue;
+        }
+        Complete(it->o, status, it->filled);
+        it = s->reads.erase(it);
+        ++ended;
+    }
+    for (auto it = s->writes.begin(); it != s->writes.end();) {
+        if (o && it->o != o) {
+            ++it;
+            continue;
+        }
+        Complete(it->o, status, 0);
+        it = s->writes.erase(it);
+        ++ended;
+    }
+    if (s->waitO && (!o || s->waitO == o)) {
+        Complete(s->waitO, status, 0);
+        s->waitO = nullptr;
+        s->waitMask = nullptr;
+        ++ended;
+    }
+    return ended;
+}
+
+DWORD ErrorOf(ULONG_PTR status) {
+    switch (status) {
+        case 0: return ERROR_SUCCESS;
+        case kStatusCancelled: return ERROR_OPERATION_ABORTED;
+        case kStatusDeviceNotConnected: return ERROR_DEVICE_NOT_CONNECTED;
+        default: return ERROR_GEN_FAILURE;
+    }
+}
+
+// ---- the replacements -------------------------------------------------------
+
+HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                             DWORD disposition, DWORD flags, HANDLE templ) {
+    std::wstring name = PortName(path);
+    if (name.empty()) return g_real.CreateFileW(path, access, share, sa, disposition, flags, templ);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (State* s : g_states) {
+        if (s->name != name || s->removed) continue;
+        if (s->handle) {
+            g_real.SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        s->handle = g_real.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s->history = 0;
+        s->mask = 0;
+        g_real.SetLastError(ERROR_SUCCESS);
+        return s->handle;
+    }
+    g_real.SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI SimCloseHandle(HANDLE h) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (State* s = ByHandle(h)) {
+            EndRequests(s, nullptr, kStatusCancelled);
+            s->handle = nullptr;
+            s->rx.clear();
+        }
+    }
+    return g_real.CloseHandle(h);
+}
+
+BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD pRead, LPOVERLAPPED o) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.ReadFile(h, buffer, length, pRead, o);
+    if (!o) {
+        g_real.SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (s->removed) return Gone(o);
+    if (length == 0) return DoneAtOnce(o, 0, pRead);
+    s->reads.push_back({o, static_cast<unsigned char*>(buffer), length, 0});
+    ServeReads(s);
+    if (s->reads.empty() || s->reads.back().o != o) {
+        return DoneAtOnce(o, static_cast<DWORD>(o->InternalHigh), pRead);  // served at once
+    }
+    State::Read& r = s->reads.back();
+    ULONG_PTR filled = r.filled;
+    Pend(o);
+    o->InternalHigh = filled;
+    return FALSE;
+}
+
+BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID data, DWORD length, LPDWORD pWritten, LPOVERLAPPED o) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.WriteFile(h, data, length, pWritten, o);
+    if (!o) {
+        g_real.SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (s->removed) return Gone(o);
+    Pend(o);
+    s->writes.push_back({o, std::string(static_cast<const char*>(data), length)});
+    if (!s->stallWrites) {
+        // Sent on the line at once: pending for the caller, already complete.
+        FinishWrites(s, 0, o);
+        Raise(s, EV_TXEMPTY);
+        g_real.SetLastError(ERROR_IO_PENDING);
+    }
+    return FALSE;
+}
+
+BOOL WINAPI SimWaitCommEvent(HANDLE h, LPDWORD pMask, LPOVERLAPPED o) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.WaitCommEvent(h, pMask, o);
+    ++s->waitCalls;
+    if (!o || !pMask) {
+        g_real.SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (s->removed) return Gone(o);
+    if (s->mask == 0 || s->waitO) {
+        g_real.SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (s->history & s->mask) {
+        *pMask = s->history & s->mask;
+        s->history &= ~s->mask;
+        return DoneAtOnce(o, sizeof(DWORD), nullptr);
+    }
+    s->waitO = o;
+    s->waitMask = pMask;
+    return Pend(o);
+}
+
+BOOL WINAPI SimSetCommMask(HANDLE h, DWORD mask) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.SetCommMask(h, mask);
+    if (s->removed) {
+        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    s->mask = mask;
+    s->history = 0;
+    if (s->waitO) {
+        *s->waitMask = 0;
+        Complete(s->waitO, 0, sizeof(DWORD));
+        s->waitO = nullptr;
+        s->waitMask = nullptr;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SimGetCommMask(HANDLE h, LPDWORD mask) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.GetCommMask(h, mask);
+    *mask = s->mask;
+    return TRUE;
+}
+
+BOOL WINAPI SimClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.ClearCommError(h, errors, stat);
+    if (s->removed) {
+        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    if (errors) *errors = s->errors;
+    s->errors = 0;
+    if (stat) {
+        std::memset(stat, 0, sizeof *stat);
+        stat->cbInQue = static_cast<DWORD>(s->rx.size());
+        for (const auto& w : s->writes) stat->cbOutQue += static_cast<DWORD>(w.data.size());
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SimPurgeComm(HANDLE h, DWORD flags) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.PurgeComm(h, flags);
+    if (s->removed) {
+        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    if (flags & PURGE_RXCLEAR) {
+        s->rx.clear();
+        ++s->rxPurges;
+    }
+    if (flags & PURGE_RXABORT) {
+        for (auto& r : s->reads) Complete(r.o, kStatusCancelled, r.filled);
+        s->reads.clear();
+    }
+    if (flags & PURGE_TXABORT) FinishWrites(s, kStatusCancelled);
+    return TRUE;
+}
+
+BOOL WINAPI SimGetCommState(HANDLE h, LPDCB dcb) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.GetCommState(h, dcb);
+    if (s->removed) {
+        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    *dcb = s->dcb;
+    return TRUE;
+}
+
+BOOL WINAPI SimSetCommState(HANDLE h, LPDCB dcb) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.SetCommState(h, dcb);
+    if (s->removed) {
+        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    if (dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->BaudRate == 0) {
+        g_real.SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    s->dcb = *dcb;
+    return TRUE;
+}
+
+BOOL WINAPI SimSetupComm(HANDLE h, DWORD in, DWORD out) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.SetupComm(h, in, out);
+    s->rxQueueSize = in;
+    s->txQueueSize = out;
+    return TRUE;
+}
+
+BOOL WINAPI SimGetCommProperties(HANDLE h, LPCOMMPROP cp) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.GetCommProperties(h, cp);
+    std::memset(cp, 0, sizeof *cp);
+    cp->wPacketLength = sizeof *cp;
+    cp->wPacketVersion = 2;
+    cp->dwServiceMask = SP_SERIALCOMM;
+    cp->dwMaxBaud = BAUD_USER;
+    cp->dwProvSubType = PST_RS232;
+    cp->dwCurrentRxQueue = s->rxQueueSize;
+    cp->dwCurrentTxQueue = s->txQueueSize;
+    return TRUE;
+}
+
+BOOL WINAPI SimCancelIoEx(HANDLE h, LPOVERLAPPED o) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.CancelIoEx(h, o);
+    if (EndRequests(s, o, kStatusCancelled) == 0) {
+        g_real.SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SimGetOverlappedResult(HANDLE h, LPOVERLAPPED o, LPDWORD count, BOOL wait) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!ByHandle(h)) return g_real.GetOverlappedResult(h, o, count, wait);
+    }
+    while (o->Internal == kStatusPending) {
+        if (!wait) {
+            g_real.SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        g_real.WaitForSingleObject(o->hEvent, 50);
+    }
+    if (count) *count = static_cast<DWORD>(o->InternalHigh);
+    if (o->Internal != 0) {
+        g_real.SetLastError(ErrorOf(o->Internal));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+template <class F>
+void WithPort(SerialPort::State* s, F f) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    f(s);
+}
+
+}  // namespace
+
+// ---- the test's side --------------------------------------------------------
+
+void SerialPort::Arrive(const std::string& bytes) {
+    WithPort(m_state, [&](State* s) {
+        if (s->removed || !s->handle) return;
+        s->rx.insert(s->rx.end(), bytes.begin(), bytes.end());
+        ServeReads(s);
+        if (!bytes.empty()) Raise(s, EV_RXCHAR);
+    });
+}
+
+void SerialPort::LineError(DWORD dwCommError, const std::string& bytes) {
+    WithPort(m_state, [&](State* s) {
+        if (s->removed || !s->handle) return;
+        s->errors |= dwCommError;
+        s->rx.insert(s->rx.end(), bytes.begin(), bytes.end());
+        ServeReads(s);
+        Raise(s, EV_ERR | (bytes.empty() ? 0 : EV_RXCHAR));
+    });
+}
+
+void SerialPort::Break() {
+    WithPort(m_state, [](State* s) {
+        if (s->removed || !s->handle) return;
+        s->errors |= CE_BREAK;
+        Raise(s, EV_BREAK);
+    });
+}
+
+void SerialPort::Remove() {
+    WithPort(m_state, [](State* s) {
+        s->removed = true;
+        EndRequests(s, nullptr, kStatusDeviceNotConnected);
+    });
+}
+
+void SerialPort::SetShortReads(bool bShort) {
+    WithPort(m_state, [&](State* s) {
+        s->shortReads = bShort;
+        ServeReads(s);
+    });
+}
+
+void SerialPort::StallWrites(bool bStall) {
+    WithPort(m_state, [&](State* s) { s->stallWrites = bStall; });
+}
+
+void SerialPort::ReleaseWrites() {
+    WithPort(m_state, [](State* s) {
+        if (s->writes.empty()) return;
+        FinishWrites(s, 0);
+        Raise(s, EV_TXEMPTY);
+    });
+}
+
+std::string SerialPort::Sent() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return m_state->sent;
+}
+
+DWORD SerialPort::QueuedBytes() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return static_cast<DWORD>(m_state->rx.size());
+}
+
+bool SerialPort::IsOpen() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return m_state->handle != nullptr;
+}
+
+DWORD SerialPort::CommMask() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return m_state->mask;
+}
+
+DCB SerialPort::Settings() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return m_state->dcb;
+}
+
+int SerialPort::WaitCommEventCalls() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return m_state->waitCalls;
+}
+
+int SerialPort::ReceivePurges() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return m_state->rxPurges;
+}
+
+int SerialPort::PendingRequests() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return static_cast<int>(m_state->reads.size() + m_state->writes.size()) +
+           (m_state->waitO ? 1 : 0);
+}
+
+SerialBus::SerialBus() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+#define QV_SIM_SAVE(name) g_real.name = os::name;
+    QV_OS_ALL(QV_SIM_SAVE)
+#undef QV_SIM_SAVE
+    os::CreateFileW = &SimCreateFileW;
+    os::CloseHandle = &SimCloseHandle;
+    os::ReadFile = &SimReadFile;
+    os::WriteFile = &SimWriteFile;
+    os::WaitCommEvent = &SimWaitCommEvent;
+    os::SetCommMask = &SimSetCommMask;
+    os::GetCommMask = &SimGetCommMask;
+    os::ClearCommError = &SimClearCommError;
+    os::PurgeComm = &SimPurgeComm;
+    os::GetCommState = &SimGetCommState;
+    os::SetCommState = &SimSetCommState;
+    os::SetupComm = &SimSetupComm;
+    os::GetCommProperties = &SimGetCommProperties;
+    os::CancelIoEx = &SimCancelIoEx;
+    os::GetOverlappedResult = &SimGetOverlappedResult;
+    g_installed = true;
+}
+
+SerialBus::~SerialBus() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+#define QV_SIM_RESTORE(name) os::name = g_real.name;
+    QV_OS_ALL(QV_SIM_RESTORE)
+#undef QV_SIM_RESTORE
+    for (State* s : g_states) {
+        if (s->handle) g_real.CloseHandle(s->handle);
+        delete s;
+    }
+    g_states.clear();
+    g_ports.clear();
+    g_installed = false;
+}
+
+SerialPort& SerialBus::Add(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::unique_ptr<SerialPort> port(new SerialPort);
+    port->m_state = new SerialPort::State;
+    port->m_state->name = PortName(name.c_str());
+    port->m_state->dcb.DCBlength = sizeof(DCB);
+    port->m_state->dcb.BaudRate = CBR_9600;
+    port->m_state->dcb.ByteSize = 8;
+    port->m_state->dcb.fBinary = TRUE;
+    g_states.push_back(port->m_state);
+    g_ports.push_back(std::move(port));
+    return *g_ports.back();
+}
+
+}  // namespace qvsim
