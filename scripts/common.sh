@@ -82,8 +82,9 @@ qv_wine_start() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     qv_say "creating the Wine prefix $WINEPREFIX"
     "$QV_WINE" wineboot -i >/dev/null 2>&1 || qv_die "wineboot failed"
+    wineserver -w  # the server that wineboot started ends first
   fi
-  wineserver -p
+  wineserver -p || qv_say "a wineserver already runs for $WINEPREFIX; using it"
   trap qv_wine_stop EXIT
   # Start the prefix's own services now, with no pipe of ours open, so that
   # they do not hold a test runner's output open after a test has ended.
