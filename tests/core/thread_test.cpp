@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "quorvel/quorvel.h"
+#include "tests/support/close_log.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
 
@@ -160,17 +161,13 @@ TEST(CxThread, IdleAndEndedStates) {
 }
 
 TEST(CxThread, CreateThreadOnAnEndedThreadClosesTheOldHandle) {
-    std::set<HANDLE> closed;
-    Hook<os::CloseHandle> hook([&](HANDLE h) {
-        closed.insert(h);
-        return CloseHandle(h);
-    });
+    qvtest::CloseLog closed;
     CxThread thread;
     ASSERT_EQ(1, thread.CreateThread(nullptr, 0, &ReturnAtOnce, nullptr, 0, 0));
     HANDLE first = thread.GetSafeHandle();
     WaitForSingleObject(first, INFINITE);
     ASSERT_EQ(1, thread.CreateThread(nullptr, 0, &ReturnAtOnce, nullptr, 0, 0));
-    EXPECT_EQ(1u, closed.count(first));
+    EXPECT_EQ(1u, closed.Count(first));
     thread.CloseThread(INFINITE);
 }
 
@@ -232,11 +229,7 @@ TEST(CxThread, FailedEventOrThreadCreation) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         });
-        std::set<HANDLE> closed;
-        Hook<os::CloseHandle> close([&](HANDLE h) {
-            closed.insert(h);
-            return CloseHandle(h);
-        });
+        qvtest::CloseLog closed;
         Probe thread;
         EXPECT_EQ(0, thread.CreateThread(nullptr, 0, &ReturnAtOnce, &closed, 0, INFINITE));
         EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
@@ -244,19 +237,12 @@ TEST(CxThread, FailedEventOrThreadCreation) {
         EXPECT_EQ(&closed, thread.GetParamPtr());
         EXPECT_EQ(0, thread.ExitRequest());
         ASSERT_NE(nullptr, started);
-        EXPECT_EQ(1u, closed.count(started));
+        EXPECT_EQ(1u, closed.Count(started));
     }
 }
 
 TEST(CxThread, CopiesShareTheThreadButOnlyTheOwnerStopsAndClosesIt) {
-    std::mutex mutex;
-    std::multiset<HANDLE> closed;
-    Hook<os::CloseHandle> hook([&](HANDLE h) {
-        std::lock_guard<std::mutex> lock(mutex);
-        closed.insert(h);
-        return CloseHandle(h);
-    });
-
+    qvtest::CloseLog closed;
     Gate gate;
     auto owner = std::make_unique<CxThread>();
     ASSERT_EQ(1, owner->CreateThread(nullptr, 0, &WaitForGate, &gate, 0, 0));
@@ -272,7 +258,7 @@ TEST(CxThread, CopiesShareTheThreadButOnlyTheOwnerStopsAndClosesIt) {
         assigned.CloseThread(INFINITE);
         EXPECT_EQ(nullptr, assigned.GetSafeHandle());
     }
-    EXPECT_EQ(0u, closed.count(handle));
+    EXPECT_EQ(0u, closed.Count(handle));
     EXPECT_EQ(1, owner->IsThreadRunning());
 
     // The owner's exit request reaches a polling routine even with a copy alive.
@@ -283,25 +269,21 @@ TEST(CxThread, CopiesShareTheThreadButOnlyTheOwnerStopsAndClosesIt) {
     poller.CloseThread(INFINITE);
     EXPECT_EQ(0, survivor.IsThreadRunning());
     survivor.CloseThread(INFINITE);
-    EXPECT_EQ(1u, closed.count(pollerHandle));
+    EXPECT_EQ(1u, closed.Count(pollerHandle));
 
     gate.Open();
     owner.reset();
-    EXPECT_EQ(1u, closed.count(handle));
+    EXPECT_EQ(1u, closed.Count(handle));
 }
 
 TEST(CxThread, AssigningOverAnOwnedThreadStopsIt) {
-    std::multiset<HANDLE> closed;
-    Hook<os::CloseHandle> hook([&](HANDLE h) {
-        closed.insert(h);
-        return CloseHandle(h);
-    });
+    qvtest::CloseLog closed;
     CxThread target, source;
     ASSERT_EQ(1, target.CreateThread(nullptr, 0, &PollExit, nullptr, 0, 0));
     HANDLE old = target.GetSafeHandle();
     target = source;  // PollExit only returns once asked to
     EXPECT_EQ(nullptr, target.GetSafeHandle());
-    EXPECT_EQ(1u, closed.count(old));
+    EXPECT_EQ(1u, closed.Count(old));
 }
 
 TEST(CxThread, StartSignalIsNeverSetAfterItWasReleased) {

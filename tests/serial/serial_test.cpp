@@ -13,6 +13,7 @@
 #include "core/trace.h"
 #include "quorvel/quorvel.h"
 #include "tests/sim/sim_serial.h"
+#include "tests/support/close_log.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
 #include "tests/support/trace_capture.h"
@@ -402,13 +403,7 @@ TEST_F(Serial, TraceLines) {
 }
 
 TEST_F(Serial, CopiesShareThePortButOnlyTheOwnerClosesIt) {
-    std::mutex mutex;
-    std::multiset<HANDLE> closed;
-    Hook<os::CloseHandle> hook([&](HANDLE h) {
-        std::lock_guard<std::mutex> lock(mutex);
-        closed.insert(h);
-        return hook.Real()(h);
-    });
+    qvtest::CloseLog closed;
     auto owner = std::make_unique<CxSerial>();
     ASSERT_EQ(1, owner->Open(L"COM7", 1));
     HANDLE handle = owner->GetSafeHandle();
@@ -422,7 +417,7 @@ TEST_F(Serial, CopiesShareThePortButOnlyTheOwnerClosesIt) {
         EXPECT_EQ(0, assigned.Close());  // a copy lets go without closing
     }
     EXPECT_TRUE(port.IsOpen());
-    EXPECT_EQ(0u, closed.count(handle));
+    EXPECT_EQ(0u, closed.Count(handle));
 
     // The owner's listener still works after its copies are gone.
     Calls calls;
@@ -434,7 +429,7 @@ TEST_F(Serial, CopiesShareThePortButOnlyTheOwnerClosesIt) {
     // stale handle.
     CxSerial survivor(*owner);
     EXPECT_EQ(1, owner->Close());
-    EXPECT_EQ(1u, closed.count(handle));
+    EXPECT_EQ(1u, closed.Count(handle));
     unsigned char byte = 0;
     EXPECT_EQ(0, survivor.Send(&byte, 1, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
@@ -443,8 +438,8 @@ TEST_F(Serial, CopiesShareThePortButOnlyTheOwnerClosesIt) {
     // Destroying an object whose port is still open closes it without hanging.
     ASSERT_EQ(1, owner->Open(L"COM7", 1));
     HANDLE second = owner->GetSafeHandle();
-    size_t closedBefore = closed.count(second);  // handle values are reused
+    size_t closedBefore = closed.Count(second);  // handle values are reused
     owner.reset();
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(closedBefore + 1, closed.count(second));
+    EXPECT_EQ(closedBefore + 1, closed.Count(second));
 }

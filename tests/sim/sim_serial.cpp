@@ -510,45 +510,49 @@ void SerialPort::ReleaseWrites() {
     });
 }
 
-std::string SerialPort::Sent() const {
+namespace {
+
+// Reads one thing of the port under the bus's lock.
+template <class F>
+auto Locked(const SerialPort::State* s, F read) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    return m_state->sent;
+    return read(*s);
+}
+
+}  // namespace
+
+std::string SerialPort::Sent() const {
+    return Locked(m_state, [](const State& s) { return s.sent; });
 }
 
 DWORD SerialPort::QueuedBytes() const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return static_cast<DWORD>(m_state->rx.size());
+    return Locked(m_state, [](const State& s) { return static_cast<DWORD>(s.rx.size()); });
 }
 
 bool SerialPort::IsOpen() const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return m_state->handle != nullptr;
+    return Locked(m_state, [](const State& s) { return s.handle != nullptr; });
 }
 
 DWORD SerialPort::CommMask() const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return m_state->mask;
+    return Locked(m_state, [](const State& s) { return s.mask; });
 }
 
 DCB SerialPort::Settings() const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return m_state->dcb;
+    return Locked(m_state, [](const State& s) { return s.dcb; });
 }
 
 int SerialPort::WaitCommEventCalls() const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return m_state->waitCalls;
+    return Locked(m_state, [](const State& s) { return s.waitCalls; });
 }
 
 int SerialPort::ReceivePurges() const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return m_state->rxPurges;
+    return Locked(m_state, [](const State& s) { return s.rxPurges; });
 }
 
 int SerialPort::PendingRequests() const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return static_cast<int>(m_state->reads.size() + m_state->writes.size()) +
-           (m_state->waitO ? 1 : 0);
+    return Locked(m_state, [](const State& s) {
+        return static_cast<int>(s.reads.size() + s.writes.size()) + (s.waitO ? 1 : 0);
+    });
 }
 
 SerialBus::SerialBus() {
