@@ -131,7 +131,10 @@ void CxThread::CloseThread(DWORD dwWaitMilliseconds) {
     if (!m_hThread) return;
     if (OwnsThread()) {
         m_bToExit = 1;
-        os::WaitForSingleObject(m_hThread, dwWaitMilliseconds);
+        // The routine's own thread cannot wait for itself to end.
+        if (m_dwThreadId != os::GetCurrentThreadId()) {
+            os::WaitForSingleObject(m_hThread, dwWaitMilliseconds);
+        }
     }
     ReleaseThread();
 }

@@ -13,6 +13,7 @@ namespace os = quorvel::os;
 namespace {
 
 constexpr DWORD kStatusDeviceNotConnected = 0xC000009D;
+constexpr ULONG_PTR kStatusPending = 0x00000103;
 constexpr size_t kPathCapacity = 260;
 constexpr DWORD kFirstRetryPause = 10;   // ms, after the port's event wait first fails
 constexpr DWORD kLongestRetryPause = 1000;
@@ -37,6 +38,9 @@ void Withdraw(HANDLE hComm, OVERLAPPED* o) {
     os::CancelIoEx(hComm, o);
     DWORD dwIgnored = 0;
     os::GetOverlappedResult(hComm, o, &dwIgnored, TRUE);
+    // Should that wait fail (its event gone), the cancelled request still
+    // completes shortly: never leave while it is pending.
+    while (o->Internal == kStatusPending) os::Sleep(1);
 }
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }

@@ -69,6 +69,10 @@ struct SharedLink;  // the record that an object shares with its copies
 //
 // CreateThread on an object whose previous thread has ended (but was not
 // closed) closes that thread's handle first instead of dropping it.
+//
+// CloseThread (or the destructor) called on the thread's own routine sets
+// the exit request and releases the handle without waiting, since a thread
+// cannot wait for its own end; the routine returns when it next polls.
 class QUORVEL_API CxThread {
 public:
     CxThread();

@@ -276,6 +276,30 @@ TEST(CxThread, CopiesShareTheThreadButOnlyTheOwnerStopsAndClosesIt) {
     EXPECT_EQ(1u, closed.Count(handle));
 }
 
+DWORD WINAPI CloseItself(void* p) {
+    auto* t = static_cast<CxThread*>(p);
+    static_cast<Gate*>(t->GetParamPtr())->Wait();  // until the handle is stored
+    t->CloseThread(INFINITE);
+    return t->ToExitThread() ? 0 : 1;
+}
+
+TEST(CxThread, ARoutineThatClosesItsOwnThreadDoesNotWaitForItself) {
+    qvtest::CloseLog closed;
+    Gate gate;
+    CxThread thread;
+    ASSERT_EQ(1, thread.CreateThread(nullptr, 0, &CloseItself, &gate, 0, 0));
+    HANDLE handle = thread.GetSafeHandle();
+    HANDLE watch = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &watch, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    gate.Open();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watch, 10000));
+    EXPECT_EQ(0u, ExitCode(watch));
+    CloseHandle(watch);
+    EXPECT_EQ(nullptr, thread.GetSafeHandle());
+    EXPECT_EQ(1u, closed.Count(handle));
+}
+
 TEST(CxThread, AssigningOverAnOwnedThreadStopsIt) {
     qvtest::CloseLog closed;
     CxThread target, source;
