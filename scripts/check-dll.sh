@@ -12,7 +12,7 @@ while read -r name; do
   fi
 done < <(printf '%s\n' "$dump" | sed -n 's/^\s*DLL Name: //p')
 exports=$(printf '%s\n' "$dump" | sed -n '/Ordinal\/Name Pointer/,$p')
-for class in CxThread CxComm; do
+for class in CxThread CxComm CxSerial; do
   for member in "${class}C1Ev" "${class}C1ERKS_" "${class}aSERKS_" "${class}D1Ev"; do
     grep -q "$member" <<<"$exports" \
       || { echo "check-dll: $dll does not export $member" >&2; fail=1; }
