@@ -41,13 +41,19 @@ qv_install() {
   [ -z "$missing" ] || qv_die "still missing after install:$missing"
 }
 
+# True when 32-bit programs would run only through a user-mode emulator
+# registered with binfmt_misc (far too slow for Wine).
+qv_i386_emulated() {
+  grep -ls 'qemu-i386' /proc/sys/fs/binfmt_misc/* 2>/dev/null | xargs -r grep -l '^enabled' >/dev/null 2>&1
+}
+
 # The product is the 32-bit build. Programs run under the 32-bit Wine where
 # the kernel executes 32-bit code; some kernels have that switched off
 # (ia32_emulation), and there the same sources are built for 64-bit Windows
 # and run under the 64-bit Wine instead.
 qv_pick_arch() {
   if [ -n "${QV_ARCH:-}" ]; then :;
-  elif /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then QV_ARCH=i686;
+  elif /usr/lib/wine/wineserver32 --version >/dev/null 2>&1 && ! qv_i386_emulated; then QV_ARCH=i686;
   else
     QV_ARCH=x64
     qv_say "this kernel cannot run 32-bit programs: tests and qvtool run as the 64-bit build under wine64"

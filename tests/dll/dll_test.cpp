@@ -50,3 +50,18 @@ TEST(Dll, EndpointBaseThroughTheExportedInterface) {
     EXPECT_EQ(0, endpoint->Send(&byte, 1, 0));
     EXPECT_EQ(0, endpoint->Recv(&byte, 1, 0));
 }
+
+TEST(Dll, SerialPortRefusesWhatItCannotOpen) {
+    CxSerial port;
+    EXPECT_EQ(0, port.Open(L"\\\\.\\quorvel-no-such-port", 4));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    wchar_t path[260] = L"junk";
+    port.GetDevPath(path);
+    EXPECT_STREQ(L"", path);
+    CxSerial copy(port);
+    unsigned char byte = 0;
+    EXPECT_EQ(0, copy.Send(&byte, 1, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_EQ(0, copy.Close());
+    EXPECT_EQ(1, port.GetRThreshold());
+}
