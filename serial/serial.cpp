@@ -153,25 +153,19 @@ int CxSerial::Close() {
     return nResult;
 }
 
-int CxSerial::GetSettings(DCB* pDcb) {
-    HANDLE hComm = Port();
+// GetCommState or SetCommState on an open port with the caller's DCB.
+static int OnCommState(HANDLE hComm, DCB* pDcb, BOOL(WINAPI* pfnCommState)(HANDLE, LPDCB)) {
     if (!hComm) return 0;
     if (!pDcb) {
         os::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return os::GetCommState(hComm, pDcb) ? 1 : 0;
+    return pfnCommState(hComm, pDcb) ? 1 : 0;
 }
 
-int CxSerial::SetSettings(DCB* pDcb) {
-    HANDLE hComm = Port();
-    if (!hComm) return 0;
-    if (!pDcb) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return os::SetCommState(hComm, pDcb) ? 1 : 0;
-}
+int CxSerial::GetSettings(DCB* pDcb) { return OnCommState(Port(), pDcb, os::GetCommState); }
+
+int CxSerial::SetSettings(DCB* pDcb) { return OnCommState(Port(), pDcb, os::SetCommState); }
 
 int CxSerial::SetBufferSize(unsigned long ulInput, unsigned long ulOutput) {
     return os::SetupComm(Port(), ulInput, ulOutput) ? 1 : 0;

@@ -99,6 +99,12 @@ BOOL Gone(OVERLAPPED* o) {
     return FALSE;
 }
 
+// What the communications calls answer once the device has gone.
+BOOL NotConnected() {
+    g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+}
+
 State* ByHandle(HANDLE h) {
     if (!h) return nullptr;
     for (State* s : g_states) {
@@ -303,10 +309,7 @@ BOOL WINAPI SimSetCommMask(HANDLE h, DWORD mask) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.SetCommMask(h, mask);
-    if (s->removed) {
-        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
+    if (s->removed) return NotConnected();
     s->mask = mask;
     s->history = 0;
     if (s->waitO) {
@@ -330,10 +333,7 @@ BOOL WINAPI SimClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.ClearCommError(h, errors, stat);
-    if (s->removed) {
-        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
+    if (s->removed) return NotConnected();
     if (errors) *errors = s->errors;
     s->errors = 0;
     if (stat) {
@@ -348,10 +348,7 @@ BOOL WINAPI SimPurgeComm(HANDLE h, DWORD flags) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.PurgeComm(h, flags);
-    if (s->removed) {
-        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
+    if (s->removed) return NotConnected();
     if (flags & PURGE_RXCLEAR) {
         s->rx.clear();
         ++s->rxPurges;
@@ -368,10 +365,7 @@ BOOL WINAPI SimGetCommState(HANDLE h, LPDCB dcb) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.GetCommState(h, dcb);
-    if (s->removed) {
-        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
+    if (s->removed) return NotConnected();
     *dcb = s->dcb;
     return TRUE;
 }
@@ -380,10 +374,7 @@ BOOL WINAPI SimSetCommState(HANDLE h, LPDCB dcb) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.SetCommState(h, dcb);
-    if (s->removed) {
-        g_real.SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
+    if (s->removed) return NotConnected();
     if (dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->BaudRate == 0) {
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
