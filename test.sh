@@ -6,7 +6,7 @@ source "$(dirname "$0")/scripts/common.sh"
 qv_install
 qv_pick_arch
 qv_build_all
-"$QV_ROOT/scripts/check-dll.sh" "$QV_ROOT/build/i686/bin/quorvel.dll"
+"$QV_ROOT/scripts/check-dll.sh" "$QV_BUILD_DIR/i686/bin/quorvel.dll"
 qv_wine_start
-cd "$QV_ROOT/build/$QV_ARCH"
+cd "$QV_BUILD_DIR/$QV_ARCH"
 ctest --output-on-failure "$@"

@@ -3,6 +3,10 @@
 # Sourced, not run.
 
 QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Where builds and their Wine prefixes go (relative to the source tree unless
+# absolute); a second work tree or a parallel run can use its own.
+QV_BUILD_DIR=${QV_BUILD_DIR:-build}
+case "$QV_BUILD_DIR" in /*) ;; *) QV_BUILD_DIR="$QV_ROOT/$QV_BUILD_DIR" ;; esac
 QV_PACKAGES_AMD64="cmake ninja-build googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
 QV_PACKAGES_I386="wine32:i386"
 
@@ -68,8 +72,9 @@ qv_pick_arch() {
 
 qv_build() {
   local preset=$1
-  cmake --preset "$preset" >/dev/null || qv_die "cmake configure ($preset) failed"
-  cmake --build "$QV_ROOT/build/$preset" || qv_die "build ($preset) failed"
+  cmake --preset "$preset" -B "$QV_BUILD_DIR/$preset" >/dev/null \
+    || qv_die "cmake configure ($preset) failed"
+  cmake --build "$QV_BUILD_DIR/$preset" || qv_die "build ($preset) failed"
 }
 
 # Builds the product (i686) and, when it differs, the build that runs here.
@@ -77,12 +82,12 @@ qv_build_all() {
   cd "$QV_ROOT"
   qv_build i686
   [ "$QV_ARCH" = i686 ] || qv_build "$QV_ARCH"
-  QV_BIN="$QV_ROOT/build/$QV_ARCH/bin"
+  QV_BIN="$QV_BUILD_DIR/$QV_ARCH/bin"
 }
 
 # A Wine prefix inside the build tree and a wineserver of its own.
 qv_wine_start() {
-  export WINEPREFIX="$QV_ROOT/build/$QV_ARCH/wineprefix"
+  export WINEPREFIX="$QV_BUILD_DIR/$QV_ARCH/wineprefix"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -4,3 +4,6 @@
 
 #include "quorvel/core.h"
 #include "quorvel/serial.h"
+#include "quorvel/socket.h"
+#include "quorvel/bluetooth.h"
+#include "quorvel/discovery.h"

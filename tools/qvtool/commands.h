@@ -19,9 +19,19 @@ int Usage(const std::string& message);
 // A decimal number no greater than max.
 bool ParseNumber(const char* text, unsigned long max, unsigned long* out);
 
-// qvtool serial PATH [--baud N] [--threshold N]
-int Serial(int argc, char** argv);
-const char* SerialHelp();
-void SummarySerial();
+// One top-level command. Each command's file registers itself with a static
+// Registrar, so adding a command touches no other file:
+//
+//   static const Registrar kTcp({"tcp", &Tcp, kTcpHelp, &SummaryTcp, 30});
+struct Command {
+    const char* name;                 // first argument that selects it
+    int (*run)(int argc, char** argv);  // arguments after the command name
+    const char* help;                 // lines for --help, each "  ...\n"
+    void (*summary)();                // lines of the no-argument summary, or nullptr
+    int order;                        // place in --help and the summary
+};
+struct Registrar {
+    explicit Registrar(const Command& command);
+};
 
 }  // namespace qvtool

@@ -1,9 +1,11 @@
 // qvtool: a command-line host program for quorvel.dll.
 //
 // Exit codes: 0 success, 1 failure, 2 usage error. Errors go to stderr.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "quorvel/quorvel.h"
 #include "tools/qvtool/commands.h"
@@ -70,6 +72,24 @@ std::string LibraryVersion() {
 
 namespace {
 
+std::vector<Command>& Commands() {
+    static std::vector<Command> commands;  // filled before main by the registrars
+    return commands;
+}
+
+const std::vector<Command>& SortedCommands() {
+    std::vector<Command>& commands = Commands();
+    std::stable_sort(commands.begin(), commands.end(),
+                     [](const Command& a, const Command& b) { return a.order < b.order; });
+    return commands;
+}
+
+}  // namespace
+
+Registrar::Registrar(const Command& command) { Commands().push_back(command); }
+
+namespace {
+
 DWORD WINAPI ReportStart(void* pThread) {
     static_cast<CxThread*>(pThread)->SetThreadStartedEvent();
     return 0;
@@ -89,11 +109,15 @@ int Summary() {
     bool started = thread.CreateThread(nullptr, 0, &ReportStart, nullptr, 0, 5000) != 0;
     thread.CloseThread(INFINITE);
     std::printf("worker threads: %s\n", started ? "ok" : "cannot start");
-    SummarySerial();
+    for (const Command& command : SortedCommands()) {
+        if (command.summary) command.summary();
+    }
     return started ? kSuccess : kFailure;
 }
 
 void Help() {
+    std::string lines;
+    for (const Command& command : SortedCommands()) lines += command.help;
     std::printf(
         "usage: qvtool [COMMAND [ARGS]]\n"
         "\n"
@@ -105,7 +129,7 @@ void Help() {
         "  --help                  this text\n"
         "\n"
         "exit codes: 0 success, 1 failure, 2 usage error\n",
-        SerialHelp());
+        lines.c_str());
 }
 
 }  // namespace
@@ -120,6 +144,8 @@ int main(int argc, char** argv) {
         return kSuccess;
     }
     if (command == "version") return argc == 2 ? Version() : Usage("version takes no arguments");
-    if (command == "serial") return Serial(argc - 2, argv + 2);
+    for (const Command& entry : SortedCommands()) {
+        if (command == entry.name) return entry.run(argc - 2, argv + 2);
+    }
     return Usage("unknown command '" + command + "'");
 }

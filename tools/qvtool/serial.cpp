@@ -57,13 +57,12 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
 
 }  // namespace
 
-const char* SerialHelp() {
-    return "  serial PATH [--baud N] [--threshold N]\n"
+const char kSerialHelp[] =
+    "  serial PATH [--baud N] [--threshold N]\n"
            "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
            "                          arrives to stdout and send each stdin line; --baud\n"
            "                          sets N baud 8N1, --threshold the bytes that make\n"
            "                          data ready (default 1)\n";
-}
 
 void SummarySerial() { std::printf("serial: open a port with 'qvtool serial COMn'\n"); }
 
@@ -138,5 +137,9 @@ int Serial(int argc, char** argv) {
     port.Close();
     return kSuccess;
 }
+
+namespace {
+const Registrar kSerial({"serial", &Serial, kSerialHelp, &SummarySerial, 20});
+}  // namespace
 
 }  // namespace qvtool

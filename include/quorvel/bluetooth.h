@@ -1,0 +1,4 @@
+// quorvel bluetooth.
+#pragma once
+
+#include "quorvel/core.h"

@@ -1,0 +1,4 @@
+// quorvel discovery.
+#pragma once
+
+#include "quorvel/core.h"
