@@ -1,0 +1,3 @@
+list(APPEND QV_SOURCES
+  socket/startup.cpp
+)
