@@ -393,11 +393,11 @@ TEST_F(Sockets, ListenerLifecycleCloseDetachAndFailures) {
     peer.DisConnect();
 
     // The destructor ends the listener too, with the socket open.
+    traces.Clear();
     auto* scoped = new CxClientSocket;
     ASSERT_EQ(1, scoped->Connect(L"127.0.0.1", port, 1));
     peer.Attach(server.AcceptConnection());
     SOCKET kept = scoped->GetSocket();
-    traces.Clear();
     ASSERT_TRUE(traces.WaitFor("has entered"));
     ASSERT_TRUE(FinishesWithin([scoped] { delete scoped; }, 10000));
     EXPECT_EQ(1, os::send(kept, "x", 1, 0));
