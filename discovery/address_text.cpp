@@ -80,13 +80,17 @@ int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr) {
         os::WSASetLastError(WSAEINVAL);
         return 0;
     }
-    char szName[kNameBytes] = {};
+    // A name that cannot be converted fails; it is never looked up as the
+    // empty name, which would resolve to the local host.
     int cb = os::WideCharToMultiByte(CP_ACP, 0, pszName, -1, nullptr, 0, nullptr, nullptr);
-    if (cb > 0) {
-        std::vector<char> name(static_cast<size_t>(cb) + 1, '\0');
-        os::WideCharToMultiByte(CP_ACP, 0, pszName, -1, name.data(), cb, nullptr, nullptr);
-        std::strncpy(szName, name.data(), kNameBytes - 1);  // a longer name is cut
+    std::vector<char> name(cb > 0 ? static_cast<size_t>(cb) + 1 : 1, '\0');
+    if (cb <= 0 ||
+        os::WideCharToMultiByte(CP_ACP, 0, pszName, -1, name.data(), cb, nullptr, nullptr) <= 0) {
+        os::WSASetLastError(WSAEINVAL);
+        return 0;
     }
+    char szName[kNameBytes] = {};
+    std::strncpy(szName, name.data(), kNameBytes - 1);  // a longer name is cut
     hostent* pEntry = os::gethostbyname(szName);
     if (!pEntry || pEntry->h_addrtype != AF_INET || pEntry->h_length != 4 ||
         !pEntry->h_addr_list || !pEntry->h_addr_list[0]) {

@@ -25,6 +25,18 @@ bool SetText(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, const std::wstr
 
 }  // namespace
 
+DeviceSpec PortLikeDevice(const std::wstring& name, const GUID& interfaceClass) {
+    DeviceSpec spec;
+    spec.interfaceClass = interfaceClass;
+    spec.setupClass = kPortsSetupClass;
+    spec.name = name;
+    spec.hardwareIds = {L"QV\\" + name, L"QV\\SECOND"};
+    spec.friendlyName = L"Friendly " + name;
+    spec.locationInfo = L"Bay " + name;
+    spec.description = L"Description " + name;
+    return spec;
+}
+
 SimDevice::SimDevice(const DeviceSpec& spec) : m_spec(spec) { m_ok = Create(); }
 
 bool SimDevice::Create() {

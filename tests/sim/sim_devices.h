@@ -36,6 +36,15 @@ struct DeviceSpec {
     bool linked = true;  // false: registered, but not present to DIGCF_PRESENT
 };
 
+// The setup class of ports, {4D36E978-E325-11CE-BFC1-08002BE10318}.
+constexpr GUID kPortsSetupClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+// A linked device of the ports setup class with every property set from its
+// name: hardware IDs "QV\<name>" and "QV\SECOND", friendly name
+// "Friendly <name>", location "Bay <name>", description "Description <name>".
+DeviceSpec PortLikeDevice(const std::wstring& name, const GUID& interfaceClass);
+
 class SimDevice {
 public:
     explicit SimDevice(const DeviceSpec& spec);

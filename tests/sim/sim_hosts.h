@@ -25,6 +25,16 @@
 
 namespace qvsim {
 
+// Windows Sockets started for the lifetime of the object.
+struct Sockets {
+    Sockets() : ok(WSAStartup(MAKEWORD(2, 2), &data) == 0) {}
+    ~Sockets() {
+        if (ok) WSACleanup();
+    }
+    WSADATA data = {};
+    bool ok;
+};
+
 class HostNet {
 public:
     explicit HostNet(std::vector<std::string> localAddresses = {"10.77.5.23"});
