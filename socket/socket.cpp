@@ -17,8 +17,12 @@ namespace {
 constexpr DWORD kFirstFailurePause = 10;  // ms, after select first fails
 constexpr DWORD kLongestFailurePause = 1000;
 
-// The listener's wake-up: a UDP socket on the loopback interface that the
-// owner sends one datagram to when the listener is to end.
+// The listener's wake-up: a UDP socket on the loopback interface that its
+// starter sends one-byte datagrams to, kStop to end the listener and
+// kRecheck when the socket was closed under it.
+constexpr char kStop = 'S';
+constexpr char kRecheck = 'R';
+
 SOCKET MakeWakeSocket() {
     SOCKET hWake = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (hWake == INVALID_SOCKET) return INVALID_SOCKET;
@@ -34,21 +38,29 @@ SOCKET MakeWakeSocket() {
     return hWake;
 }
 
-// Waits up to dwMilliseconds for the wake-up; true when it came (or the wake
-// socket is gone, which means the same). Never returns early on a failure,
-// so a caller that pauses with it cannot spin.
-bool PauseUnlessWoken(SOCKET hWake, DWORD dwMilliseconds) {
+enum class Wake { kNone, kStop, kRecheck };
+
+// Takes one datagram from a readable wake socket. A wake socket that is gone
+// or failing means stop.
+Wake TakeWake(SOCKET hWake) {
+    char cWake = 0;
+    return os::recv(hWake, &cWake, 1, 0) == 1 && cWake == kRecheck ? Wake::kRecheck : Wake::kStop;
+}
+
+// Waits up to dwMilliseconds for a wake-up and takes it. Never returns early
+// on a failure, so a caller that pauses with it cannot spin.
+Wake Pause(SOCKET hWake, DWORD dwMilliseconds) {
     fd_set set = SetOf(hWake);
     timeval limit;
     limit.tv_sec = static_cast<long>(dwMilliseconds / 1000);
     limit.tv_usec = static_cast<long>((dwMilliseconds % 1000) * 1000);
     int nResult = os::select(0, &set, nullptr, nullptr, &limit);
-    if (nResult > 0) return true;
+    if (nResult > 0) return TakeWake(hWake);
     if (nResult == SOCKET_ERROR) {
-        if (os::WSAGetLastError() == WSAENOTSOCK) return true;
+        if (os::WSAGetLastError() == WSAENOTSOCK) return Wake::kStop;
         os::Sleep(dwMilliseconds);
     }
-    return false;
+    return Wake::kNone;
 }
 
 // Bytes waiting to be read; all bits set when the platform cannot tell.
@@ -145,6 +157,12 @@ int CxSocket::CloseSocket() {
         return 0;
     }
     LetGo();
+    // Closing ends a select that waits on the socket, but not one that is
+    // just about to begin: have a running listener look again.
+    if (m_hWakeSocket != INVALID_SOCKET && m_ListenThread.GetSafeHandle()) {
+        WsaErrorKeeper keep;
+        WakeListener(kRecheck);
+    }
     return 1;
 }
 
@@ -174,19 +192,18 @@ int CxSocket::ListenEvent() {
     return 1;
 }
 
-void CxSocket::WakeListener() {
+void CxSocket::WakeListener(char cWhy) {
     SOCKADDR_IN addr = {};
     int nLength = sizeof addr;
     if (os::getsockname(m_hWakeSocket, reinterpret_cast<SOCKADDR*>(&addr), &nLength) == 0) {
-        char cWake = 0;
-        os::sendto(m_hWakeSocket, &cWake, 1, 0, reinterpret_cast<SOCKADDR*>(&addr), nLength);
+        os::sendto(m_hWakeSocket, &cWhy, 1, 0, reinterpret_cast<SOCKADDR*>(&addr), nLength);
     }
 }
 
 void CxSocket::DisListenEvent() {
     WsaErrorKeeper keep;  // stopping the listener never hides the caller's error
     bool bStarter = m_hWakeSocket != INVALID_SOCKET;
-    if (bStarter && m_ListenThread.GetSafeHandle()) WakeListener();
+    if (bStarter && m_ListenThread.GetSafeHandle()) WakeListener(kStop);
     m_ListenThread.CloseThread(INFINITE);
     if (bStarter) {
         os::closesocket(m_hWakeSocket);
@@ -216,7 +233,9 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
     DWORD dwPause = 0;
     bool bRaised = false;
     u_long ulRaisedWith = 0;  // bytes waiting when the last report was made
-    while (!pThread->ToExitThread()) {
+    Wake wake = Wake::kNone;
+    while (wake != Wake::kStop && !pThread->ToExitThread()) {
+        wake = Wake::kNone;
         if (bRaised) {
             // Data the callback left unread makes the socket readable again at
             // once. When nothing was read and nothing came since the report
@@ -226,12 +245,14 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
             fd_set set = SetOf(hWatched, hWake);
             timeval now = {0, 0};
             int nReady = os::select(0, &set, nullptr, nullptr, &now);
-            if (nReady > 0 && IsIn(hWake, set)) break;
-            if (nReady > 0 && Unread(hWatched) == ulRaisedWith &&
-                PauseUnlessWoken(hWake, CX_SOCKET_UNREAD_PAUSE_MS)) {
-                break;
+            if (nReady > 0 && IsIn(hWake, set)) {
+                wake = TakeWake(hWake);
+                continue;
             }
-            if (pThread->ToExitThread()) break;
+            if (nReady > 0 && Unread(hWatched) == ulRaisedWith) {
+                wake = Pause(hWake, CX_SOCKET_UNREAD_PAUSE_MS);
+                continue;
+            }
         }
 
         fd_set set = SetOf(hWatched, hWake);
@@ -245,7 +266,10 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         }
         if (nResult > 0) {
             dwPause = 0;
-            if (IsIn(hWake, set)) break;
+            if (IsIn(hWake, set)) {
+                wake = TakeWake(hWake);
+                continue;
+            }
             SOCKET hSocket = m_hSocket;
             if (hSocket != INVALID_SOCKET && hSocket == hWatched && IsIn(hSocket, set)) {
                 ulRaisedWith = Unread(hSocket);
@@ -264,7 +288,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         // A lasting failure: wait longer each time, and leave when woken.
         dwPause = dwPause ? (dwPause * 2 > kLongestFailurePause ? kLongestFailurePause : dwPause * 2)
                           : kFirstFailurePause;
-        if (PauseUnlessWoken(hWake, dwPause)) break;
+        wake = Pause(hWake, dwPause);
     }
     Trace(L"The thread 0x%X(CxSocket::OnListen) has exited.\n", dwThreadId);
 }

@@ -60,7 +60,9 @@ struct SharedLink;
 // - Waking. Besides its socket the listener waits on a wake socket of its own
 //   (a UDP socket bound to 127.0.0.1 that the owner sends one datagram to).
 //   So Detach and the destructor end the listener at once while the socket
-//   stays open, with no polling and no CPU spent while idle. The wake socket
+//   stays open, with no polling and no CPU spent while idle. CloseSocket
+//   also has a running listener look again, so closing the socket ends it
+//   even when the close comes just before the listener's wait begins. The wake socket
 //   is made by ListenEvent and closed by DisListenEvent; ListenEvent fails
 //   (0) if it cannot be made.
 // - Unread data. While data stays unread the listener keeps calling the
@@ -132,7 +134,7 @@ protected:
 private:
     void LetGo();  // drops this object's hold on the socket without closing it
     void ShareFrom(const CxSocket& other);
-    void WakeListener();
+    void WakeListener(char cWhy);
     int SelectOn(SOCKET hSocket, long lEventMask);
 
     SOCKET m_hWakeSocket;                  // the listener's wake-up, owned by its starter
