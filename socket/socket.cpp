@@ -73,13 +73,18 @@ unsigned int AsHandleArgument(SOCKET hSocket) { return static_cast<unsigned int>
 
 }  // namespace
 
-CxSocket::CxSocket() : m_hSocket(INVALID_SOCKET), m_hWakeSocket(INVALID_SOCKET), m_pLink(nullptr) {}
+CxSocket::CxSocket()
+    : m_hSocket(INVALID_SOCKET),
+      m_hWakeSocket(INVALID_SOCKET),
+      m_hListenSocket(INVALID_SOCKET),
+      m_pLink(nullptr) {}
 
 CxSocket::CxSocket(const CxSocket& other)
     : CxComm(other),
       m_hSocket(INVALID_SOCKET),
       m_ListenThread(other.m_ListenThread),
       m_hWakeSocket(INVALID_SOCKET),  // the wake-up stays with the listener's starter
+      m_hListenSocket(INVALID_SOCKET),
       m_pLink(nullptr) {
     ShareFrom(other);
 }
@@ -183,6 +188,7 @@ int CxSocket::ListenEvent() {
         m_hWakeSocket = MakeWakeSocket();
         if (m_hWakeSocket == INVALID_SOCKET) return 0;
     }
+    m_hListenSocket = m_hSocket;
     if (!m_ListenThread.CreateThread(nullptr, 0, &CxSocket::ListenEventProc, this, 0, 0)) {
         WsaErrorKeeper keep;
         os::closesocket(m_hWakeSocket);
@@ -223,9 +229,10 @@ unsigned long WINAPI CxSocket::ListenEventProc(void* pThread) {
 void CxSocket::OnListenEvent(CxThread* pThread) {
     DWORD dwThreadId = os::GetCurrentThreadId();
     Trace(L"The thread 0x%X(CxSocket::OnListen) has entered.\n", dwThreadId);
-    // Both are fixed for the life of this thread: the socket it watches and
-    // the wake-up its starter made before starting it.
-    const SOCKET hWatched = m_hSocket;
+    // Both are fixed for the life of this thread by its starter: the socket
+    // it watches (the socket may be closed before this thread even runs) and
+    // the wake-up.
+    const SOCKET hWatched = m_hListenSocket;
     const SOCKET hWake = m_hWakeSocket;
     SelectOn(hWatched, FD_CLOSE);  // reads are the listener's from now on
     pThread->SetThreadStartedEvent();
@@ -260,7 +267,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         int nError = WSAENOTSOCK;
         // A socket closed under the listener may already name a new socket:
         // never wait on it again.
-        if (m_hSocket == hWatched) {
+        if (hWatched != INVALID_SOCKET && m_hSocket == hWatched) {
             nResult = os::select(0, &set, nullptr, nullptr, nullptr);
             if (nResult <= 0) nError = os::WSAGetLastError();
         }

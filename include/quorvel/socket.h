@@ -138,6 +138,7 @@ private:
     int SelectOn(SOCKET hSocket, long lEventMask);
 
     SOCKET m_hWakeSocket;                  // the listener's wake-up, owned by its starter
+    SOCKET m_hListenSocket;                // the socket the listener was started for
     mutable quorvel::SharedLink* m_pLink;  // made when the first copy is taken
 };
 

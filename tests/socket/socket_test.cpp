@@ -191,7 +191,7 @@ TEST_F(Sockets, ListenerEndsOnCloseDetachAndDestructionAndFailuresDoNotSpin) {
     peer.Attach(server.AcceptConnection());
     ASSERT_TRUE(traces.WaitFor("The thread 0x"));
     EXPECT_EQ(1, client.CloseSocket());
-    ASSERT_TRUE(traces.WaitFor("(CxSocket::OnListen) has exited.\n"));
+    ASSERT_TRUE(traces.WaitFor("(CxSocket::OnListen) has exited.\n")) << ::testing::PrintToString(traces.Lines());
     EXPECT_EQ(1u, traces.Matching("socket select failed. err code = 10038.\n").size());
     EXPECT_TRUE(WaitUntil([&] { return client.IsListenningEvent() == 0; }));
     EXPECT_EQ(1, client.ListenEvent());  // starts nothing while the handle is held
