@@ -239,15 +239,17 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
 
     DWORD dwPause = 0;
     bool bRaised = false;
-    u_long ulRaisedWith = 0;  // bytes waiting when the last report was made
+    bool bLeftKnown = false;  // whether ulLeft holds the count after the last report
+    u_long ulLeft = 0;
     Wake wake = Wake::kNone;
     while (wake != Wake::kStop && !pThread->ToExitThread()) {
         wake = Wake::kNone;
         if (bRaised) {
             // Data the callback left unread makes the socket readable again at
-            // once. When nothing was read and nothing came since the report
-            // (a closed connection included), report it again only after a
-            // pause; data that keeps coming or going is reported at once.
+            // once. When two reports in a row leave the same number of bytes
+            // waiting (nothing read, nothing new; a closed connection
+            // included), the next comes only after a pause. Data that keeps
+            // coming or going is reported at once.
             bRaised = false;
             fd_set set = SetOf(hWatched, hWake);
             timeval now = {0, 0};
@@ -256,9 +258,17 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
                 wake = TakeWake(hWake);
                 continue;
             }
-            if (nReady > 0 && Unread(hWatched) == ulRaisedWith) {
-                wake = Pause(hWake, CX_SOCKET_UNREAD_PAUSE_MS);
-                continue;
+            if (nReady > 0) {
+                u_long ulNow = Unread(hWatched);
+                bool bStuck = bLeftKnown && ulNow == ulLeft;
+                bLeftKnown = true;
+                ulLeft = ulNow;
+                if (bStuck) {
+                    wake = Pause(hWake, CX_SOCKET_UNREAD_PAUSE_MS);
+                    continue;
+                }
+            } else {
+                bLeftKnown = false;
             }
         }
 
@@ -279,7 +289,6 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
             }
             SOCKET hSocket = m_hSocket;
             if (hSocket != INVALID_SOCKET && hSocket == hWatched && IsIn(hSocket, set)) {
-                ulRaisedWith = Unread(hSocket);
                 Target target = GetTarget();
                 if (target.pfnProc) {
                     target.pfnProc(target.pParam, AsHandleArgument(hSocket), CX_EVENT_DATA_READY);
