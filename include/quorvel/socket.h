@@ -181,8 +181,8 @@ public:
     // Sends or receives exactly ulLength bytes; the third argument is unused.
     // A closed or broken connection posts CX_EVENT_CONNECTION_CLOSED to the
     // window (wParam the socket) when a window and message are registered.
-    // Recv zero-fills the buffer first; on 0 the bytes received stay at its
-    // start.
+    // When Recv returns 0, the bytes received are at the start of the buffer
+    // and the rest of the ulLength bytes are zeros.
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) override;
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
     virtual int IsConnected();
