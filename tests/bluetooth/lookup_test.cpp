@@ -2,275 +2,174 @@
 // against the simulated stack.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-
-#include "quorvel/quorvel.h"
-#include "tests/sim/sim_bluetooth.h"
+#include "tests/bluetooth/bth_fixture.h"
 #include "tests/support/trace_capture.h"
 
-using qvsim::BthDevice;
-using qvsim::BthText;
-
-namespace {
-
-constexpr BTH_ADDR kRadioA = 0x001122334455ull;
-constexpr BTH_ADDR kRadioB = 0x00AABBCCDDEEull;
-
-BthDevice Device(BTH_ADDR address, const std::wstring& name, bool remembered = false) {
-    BthDevice d;
-    d.address = address;
-    d.name = name;
-    d.classOfDevice = 0x240404;
-    d.remembered = remembered;
-    return d;
-}
-
-BLUETOOTH_DEVICE_INFO RecordFor(BTH_ADDR address) {
-    BLUETOOTH_DEVICE_INFO info;
-    std::memset(&info, 0, sizeof info);
-    info.dwSize = sizeof info;
-    info.Address.ullLong = address;
-    return info;
-}
-
-class BluetoothAnswers : public testing::Test {
-protected:
-    void TearDown() override { EXPECT_EQ(0, stack.DoubleReleases()); }
-    qvsim::BluetoothStack stack;
-};
-
-}  // namespace
-
-TEST_F(BluetoothAnswers, RequestsGetTheStoredPasskeyUntilUnregistered) {
+TEST_F(Bluetooth, RequestsGetTheStoredPasskeyUntilTheRegistrationEnds) {
     stack.AddRadio(kRadioA, L"radio", 0);
-    BthDevice keyboard = Device(0x0C0000000001ull, L"keyboard");
+    BthDevice keyboard = Device(kPhone, L"keyboard", false, true);
     keyboard.passkey = L"0123456789abcde";
     stack.AddDevice(0, keyboard);
     CxBthRadio radio;
-    ASSERT_EQ(1, radio.Open(BthText(kRadioA).c_str()));
+    ASSERT_EQ(1, radio.Open(Text(kRadioA).c_str()));
+    HANDLE hRadio = radio.GetSafeHandle();
+    BLUETOOTH_DEVICE_INFO record{}, back;
+    record.dwSize = sizeof record;
+    record.Address.ullLong = kPhone;
 
     CxBthAuthenResponse response;
-    BLUETOOTH_DEVICE_INFO record = RecordFor(keyboard.address), back;
-    response.GetDeviceInfoStruct(&back);
-    EXPECT_EQ(0u, back.dwSize);  // cleared by the constructor
     response.SetDeviceInfoStruct(&record);
-    response.SetDeviceInfoStruct(nullptr);  // refused, keeps the record
-    EXPECT_EQ(static_cast<unsigned long>(ERROR_INVALID_PARAMETER),
-              response.RegisterForAuthentication(radio.GetSafeHandle(), L"0123456789abcdef"));
-    EXPECT_EQ(static_cast<unsigned long>(ERROR_INVALID_PARAMETER),
-              response.RegisterForAuthentication(radio.GetSafeHandle(), nullptr));
-    EXPECT_EQ(0, stack.Registrations());
-    ASSERT_EQ(0u, response.RegisterForAuthentication(radio.GetSafeHandle(), L"0123456789abcde"));
-    EXPECT_EQ(1, stack.Registrations());
-
-    auto request = stack.RequestAuthentication(keyboard.address);
+    const unsigned long kRefused = ERROR_INVALID_PARAMETER;
+    EXPECT_EQ(kRefused, response.RegisterForAuthentication(hRadio, L"0123456789abcdef"));
+    EXPECT_EQ(kRefused, response.RegisterForAuthentication(hRadio, nullptr));
+    ASSERT_EQ(0u, response.RegisterForAuthentication(hRadio, L"0123456789abcde"));
+    auto request = stack.RequestAuthentication(kPhone);
     ASSERT_TRUE(request.called);
     EXPECT_NE(GetCurrentThreadId(), request.thread);
-    EXPECT_TRUE(request.result);
-    EXPECT_TRUE(request.record.fAuthenticated);
+    EXPECT_TRUE(request.result && request.record.fAuthenticated);
     EXPECT_EQ(L"0123456789abcde", stack.LastResponsePasskey());
-    EXPECT_EQ(radio.GetSafeHandle(), stack.LastResponseRadio());
+    EXPECT_EQ(hRadio, stack.LastResponseRadio());
     response.GetDeviceInfoStruct(&back);
     EXPECT_EQ(0, std::memcmp(&record, &back, sizeof record));  // a reply leaves it alone
 
-    // A failed registration keeps the one in force with its passkey.
+    // A failed registration keeps the one in force; a new one replaces it.
     stack.SetRegisterResult(ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(static_cast<unsigned long>(ERROR_NOT_ENOUGH_MEMORY),
-              response.RegisterForAuthentication(radio.GetSafeHandle(), L"9999"));
+    EXPECT_EQ(8u, response.RegisterForAuthentication(hRadio, L"9999"));
     stack.SetRegisterResult(ERROR_SUCCESS);
-    EXPECT_TRUE(stack.RequestAuthentication(keyboard.address).result);
-
-    // A refused reply leaves the record unauthenticated. Registering anew
-    // ends the earlier registration.
-    EXPECT_EQ(0u, CxBthRadio::RemoveRemoteDevice(BthText(keyboard.address).c_str()));
-    ASSERT_EQ(0u, response.RegisterForAuthentication(radio.GetSafeHandle(), L"wrong"));
+    EXPECT_TRUE(stack.RequestAuthentication(kPhone).result);
+    EXPECT_EQ(0u, CxBthRadio::RemoveRemoteDevice(Text(kPhone).c_str()));  // unpaired again
+    ASSERT_EQ(0u, response.RegisterForAuthentication(hRadio, L"wrong"));
     EXPECT_EQ(1, stack.Registrations());
-    request = stack.RequestAuthentication(keyboard.address);
-    ASSERT_TRUE(request.called);
-    EXPECT_FALSE(request.result);
-    EXPECT_FALSE(request.record.fAuthenticated);
+    request = stack.RequestAuthentication(kPhone);
+    EXPECT_TRUE(request.called && !request.result && !request.record.fAuthenticated);
 
-    // A copy neither ends the registration nor hands over its handle.
-    {
-        CxBthAuthenResponse copy(response);
-        EXPECT_FALSE(copy.UnregisterAuthentication());
-    }
+    { EXPECT_FALSE(CxBthAuthenResponse(response).UnregisterAuthentication()); }  // a copy's: NULL
     EXPECT_EQ(1, stack.Registrations());
-
     EXPECT_TRUE(response.UnregisterAuthentication());
-    EXPECT_EQ(0, stack.Registrations());
-    EXPECT_FALSE(stack.RequestAuthentication(keyboard.address).called);
-    EXPECT_FALSE(response.UnregisterAuthentication());  // NULL, never the released handle
+    EXPECT_FALSE(stack.RequestAuthentication(kPhone).called);
+    EXPECT_FALSE(response.UnregisterAuthentication());  // never the released handle again
     auto handed = stack.UnregisteredHandles();
     ASSERT_EQ(4u, handed.size());
-    EXPECT_NE(nullptr, handed[0]);  // the registration replaced
-    EXPECT_EQ(nullptr, handed[1]);  // the copy's
-    EXPECT_NE(nullptr, handed[2]);
-    EXPECT_EQ(nullptr, handed[3]);  // the second call's
+    EXPECT_TRUE(handed[0] && !handed[1] && handed[2] && !handed[3]);
 
-    // Destroyed while registered: the registration ends with it.
-    {
-        CxBthAuthenResponse scoped;
+    {  // destroyed while registered: the registration ends with it
+        CxBthAuthenResponse scoped, assigned;
         scoped.SetDeviceInfoStruct(&record);
-        ASSERT_EQ(0u, scoped.RegisterForAuthentication(radio.GetSafeHandle(), L"0123456789abcde"));
-        CxBthAuthenResponse assigned;
+        ASSERT_EQ(0u, scoped.RegisterForAuthentication(hRadio, L"1"));
         assigned = scoped;
     }
     EXPECT_EQ(0, stack.Registrations());
-    EXPECT_FALSE(stack.RequestAuthentication(keyboard.address).called);
     radio.Close();
-    EXPECT_EQ(0, stack.OpenHandles());
 }
 
-TEST_F(BluetoothAnswers, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
+TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
     CxBthRemoteDeviceFind find;
-    EXPECT_EQ(0, find.FindDevice());  // no radio: the lookup does not start
+    EXPECT_EQ(0, find.FindDevice());  // no radio: no lookup
     EXPECT_EQ(0, find.FindNextDevice());
-    BTH_DEV_INFO info;
-    find.GetDeviceInfo(&info);
-    EXPECT_EQ(0u, info.ulClassofDevice);
-    EXPECT_STREQ(L"", info.szAddress);
-
+    EXPECT_TRUE(IsZero(Info(find)));
     stack.AddRadio(kRadioA, L"radio", 0);
-    stack.AddDevice(0, Device(0x0D0000000001ull, L"watch"));
-    BthDevice bare = Device(0x0D0000000002ull, std::wstring(300, L'n'));  // longer than the record
-    bare.lookupWithoutAddress = true;
-    bare.lookupWithoutClass = true;
+    stack.AddDevice(0, Device(kPhone, L"watch", false, true));
+    BthDevice bare = Device(kHeadset, std::wstring(300, L'n'), false, true);
+    bare.lookupWithoutAddress = bare.lookupWithoutClass = true;
     stack.AddDevice(0, bare);
-    BthDevice nameless = Device(0x0D0000000003ull, L"x");
+    BthDevice nameless = Device(kPrinter, L"x", true, false);
     nameless.lookupWithoutName = true;
     stack.AddDevice(0, nameless);
 
     ASSERT_EQ(1, find.FindDevice());
-    EXPECT_EQ(static_cast<DWORD>(LUP_CONTAINERS | LUP_FLUSHCACHE), stack.LookupBeginFlags());
+    EXPECT_EQ(0x1002u, stack.LookupBeginFlags());
     EXPECT_EQ(0x1FF8u, stack.LookupNextFlags());
-    EXPECT_EQ(2, stack.LookupNextCalls());  // short buffer, then the needed size
-    find.GetDeviceInfo(&info);
-    EXPECT_EQ(BthText(0x0D0000000001ull), info.szAddress);
-    EXPECT_STREQ(L"watch", info.szName);
-    EXPECT_EQ(0x240404u, info.ulClassofDevice);
-
+    EXPECT_EQ(2, stack.LookupNextCalls());  // short buffer, then the size asked for
+    EXPECT_EQ(Text(kPhone), Info(find).szAddress);
+    EXPECT_STREQ(L"watch", Info(find).szName);
+    EXPECT_EQ(0x5A020Cu, Info(find).ulClassofDevice);
     ASSERT_EQ(1, find.FindNextDevice());
-    find.GetDeviceInfo(&info);
-    EXPECT_STREQ(L"", info.szAddress);
-    EXPECT_EQ(std::wstring(247, L'n'), info.szName);
-    EXPECT_EQ(0u, info.ulClassofDevice);
+    EXPECT_STREQ(L"", Info(find).szAddress);
+    EXPECT_EQ(std::wstring(247, L'n'), Info(find).szName);
+    EXPECT_EQ(0u, Info(find).ulClassofDevice);
     ASSERT_EQ(1, find.FindNextDevice());
-    find.GetDeviceInfo(&info);
-    EXPECT_STREQ(L"", info.szName);
-    EXPECT_EQ(BthText(0x0D0000000003ull), info.szAddress);
+    EXPECT_STREQ(L"", Info(find).szName);
     EXPECT_EQ(0, find.FindNextDevice());
     EXPECT_EQ(WSA_E_NO_MORE, WSAGetLastError());
     EXPECT_EQ(0, find.FindNextDevice());
-    find.GetDeviceInfo(&info);
-    EXPECT_EQ(BthText(0x0D0000000003ull), info.szAddress);  // the last device stays
+    EXPECT_EQ(Text(kPrinter), Info(find).szAddress);  // the last device stays
 
-    // A restart ends the open lookup; copies leave the ending to the owner.
-    ASSERT_EQ(1, find.FindDevice());
+    ASSERT_EQ(1, find.FindDevice());  // a restart ends the open lookup
     EXPECT_EQ(1, stack.OpenHandles());
     {
         CxBthRemoteDeviceFind copy(find);
-        ASSERT_EQ(1, copy.FindNextDevice());  // the shared lookup moves on
-        copy.Close();
+        EXPECT_EQ(1, copy.FindNextDevice());  // the shared lookup moves on
     }
-    EXPECT_EQ(1, stack.OpenHandles());
     CxBthRemoteDeviceFind survivor;
     survivor = find;
     find.Close();
     find.Close();
     EXPECT_EQ(0, stack.OpenHandles());
     EXPECT_EQ(0, survivor.FindNextDevice());
-    {
-        CxBthRemoteDeviceFind scoped;
-        ASSERT_EQ(1, scoped.FindDevice());
-    }
+    { CxBthRemoteDeviceFind().FindDevice(); }
     EXPECT_EQ(0, stack.OpenHandles());
 }
 
-TEST_F(BluetoothAnswers, OneCallSearchCountsSameNamedDevicesOverRadios) {
+TEST_F(Bluetooth, OneCallSearchCountsSameNamedDevicesOverRadios) {
     qvtest::TraceCapture trace;
-    wchar_t radioText[48] = L"untouched", deviceText[48] = L"untouched";
+    wchar_t radio[48] = L"-", device[48] = L"-";
     unsigned char status = 0x7F;
-    EXPECT_EQ(0, BthFindDevice(L"sensor", radioText, deviceText, 0, 0, &status));
+    EXPECT_EQ(0, BthFindDevice(L"sensor", radio, device, 0, 0, &status));
     EXPECT_EQ(0x41, status);
     ASSERT_EQ(1u, trace.Lines().size());
     EXPECT_EQ("FindRadio : 0.\n", trace.Lines()[0]);
-    EXPECT_STREQ(L"untouched", deviceText);
 
-    stack.AddRadio(kRadioA, L"first", 0);
-    stack.AddRadio(kRadioB, L"second", 0);
-    stack.AddRadio(0x00CCCCCCCCCCull, L"third", 0);
-    BthDevice away = Device(0x0E0000000001ull, L"Sensor", true);  // remembered, out of range
-    away.inRange = false;
-    stack.AddDevice(1, away);
-    stack.AddDevice(1, Device(0x0E0000000002ull, L"lamp"));
-    stack.AddDevice(1, Device(0x0E0000000003ull, L"SENSOR"));
-    stack.AddDevice(2, Device(0x0E0000000004ull, L"sensor", true));
-
+    TwoRadios();
+    const BTH_ADDR kRadioC = 0x00CCCCCCCCCCull, kS1 = 0x0E01, kS2 = 0x0E03, kS3 = 0x0E04;
+    stack.AddRadio(kRadioC, L"third", 0);
+    stack.AddDevice(1, Device(kS1, L"Sensor", true, false));  // remembered, out of range
+    stack.AddDevice(1, Device(0x0E02, L"lamp", false, true));
+    stack.AddDevice(1, Device(kS2, L"SENSOR", false, true));
+    stack.AddDevice(2, Device(kS3, L"sensor", true, true));
     trace.Clear();
-    EXPECT_EQ(1, BthFindDevice(L"sensor", radioText, deviceText, 0, 0, &status));
+    EXPECT_EQ(1, BthFindDevice(L"sensor", radio, device, 0, 0, &status));
     EXPECT_EQ(0x42, status);  // the first radio found nothing
-    EXPECT_EQ(BthText(kRadioB), radioText);
-    EXPECT_EQ(BthText(0x0E0000000001ull), deviceText);
     auto lines = trace.Lines();
     ASSERT_EQ(4u, lines.size());
-    EXPECT_EQ("FindRadio : 1.\n", lines[0]);
     EXPECT_EQ("FindRemoteDevice : 0.\n", lines[1]);
     EXPECT_EQ("FindRemoteDevice : 1.\n", lines[2]);
-    EXPECT_EQ("GetRemoteDevice : Sensor, (0E:00:00:00:00:01).\n", lines[3]);
+    EXPECT_EQ("GetRemoteDevice : Sensor, (00:00:00:00:0E:01).\n", lines[3]);
 
-    struct Case {
+    struct {
         unsigned char index;
-        int found;
         BTH_ADDR device, radio;
-    } cases[] = {
-        {1, 1, 0x0E0000000003ull, kRadioB},
-        {2, 1, 0x0E0000000004ull, 0x00CCCCCCCCCCull},
-        {0xFF, 1, 0x0E0000000001ull, kRadioB},
-        {3, 0, 0, 0},
-    };
-    for (const Case& c : cases) {
-        std::wcscpy(deviceText, L"untouched");
-        EXPECT_EQ(c.found, BthFindDevice(L"sensor", radioText, deviceText, c.index, 0, nullptr));
-        if (c.found) {
-            EXPECT_EQ(BthText(c.device), deviceText) << int(c.index);
-            EXPECT_EQ(BthText(c.radio), radioText) << int(c.index);
-        } else {
-            EXPECT_STREQ(L"untouched", deviceText);
+    } cases[] = {{0, kS1, kRadioB}, {1, kS2, kRadioB}, {2, kS3, kRadioC}, {0xFF, kS1, kRadioB}, {3, 0, 0}};
+    for (const auto& c : cases) {
+        std::wcscpy(device, L"-");
+        EXPECT_EQ(c.device ? 1 : 0, BthFindDevice(L"sensor", radio, device, c.index, 0, nullptr));
+        EXPECT_EQ(c.device ? Text(c.device) : L"-", device) << int(c.index);
+        if (c.device) {
+            EXPECT_EQ(Text(c.radio), radio) << int(c.index);
         }
     }
-    EXPECT_EQ(0, BthFindDevice(L"kettle", radioText, deviceText, 0, 0, &status));
-    EXPECT_EQ(0x42, status);
+    EXPECT_EQ(0, BthFindDevice(L"kettle", radio, device, 0, 0, &status));
+
+    // Flushing forgets the remembered devices of every radio visited, up to
+    // the one where the device turned up.
+    EXPECT_EQ(1, BthFindDevice(L"SENSOR", radio, device, 0, 1, &status));
+    EXPECT_EQ(Text(kS2), device);
+    EXPECT_FALSE(stack.Remembered(kS1));
+    EXPECT_TRUE(stack.Remembered(kS3));
     EXPECT_EQ(0, stack.OpenHandles());
 
-    // Flushing forgets the remembered devices of each radio visited, up to
-    // the one where the device turned up; later radios keep theirs.
-    EXPECT_EQ(1, BthFindDevice(L"SENSOR", radioText, deviceText, 0, 1, &status));
-    EXPECT_EQ(BthText(0x0E0000000003ull), deviceText);
-    EXPECT_FALSE(stack.Remembered(0x0E0000000001ull));
-    EXPECT_TRUE(stack.Remembered(0x0E0000000004ull));
-    EXPECT_EQ(0, stack.OpenHandles());
-
-    // Bad arguments fail at once.
     trace.Clear();
-    EXPECT_EQ(0, BthFindDevice(nullptr, radioText, deviceText, 0, 0, &status));
-    EXPECT_EQ(0, BthFindDevice(L"lamp", nullptr, deviceText, 0, 0, &status));
-    EXPECT_EQ(0, BthFindDevice(L"lamp", radioText, nullptr, 0, 0, &status));
+    EXPECT_EQ(0, BthFindDevice(nullptr, radio, device, 0, 0, &status));
+    EXPECT_EQ(0, BthFindDevice(L"lamp", nullptr, device, 0, 0, &status));
+    EXPECT_EQ(0, BthFindDevice(L"lamp", radio, nullptr, 0, 0, &status));
     EXPECT_EQ(0, status);
     EXPECT_TRUE(trace.Lines().empty());
-}
 
-TEST_F(BluetoothAnswers, OneCallSearchTraceOfALongNameIsCut) {
-    stack.AddRadio(kRadioA, L"radio", 0);
+    // A 247-character name still gives its trace line, cut to fit.
     std::wstring name(247, L'z');
-    stack.AddDevice(0, Device(0x0F0000000001ull, name));
-    qvtest::TraceCapture trace;
-    wchar_t radioText[48], deviceText[48];
-    EXPECT_EQ(1, BthFindDevice(name.c_str(), radioText, deviceText, 0xFF, 0, nullptr));
-    auto lines = trace.Matching("GetRemoteDevice : ");
+    stack.AddDevice(0, Device(0x0F01, name, false, true));
+    trace.Clear();
+    EXPECT_EQ(1, BthFindDevice(name.c_str(), radio, device, 0xFF, 0, nullptr));
+    lines = trace.Matching("GetRemoteDevice : ");
     ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(259u, lines[0].size());  // 260 with the terminator
-    EXPECT_EQ("GetRemoteDevice : " + std::string(240, 'z'), lines[0].substr(0, 258));
-    EXPECT_EQ('\n', lines[0].back());
+    EXPECT_EQ("GetRemoteDevice : " + std::string(240, 'z') + "\n", lines[0]);  // 260 with the NUL
 }
