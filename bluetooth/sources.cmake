@@ -5,4 +5,5 @@ list(APPEND QV_SOURCES
   bluetooth/remote_find.cpp
   bluetooth/authen.cpp
   bluetooth/find_device.cpp
+  bluetooth/rfcomm.cpp
 )

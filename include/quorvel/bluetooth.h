@@ -32,6 +32,7 @@
 #pragma once
 
 #include "quorvel/core.h"
+#include "quorvel/socket.h"
 
 #include <ws2bth.h>
 #include <bluetoothapis.h>
@@ -233,3 +234,52 @@ QUORVEL_API int BthAuthenDevice(const wchar_t* szRadioAddress, const wchar_t* sz
 QUORVEL_API int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress,
                               wchar_t* szDeviceAddress, unsigned char nIndex, int bFlushCache,
                               unsigned char* pStatus);
+
+// An RFCOMM stream connection to a remote device. Once connected it sends,
+// receives and disconnects exactly like CxClientSocket; only opening and the
+// address operations differ. A connection accepted by a CxBthServerSocket is
+// adopted with Attach.
+//
+// Decisions beyond the basic contract:
+// - Connect and ListenConnection refuse a NULL address text with WSAEINVAL
+//   (after closing what the object held) and create no socket. Text that
+//   does not parse is the device address 0, as for the other operations.
+// - GetPeerAddress and GetSockAddress write the address text of the device
+//   or radio, followed by ":" and the RFCOMM channel when it is not 0, for
+//   example "(00:11:22:33:44:55):5": at most 30 characters with the
+//   terminator. The service class is left out. Every operation that takes
+//   address text accepts this form (the channel is taken from the port
+//   argument, not from the text). A NULL buffer fails with WSAEFAULT.
+class QUORVEL_API CxBthClientSocket : public CxClientSocket {
+public:
+    CxBthClientSocket();
+    CxBthClientSocket(const CxBthClientSocket& other);
+    CxBthClientSocket& operator=(const CxBthClientSocket& other);
+    ~CxBthClientSocket() override;
+
+    // Closes any open connection, then connects to the device at the address
+    // on the RFCOMM channel ulPort (or the service class, as the platform
+    // resolves it). bListen as for CxClientSocket::Connect. 1 connected.
+    int Connect(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort, int bListen);
+    int IsConnected() override;
+    int GetPeerAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
+    int GetSockAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
+};
+
+// A listening RFCOMM socket on a local radio. Accepts like CxServerSocket;
+// selects only CX_SOCKET_ACCEPT and CX_SOCKET_CLOSE for the window. It
+// publishes no service record: clients reach it by its channel.
+class QUORVEL_API CxBthServerSocket : public CxServerSocket {
+public:
+    CxBthServerSocket();
+    CxBthServerSocket(const CxBthServerSocket& other);
+    CxBthServerSocket& operator=(const CxBthServerSocket& other);
+    ~CxBthServerSocket() override;
+
+    // Closes any held socket, then binds to the radio at the address on
+    // channel ulPort and listens. 1 listening.
+    int ListenConnection(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort);
+    // 1 while the socket is bound; asks in the Bluetooth socket address,
+    // which the IPv4 form of the base class cannot hold.
+    int IsListenningConnection();
+};

@@ -50,7 +50,11 @@ inline bool IsZero(const BTH_DEV_INFO& info) {
 
 class Bluetooth : public testing::Test {
 protected:
-    void TearDown() override { EXPECT_EQ(0, stack.DoubleReleases()); }
+    // Every handle the test's objects took is released, and once only.
+    void TearDown() override {
+        EXPECT_EQ(0, stack.DoubleReleases());
+        EXPECT_EQ(0, stack.OpenHandles());
+    }
     void TwoRadios() {
         stack.AddRadio(kRadioA, L"first radio", 0x1C010C);
         stack.AddRadio(kRadioB, L"second radio", 0x2C010C);

@@ -48,6 +48,13 @@ TEST_F(DllBluetooth, WithoutARadioEverySearchFailsCleanly) {
     EXPECT_EQ(0x41, status);
     EXPECT_STREQ(L"-", deviceText);
 
+    CxBthClientSocket client;
+    EXPECT_EQ(0, client.Connect(L"(00:11:22:33:44:55)", nullptr, 3, 0));
+    EXPECT_EQ(0, client.IsConnected());
+    CxBthServerSocket server;
+    EXPECT_EQ(0, server.ListenConnection(L"(00:11:22:33:44:55)", nullptr, 3));
+    EXPECT_EQ(INVALID_SOCKET, server.AcceptConnection());
+
     // Never registered: nothing to end, nothing handed to the platform.
     CxBthAuthenResponse response;
     BLUETOOTH_DEVICE_INFO record;
