@@ -7,9 +7,14 @@
 // is there and never hands such an operation a NULL radio.
 #include "quorvel/quorvel.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tools/qvtool/commands.h"
 
@@ -150,6 +155,88 @@ int Spp(int argc, char** argv) {
     return radios ? Fail("no device %s in range", argv[0]) : Fail(kNoRadio, "");
 }
 
+constexpr unsigned long kMaxChannel = 30;
+constexpr unsigned long kChunk = 64 * 1024;
+
+std::string SocketError() { return "error " + std::to_string(SocketGetLastError()); }
+
+// Copies what the peer sends to stdout until it closes.
+void Pump(CxBthClientSocket* connection) {
+    std::vector<unsigned char> buffer(kChunk);
+    // One byte blocks until data or the end comes, then the rest that waits.
+    while (connection->Recv(buffer.data(), 1, 0)) {
+        u_long n = 0;
+        if (ioctlsocket(connection->GetSocket(), FIONREAD, &n) != 0) n = 0;
+        if (n > kChunk - 1) n = kChunk - 1;
+        if (n && !connection->Recv(buffer.data() + 1, n, 0)) return;
+        std::fwrite(buffer.data(), 1, n + 1, stdout);
+        std::fflush(stdout);
+    }
+}
+
+// stdin to the peer, then shut down sending and wait for the peer's end.
+int Session(CxBthClientSocket* connection) {
+    wchar_t peer[48] = L"";
+    connection->GetPeerAddress(peer);
+    std::fprintf(stderr, "qvtool: connected to %s\n", Narrow(peer).c_str());
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stdin), _O_BINARY);
+    std::thread pump(&Pump, connection);
+    int result = kSuccess;
+    std::vector<char> buffer(kChunk);
+    int n = 0;
+    while ((n = _read(_fileno(stdin), buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+        if (!connection->Send(reinterpret_cast<unsigned char*>(buffer.data()),
+                              static_cast<unsigned long>(n), 0)) {
+            result = Fail("cannot send (%s)", SocketError());
+            break;
+        }
+    }
+    shutdown(connection->GetSocket(), SD_SEND);
+    pump.join();
+    connection->DisConnect();
+    return result;
+}
+
+int Rfcomm(int argc, char** argv) {
+    std::string mode = argc > 0 ? argv[0] : "";
+    unsigned long channel = 0;
+    if (mode == "connect" && argc == 3) {
+        if (!ParseNumber(argv[2], kMaxChannel, &channel) || !channel) {
+            return Usage("a channel is 1 to 30");
+        }
+        if (!AnyRadio()) return Fail(kNoRadio, "");
+        CxBthClientSocket connection;
+        if (!connection.Connect(Widen(argv[1]).c_str(), nullptr, channel, 0)) {
+            return Fail("cannot connect (%s)", SocketError());
+        }
+        return Session(&connection);
+    }
+    if (mode == "listen" && argc == 2) {
+        if (!ParseNumber(argv[1], kMaxChannel, &channel) || !channel) {
+            return Usage("a channel is 1 to 30");
+        }
+        CxBthRadioFind find;
+        if (!find.FindRadio(1)) return Fail(kNoRadio, "");
+        BTH_DEV_INFO radio;
+        find.GetDeviceInfo(&radio);
+        CxBthServerSocket server;
+        if (!server.ListenConnection(radio.szAddress, nullptr, channel)) {
+            return Fail("cannot listen (%s)", SocketError());
+        }
+        std::fprintf(stderr, "qvtool: listening on %s channel %lu\n", Narrow(radio.szAddress).c_str(),
+                     channel);
+        SOCKET accepted = server.AcceptConnection();  // no events selected: waits
+        server.DisListenConnection();
+        if (accepted == INVALID_SOCKET) return Fail("cannot accept (%s)", SocketError());
+        CxBthClientSocket connection;
+        connection.Attach(accepted);
+        return Session(&connection);
+    }
+    return Usage("bt rfcomm needs 'connect ADDR CHANNEL' or 'listen CHANNEL'");
+}
+
 }  // namespace
 
 
@@ -161,7 +248,10 @@ const char kBluetoothHelp[] =
     "                          the address of the N-th device of that name\n"
     "  bt pair RADIO DEVICE PASSKEY\n"
     "                          pair with a device by passkey (1 to 15 characters)\n"
-    "  bt spp DEVICE           enable the serial port profile on a device\n";
+    "  bt spp DEVICE           enable the serial port profile on a device\n"
+    "  bt rfcomm connect ADDR CHANNEL | bt rfcomm listen CHANNEL\n"
+    "                          an RFCOMM connection (listen: on the first radio);\n"
+    "                          received data to stdout, stdin to the peer\n";
 
 void SummaryBluetooth() {
     Sockets sockets;
@@ -176,7 +266,7 @@ void SummaryBluetooth() {
 }
 
 int Bluetooth(int argc, char** argv) {
-    if (argc < 1) return Usage("bt needs a subcommand: radios, scan, find, pair, spp");
+    if (argc < 1) return Usage("bt needs a subcommand: radios, scan, find, pair, spp, rfcomm");
     Sockets sockets;
     if (!sockets.started) return Fail("cannot start Windows Sockets%s", "");
     std::string sub = argv[0];
@@ -189,6 +279,7 @@ int Bluetooth(int argc, char** argv) {
     if (sub == "find") return FindByName(argc - 1, argv + 1);
     if (sub == "pair") return Pair(argc - 1, argv + 1);
     if (sub == "spp") return Spp(argc - 1, argv + 1);
+    if (sub == "rfcomm") return Rfcomm(argc - 1, argv + 1);
     return Usage("unknown bt subcommand '" + sub + "'");
 }
 
