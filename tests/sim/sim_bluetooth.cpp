@@ -218,6 +218,11 @@ BOOL WINAPI SimCloseHandle(HANDLE h) {
             return Release(h, Kind::kRadio);
         }
         if (it == g_state->handles.end() && g_state->released.count(h)) {
+            // Handle values are reused at once: a value the stack released
+            // may name someone else's handle by now. Only a close the
+            // system refuses is a second release.
+            g_state->released.erase(h);
+            if (g_real.CloseHandle(h)) return TRUE;
             ++g_state->doubleReleases;
             g_real.SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
