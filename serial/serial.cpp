@@ -447,7 +447,8 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
             continue;
         }
         SerialExtra* extra = ExtraOf(m_pLink);
-        if (extra && extra->bRemoval && IsRemovalError(dwError)) {
+        if (extra && extra->bRemoval && IsRemovalError(dwError) &&
+            os::WaitForSingleObject(m_hEventListen, 0) != WAIT_OBJECT_0) {
             // The device is gone for good: say so once and stop asking it.
             if (!extra->bRemovalRaised.exchange(true)) RaiseEvent(m_hComm, CX_EVENT_DEVICE_REMOVED);
             Trace(L"%s Hardware is deleted.\n", m_szDevPath);
