@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
         spec.portName = i % 2 ? port : L"COM" + std::to_wstring(600 + i);
         devices.emplace_back(new qvsim::SimDevice(spec));
         if (!values.back()->Ok() || !devices.back()->Ok()) {
-            std::fprintf(stderr, "cannot create the fixtures (error %lu)\n", devices.back()->Error());
+            std::fprintf(stderr, "cannot create the fixtures (error %lu)\n",
+                         devices.back()->Error());
             return 1;
         }
     }

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstring>
 #include <cwctype>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -83,7 +82,8 @@ bool FindId(const std::wstring& text, const wchar_t* key, unsigned short* pwId) 
         if (digits + 4 > upper.size()) break;
         if (!std::all_of(upper.begin() + digits, upper.begin() + digits + 4, IsHex)) continue;
         if (digits + 4 < upper.size() && IsHex(upper[digits + 4])) continue;
-        *pwId = static_cast<unsigned short>(std::wcstoul(upper.substr(digits, 4).c_str(), nullptr, 16));
+        *pwId =
+            static_cast<unsigned short>(std::wcstoul(upper.substr(digits, 4).c_str(), nullptr, 16));
         return true;
     }
     return false;
@@ -115,7 +115,8 @@ std::wstring NameFromFriendlyName(const std::wstring& friendly) {
     if (open == std::wstring::npos) return std::wstring();
     std::wstring inside = friendly.substr(open + 1, friendly.size() - open - 2);
     if (inside.size() < 4 || Upper(inside.substr(0, 3)) != L"COM") return std::wstring();
-    if (!std::all_of(inside.begin() + 3, inside.end(), [](wchar_t c) { return std::iswdigit(c) != 0; })) {
+    if (!std::all_of(inside.begin() + 3, inside.end(),
+                     [](wchar_t c) { return std::iswdigit(c) != 0; })) {
         return std::wstring();
     }
     return inside;
@@ -164,7 +165,8 @@ PortEntry* FindByName(std::vector<PortEntry>& ports, const std::wstring& name) {
 // The port names of the device map. False if the key cannot be read.
 bool ReadMap(std::vector<PortEntry>& ports) {
     KeyGuard key;
-    if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, &key.hKey) != ERROR_SUCCESS) {
+    if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, &key.hKey) !=
+        ERROR_SUCCESS) {
         key.hKey = nullptr;
         return false;
     }
@@ -199,14 +201,17 @@ std::wstring DeviceText(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, DWORD dwPro
                                                kTextCapacity * sizeof(wchar_t), nullptr)) {
         return std::wstring();  // missing, or too long for a getter
     }
-    if (dwType != REG_SZ && dwType != REG_MULTI_SZ && dwType != REG_EXPAND_SZ) return std::wstring();
+    if (dwType != REG_SZ && dwType != REG_MULTI_SZ && dwType != REG_EXPAND_SZ) {
+        return std::wstring();
+    }
     return FromBuffer(szText, kTextCapacity);  // the first string of a list
 }
 
 // The "PortName" value of the device's parameters key; empty if none.
 std::wstring DevicePortName(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice) {
     KeyGuard key;
-    key.hKey = os::SetupDiOpenDevRegKey(hDevInfo, pDevice, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    key.hKey =
+        os::SetupDiOpenDevRegKey(hDevInfo, pDevice, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key.hKey == INVALID_HANDLE_VALUE || !key.hKey) return std::wstring();
     wchar_t szName[kTextCapacity + 1] = {};
     DWORD dwType = 0;
@@ -254,8 +259,8 @@ bool ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, Port
 bool ReadInterfaces(std::vector<PortEntry>& ports) {
     GUID guid = QV_GUID_DEVINTERFACE_COMPORT;
     DevInfoGuard set;
-    set.hDevInfo = os::SetupDiGetClassDevsW(&guid, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    set.hDevInfo =
+        os::SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     HDEVINFO hDevInfo = set.hDevInfo;
     if (hDevInfo == INVALID_HANDLE_VALUE) return false;
     for (DWORD dwIndex = 0;; ++dwIndex) {
@@ -266,7 +271,8 @@ bool ReadInterfaces(std::vector<PortEntry>& ports) {
         PortEntry found;
         if (!ReadInterface(hDevInfo, &data, &found)) continue;
         if (found.strPortName.empty() && found.strPath.empty()) continue;  // nothing to open
-        PortEntry* known = found.strPortName.empty() ? nullptr : FindByName(ports, found.strPortName);
+        PortEntry* known =
+            found.strPortName.empty() ? nullptr : FindByName(ports, found.strPortName);
         if (!known) {
             ports.push_back(found);
         } else if (known->nSource == CX_PORT_FROM_MAP) {
@@ -282,8 +288,7 @@ bool ReadInterfaces(std::vector<PortEntry>& ports) {
 
 CxSerialPortFind::CxSerialPortFind() : m_nIndex(-1), m_pList(nullptr) {}
 
-CxSerialPortFind::CxSerialPortFind(const CxSerialPortFind& other)
-    : m_nIndex(-1), m_pList(nullptr) {
+CxSerialPortFind::CxSerialPortFind(const CxSerialPortFind& other) : m_nIndex(-1), m_pList(nullptr) {
     *this = other;
 }
 
@@ -359,12 +364,24 @@ const PortEntry& Current(const SerialPortList* list) {
 
 }  // namespace
 
-void CxSerialPortFind::GetPortName(wchar_t* pszName) { CopyOut(Current(m_pList).strPortName, pszName); }
-void CxSerialPortFind::GetDevicePath(wchar_t* pszPath) { CopyOut(Current(m_pList).strPath, pszPath); }
-void CxSerialPortFind::GetFriendlyName(wchar_t* pszName) { CopyOut(Current(m_pList).strFriendlyName, pszName); }
-void CxSerialPortFind::GetHardwareID(wchar_t* pszID) { CopyOut(Current(m_pList).strHardwareID, pszID); }
-void CxSerialPortFind::GetInstanceID(wchar_t* pszID) { CopyOut(Current(m_pList).strInstanceID, pszID); }
-void CxSerialPortFind::GetSerialNumber(wchar_t* pszSerial) { CopyOut(Current(m_pList).strSerial, pszSerial); }
+void CxSerialPortFind::GetPortName(wchar_t* pszName) {
+    CopyOut(Current(m_pList).strPortName, pszName);
+}
+void CxSerialPortFind::GetDevicePath(wchar_t* pszPath) {
+    CopyOut(Current(m_pList).strPath, pszPath);
+}
+void CxSerialPortFind::GetFriendlyName(wchar_t* pszName) {
+    CopyOut(Current(m_pList).strFriendlyName, pszName);
+}
+void CxSerialPortFind::GetHardwareID(wchar_t* pszID) {
+    CopyOut(Current(m_pList).strHardwareID, pszID);
+}
+void CxSerialPortFind::GetInstanceID(wchar_t* pszID) {
+    CopyOut(Current(m_pList).strInstanceID, pszID);
+}
+void CxSerialPortFind::GetSerialNumber(wchar_t* pszSerial) {
+    CopyOut(Current(m_pList).strSerial, pszSerial);
+}
 int CxSerialPortFind::GetSource() { return Current(m_pList).nSource; }
 
 int CxSerialPortFind::GetUsbIds(unsigned short* pwVendorId, unsigned short* pwProductId) {
@@ -373,4 +390,3 @@ int CxSerialPortFind::GetUsbIds(unsigned short* pwVendorId, unsigned short* pwPr
     if (pwProductId) *pwProductId = port.bUsb ? port.wProductId : 0;
     return port.bUsb ? 1 : 0;
 }
-
