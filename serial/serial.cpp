@@ -448,9 +448,11 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
         }
         SerialExtra* extra = ExtraOf(m_pLink);
         if (extra && extra->bRemoval && IsRemovalError(dwError) &&
-            os::WaitForSingleObject(m_hEventListen, 0) != WAIT_OBJECT_0) {
+            os::WaitForSingleObject(m_hEventListen, 0) != WAIT_OBJECT_0 && !PortAnswers()) {
             // The device is gone for good: say so once and stop asking it.
-            if (!extra->bRemovalRaised.exchange(true)) RaiseEvent(m_hComm, CX_EVENT_DEVICE_REMOVED);
+            if (!extra->bRemovalRaised.exchange(true)) {
+                RaiseEvent(m_hComm, CX_EVENT_DEVICE_REMOVED);
+            }
             Trace(L"%s Hardware is deleted.\n", m_szDevPath);
             break;
         }
@@ -462,6 +464,16 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
     }
     os::CloseHandle(hWait);
     Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, m_szDevPath);
+}
+
+// Whether the port still answers a request that changes nothing. A wait can
+// fail with the errors of a removed adapter while the device is there (some
+// drivers abort waits); such a failure is retried, not taken for a removal.
+bool CxSerial::PortAnswers() {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return os::GetCommState(m_hComm, &dcb) != FALSE;
 }
 
 // One wait for port events and what follows from it. A wait that did not

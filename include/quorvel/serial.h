@@ -64,7 +64,9 @@
 // - Removal (SetRemovalEvent): when the listener's event wait fails with
 //   ERROR_DEVICE_NOT_CONNECTED, ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, or
 //   ERROR_OPERATION_ABORTED while Close is not stopping it (the errors a
-//   removed USB adapter gives), the listener raises CX_EVENT_DEVICE_REMOVED
+//   removed USB adapter gives), and the port no longer answers GetCommState
+//   (some drivers abort a wait while the device is still there; such a
+//   failure is retried as before), the listener raises CX_EVENT_DEVICE_REMOVED
 //   on the data-ready path (the callback if one is set, else the window),
 //   traces "Hardware is deleted" and ends instead of retrying. The port stays
 //   open, holding its handle, until the host closes it. While the request
@@ -147,6 +149,7 @@ private:
     void RaiseEvent(HANDLE hComm, long lEvent);  // the data-ready path
     enum class PassResult { kCompleted, kFailed, kWoken };
     PassResult ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError);
+    bool PortAnswers();
 
     quorvel::SharedLink* m_pLink;  // shared with copies while a port is open
 };

@@ -177,11 +177,28 @@ TEST(SerialExtras, RemovalIsRaisedOnceOnEitherPathAndTheListenerStops) {
     }
 }
 
-TEST(SerialExtras, RemovalWithoutTheRequestOrByCloseStaysAsBefore) {
+TEST(SerialExtras, NoRemovalWithoutTheRequestByCloseOrWhileThePortAnswers) {
     qvsim::SerialBus bus;
     qvtest::MessageWindow window;
     Heard heard;
     CxSerial serial;
+    {
+        // A driver that aborts waits while its device is still there: the
+        // listener retries and raises nothing.
+        bus.Add(L"COM6");
+        std::atomic<int> waits{0};
+        qvtest::Hook<quorvel::os::WaitCommEvent> aborting([&](HANDLE, LPDWORD, LPOVERLAPPED) {
+            ++waits;
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        });
+        ASSERT_EQ(1, serial.Open(L"COM6", 1));
+        serial.SetWndMsgProc(nullptr, 0, &Heard::Proc, &heard);
+        ASSERT_EQ(1, serial.SetRemovalEvent(1));
+        ASSERT_TRUE(WaitUntil([&] { return waits > 3; }));
+        EXPECT_EQ(1, serial.Close());
+        EXPECT_TRUE(heard.Take(window).empty());
+    }
 
     // Without the request the callback hears nothing; the listener retries.
     qvsim::SerialPort& first = bus.Add(L"COM7");
