@@ -66,13 +66,19 @@ TEST_F(Sockets, ExactCountsBothWaysWaitInsteadOfSpinningAndAShortPeer) {
         end->SetWndMsgProc(window.hwnd(), kMsg, nullptr, nullptr);
         ASSERT_EQ(1, end->SelectEvent(CX_SOCKET_EVENTS_NO_LISTENER));
     }
-    std::atomic<int> wouldBlock{0}, waits{0};
+    std::atomic<int> wouldBlock{0}, waits{0}, recvWouldBlock{0}, readWaits{0};
     Hook<os::select> countWaits([&](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+        if (r) ++readWaits;
         return ++waits, countWaits.Real()(n, r, w, e, t);
     });
     Hook<os::send> countSend([&](SOCKET s, const char* b, int n, int f) {
         int r = countSend.Real()(s, b, n, f);
         if (r == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) ++wouldBlock;
+        return r;
+    });
+    Hook<os::recv> countRecv([&](SOCKET s, char* b, int n, int f) {
+        int r = countRecv.Real()(s, b, n, f);
+        if (r == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) ++recvWouldBlock;
         return r;
     });
     const unsigned long kBig = 16 * 1024 * 1024;  // far more than the socket buffers hold
@@ -88,6 +94,12 @@ TEST_F(Sockets, ExactCountsBothWaysWaitInsteadOfSpinningAndAShortPeer) {
     EXPECT_TRUE(in == out && back == out);
     EXPECT_GT(wouldBlock.load(), 0);
     EXPECT_LE(wouldBlock.load(), waits.load());  // each would-block waits first
+    // A Recv that starts before its data comes waits for it too.
+    std::thread late([&] { Sleep(200), pair.peer.Send(out.data(), 4, 0); });
+    EXPECT_EQ(1, pair.client.Recv(back.data(), 4, 0));
+    late.join();
+    EXPECT_GT(recvWouldBlock.load(), 0);
+    EXPECT_LE(recvWouldBlock.load(), readWaits.load());
 
     // The peer sends 5 of 10 bytes and closes.
     unsigned char buffer[12];
