@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -113,10 +115,18 @@ TEST_F(Sockets, ExactCountsBothWaysWaitInsteadOfSpinningAndAShortPeer) {
 }
 
 TEST_F(Sockets, WindowsGetThePlatformsEventsAndTheListenerCallsBackPaced) {
+    std::mutex mutex;
+    std::map<SOCKET, long> masks;  // the last selection of each socket
+    Hook<os::WSAAsyncSelect> selecting([&](SOCKET s, HWND w, UINT m, long e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return masks[s] = e, selecting.Real()(s, w, m, e);
+    });
+    auto maskOf = [&](SOCKET s) { std::lock_guard<std::mutex> lock(mutex); return masks[s]; };
     qvtest::MessageWindow window;
     CxServerSocket server;
     server.SetWndMsgProc(window.hwnd(), kMsg, nullptr, nullptr);
     ASSERT_EQ(1, server.ListenConnection(L"127.0.0.1", 0));
+    EXPECT_EQ(FD_READ | FD_ACCEPT | FD_CLOSE, maskOf(server.GetSocket()));
     int port = LocalPort(server.GetSocket());
     unsigned char data[3] = {1, 2, 3};
     for (int listen : {0, 1}) {
@@ -124,6 +134,7 @@ TEST_F(Sockets, WindowsGetThePlatformsEventsAndTheListenerCallsBackPaced) {
         ProbeClient client;
         client.SetWndMsgProc(window.hwnd(), kMsg, &Calls::Proc, &calls);
         ASSERT_EQ(1, client.Connect(L"127.0.0.1", port, listen));
+        EXPECT_EQ(listen ? FD_CLOSE : FD_READ | FD_CLOSE, maskOf(client.GetSocket()));
         ASSERT_TRUE(WaitForEvent(window, server.GetSocket(), FD_ACCEPT));
         CxClientSocket peer;
         peer.Attach(server.AcceptConnection());
@@ -187,6 +198,10 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     wcscpy(text, L"untouched");
     EXPECT_EQ(0, client.GetPeerAddress(text));
     EXPECT_STREQ(L"untouched", text);
+    std::wstring longest(CX_SOCKET_ADDRESS_MAX, L'x');  // taken, and does not parse
+    EXPECT_EQ(1, server.ListenConnection(longest.c_str(), 0));
+    EXPECT_EQ(0, server.ListenConnection((longest + L'x').c_str(), 0));
+    EXPECT_EQ(WSAEINVAL, LastError());
     os::closesocket(accepted);
 }
 
@@ -320,6 +335,11 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     SOCKADDR_IN to = Ipv4(L"127.0.0.1", port);
     udp.SetPeerAddress(L"10.9.9.9");
     udp.SetPeerAddress(std::wstring(200, L'1').c_str());  // refused: does not fit
+    std::wstring longest(CX_SOCKET_ADDRESS_MAX, L'1');
+    udp.SetPeerAddress(longest.c_str());
+    udp.SetPeerAddress((longest + L'1').c_str());  // refused: keeps the text it has
+    udp.GetPeerAddress(text);
+    EXPECT_EQ(longest, text);
     ASSERT_EQ(3, os::sendto(raw, "abc", 3, 0, reinterpret_cast<SOCKADDR*>(&to), sizeof to));
     ASSERT_EQ(1, udp.Recv(buffer, 3, 0));
     udp.GetPeerAddress(text);
