@@ -227,6 +227,33 @@ TEST_F(Sockets, ListenerEndsOnCloseDetachAndDestructionAndFailuresDoNotSpin) {
     client.DisListenEvent();
     EXPECT_EQ(nullptr, client.ListenerHandle());
 
+    // A close just before the listener's wait begins, the handle value naming
+    // another socket by the time it does: the listener is made to look again.
+    {
+        SOCKET standIn = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        std::atomic<SOCKET> watched{INVALID_SOCKET};
+        std::atomic<int> step{0};  // 1: a wait is about to begin, 2: closed
+        Hook<os::select> late([&](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+            int first = 0;
+            if (!t && r && r->fd_count == 2 && step.compare_exchange_strong(first, 1)) {
+                WaitUntil([&] { return step == 2; }, 5000);
+                for (u_int i = 0; i < r->fd_count; ++i) {
+                    if (r->fd_array[i] == watched) r->fd_array[i] = standIn;
+                }
+            }
+            return late.Real()(n, r, w, e, t);
+        });
+        ASSERT_EQ(1, client.Connect(L"127.0.0.1", port, 1));
+        peer.Attach(server.AcceptConnection());
+        watched = client.GetSocket();
+        ASSERT_TRUE(WaitUntil([&] { return step == 1; }));
+        EXPECT_EQ(1, client.CloseSocket());
+        step = 2;
+        EXPECT_TRUE(WaitUntil([&] { return client.IsListenningEvent() == 0; }, 3000));
+        client.DisListenEvent();
+        os::closesocket(standIn);
+    }
+
     // Detach and the destructor end a running listener at once; the socket
     // stays open.
     SOCKET taken = INVALID_SOCKET;
