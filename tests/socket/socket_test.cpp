@@ -183,6 +183,9 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     EXPECT_EQ(0xABAB, text[16]);  // nothing written beyond 16 characters
     EXPECT_EQ(0, client.Send(nullptr, 4, 0));
     EXPECT_EQ(WSAEFAULT, LastError());
+    ASSERT_EQ(4, os::send(accepted, "data", 4, 0));
+    EXPECT_EQ(0, client.Recv(nullptr, 4, 0));
+    EXPECT_EQ(WSAEFAULT, LastError());
 
     // Text that does not parse is refused before any socket is made.
     int sockets = 0;
@@ -338,6 +341,17 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     EXPECT_EQ(0, udp.Send(&byte, 1, 0));  // no peer yet: empty text
     EXPECT_EQ(WSAEINVAL, LastError());
     EXPECT_EQ(0, udp.SendTo(L"not an address", &byte, 1));
+    ASSERT_EQ(1, udp.SendTo(L"127.0.0.1", &byte, 1));
+    int reads = 0;
+    {
+        Hook<os::recvfrom> counting([&](SOCKET s, char* b, int n, int f, SOCKADDR* a, int* l) {
+            return ++reads, counting.Real()(s, b, n, f, a, l);
+        });
+        EXPECT_EQ(0, udp.Recv(nullptr, 1, 0));  // refused before any receive
+        EXPECT_EQ(WSAEFAULT, LastError());
+    }
+    EXPECT_EQ(0, reads);
+    ASSERT_EQ(1, udp.Recv(&byte, 1, 0));  // the datagram still waits
 
     // 10 and 6 bytes into one Recv of 16. The port in the text gives way to
     // the bound port, so these come back to this very socket.
