@@ -17,7 +17,9 @@ TEST_F(Bluetooth, RequestsGetTheStoredPasskeyUntilTheRegistrationEnds) {
     record.dwSize = sizeof record;
     record.Address.ullLong = kPhone;
 
-    CxBthAuthenResponse response;
+    struct Peek : CxBthAuthenResponse {
+        using CxBthAuthenResponse::m_hAuthRegistration;
+    } response;
     response.SetDeviceInfoStruct(&record);
     const unsigned long kRefused = ERROR_INVALID_PARAMETER;
     EXPECT_EQ(kRefused, response.RegisterForAuthentication(hRadio, L"0123456789abcdef"));
@@ -47,6 +49,7 @@ TEST_F(Bluetooth, RequestsGetTheStoredPasskeyUntilTheRegistrationEnds) {
     EXPECT_EQ(1, stack.Registrations());
     EXPECT_TRUE(response.UnregisterAuthentication());
     EXPECT_FALSE(stack.RequestAuthentication(kPhone).called);
+    EXPECT_EQ(nullptr, response.m_hAuthRegistration);  // not kept for a subclass either
     EXPECT_FALSE(response.UnregisterAuthentication());  // never the released handle again
     auto handed = stack.UnregisteredHandles();
     ASSERT_EQ(4u, handed.size());
@@ -100,6 +103,8 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
         CxBthRemoteDeviceFind copy(find);
         EXPECT_EQ(1, copy.FindNextDevice());  // the shared lookup moves on
     }
+    EXPECT_EQ(1, stack.OpenHandles());  // the copy's end left the owner's lookup open
+    EXPECT_EQ(1, find.FindNextDevice());
     CxBthRemoteDeviceFind survivor;
     survivor = find;
     find.Close();
