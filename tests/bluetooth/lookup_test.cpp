@@ -75,6 +75,9 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
     BthDevice bare = Device(kHeadset, std::wstring(300, L'n'), false, true);
     bare.lookupWithoutAddress = bare.lookupWithoutClass = true;
     stack.AddDevice(0, bare);
+    BthDevice unaddressed = Device(0x0A0B0C0D0E04ull, L"tag", false, true);
+    unaddressed.lookupWithoutSockaddr = true;
+    stack.AddDevice(0, unaddressed);
     BthDevice nameless = Device(kPrinter, L"x", true, false);
     nameless.lookupWithoutName = true;
     stack.AddDevice(0, nameless);
@@ -90,6 +93,9 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
     EXPECT_STREQ(L"", Info(find).szAddress);
     EXPECT_EQ(std::wstring(247, L'n'), Info(find).szName);
     EXPECT_EQ(0u, Info(find).ulClassofDevice);
+    ASSERT_EQ(1, find.FindNextDevice());
+    EXPECT_STREQ(L"", Info(find).szAddress);  // an entry without its socket address
+    EXPECT_STREQ(L"tag", Info(find).szName);
     ASSERT_EQ(1, find.FindNextDevice());
     EXPECT_STREQ(L"", Info(find).szName);
     EXPECT_EQ(0, find.FindNextDevice());
