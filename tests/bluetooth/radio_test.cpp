@@ -148,6 +148,7 @@ TEST_F(Bluetooth, PairingFromThisSideRetriesATimeOutOnceAndRefusesLongPasskeys) 
     EXPECT_EQ(kRefused, radio.AuthenticateRemoteDevice(L"12", 17));
     EXPECT_EQ(kRefused, radio.AuthenticateRemoteDevice(nullptr, L"12", 2));
     EXPECT_EQ(before, stack.AuthenticateCalls());
+    EXPECT_EQ(0u, radio.AuthenticateRemoteDevice(phone.c_str(), L"0123456789abcde", 16));  // the buffer
     EXPECT_EQ(0u, radio.AuthenticateRemoteDevice(phone.c_str(), L"0123456789abcde", 15));
     EXPECT_EQ(L"0123456789abcde", stack.LastPasskey());  // 15 characters go whole
     ASSERT_EQ(1, radio.FindRemoteDevice(0));  // the current device, through the object's record
