@@ -88,6 +88,8 @@ TEST(SerialExtras, LineErrorsAreToldOnlyWhenAskedForAndGoodDataStillArrives) {
     // away; good data after it is reported and read as before.
     ASSERT_EQ(1, serial.SetLineErrorEvent(1));
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_BREAK | EV_ERR), port.CommMask());
+    // The new mask ends the pending wait; let the listener ask again first.
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));
     settle([&] { port.LineError(CE_FRAME | CE_RXPARITY, "bad!"); });
     settle([&] { port.Arrive("good"); });
     EXPECT_EQ((std::vector<long>{CX_EVENT_LINE_ERROR, CX_EVENT_DATA_READY}), heard.Take(window));
@@ -114,6 +116,7 @@ TEST(SerialExtras, LineErrorsAreToldOnlyWhenAskedForAndGoodDataStillArrives) {
     // Open starts without the request.
     ASSERT_EQ(1, serial.SetLineErrorEvent(0));
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_BREAK), port.CommMask());
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));
     settle([&] { port.Break(); });
     EXPECT_TRUE(heard.Take(window).empty());
     ASSERT_EQ(1, serial.SetLineErrorEvent(1));
