@@ -70,7 +70,11 @@ TEST(Ports, EachPortOnceWithItsSourcesUsbIdentityAndNaturalOrder) {
     SimDevice usb(ComPort(L"QVPORTUSB", L"USB\\VID_0403&PID_6001\\A50285BI",
                           {L"USB\\VID_0403&PID_6001&REV_0600", L"USB\\VID_0403&PID_6001"},
                           L"USB Serial Port (COM9)", L"COM9"));
-    SimDevice plain(ComPort(L"QVPORTPLAIN", L"", {L"ACPI\\PNP0501"}, L"Port (COM31)", L"com31"));
+    // Not USB, and five hex digits after "VID_" are no vendor ID; the
+    // friendly name is as long as a getter hands out.
+    std::wstring longFriendly = L"Port (COM31) " + std::wstring(259 - 13, L'x');
+    SimDevice plain(ComPort(L"QVPORTPLAIN", L"ACPI\\VID_12345&PID_6789\\0", {L"ACPI\\PNP0501"},
+                            longFriendly.c_str(), L"com31"));
     SimDevice noName(ComPort(L"QVPORTNONAME", L"", {L"USB\\VID_10C4&PID_EA60"}, nullptr, nullptr));
     // Named only by its friendly name; the system made up its last component.
     SimDevice byFriendly(ComPort(L"QVPORTFRIENDLY", L"USB\\VID_067B&PID_2303\\5&1A2B3C4D&0&2", {},
@@ -106,6 +110,8 @@ TEST(Ports, EachPortOnceWithItsSourcesUsbIdentityAndNaturalOrder) {
     EXPECT_EQ(L"\\\\.\\com31", ours[3].path);
     EXPECT_EQ(0, ours[3].usb);  // no IDs: absent, not a failure
     EXPECT_EQ(0, ours[3].vid);
+    EXPECT_EQ(L"", ours[3].serial);
+    EXPECT_EQ(longFriendly, ours[3].friendly);
     EXPECT_EQ(1, ours[4].usb);  // from the instance ID, without a serial number
     EXPECT_EQ(0x067B, ours[4].vid);
     EXPECT_EQ(L"", ours[4].serial);

@@ -88,6 +88,8 @@ TEST(SerialExtras, LineErrorsAreToldOnlyWhenAskedForAndGoodDataStillArrives) {
     // away; good data after it is reported and read as before.
     ASSERT_EQ(1, serial.SetLineErrorEvent(1));
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_BREAK | EV_ERR), port.CommMask());
+    // The new mask ends the pending wait; let the listener ask again first.
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));
     settle([&] { port.LineError(CE_FRAME | CE_RXPARITY, "bad!"); });
     settle([&] { port.Arrive("good"); });
     EXPECT_EQ((std::vector<long>{CX_EVENT_LINE_ERROR, CX_EVENT_DATA_READY}), heard.Take(window));
@@ -114,11 +116,21 @@ TEST(SerialExtras, LineErrorsAreToldOnlyWhenAskedForAndGoodDataStillArrives) {
     // Open starts without the request.
     ASSERT_EQ(1, serial.SetLineErrorEvent(0));
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_BREAK), port.CommMask());
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));
     settle([&] { port.Break(); });
     EXPECT_TRUE(heard.Take(window).empty());
-    ASSERT_EQ(1, serial.SetLineErrorEvent(1));
+    ASSERT_EQ(1, serial.SetLineErrorEvent(1));  // asked again: no error seen yet
+    ASSERT_EQ(1, serial.GetLineError(&flags, &discarded));
+    EXPECT_EQ(0u, flags);
+    EXPECT_EQ(0u, discarded);
+    serial.SelectEvent(EV_RXCHAR | EV_BREAK | EV_ERR);
     ASSERT_EQ(1, serial.Open(L"COM7", 1));
     EXPECT_EQ(0, serial.GetLineError(&flags, &discarded));
+
+    // EV_ERR the host asked for itself stays when the request goes.
+    ASSERT_EQ(1, serial.SetLineErrorEvent(1));
+    ASSERT_EQ(1, serial.SetLineErrorEvent(0));
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_BREAK | EV_ERR), port.CommMask());
 }
 
 TEST(SerialExtras, RemovalIsRaisedOnceOnEitherPathAndTheListenerStops) {
