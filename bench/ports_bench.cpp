@@ -25,15 +25,15 @@ int main(int argc, char** argv) {
         std::wstring port = L"COM" + std::to_wstring(200 + i);
         values.emplace_back(new qvsim::DeviceMapValue(
             L"SERIALCOMM", L"\\Device\\QvBenchSerial" + std::to_wstring(i), port));
-        qvsim::DeviceSpec spec;
-        spec.interfaceClass = QV_GUID_DEVINTERFACE_COMPORT;
-        spec.setupClass = qvsim::kPortsSetupClass;
-        spec.name = L"QVBENCHPORT";
-        spec.hardwareIds = {L"USB\\VID_0403&PID_6001&REV_0600"};
-        spec.friendlyName = L"Bench Port (" + port + L")";
+        qvsim::DeviceDesc desc;
+        desc.interfaceClass = QV_GUID_DEVINTERFACE_COMPORT;
+        desc.setupClass = qvsim::kPortsSetupClass;
+        desc.name = L"QVBENCHPORT";
+        desc.hardwareIds = {L"USB\\VID_0403&PID_6001&REV_0600"};
+        desc.friendlyName = L"Bench Port (" + port + L")";
         // Half match a map entry, half name ports the map does not have.
-        spec.portName = i % 2 ? port : L"COM" + std::to_wstring(600 + i);
-        devices.emplace_back(new qvsim::SimDevice(spec));
+        desc.portName = i % 2 ? port : L"COM" + std::to_wstring(600 + i);
+        devices.emplace_back(new qvsim::SimDevice(desc));
         if (!values.back()->Ok() || !devices.back()->Ok()) {
             std::fprintf(stderr, "cannot create the fixtures (error %lu)\n",
                          devices.back()->Error());

@@ -50,7 +50,7 @@ std::vector<std::wstring> WalkMap(CxDeviceMapFind& find, GUID guid) {
 
 TEST(DeviceFind, ListsEachPresentInterfaceWithItsOwnTexts) {
     GUID cls = TestClass(1), comport = QV_GUID_DEVINTERFACE_COMPORT;
-    qvsim::DeviceSpec bare, hidden = qvsim::PortLikeDevice(L"QVHIDDEN", cls);
+    qvsim::DeviceDesc bare, hidden = qvsim::PortLikeDevice(L"QVHIDDEN", cls);
     bare.interfaceClass = cls;  // no properties at all
     bare.setupClass = qvsim::kPortsSetupClass;
     bare.name = L"QVDEVB";  // listed after QVDEVA, whose texts it must not show

@@ -10,22 +10,22 @@
 #include "tests/support/os_hook.h"
 
 using qvsim::DeviceMapValue;
-using qvsim::DeviceSpec;
+using qvsim::DeviceDesc;
 using qvsim::SimDevice;
 
 namespace {
 
-DeviceSpec ComPort(const wchar_t* name, const wchar_t* instanceId, std::vector<std::wstring> hwids,
+DeviceDesc ComPort(const wchar_t* name, const wchar_t* instanceId, std::vector<std::wstring> hwids,
                    const wchar_t* friendly, const wchar_t* portName) {
-    DeviceSpec spec;
-    spec.interfaceClass = QV_GUID_DEVINTERFACE_COMPORT;
-    spec.setupClass = qvsim::kPortsSetupClass;
-    spec.name = name;
-    spec.instanceId = instanceId;
-    spec.hardwareIds = hwids;
-    if (friendly) spec.friendlyName = friendly;
-    if (portName) spec.portName = portName;
-    return spec;
+    DeviceDesc desc;
+    desc.interfaceClass = QV_GUID_DEVINTERFACE_COMPORT;
+    desc.setupClass = qvsim::kPortsSetupClass;
+    desc.name = name;
+    desc.instanceId = instanceId;
+    desc.hardwareIds = hwids;
+    if (friendly) desc.friendlyName = friendly;
+    if (portName) desc.portName = portName;
+    return desc;
 }
 
 struct Entry {

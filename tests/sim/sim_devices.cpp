@@ -25,28 +25,28 @@ bool SetText(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, const std::wstr
 
 }  // namespace
 
-DeviceSpec PortLikeDevice(const std::wstring& name, const GUID& interfaceClass) {
-    DeviceSpec spec;
-    spec.interfaceClass = interfaceClass;
-    spec.setupClass = kPortsSetupClass;
-    spec.name = name;
-    spec.hardwareIds = {L"QV\\" + name, L"QV\\SECOND"};
-    spec.friendlyName = L"Friendly " + name;
-    spec.locationInfo = L"Bay " + name;
-    spec.description = L"Description " + name;
-    return spec;
+DeviceDesc PortLikeDevice(const std::wstring& name, const GUID& interfaceClass) {
+    DeviceDesc desc;
+    desc.interfaceClass = interfaceClass;
+    desc.setupClass = kPortsSetupClass;
+    desc.name = name;
+    desc.hardwareIds = {L"QV\\" + name, L"QV\\SECOND"};
+    desc.friendlyName = L"Friendly " + name;
+    desc.locationInfo = L"Bay " + name;
+    desc.description = L"Description " + name;
+    return desc;
 }
 
-SimDevice::SimDevice(const DeviceSpec& spec) : m_spec(spec) { m_ok = Create(); }
+SimDevice::SimDevice(const DeviceDesc& desc) : m_desc(desc) { m_ok = Create(); }
 
 bool SimDevice::Create() {
     m_dev.cbSize = sizeof m_dev;
     m_iface.cbSize = sizeof m_iface;
-    m_set = SetupDiCreateDeviceInfoList(&m_spec.setupClass, nullptr);
+    m_set = SetupDiCreateDeviceInfoList(&m_desc.setupClass, nullptr);
     if (m_set == INVALID_HANDLE_VALUE) return Fail(GetLastError());
-    bool generated = m_spec.instanceId.empty();
-    const wchar_t* deviceName = generated ? m_spec.name.c_str() : m_spec.instanceId.c_str();
-    if (!SetupDiCreateDeviceInfoW(m_set, deviceName, &m_spec.setupClass, nullptr, nullptr,
+    bool generated = m_desc.instanceId.empty();
+    const wchar_t* deviceName = generated ? m_desc.name.c_str() : m_desc.instanceId.c_str();
+    if (!SetupDiCreateDeviceInfoW(m_set, deviceName, &m_desc.setupClass, nullptr, nullptr,
                                   generated ? DICD_GENERATE_ID : 0, &m_dev)) {
         return Fail(GetLastError());
     }
@@ -62,9 +62,9 @@ bool SimDevice::Create() {
     }
     m_instanceId = id;
 
-    if (!m_spec.hardwareIds.empty()) {
+    if (!m_desc.hardwareIds.empty()) {
         std::wstring multi;
-        for (const auto& hwid : m_spec.hardwareIds) multi += hwid + L'\0';
+        for (const auto& hwid : m_desc.hardwareIds) multi += hwid + L'\0';
         multi += L'\0';
         if (!SetupDiSetDeviceRegistryPropertyW(
                 m_set, &m_dev, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(multi.data()),
@@ -72,21 +72,21 @@ bool SimDevice::Create() {
             return Fail(GetLastError());
         }
     }
-    if (m_spec.friendlyName && !SetText(m_set, &m_dev, SPDRP_FRIENDLYNAME, *m_spec.friendlyName)) {
+    if (m_desc.friendlyName && !SetText(m_set, &m_dev, SPDRP_FRIENDLYNAME, *m_desc.friendlyName)) {
         return Fail(GetLastError());
     }
-    if (m_spec.locationInfo &&
-        !SetText(m_set, &m_dev, SPDRP_LOCATION_INFORMATION, *m_spec.locationInfo)) {
+    if (m_desc.locationInfo &&
+        !SetText(m_set, &m_dev, SPDRP_LOCATION_INFORMATION, *m_desc.locationInfo)) {
         return Fail(GetLastError());
     }
-    if (m_spec.description && !SetText(m_set, &m_dev, SPDRP_DEVICEDESC, *m_spec.description)) {
+    if (m_desc.description && !SetText(m_set, &m_dev, SPDRP_DEVICEDESC, *m_desc.description)) {
         return Fail(GetLastError());
     }
-    if (m_spec.portName) {
+    if (m_desc.portName) {
         HKEY params = SetupDiCreateDevRegKeyW(m_set, &m_dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
                                               nullptr, nullptr);
         if (params == INVALID_HANDLE_VALUE) return Fail(GetLastError());
-        const std::wstring& port = *m_spec.portName;
+        const std::wstring& port = *m_desc.portName;
         LONG status = RegSetValueExW(params, L"PortName", 0, REG_SZ,
                                      reinterpret_cast<const BYTE*>(port.c_str()),
                                      static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
@@ -95,11 +95,11 @@ bool SimDevice::Create() {
     }
 
     HKEY parent = nullptr;
-    std::wstring parentKey = std::wstring(kDeviceClasses) + GuidText(m_spec.interfaceClass);
+    std::wstring parentKey = std::wstring(kDeviceClasses) + GuidText(m_desc.interfaceClass);
     m_parentExisted =
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, parentKey.c_str(), 0, KEY_READ, &parent) == ERROR_SUCCESS;
     if (parent) RegCloseKey(parent);
-    if (!SetupDiCreateDeviceInterfaceW(m_set, &m_dev, &m_spec.interfaceClass, nullptr, 0,
+    if (!SetupDiCreateDeviceInterfaceW(m_set, &m_dev, &m_desc.interfaceClass, nullptr, 0,
                                        &m_iface)) {
         return Fail(GetLastError());
     }
@@ -116,9 +116,9 @@ bool SimDevice::Create() {
     m_path = buffer.detail.DevicePath;
 
     // "\\?\root#x#0000#{guid}" is kept as "##?#root#x#0000#{guid}".
-    m_classParent = std::wstring(kDeviceClasses) + GuidText(m_spec.interfaceClass);
+    m_classParent = std::wstring(kDeviceClasses) + GuidText(m_desc.interfaceClass);
     m_classKey = m_classParent + L"\\##?#" + m_path.substr(4);
-    if (m_spec.linked) {
+    if (m_desc.linked) {
         HKEY key = nullptr;
         LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (m_classKey + L"\\#\\Control").c_str(), 0,
                                       nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);

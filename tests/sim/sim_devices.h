@@ -25,7 +25,7 @@
 
 namespace qvsim {
 
-struct DeviceSpec {
+struct DeviceDesc {
     GUID interfaceClass = {};          // the class the interface is registered under
     GUID setupClass = {};              // the device node's setup class
     std::wstring name = L"QVTESTDEV";  // device part of the instance ID
@@ -49,11 +49,11 @@ constexpr GUID kPortsSetupClass = {
 // A linked device of the ports setup class with every property set from its
 // name: hardware IDs "QV\<name>" and "QV\SECOND", friendly name
 // "Friendly <name>", location "Bay <name>", description "Description <name>".
-DeviceSpec PortLikeDevice(const std::wstring& name, const GUID& interfaceClass);
+DeviceDesc PortLikeDevice(const std::wstring& name, const GUID& interfaceClass);
 
 class SimDevice {
 public:
-    explicit SimDevice(const DeviceSpec& spec);
+    explicit SimDevice(const DeviceDesc& desc);
     ~SimDevice();  // Remove
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
@@ -69,7 +69,7 @@ private:
     bool Create();
     bool Fail(DWORD error);  // records the first error; false
 
-    DeviceSpec m_spec;
+    DeviceDesc m_desc;
     HDEVINFO m_set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA m_dev = {};
     SP_DEVICE_INTERFACE_DATA m_iface = {};
