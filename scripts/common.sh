@@ -7,7 +7,8 @@ QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # absolute); a second work tree or a parallel run can use its own.
 QV_BUILD_DIR=${QV_BUILD_DIR:-build}
 case "$QV_BUILD_DIR" in /*) ;; *) QV_BUILD_DIR="$QV_ROOT/$QV_BUILD_DIR" ;; esac
-QV_PACKAGES_AMD64="cmake ninja-build googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
+# python3 runs the loopback peer of the socket tests (tests/socket/peer.py).
+QV_PACKAGES_AMD64="cmake ninja-build googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 python3"
 QV_PACKAGES_I386="wine32:i386"
 
 qv_say() { printf '== %s\n' "$*" >&2; }
@@ -16,7 +17,7 @@ qv_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 qv_missing_tools() {
   local missing=""
   for tool in cmake ninja i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix \
-              i686-w64-mingw32-windres; do
+              i686-w64-mingw32-windres python3; do
     command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
   done
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest-sources"

@@ -1,0 +1,167 @@
+#include "quorvel/discovery.h"
+
+#include <cstring>
+#include <vector>
+
+#include "discovery/address_text.h"
+#include "platform/os.h"
+
+namespace os = quorvel::os;
+
+namespace {
+
+constexpr size_t kNameBytes = 260;   // the ANSI host name, with its terminator
+constexpr size_t kParseCch = 260;    // address text handed to the parser
+constexpr size_t kMacTextCch = 18;   // "11-22-33-44-55-66" and the terminator
+
+}  // namespace
+
+namespace quorvel::discovery {
+
+bool ParseIPv4(const wchar_t* pszAddr, SOCKADDR_IN* psa) {
+    if (!pszAddr) return false;
+    // The parser takes a writable text: hand it a bounded copy.
+    wchar_t szText[kParseCch];
+    size_t n = 0;
+    while (n < kParseCch && pszAddr[n]) {
+        szText[n] = pszAddr[n];
+        ++n;
+    }
+    if (n == kParseCch) return false;
+    szText[n] = L'\0';
+    std::memset(psa, 0, sizeof *psa);
+    INT nLength = sizeof *psa;
+    return os::WSAStringToAddressW(szText, AF_INET, nullptr, reinterpret_cast<SOCKADDR*>(psa),
+                                   &nLength) != SOCKET_ERROR;
+}
+
+bool AddressToText(IN_ADDR addr, wchar_t* pszText, DWORD cchText) {
+    SOCKADDR_IN sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr = addr;
+    DWORD cch = cchText;
+    return os::WSAAddressToStringW(reinterpret_cast<SOCKADDR*>(&sa), sizeof sa, nullptr, pszText,
+                                   &cch) != SOCKET_ERROR;
+}
+
+void CopyAnsi(const char* pszFrom, UINT uCodePage, wchar_t* pszTo, size_t cchTo) {
+    pszTo[0] = L'\0';
+    int cch = os::MultiByteToWideChar(uCodePage, 0, pszFrom, -1, nullptr, 0);
+    if (cch <= 0) return;
+    std::vector<wchar_t> text(static_cast<size_t>(cch) + 1, L'\0');
+    if (os::MultiByteToWideChar(uCodePage, 0, pszFrom, -1, text.data(), cch) <= 0) return;
+    size_t n = 0;
+    while (n + 1 < cchTo && text[n]) {
+        pszTo[n] = text[n];
+        ++n;
+    }
+    pszTo[n] = L'\0';
+}
+
+}  // namespace quorvel::discovery
+
+int IsValidIPAddress(const wchar_t* pszAddr) {
+    SOCKADDR_IN sa;
+    if (!quorvel::discovery::ParseIPv4(pszAddr, &sa)) return 0;
+    switch (sa.sin_addr.S_un.S_un_b.s_b1) {
+        case 0:    // this network
+        case 127:  // loopback
+        case 169:  // link-local (the whole first octet)
+        case 255:  // broadcast
+            return 0;
+        default:
+            return 1;
+    }
+}
+
+int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr) {
+    if (!pszName || !pszAddr) {
+        os::WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    // A name that cannot be converted fails; it is never looked up as the
+    // empty name, which would resolve to the local host.
+    int cb = os::WideCharToMultiByte(CP_ACP, 0, pszName, -1, nullptr, 0, nullptr, nullptr);
+    std::vector<char> name(cb > 0 ? static_cast<size_t>(cb) + 1 : 1, '\0');
+    if (cb <= 0 ||
+        os::WideCharToMultiByte(CP_ACP, 0, pszName, -1, name.data(), cb, nullptr, nullptr) <= 0) {
+        os::WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    char szName[kNameBytes] = {};
+    std::strncpy(szName, name.data(), kNameBytes - 1);  // a longer name is cut
+    hostent* pEntry = os::gethostbyname(szName);
+    if (!pEntry || pEntry->h_addrtype != AF_INET || pEntry->h_length != 4 ||
+        !pEntry->h_addr_list || !pEntry->h_addr_list[0]) {
+        os::WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    IN_ADDR addr;
+    std::memcpy(&addr, pEntry->h_addr_list[0], sizeof addr);
+    const char* pszText = os::inet_ntoa(addr);
+    if (!pszText) {
+        os::WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    quorvel::discovery::CopyAnsi(pszText, CP_ACP, pszAddr, QV_IPADDR_CCH);
+    return 1;
+}
+
+void MacAddressToString(unsigned long long* pMac, wchar_t* pszMac, unsigned long cchMac) {
+    if (!pMac || !pszMac || cchMac == 0) return;
+    if (cchMac < kMacTextCch) {  // never a cut address
+        pszMac[0] = L'\0';
+        return;
+    }
+    static const wchar_t kDigits[] = L"0123456789ABCDEF";
+    unsigned char by[8];
+    std::memcpy(by, pMac, sizeof by);
+    wchar_t* p = pszMac;
+    for (int i = 0; i < 6; ++i) {
+        if (i) *p++ = L'-';
+        *p++ = kDigits[by[i] >> 4];
+        *p++ = kDigits[by[i] & 0x0F];
+    }
+    *p = L'\0';
+}
+
+namespace {
+
+int HexDigit(wchar_t ch) {
+    if (ch >= L'0' && ch <= L'9') return ch - L'0';
+    if (ch >= L'a' && ch <= L'f') return ch - L'a' + 10;
+    if (ch >= L'A' && ch <= L'F') return ch - L'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac) {
+    if (!pMac) return;
+    *pMac = 0;
+    if (!pszMac) return;
+    // Fields as the format "%02X-%02X-...": white space before a field is
+    // skipped, one or two hex digits, "-" between fields. The scan stops at
+    // the first mismatch; fields it could not read stay 0.
+    unsigned char by[8] = {};
+    const wchar_t* p = pszMac;
+    for (int i = 0; i < 6; ++i) {
+        if (i) {
+            if (*p != L'-') break;
+            ++p;
+        }
+        while (*p == L' ' || (*p >= L'\t' && *p <= L'\r')) ++p;
+        int hi = HexDigit(*p);
+        if (hi < 0) break;
+        ++p;
+        int lo = HexDigit(*p);
+        if (lo >= 0) {
+            ++p;
+            by[i] = static_cast<unsigned char>(hi * 16 + lo);
+        } else {
+            by[i] = static_cast<unsigned char>(hi);
+        }
+    }
+    std::memcpy(pMac, by, sizeof by);
+}

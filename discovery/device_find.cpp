@@ -1,0 +1,205 @@
+#include "quorvel/discovery.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "core/shared_link.h"
+#include "platform/os.h"
+
+using quorvel::SharedLink;
+namespace os = quorvel::os;
+
+namespace {
+
+constexpr DWORD kTextCch = QV_DEVICE_TEXT_CCH;
+constexpr DWORD kTextBytes = kTextCch * sizeof(wchar_t);
+
+// Copies at most kTextCch - 1 characters of a text that may lack its
+// terminator within cch characters, and terminates it.
+void CopyBounded(wchar_t* pszTo, const wchar_t* pszFrom, size_t cch) {
+    size_t n = 0;
+    while (n < cch && n < kTextCch - 1 && pszFrom[n]) {
+        pszTo[n] = pszFrom[n];
+        ++n;
+    }
+    pszTo[n] = L'\0';
+}
+
+bool IsTextType(DWORD dwType) {
+    return dwType == REG_SZ || dwType == REG_MULTI_SZ || dwType == REG_EXPAND_SZ;
+}
+
+}  // namespace
+
+CxDeviceFind::CxDeviceFind()
+    : m_hDevInfo(INVALID_HANDLE_VALUE),
+      m_nIndex(-1),
+      m_guidDevice(),
+      m_guidClass(),
+      m_pLink(nullptr) {
+    std::memset(m_szInstanceID, 0, sizeof m_szInstanceID);
+    std::memset(m_szDevicePath, 0, sizeof m_szDevicePath);
+    std::memset(m_szHardwareID, 0, sizeof m_szHardwareID);
+    std::memset(m_szFriendlyName, 0, sizeof m_szFriendlyName);
+    std::memset(m_szLocationInfo, 0, sizeof m_szLocationInfo);
+    std::memset(m_szDescription, 0, sizeof m_szDescription);
+}
+
+CxDeviceFind::CxDeviceFind(const CxDeviceFind& other) : m_pLink(nullptr) { *this = other; }
+
+CxDeviceFind& CxDeviceFind::operator=(const CxDeviceFind& other) {
+    if (this != &other) {
+        Close();  // lets go of whatever this object held
+        m_hDevInfo = other.m_hDevInfo;
+        m_nIndex = other.m_nIndex;
+        m_guidDevice = other.m_guidDevice;
+        m_guidClass = other.m_guidClass;
+        std::memcpy(m_szInstanceID, other.m_szInstanceID, sizeof m_szInstanceID);
+        std::memcpy(m_szDevicePath, other.m_szDevicePath, sizeof m_szDevicePath);
+        std::memcpy(m_szHardwareID, other.m_szHardwareID, sizeof m_szHardwareID);
+        std::memcpy(m_szFriendlyName, other.m_szFriendlyName, sizeof m_szFriendlyName);
+        std::memcpy(m_szLocationInfo, other.m_szLocationInfo, sizeof m_szLocationInfo);
+        std::memcpy(m_szDescription, other.m_szDescription, sizeof m_szDescription);
+        m_pLink = SharedLink::Share(other.m_pLink);
+    }
+    return *this;
+}
+
+CxDeviceFind::~CxDeviceFind() { Close(); }
+
+HDEVINFO CxDeviceFind::Set() const {
+    return m_hDevInfo != INVALID_HANDLE_VALUE && m_pLink && m_pLink->live ? m_hDevInfo
+                                                                           : INVALID_HANDLE_VALUE;
+}
+
+void CxDeviceFind::Close() {
+    if (m_pLink && m_pLink->owner == this && m_pLink->live) {
+        m_pLink->live = false;  // copies stop using the set before it goes
+        os::SetupDiDestroyDeviceInfoList(m_hDevInfo);
+    }
+    SharedLink::Release(m_pLink);
+    m_hDevInfo = INVALID_HANDLE_VALUE;
+    m_nIndex = -1;
+}
+
+int CxDeviceFind::FindDevice(GUID* pGuid) {
+    Close();
+    if (!pGuid) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    m_guidDevice = *pGuid;
+    SharedLink* link = SharedLink::Create(this);
+    if (!link) {
+        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    HDEVINFO hDevInfo = os::SetupDiGetClassDevsW(&m_guidDevice, nullptr, nullptr,
+                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (hDevInfo == INVALID_HANDLE_VALUE) {
+        SharedLink::Release(link);
+        return 0;
+    }
+    m_hDevInfo = hDevInfo;
+    m_pLink = link;
+    m_nIndex = -1;
+    return FindNextDevice();
+}
+
+void CxDeviceFind::ReadProperty(const SP_DEVINFO_DATA& devinfo, DWORD dwProperty,
+                                wchar_t* pszText) {
+    // One spare character, so a value that fills the buffer is still cut
+    // and terminated inside it.
+    wchar_t szValue[kTextCch + 1] = {};
+    DWORD dwType = 0;
+    DWORD cbNeeded = 0;
+    SP_DEVINFO_DATA data = devinfo;
+    if (os::SetupDiGetDeviceRegistryPropertyW(m_hDevInfo, &data, dwProperty, &dwType,
+                                              reinterpret_cast<BYTE*>(szValue), kTextBytes,
+                                              &cbNeeded)) {
+        if (IsTextType(dwType)) {
+            CopyBounded(pszText, szValue, std::min<DWORD>(cbNeeded, kTextBytes) / sizeof(wchar_t));
+            return;
+        }
+    } else if (os::GetLastError() == ERROR_INSUFFICIENT_BUFFER && cbNeeded > kTextBytes) {
+        std::vector<wchar_t> value(cbNeeded / sizeof(wchar_t) + 1, L'\0');
+        DWORD cbRead = 0;
+        if (os::SetupDiGetDeviceRegistryPropertyW(
+                m_hDevInfo, &data, dwProperty, &dwType, reinterpret_cast<BYTE*>(value.data()),
+                static_cast<DWORD>(value.size() * sizeof(wchar_t)), &cbRead) &&
+            IsTextType(dwType)) {
+            CopyBounded(pszText, value.data(), cbRead / sizeof(wchar_t));
+            return;
+        }
+    }
+    pszText[0] = L'\0';  // missing: never the previous device's text
+}
+
+int CxDeviceFind::FindNextDevice() {
+    HDEVINFO hDevInfo = Set();
+    if (hDevInfo == INVALID_HANDLE_VALUE) {
+        os::SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    SP_DEVICE_INTERFACE_DATA ifdata;
+    std::memset(&ifdata, 0, sizeof ifdata);
+    ifdata.cbSize = sizeof ifdata;
+    ++m_nIndex;
+    if (!os::SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &m_guidDevice,
+                                         static_cast<DWORD>(m_nIndex), &ifdata)) {
+        return 0;  // the last error stays: ERROR_NO_MORE_ITEMS after the last
+    }
+
+    // The detail record: its size field, then room for 260 characters of path.
+    constexpr size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+    constexpr DWORD kDetailBytes = static_cast<DWORD>(kPathOffset + kTextBytes);
+    union {
+        SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
+        BYTE bytes[kDetailBytes + sizeof(wchar_t)];
+    } buffer;
+    std::memset(&buffer, 0, sizeof buffer);
+    buffer.detail.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    SP_DEVINFO_DATA devinfo;
+    std::memset(&devinfo, 0, sizeof devinfo);
+    devinfo.cbSize = sizeof devinfo;
+    if (!os::SetupDiGetDeviceInterfaceDetailW(hDevInfo, &ifdata, &buffer.detail, kDetailBytes,
+                                              nullptr, &devinfo)) {
+        return 0;
+    }
+    m_guidClass = devinfo.ClassGuid;
+    CopyBounded(m_szDevicePath, buffer.detail.DevicePath, kTextCch);
+
+    ReadProperty(devinfo, SPDRP_HARDWAREID, m_szHardwareID);
+    ReadProperty(devinfo, SPDRP_FRIENDLYNAME, m_szFriendlyName);
+    ReadProperty(devinfo, SPDRP_LOCATION_INFORMATION, m_szLocationInfo);
+    ReadProperty(devinfo, SPDRP_DEVICEDESC, m_szDescription);
+
+    wchar_t szID[kTextCch + 1] = {};
+    if (os::SetupDiGetDeviceInstanceIdW(hDevInfo, &devinfo, szID, kTextCch, nullptr)) {
+        CopyBounded(m_szInstanceID, szID, kTextCch);
+    } else {
+        m_szInstanceID[0] = L'\0';
+    }
+    return 1;
+}
+
+static void CopyText(wchar_t* pszTo, const wchar_t* pszFrom) {
+    if (pszTo) CopyBounded(pszTo, pszFrom, kTextCch);
+}
+
+void CxDeviceFind::GetDevicePath(wchar_t* pszPath) { CopyText(pszPath, m_szDevicePath); }
+void CxDeviceFind::GetDeviceInstanceID(wchar_t* pszID) { CopyText(pszID, m_szInstanceID); }
+void CxDeviceFind::GetDeviceHardwareID(wchar_t* pszID) { CopyText(pszID, m_szHardwareID); }
+void CxDeviceFind::GetDeviceFriendlyName(wchar_t* pszName) { CopyText(pszName, m_szFriendlyName); }
+void CxDeviceFind::GetDeviceLocationInfo(wchar_t* pszInfo) { CopyText(pszInfo, m_szLocationInfo); }
+void CxDeviceFind::GetDeviceDescription(wchar_t* pszDesc) { CopyText(pszDesc, m_szDescription); }
+
+void CxDeviceFind::GetClassGuid(GUID* pGuid) {
+    if (pGuid) *pGuid = m_guidClass;
+}
+
+void CxDeviceFind::GetDeviceGuid(GUID* pGuid) {
+    if (pGuid) *pGuid = m_guidDevice;
+}

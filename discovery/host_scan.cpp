@@ -1,0 +1,202 @@
+#include "quorvel/discovery.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "discovery/address_text.h"
+#include "platform/os.h"
+
+namespace os = quorvel::os;
+
+namespace {
+
+constexpr unsigned kOctetsPerWorker = 4;  // 256 / 64
+constexpr unsigned kFirstOctet = 1;       // the network address (0) is never probed
+constexpr unsigned kEndOctet = 255;       // nor the broadcast address (255)
+constexpr ULONG kMacBytes = 6;
+
+// The last octets that worker dwIndex probes: [first, end).
+void Slice(unsigned long dwIndex, unsigned* puFirst, unsigned* puEnd) {
+    *puFirst = std::max<unsigned>(dwIndex * kOctetsPerWorker, kFirstOctet);
+    *puEnd = std::min<unsigned>((dwIndex + 1) * kOctetsPerWorker, kEndOctet);
+}
+
+IN_ADDR WithLastOctet(IN_ADDR addr, unsigned uOctet) {
+    addr.S_un.S_un_b.s_b4 = static_cast<UCHAR>(uOctet);
+    return addr;
+}
+
+// Asks for the hardware address of dest; true with a non-empty answer.
+bool Probe(IN_ADDR dest, IN_ADDR source, unsigned long long* pMac) {
+    ULONG mac[2] = {0, 0};
+    ULONG cbMac = kMacBytes;
+    if (os::SendARP(dest.S_un.S_addr, source.S_un.S_addr, mac, &cbMac) != NO_ERROR || cbMac == 0) {
+        return false;
+    }
+    if (pMac) {
+        *pMac = 0;
+        std::memcpy(pMac, mac, std::min<ULONG>(cbMac, kMacBytes));
+    }
+    return true;
+}
+
+// Dotted text without the socket library, should its conversion fail.
+void FormatDotted(IN_ADDR addr, wchar_t* pszText) {
+    const UCHAR by[4] = {addr.S_un.S_un_b.s_b1, addr.S_un.S_un_b.s_b2, addr.S_un.S_un_b.s_b3,
+                         addr.S_un.S_un_b.s_b4};
+    wchar_t* p = pszText;
+    for (int i = 0; i < 4; ++i) {
+        if (i) *p++ = L'.';
+        unsigned v = by[i];
+        if (v >= 100) *p++ = static_cast<wchar_t>(L'0' + v / 100);
+        if (v >= 10) *p++ = static_cast<wchar_t>(L'0' + v / 10 % 10);
+        *p++ = static_cast<wchar_t>(L'0' + v % 10);
+    }
+    *p = L'\0';
+}
+
+}  // namespace
+
+// What the workers of one scan report; written by the workers, read by
+// FindHost once all of them have ended.
+struct CxNetworkHostFind::Scan {
+    std::atomic<unsigned char> answered[kEndOctet];
+};
+
+CxNetworkHostFind::CxNetworkHostFind() : m_pScan(nullptr) {
+    m_byNextHost = 0;
+    std::memset(&m_saLocal, 0, sizeof m_saLocal);
+    std::memset(m_hThreads, 0, sizeof m_hThreads);
+    std::memset(m_Params, 0, sizeof m_Params);
+    std::memset(m_byHostFound, 0, sizeof m_byHostFound);
+    std::memset(&m_HostInfo, 0, sizeof m_HostInfo);
+}
+
+CxNetworkHostFind::CxNetworkHostFind(const CxNetworkHostFind& other) : CxNetworkHostFind() {
+    *this = other;
+}
+
+CxNetworkHostFind& CxNetworkHostFind::operator=(const CxNetworkHostFind& other) {
+    if (this != &other) {
+        m_byNextHost = other.m_byNextHost;
+        m_saLocal = other.m_saLocal;
+        std::memcpy(m_hThreads, other.m_hThreads, sizeof m_hThreads);
+        std::memcpy(m_Params, other.m_Params, sizeof m_Params);
+        std::memcpy(m_byHostFound, other.m_byHostFound, sizeof m_byHostFound);
+        std::memcpy(&m_HostInfo, &other.m_HostInfo, sizeof m_HostInfo);
+        m_pScan = nullptr;  // a scan belongs to the object whose FindHost runs it
+    }
+    return *this;
+}
+
+CxNetworkHostFind::~CxNetworkHostFind() = default;
+
+unsigned long WINAPI CxNetworkHostFind::FindHostProc(void* pParam) {
+    auto* pFind = static_cast<FIND_HOST_PARAM*>(pParam);
+    if (pFind && pFind->pThis) pFind->pThis->OnFindHostProc(pFind->dwIndex);
+    return 0;
+}
+
+void CxNetworkHostFind::OnFindHostProc(unsigned long dwIndex) {
+    Scan* pScan = m_pScan;
+    if (!pScan || dwIndex >= kWorkers) return;
+    unsigned uFirst = 0, uEnd = 0;
+    Slice(dwIndex, &uFirst, &uEnd);
+    for (unsigned h = uFirst; h < uEnd; ++h) {
+        if (Probe(WithLastOctet(m_saLocal.sin_addr, h), m_saLocal.sin_addr, nullptr)) {
+            pScan->answered[h].store(kHostAnswered, std::memory_order_relaxed);
+        }
+    }
+}
+
+int CxNetworkHostFind::FindHost() {
+    // A scan starts afresh; one that fails reports nothing of an earlier one.
+    std::memset(m_byHostFound, 0, sizeof m_byHostFound);
+    wchar_t szLocal[QV_IPADDR_CCH] = {};
+    {
+        CxLocalHostIPAddrFind find;
+        int nFound = find.FindIPAddr();
+        if (nFound) find.GetIPAddr(szLocal);
+        find.FindIPAddrClose();
+        if (!nFound) return 0;
+    }
+    SOCKADDR_IN sa;
+    if (!quorvel::discovery::ParseIPv4(szLocal, &sa)) return 0;
+    m_saLocal = sa;
+    m_saLocal.sin_port = 0;
+
+    Scan scan;
+    for (auto& answered : scan.answered) answered.store(0, std::memory_order_relaxed);
+    m_pScan = &scan;
+    HANDLE hStarted[kWorkers];
+    DWORD nStarted = 0;
+    for (int i = 0; i < kWorkers; ++i) {
+        m_Params[i].pThis = this;
+        m_Params[i].dwIndex = static_cast<unsigned long>(i);
+        DWORD dwThreadId = 0;
+        m_hThreads[i] = os::CreateThread(nullptr, 0, &CxNetworkHostFind::FindHostProc,
+                                         &m_Params[i], 0, &dwThreadId);
+        if (m_hThreads[i]) {
+            hStarted[nStarted++] = m_hThreads[i];
+        } else {  // this slice goes unprobed, and says so
+            unsigned uFirst = 0, uEnd = 0;
+            Slice(static_cast<unsigned long>(i), &uFirst, &uEnd);
+            for (unsigned h = uFirst; h < uEnd; ++h) m_byHostFound[h] = kHostNotProbed;
+        }
+    }
+    if (nStarted) {
+        DWORD dwWait = os::WaitForMultipleObjects(nStarted, hStarted, TRUE, INFINITE);
+        if (dwWait >= WAIT_OBJECT_0 + nStarted) {
+            // The joint wait failed: wait for each worker on its own, since
+            // none may outlive this call.
+            for (DWORD i = 0; i < nStarted; ++i) {
+                while (os::WaitForSingleObject(hStarted[i], INFINITE) == WAIT_FAILED) os::Sleep(10);
+            }
+        }
+    }
+    for (auto& hThread : m_hThreads) {
+        if (hThread) os::CloseHandle(hThread);
+        hThread = nullptr;
+    }
+    m_pScan = nullptr;
+    for (unsigned h = kFirstOctet; h < kEndOctet; ++h) {
+        if (scan.answered[h].load(std::memory_order_relaxed) == kHostAnswered) {
+            m_byHostFound[h] = kHostAnswered;
+        }
+    }
+    if (nStarted == 0) return 0;
+    m_byNextHost = kFirstOctet;
+    return FindNextHost();
+}
+
+int CxNetworkHostFind::FindNextHost() {
+    for (unsigned h = m_byNextHost; h < kEndOctet; ++h) {
+        if (m_byHostFound[h] != kHostAnswered) continue;
+        IN_ADDR dest = WithLastOctet(m_saLocal.sin_addr, h);
+        unsigned long long ullMac = 0;
+        if (!Probe(dest, m_saLocal.sin_addr, &ullMac)) continue;  // gone since the scan
+
+        MacAddressToString(&ullMac, m_HostInfo.szMacAddress, QV_MACADDR_CCH);
+        if (!quorvel::discovery::AddressToText(dest, m_HostInfo.szIPAddress, QV_IPADDR_CCH)) {
+            FormatDotted(dest, m_HostInfo.szIPAddress);
+        }
+        // Never the name of the host reported before: empty when the lookup fails.
+        hostent* pEntry = os::gethostbyaddr(reinterpret_cast<const char*>(&dest), sizeof dest, AF_INET);
+        if (pEntry && pEntry->h_name) {
+            quorvel::discovery::CopyAnsi(pEntry->h_name, CP_THREAD_ACP, m_HostInfo.szHostName,
+                                         QV_HOSTNAME_CCH);
+        } else {
+            m_HostInfo.szHostName[0] = L'\0';
+        }
+        m_byNextHost = static_cast<unsigned char>(h + 1);
+        return 1;
+    }
+    return 0;
+}
+
+void CxNetworkHostFind::GetHostInfo(NET_HOST_INFO* pHostInfo) {
+    if (pHostInfo) std::memcpy(pHostInfo, &m_HostInfo, sizeof *pHostInfo);
+}
+
+void CxNetworkHostFind::FindHostClose() { m_byNextHost = kEndOctet; }

@@ -1,0 +1,50 @@
+#include "platform/os.h"
+#include "quorvel/socket.h"
+#include "socket/socket_util.h"
+
+namespace os = quorvel::os;
+using namespace quorvel::socket_util;
+
+CxServerSocket::CxServerSocket() = default;
+CxServerSocket::CxServerSocket(const CxServerSocket& other) = default;
+CxServerSocket& CxServerSocket::operator=(const CxServerSocket& other) = default;
+CxServerSocket::~CxServerSocket() = default;
+
+int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
+    DisListenConnection();
+    SOCKADDR_IN addr;
+    // Text that does not parse (an empty text included) leaves 0.0.0.0:
+    // every local interface.
+    if (ParseAddress(pszAddress, &addr) == Text::kTooLong) return Refuse(WSAEINVAL);
+    addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
+
+    SOCKET hSocket = GetSocket();
+    if (hSocket == INVALID_SOCKET) {
+        hSocket = os::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (hSocket == INVALID_SOCKET) return 0;
+        m_hSocket = hSocket;
+    }
+    if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR) {
+        return 0;  // the socket stays held, unbound
+    }
+    if (os::listen(hSocket, SOMAXCONN) == SOCKET_ERROR) {
+        WsaErrorKeeper keep;
+        DisListenConnection();
+        return 0;
+    }
+    SelectEvent(CX_SOCKET_EVENTS_SERVER);
+    return 1;
+}
+
+SOCKET CxServerSocket::AcceptConnection() { return os::accept(GetSocket(), nullptr, nullptr); }
+
+int CxServerSocket::IsListenningConnection() {
+    SOCKADDR_IN addr = {};
+    int nLength = sizeof addr;
+    return os::getsockname(GetSocket(), reinterpret_cast<SOCKADDR*>(&addr), &nLength) ==
+                   SOCKET_ERROR
+               ? 0
+               : 1;
+}
+
+int CxServerSocket::DisListenConnection() { return CloseSocket(); }

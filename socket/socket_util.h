@@ -1,0 +1,45 @@
+// Helpers shared by the socket endpoints: address text, socket sets and
+// keeping the caller's Windows Sockets error across clean-up calls.
+#pragma once
+
+#include "platform/os.h"
+
+namespace quorvel::socket_util {
+
+// Keeps the thread's last Windows Sockets error across clean-up calls, so the
+// error of the call that failed is the one the host reads.
+class WsaErrorKeeper {
+public:
+    WsaErrorKeeper() : m_nError(os::WSAGetLastError()) {}
+    ~WsaErrorKeeper() { os::WSASetLastError(m_nError); }
+    WsaErrorKeeper(const WsaErrorKeeper&) = delete;
+    WsaErrorKeeper& operator=(const WsaErrorKeeper&) = delete;
+
+private:
+    int m_nError;
+};
+
+// Fails a call with the given Windows Sockets error.
+inline int Refuse(int nError) {
+    os::WSASetLastError(nError);
+    return 0;
+}
+
+enum class Text { kParsed, kNotParsed, kTooLong };
+
+// Parses numeric IPv4 text (a port in it is kept; callers set their own
+// afterwards) into *pAddr, which is zeroed with family AF_INET first. NULL and
+// unparsable text leave 0.0.0.0; text longer than CX_SOCKET_ADDRESS_MAX
+// characters is not handed to the platform at all.
+Text ParseAddress(const wchar_t* pszText, SOCKADDR_IN* pAddr);
+// The address without its port as dotted text into szText (64 characters,
+// zero-filled first). False when the platform cannot convert it.
+bool FormatAddress(SOCKADDR_IN addr, wchar_t (&szText)[64]);
+// Copies at most nCapacity - 1 characters and the terminator.
+void CopyText(wchar_t* pszTo, const wchar_t* pszFrom, int nCapacity);
+
+// A socket set with the given members, built without the platform's helpers.
+fd_set SetOf(SOCKET a, SOCKET b = INVALID_SOCKET);
+bool IsIn(SOCKET s, const fd_set& set);
+
+}  // namespace quorvel::socket_util

@@ -1,0 +1,171 @@
+#include <climits>
+#include <cstring>
+
+#include "platform/os.h"
+#include "quorvel/socket.h"
+#include "socket/socket_util.h"
+
+namespace os = quorvel::os;
+using namespace quorvel::socket_util;
+
+namespace {
+
+int Chunk(unsigned long ulRemaining) {
+    return ulRemaining > static_cast<unsigned long>(INT_MAX) ? INT_MAX
+                                                             : static_cast<int>(ulRemaining);
+}
+
+}  // namespace
+
+CxUdpSocket::CxUdpSocket() : m_nPort(0) {
+    std::memset(m_szPeerAddress, 0, sizeof m_szPeerAddress);
+}
+
+CxUdpSocket::CxUdpSocket(const CxUdpSocket& other) : CxSocket(other), m_nPort(other.m_nPort) {
+    std::memcpy(m_szPeerAddress, other.m_szPeerAddress, sizeof m_szPeerAddress);
+}
+
+CxUdpSocket& CxUdpSocket::operator=(const CxUdpSocket& other) {
+    if (this != &other) {
+        CxSocket::operator=(other);
+        m_nPort = other.m_nPort;
+        std::memcpy(m_szPeerAddress, other.m_szPeerAddress, sizeof m_szPeerAddress);
+    }
+    return *this;
+}
+
+CxUdpSocket::~CxUdpSocket() = default;
+
+int CxUdpSocket::Bind(int nPort, int bListen) {
+    Disbind();
+    SOCKET hSocket = GetSocket();
+    if (hSocket == INVALID_SOCKET) {
+        hSocket = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        if (hSocket == INVALID_SOCKET) return 0;
+        m_hSocket = hSocket;
+    }
+    SOCKADDR_IN addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = os::htonl(INADDR_ANY);
+    addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
+    if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR) {
+        WsaErrorKeeper keep;
+        Disbind();
+        return 0;
+    }
+    m_nPort = nPort;
+    long lMask = CX_SOCKET_EVENTS_NO_LISTENER;
+    if (bListen) {
+        ListenEvent();
+        lMask = CX_SOCKET_EVENTS_WITH_LISTENER;
+    }
+    SelectEvent(lMask);
+    return 1;
+}
+
+int CxUdpSocket::Disbind() {
+    int nResult = CloseSocket();
+    if (nResult) {
+        m_nPort = 0;
+        DisListenEvent();
+    }
+    return nResult;
+}
+
+int CxUdpSocket::IsBinded() {
+    SOCKADDR_IN addr = {};
+    int nLength = sizeof addr;
+    return os::getsockname(GetSocket(), reinterpret_cast<SOCKADDR*>(&addr), &nLength) ==
+                   SOCKET_ERROR
+               ? 0
+               : 1;
+}
+
+void CxUdpSocket::SetPeerAddress(const wchar_t* pszAddress) {
+    if (!pszAddress) {
+        Refuse(WSAEINVAL);
+        return;
+    }
+    int n = 0;
+    while (n <= CX_SOCKET_ADDRESS_MAX && pszAddress[n]) ++n;
+    if (n > CX_SOCKET_ADDRESS_MAX) {  // would not fit: keep the text we have
+        Refuse(WSAEINVAL);
+        return;
+    }
+    CopyText(m_szPeerAddress, pszAddress, 64);
+}
+
+void CxUdpSocket::GetPeerAddress(wchar_t* pszAddress) {
+    if (pszAddress) CopyText(pszAddress, m_szPeerAddress, 64);
+}
+
+int CxUdpSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned long) {
+    return SendDatagram(m_szPeerAddress, pData, ulLength);
+}
+
+int CxUdpSocket::SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength) {
+    return SendDatagram(pszAddress, pData, ulLength);
+}
+
+int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
+                              unsigned long ulLength) {
+    SOCKET hSocket = GetSocket();
+    if (hSocket == INVALID_SOCKET) return 0;
+    if (ulLength && !pData) return Refuse(WSAEFAULT);
+    SOCKADDR_IN addr;
+    // Text that does not parse would mean 0.0.0.0, which is this very host
+    // on some systems: send nothing rather than to an unmeant place.
+    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return Refuse(WSAEINVAL);
+    addr.sin_port = os::htons(static_cast<u_short>(m_nPort & 0xFFFF));
+    unsigned long ulDone = 0;
+    while (ulDone != ulLength) {
+        int nSent = os::sendto(hSocket, reinterpret_cast<const char*>(pData) + ulDone,
+                               Chunk(ulLength - ulDone), 0, reinterpret_cast<SOCKADDR*>(&addr),
+                               sizeof addr);
+        if (nSent <= 0) break;
+        ulDone += static_cast<unsigned long>(nSent);
+    }
+    return ulDone == ulLength ? 1 : 0;
+}
+
+int CxUdpSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long) {
+    wchar_t szSender[64];
+    int nResult = ReceiveDatagrams(szSender, pBuffer, ulLength);
+    if (szSender[0]) CopyText(m_szPeerAddress, szSender, 64);  // the sender is the peer now
+    return nResult;
+}
+
+int CxUdpSocket::RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned long ulLength) {
+    wchar_t szIPAddr[64];
+    int nResult = ReceiveDatagrams(szIPAddr, pBuffer, ulLength);
+    if (pszAddress) CopyText(pszAddress, szIPAddr, 16);
+    return nResult;
+}
+
+// Whole datagrams into the buffer until the count is met; the last sender's
+// address (empty when nothing came) into szSender, 64 characters.
+int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
+                                  unsigned long ulLength) {
+    pszSender[0] = L'\0';
+    SOCKET hSocket = GetSocket();
+    if (hSocket == INVALID_SOCKET) return 0;
+    if (ulLength && !pBuffer) return Refuse(WSAEFAULT);
+    SOCKADDR_IN source;
+    std::memset(&source, 0, sizeof source);
+    int nSourceLength = sizeof source;
+    unsigned long ulDone = 0;
+    while (ulDone != ulLength) {
+        int nReceived = os::recvfrom(hSocket, reinterpret_cast<char*>(pBuffer) + ulDone,
+                                     Chunk(ulLength - ulDone), 0,
+                                     reinterpret_cast<SOCKADDR*>(&source), &nSourceLength);
+        if (nReceived <= 0) break;
+        ulDone += static_cast<unsigned long>(nReceived);
+    }
+    if (source.sin_family != 0) {
+        WsaErrorKeeper keep;  // the receive's error is the one to report
+        wchar_t szText[64];
+        if (FormatAddress(source, szText)) CopyText(pszSender, szText, 64);
+    }
+    return ulDone == ulLength ? 1 : 0;
+}

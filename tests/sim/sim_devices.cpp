@@ -1,0 +1,193 @@
+#include "tests/sim/sim_devices.h"
+
+#include <setupapi.h>
+
+#include <cstring>
+
+namespace qvsim {
+namespace {
+
+const wchar_t kDeviceClasses[] = L"System\\CurrentControlSet\\Control\\DeviceClasses\\";
+const wchar_t kDeviceMap[] = L"HARDWARE\\DEVICEMAP\\";
+constexpr DWORD kIdLength = 200;
+
+std::wstring GuidText(const GUID& guid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+bool SetText(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, const std::wstring& text) {
+    return SetupDiSetDeviceRegistryPropertyW(
+        set, dev, property, reinterpret_cast<const BYTE*>(text.c_str()),
+        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace
+
+DeviceSpec PortLikeDevice(const std::wstring& name, const GUID& interfaceClass) {
+    DeviceSpec spec;
+    spec.interfaceClass = interfaceClass;
+    spec.setupClass = kPortsSetupClass;
+    spec.name = name;
+    spec.hardwareIds = {L"QV\\" + name, L"QV\\SECOND"};
+    spec.friendlyName = L"Friendly " + name;
+    spec.locationInfo = L"Bay " + name;
+    spec.description = L"Description " + name;
+    return spec;
+}
+
+SimDevice::SimDevice(const DeviceSpec& spec) : m_spec(spec) { m_ok = Create(); }
+
+bool SimDevice::Create() {
+    m_dev.cbSize = sizeof m_dev;
+    m_iface.cbSize = sizeof m_iface;
+    m_set = SetupDiCreateDeviceInfoList(&m_spec.setupClass, nullptr);
+    if (m_set == INVALID_HANDLE_VALUE) return Fail(GetLastError());
+    if (!SetupDiCreateDeviceInfoW(m_set, m_spec.name.c_str(), &m_spec.setupClass, nullptr,
+                                  nullptr, DICD_GENERATE_ID, &m_dev)) {
+        return Fail(GetLastError());
+    }
+    if (!SetupDiRegisterDeviceInfo(m_set, &m_dev, 0, nullptr, nullptr, nullptr)) {
+        DWORD error = GetLastError();
+        SetupDiDeleteDeviceInfo(m_set, &m_dev);
+        return Fail(error);
+    }
+    m_haveDev = true;
+    wchar_t id[kIdLength] = {};
+    if (!SetupDiGetDeviceInstanceIdW(m_set, &m_dev, id, kIdLength, nullptr)) {
+        return Fail(GetLastError());
+    }
+    m_instanceId = id;
+
+    if (!m_spec.hardwareIds.empty()) {
+        std::wstring multi;
+        for (const auto& hwid : m_spec.hardwareIds) multi += hwid + L'\0';
+        multi += L'\0';
+        if (!SetupDiSetDeviceRegistryPropertyW(m_set, &m_dev, SPDRP_HARDWAREID,
+                                               reinterpret_cast<const BYTE*>(multi.data()),
+                                               static_cast<DWORD>(multi.size() * sizeof(wchar_t)))) {
+            return Fail(GetLastError());
+        }
+    }
+    if (m_spec.friendlyName && !SetText(m_set, &m_dev, SPDRP_FRIENDLYNAME, *m_spec.friendlyName)) {
+        return Fail(GetLastError());
+    }
+    if (m_spec.locationInfo &&
+        !SetText(m_set, &m_dev, SPDRP_LOCATION_INFORMATION, *m_spec.locationInfo)) {
+        return Fail(GetLastError());
+    }
+    if (m_spec.description && !SetText(m_set, &m_dev, SPDRP_DEVICEDESC, *m_spec.description)) {
+        return Fail(GetLastError());
+    }
+
+    HKEY parent = nullptr;
+    std::wstring parentKey = std::wstring(kDeviceClasses) + GuidText(m_spec.interfaceClass);
+    m_parentExisted = RegOpenKeyExW(HKEY_LOCAL_MACHINE, parentKey.c_str(), 0, KEY_READ, &parent) ==
+                      ERROR_SUCCESS;
+    if (parent) RegCloseKey(parent);
+    if (!SetupDiCreateDeviceInterfaceW(m_set, &m_dev, &m_spec.interfaceClass, nullptr, 0,
+                                       &m_iface)) {
+        return Fail(GetLastError());
+    }
+    m_haveIface = true;
+    union {
+        SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
+        BYTE bytes[4096];
+    } buffer = {};
+    buffer.detail.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(m_set, &m_iface, &buffer.detail, sizeof buffer, nullptr,
+                                          nullptr)) {
+        return Fail(GetLastError());
+    }
+    m_path = buffer.detail.DevicePath;
+
+    // "\\?\root#x#0000#{guid}" is kept as "##?#root#x#0000#{guid}".
+    m_classParent = std::wstring(kDeviceClasses) + GuidText(m_spec.interfaceClass);
+    m_classKey = m_classParent + L"\\##?#" + m_path.substr(4);
+    if (m_spec.linked) {
+        HKEY key = nullptr;
+        LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (m_classKey + L"\\#\\Control").c_str(), 0,
+                                      nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
+        DWORD linked = 1;
+        status = RegSetValueExW(key, L"Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
+                                sizeof linked);
+        RegCloseKey(key);
+        if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
+    }
+    return true;
+}
+
+SimDevice::~SimDevice() { Remove(); }
+
+bool SimDevice::Fail(DWORD error) {
+    if (!m_error) m_error = error ? error : ERROR_GEN_FAILURE;
+    return false;
+}
+
+void SimDevice::Remove() {
+    if (m_set == INVALID_HANDLE_VALUE) return;
+    if (m_haveIface) SetupDiRemoveDeviceInterface(m_set, &m_iface);
+    if (!m_classKey.empty()) {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_classKey.c_str());
+        // The class's own key goes too if this device brought it, and only
+        // once no other interface is left under it.
+        if (!m_parentExisted) RegDeleteKeyW(HKEY_LOCAL_MACHINE, m_classParent.c_str());
+    }
+    if (m_haveDev) SetupDiRemoveDevice(m_set, &m_dev);
+    SetupDiDestroyDeviceInfoList(m_set);
+    m_set = INVALID_HANDLE_VALUE;
+    m_haveIface = m_haveDev = false;
+}
+
+DeviceMapValue::DeviceMapValue(const wchar_t* map, const std::wstring& name,
+                               const std::wstring& port)
+    : DeviceMapValue(map, name, port.c_str(),
+                     static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)), REG_SZ) {}
+
+DeviceMapValue::DeviceMapValue(const wchar_t* map, const std::wstring& name, const void* data,
+                               DWORD cb, DWORD type)
+    : m_key(std::wstring(kDeviceMap) + map), m_name(name) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    m_ok = RegSetValueExW(key, m_name.c_str(), 0, type, static_cast<const BYTE*>(data), cb) ==
+           ERROR_SUCCESS;
+    RegCloseKey(key);
+}
+
+DeviceMapValue::~DeviceMapValue() {
+    if (!m_ok) return;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, m_name.c_str());
+        RegCloseKey(key);
+    }
+}
+
+std::vector<std::wstring> ReadDeviceMap(const wchar_t* map) {
+    std::vector<std::wstring> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kDeviceMap) + map).c_str(), 0, KEY_READ,
+                      &key) != ERROR_SUCCESS) {
+        return ports;
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[16384];
+        DWORD cchName = 16384;
+        BYTE data[4096] = {};
+        DWORD cbData = sizeof data - sizeof(wchar_t);
+        DWORD type = 0;
+        LONG status = RegEnumValueW(key, i, name, &cchName, nullptr, &type, data, &cbData);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS) continue;
+        ports.emplace_back(reinterpret_cast<const wchar_t*>(data));
+    }
+    RegCloseKey(key);
+    return ports;
+}
+
+}  // namespace qvsim
