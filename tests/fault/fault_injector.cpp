@@ -99,7 +99,7 @@ struct Rule {
     X(accept, kFail, INVALID_SOCKET, WSAENOBUFS)                                        \
     X(connect, kFail, SOCKET_ERROR, WSAECONNREFUSED)                                    \
     X(shutdown, kFail, SOCKET_ERROR, WSAENOTCONN)                                       \
-    X(closesocket, kThrough, SOCKET_ERROR, WSAENETDOWN)                                 \
+    X(closesocket, kFail, SOCKET_ERROR, WSAEWOULDBLOCK)                                 \
     X(send, kFail, SOCKET_ERROR, WSAENOBUFS)                                            \
     X(recv, kFail, SOCKET_ERROR, WSAECONNRESET)                                         \
     X(sendto, kFail, SOCKET_ERROR, WSAENOBUFS)                                          \

@@ -6,8 +6,10 @@
 // device's). The call whose number equals the chosen index fails instead,
 // with the value and last error that the operation gives when it really fails
 // (see the rules in fault_injector.cpp). Operations that release something
-// (CloseHandle, closesocket, RegCloseKey, ...) and CancelIoEx do their work and
-// then report the failure, so an injected failure never leaks by itself.
+// (CloseHandle, RegCloseKey, ...) and CancelIoEx do their work and then report
+// the failure, so an injected failure never leaks by itself. closesocket is
+// the exception: it fails as a lingering close does (WSAEWOULDBLOCK), keeping
+// the socket, which the endpoints then keep for the host to close again.
 //
 // Operations that cannot fail in a way a caller must handle (GetLastError,
 // Sleep, lstrlenW, htons, wsprintfW, ...) are not wrapped and not counted.
