@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
         qvsim::HostNet net({"10.99.0.10"});
         net.SetMissDelay(baseline ? 0 : latency);
         for (int i = 0; i < answering; ++i) {
-            unsigned octet = answering == 3 ? (i == 0 ? 5u : i == 1 ? 9u : 200u)
+            unsigned octet = answering == 3 ? (i == 0   ? 5u
+                                               : i == 1 ? 9u
+                                                        : 200u)
                                             : static_cast<unsigned>(i + 1);
             net.AddHost(octet, 0x0000AA0000000000ULL | octet, "", 1);
         }
@@ -57,13 +59,15 @@ int main(int argc, char** argv) {
         double median = ms[ms.size() / 2];
         if (baseline) {
             base = median;
-            std::printf("workers alone (L = 0): FindHost %7.1f ms, worst %7.1f ms\n", median, ms.back());
+            std::printf("workers alone (L = 0): FindHost %7.1f ms, worst %7.1f ms\n", median,
+                        ms.back());
             continue;
         }
-        std::printf("%3d answering: FindHost %7.1f ms = %.1f L (%.1f L beyond the workers' cost), "
-                    "worst %7.1f ms; one probe after another: 254 L = %lu ms\n",
-                    answering, median, median / latency, (median - base) / latency, ms.back(),
-                    static_cast<unsigned long>(254 * latency));
+        std::printf(
+            "%3d answering: FindHost %7.1f ms = %.1f L (%.1f L beyond the workers' cost), "
+            "worst %7.1f ms; one probe after another: 254 L = %lu ms\n",
+            answering, median, median / latency, (median - base) / latency, ms.back(),
+            static_cast<unsigned long>(254 * latency));
         std::printf("ROW discovery: host scan, %d answering (L = %lu ms unanswered probe)|%.0f ms = "
                     "%.1f L|about 4 L (64 workers), not 254 L\n",
                     answering, static_cast<unsigned long>(latency), median, median / latency);

@@ -47,9 +47,7 @@ CxAdapterFind& CxAdapterFind::operator=(const CxAdapterFind& other) {
 
 CxAdapterFind::~CxAdapterFind() { FindAdapterClose(); }
 
-bool CxAdapterFind::Holds() const {
-    return m_AdapterList.Next && m_pLink && m_pLink->live;
-}
+bool CxAdapterFind::Holds() const { return m_AdapterList.Next && m_pLink && m_pLink->live; }
 
 void CxAdapterFind::ClearCursorLinks() { ClearLinks(&m_AdapterInfo); }
 
@@ -71,7 +69,8 @@ int CxAdapterFind::FindAdapter() {
     HANDLE hHeap = os::GetProcessHeap();
     ULONG cbBlock = sizeof(IP_ADAPTER_INFO);
     for (int nTry = 0; nTry < kListTries; ++nTry) {
-        auto* pBlock = static_cast<IP_ADAPTER_INFO*>(os::HeapAlloc(hHeap, HEAP_ZERO_MEMORY, cbBlock));
+        auto* pBlock =
+            static_cast<IP_ADAPTER_INFO*>(os::HeapAlloc(hHeap, HEAP_ZERO_MEMORY, cbBlock));
         if (!pBlock) return 0;
         ULONG cbNeeded = cbBlock;
         DWORD dwResult = os::GetAdaptersInfo(pBlock, &cbNeeded);

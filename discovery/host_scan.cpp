@@ -135,8 +135,8 @@ int CxNetworkHostFind::FindHost() {
         m_Params[i].pThis = this;
         m_Params[i].dwIndex = static_cast<unsigned long>(i);
         DWORD dwThreadId = 0;
-        m_hThreads[i] = os::CreateThread(nullptr, 0, &CxNetworkHostFind::FindHostProc,
-                                         &m_Params[i], 0, &dwThreadId);
+        m_hThreads[i] = os::CreateThread(nullptr, 0, &CxNetworkHostFind::FindHostProc, &m_Params[i],
+                                         0, &dwThreadId);
         if (m_hThreads[i]) {
             hStarted[nStarted++] = m_hThreads[i];
         } else {  // this slice goes unprobed, and says so
@@ -182,7 +182,8 @@ int CxNetworkHostFind::FindNextHost() {
             FormatDotted(dest, m_HostInfo.szIPAddress);
         }
         // Never the name of the host reported before: empty when the lookup fails.
-        hostent* pEntry = os::gethostbyaddr(reinterpret_cast<const char*>(&dest), sizeof dest, AF_INET);
+        hostent* pEntry =
+            os::gethostbyaddr(reinterpret_cast<const char*>(&dest), sizeof dest, AF_INET);
         if (pEntry && pEntry->h_name) {
             quorvel::discovery::CopyAnsi(pEntry->h_name, CP_THREAD_ACP, m_HostInfo.szHostName,
                                          QV_HOSTNAME_CCH);

@@ -51,7 +51,8 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
     X(WSAAsyncSelect) X(getpeername) X(getsockname) X(htons) X(htonl)          \
     X(ntohs) X(ntohl) X(WSAStringToAddressW) X(WSAAddressToStringW)            \
     X(WSALookupServiceBeginW) X(WSALookupServiceNextW) X(WSALookupServiceEnd)  \
-    X(gethostname) X(gethostbyname) X(gethostbyaddr) X(inet_ntoa) X(inet_addr)
+    X(gethostname) X(gethostbyname) X(gethostbyaddr) X(inet_ntoa) X(inet_addr)  \
+    X(ioctlsocket)
 
 // Bluetooth API: radios, remembered devices, services and authentication.
 #define QV_OS_BLUETOOTH(X)                                                     \

@@ -117,7 +117,6 @@ int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigne
     SOCKET hSocket = GetSocket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pBuffer) return Refuse(WSAEFAULT);
-    if (ulLength) std::memset(pBuffer, 0, ulLength);
     unsigned long ulDone = 0;
     while (ulDone != ulLength) {
         int nReceived = os::recv(hSocket, reinterpret_cast<char*>(pBuffer) + ulDone,
@@ -136,6 +135,9 @@ int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigne
         if (IsConnectionGone(nError)) PostClosed(hSocket);
         break;
     }
+    // The part that did not come reads as zeros. Only this part is cleared, so
+    // a transfer that succeeds costs no second pass over the buffer.
+    if (ulDone != ulLength) std::memset(pBuffer + ulDone, 0, ulLength - ulDone);
     return ulDone == ulLength ? 1 : 0;
 }
 

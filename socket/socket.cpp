@@ -51,6 +51,12 @@ bool PauseUnlessWoken(SOCKET hWake, DWORD dwMilliseconds) {
     return false;
 }
 
+// Bytes waiting to be read; all bits set when the platform cannot tell.
+u_long Unread(SOCKET hSocket) {
+    u_long ulWaiting = 0;
+    return os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == 0 ? ulWaiting : ~0UL;
+}
+
 unsigned int AsHandleArgument(SOCKET hSocket) { return static_cast<unsigned int>(hSocket); }
 
 }  // namespace
@@ -209,16 +215,22 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
 
     DWORD dwPause = 0;
     bool bRaised = false;
+    u_long ulRaisedWith = 0;  // bytes waiting when the last report was made
     while (!pThread->ToExitThread()) {
         if (bRaised) {
             // Data the callback left unread makes the socket readable again at
-            // once: report it again, but not before a pause.
+            // once. When nothing was read and nothing came since the report
+            // (a closed connection included), report it again only after a
+            // pause; data that keeps coming or going is reported at once.
             bRaised = false;
             fd_set set = SetOf(hWatched, hWake);
             timeval now = {0, 0};
             int nReady = os::select(0, &set, nullptr, nullptr, &now);
             if (nReady > 0 && IsIn(hWake, set)) break;
-            if (nReady > 0 && PauseUnlessWoken(hWake, CX_SOCKET_UNREAD_PAUSE_MS)) break;
+            if (nReady > 0 && Unread(hWatched) == ulRaisedWith &&
+                PauseUnlessWoken(hWake, CX_SOCKET_UNREAD_PAUSE_MS)) {
+                break;
+            }
             if (pThread->ToExitThread()) break;
         }
 
@@ -236,6 +248,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
             if (IsIn(hWake, set)) break;
             SOCKET hSocket = m_hSocket;
             if (hSocket != INVALID_SOCKET && hSocket == hWatched && IsIn(hSocket, set)) {
+                ulRaisedWith = Unread(hSocket);
                 Target target = GetTarget();
                 if (target.pfnProc) {
                     target.pfnProc(target.pParam, AsHandleArgument(hSocket), CX_EVENT_DATA_READY);

@@ -64,9 +64,12 @@ struct SharedLink;
 //   is made by ListenEvent and closed by DisListenEvent; ListenEvent fails
 //   (0) if it cannot be made.
 // - Unread data. While data stays unread the listener keeps calling the
-//   callback, but waits CX_SOCKET_UNREAD_PAUSE_MS (or until woken) between
-//   two calls that find the socket still readable, instead of spinning. A
-//   closed connection reads as readable too and is reported the same way.
+//   callback, but when a call leaves the same number of bytes waiting as
+//   there were before it (nothing read, nothing new), the next call comes
+//   only after CX_SOCKET_UNREAD_PAUSE_MS (or when woken), instead of at once
+//   in a spin. A closed connection reads as readable with nothing waiting and
+//   is reported the same way. Data that the callback reads in part, or that
+//   keeps arriving, is reported again at once.
 // - A select failure other than WSAENOTSOCK is traced and retried after a
 //   pause that doubles from 10 ms up to 1 s (or until woken), so a lasting
 //   failure writes at most about one line a second and costs no CPU.

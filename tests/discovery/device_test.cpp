@@ -61,8 +61,10 @@ TEST(DeviceFind, ListsEachPresentInterfaceWithItsOwnTexts) {
     std::map<std::wstring, std::wstring> names = {
         {Lower(a.Path()), L"QVDEVA"}, {Lower(b.Path()), L""}, {Lower(c.Path()), L"QVDEVC"}};
     const std::pair<Getter, std::wstring> texts[] = {
-        {&CxDeviceFind::GetDeviceHardwareID, L"QV\\"}, {&CxDeviceFind::GetDeviceFriendlyName, L"Friendly "},
-        {&CxDeviceFind::GetDeviceLocationInfo, L"Bay "}, {&CxDeviceFind::GetDeviceDescription, L"Description "}};
+        {&CxDeviceFind::GetDeviceHardwareID, L"QV\\"},
+        {&CxDeviceFind::GetDeviceFriendlyName, L"Friendly "},
+        {&CxDeviceFind::GetDeviceLocationInfo, L"Bay "},
+        {&CxDeviceFind::GetDeviceDescription, L"Description "}};
 
     // Each device shows its own texts; the bare one's are empty, never those
     // of the device read before it. The unlinked one is not present.
@@ -74,13 +76,16 @@ TEST(DeviceFind, ListsEachPresentInterfaceWithItsOwnTexts) {
         ASSERT_TRUE(names.count(path)) << "not one of ours, or not present";
         ++seen[path];
         for (auto& text : texts) {
-            EXPECT_EQ(names[path].empty() ? L"" : text.second + names[path], Text(find, text.first));
+            EXPECT_EQ(names[path].empty() ? L"" : text.second + names[path],
+                      Text(find, text.first));
         }
         GUID guid = {};
         find.GetClassGuid(&guid);
         EXPECT_TRUE(IsEqualGUID(qvsim::kPortsSetupClass, guid));
     }
-    EXPECT_EQ((std::map<std::wstring, int>{{Lower(a.Path()), 1}, {Lower(b.Path()), 1}, {Lower(c.Path()), 1}}), seen);
+    EXPECT_EQ((std::map<std::wstring, int>{
+                  {Lower(a.Path()), 1}, {Lower(b.Path()), 1}, {Lower(c.Path()), 1}}),
+              seen);
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
     std::wstring last = Text(find);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, find.FindNextDevice());
@@ -154,7 +159,8 @@ TEST(DeviceMap, ListsBothMapsAndRefusesOtherGuids) {
     find.GetDevicePath(path);
     EXPECT_STREQ(L"", path);
     EXPECT_EQ(0, find.FindNextDeviceMap());  // before any find
-    EXPECT_EQ(qvsim::ReadDeviceMap(L"PARALLEL PORTS"), WalkMap(find, QV_GUID_DEVINTERFACE_PARALLEL));
+    EXPECT_EQ(qvsim::ReadDeviceMap(L"PARALLEL PORTS"),
+              WalkMap(find, QV_GUID_DEVINTERFACE_PARALLEL));
     std::vector<std::wstring> serial = WalkMap(find, QV_GUID_DEVINTERFACE_COMPORT);
     EXPECT_EQ(qvsim::ReadDeviceMap(L"SERIALCOMM"), serial);
     EXPECT_NE(serial.end(), std::find(serial.begin(), serial.end(), L"COM40"));
@@ -203,9 +209,8 @@ TEST(DeviceMap, OddValuesNeverOverrunAndDoNotEndTheWalk) {
               WalkMap(find, QV_GUID_DEVINTERFACE_PARALLEL));
 
     Hook<os::RegQueryInfoKeyW> fail([](HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
-                                       LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME) -> LONG {
-        return ERROR_ACCESS_DENIED;
-    });
+                                       LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                                       PFILETIME) -> LONG { return ERROR_ACCESS_DENIED; });
     GUID parallel = QV_GUID_DEVINTERFACE_PARALLEL;
     EXPECT_EQ(0, find.FindDeviceMap(&parallel));
 }

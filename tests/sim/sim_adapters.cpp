@@ -42,8 +42,10 @@ ULONG WINAPI SimGetAdaptersInfo(PIP_ADAPTER_INFO block, PULONG len) {
         std::snprintf(info.AdapterName, sizeof info.AdapterName, "adapter%d", i);
         info.AddressLength = 6;
         info.Address[5] = static_cast<BYTE>(i);
-        if (i + 1 < a.count) info.Next = reinterpret_cast<PIP_ADAPTER_INFO>(base + a.stride * (i + 1));
-        std::memcpy(base + a.stride * i, &info, i + 1 < a.count ? std::min(a.stride, sizeof info) : last);
+        if (i + 1 < a.count)
+            info.Next = reinterpret_cast<PIP_ADAPTER_INFO>(base + a.stride * (i + 1));
+        std::memcpy(base + a.stride * i, &info,
+                    i + 1 < a.count ? std::min(a.stride, sizeof info) : last);
     }
     return NO_ERROR;
 }

@@ -44,8 +44,8 @@ bool SimDevice::Create() {
     m_iface.cbSize = sizeof m_iface;
     m_set = SetupDiCreateDeviceInfoList(&m_spec.setupClass, nullptr);
     if (m_set == INVALID_HANDLE_VALUE) return Fail(GetLastError());
-    if (!SetupDiCreateDeviceInfoW(m_set, m_spec.name.c_str(), &m_spec.setupClass, nullptr,
-                                  nullptr, DICD_GENERATE_ID, &m_dev)) {
+    if (!SetupDiCreateDeviceInfoW(m_set, m_spec.name.c_str(), &m_spec.setupClass, nullptr, nullptr,
+                                  DICD_GENERATE_ID, &m_dev)) {
         return Fail(GetLastError());
     }
     if (!SetupDiRegisterDeviceInfo(m_set, &m_dev, 0, nullptr, nullptr, nullptr)) {
@@ -64,9 +64,9 @@ bool SimDevice::Create() {
         std::wstring multi;
         for (const auto& hwid : m_spec.hardwareIds) multi += hwid + L'\0';
         multi += L'\0';
-        if (!SetupDiSetDeviceRegistryPropertyW(m_set, &m_dev, SPDRP_HARDWAREID,
-                                               reinterpret_cast<const BYTE*>(multi.data()),
-                                               static_cast<DWORD>(multi.size() * sizeof(wchar_t)))) {
+        if (!SetupDiSetDeviceRegistryPropertyW(
+                m_set, &m_dev, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(multi.data()),
+                static_cast<DWORD>(multi.size() * sizeof(wchar_t)))) {
             return Fail(GetLastError());
         }
     }
@@ -83,8 +83,8 @@ bool SimDevice::Create() {
 
     HKEY parent = nullptr;
     std::wstring parentKey = std::wstring(kDeviceClasses) + GuidText(m_spec.interfaceClass);
-    m_parentExisted = RegOpenKeyExW(HKEY_LOCAL_MACHINE, parentKey.c_str(), 0, KEY_READ, &parent) ==
-                      ERROR_SUCCESS;
+    m_parentExisted =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, parentKey.c_str(), 0, KEY_READ, &parent) == ERROR_SUCCESS;
     if (parent) RegCloseKey(parent);
     if (!SetupDiCreateDeviceInterfaceW(m_set, &m_dev, &m_spec.interfaceClass, nullptr, 0,
                                        &m_iface)) {
@@ -111,8 +111,8 @@ bool SimDevice::Create() {
                                       nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
         if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
         DWORD linked = 1;
-        status = RegSetValueExW(key, L"Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
-                                sizeof linked);
+        status = RegSetValueExW(key, L"Linked", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&linked), sizeof linked);
         RegCloseKey(key);
         if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
     }
@@ -162,7 +162,8 @@ DeviceMapValue::DeviceMapValue(const wchar_t* map, const std::wstring& name, con
 DeviceMapValue::~DeviceMapValue() {
     if (!m_ok) return;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_ALL_ACCESS, &key) ==
+        ERROR_SUCCESS) {
         RegDeleteValueW(key, m_name.c_str());
         RegCloseKey(key);
     }

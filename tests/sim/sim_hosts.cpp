@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/os.h"
 
@@ -34,6 +35,7 @@ struct State {
     int running = 0;
     int maxRunning = 0;
     int reverse = 0;
+    std::set<DWORD> threads;  // that probed
 
     // The one entry that every simulated lookup rewrites.
     hostent entry = {};
@@ -135,6 +137,7 @@ DWORD WINAPI SimSendARP(IPAddr dest, IPAddr /*source*/, PVOID pMac, PULONG pLen)
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         ++s.totalProbes;
+        s.threads.insert(GetCurrentThreadId());
         if (++s.running > s.maxRunning) s.maxRunning = s.running;
         unsigned octet = reinterpret_cast<const unsigned char*>(&dest)[3];
         if (!s.InSubnet(dest)) {
@@ -243,6 +246,11 @@ int HostNet::MaxConcurrentProbes() const {
     return g_state->maxRunning;
 }
 
+int HostNet::ProbingThreads() const {
+    std::lock_guard<std::mutex> lock(g_state->mutex);
+    return static_cast<int>(g_state->threads.size());
+}
+
 int HostNet::ReverseLookups() const {
     std::lock_guard<std::mutex> lock(g_state->mutex);
     return g_state->reverse;
@@ -254,6 +262,7 @@ void HostNet::ResetCounts() {
     for (auto& h : s.hosts) h.second.probes = 0;
     std::memset(s.missProbes, 0, sizeof s.missProbes);
     s.totalProbes = s.foreignProbes = s.maxRunning = s.reverse = 0;
+    s.threads.clear();
 }
 
 }  // namespace qvsim

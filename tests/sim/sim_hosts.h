@@ -60,6 +60,7 @@ public:
     int TotalProbes() const;
     int ForeignProbes() const;           // SendARP calls outside the subnet
     int MaxConcurrentProbes() const;     // most probes running at one time
+    int ProbingThreads() const;          // distinct threads that probed
     int ReverseLookups() const;
     void ResetCounts();
 };

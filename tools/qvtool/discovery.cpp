@@ -134,10 +134,11 @@ int ListAdapters(bool brief) {
         for (const IP_ADDR_STRING* p = &info.IpAddressList; p; p = p->Next) {
             std::printf("  address:     %s / %s\n", p->IpAddress.String, p->IpMask.String);
         }
-        const char* dhcp = !info.DhcpEnabled                          ? "off"
+        const char* dhcp = !info.DhcpEnabled                     ? "off"
                            : info.DhcpServer.IpAddress.String[0] ? info.DhcpServer.IpAddress.String
-                                                                  : "on";
-        std::printf("  gateway:     %s\n  DHCP:        %s\n", info.GatewayList.IpAddress.String, dhcp);
+                                                                 : "on";
+        std::printf("  gateway:     %s\n  DHCP:        %s\n", info.GatewayList.IpAddress.String,
+                    dhcp);
     }
     if (!n) std::printf(brief ? "adapters: none\n" : "no adapters\n");
     return n;
@@ -168,7 +169,8 @@ void ListAddrs(bool summary) {
         if (summary) {
             std::printf("%s%s", n ? " " : "local addresses: ", Narrow(addr).c_str());
         } else {
-            std::printf("%s%s\n", Narrow(addr).c_str(), IsValidIPAddress(addr) ? "" : " (not usable)");
+            std::printf("%s%s\n", Narrow(addr).c_str(),
+                        IsValidIPAddress(addr) ? "" : " (not usable)");
         }
     }
     if (summary) std::printf(n ? "\n" : "local addresses: none\n");
