@@ -36,5 +36,5 @@ run test_fault env QV_FAULT_FULL=1 "$QV_WINE" "$QV_BIN/test_fault.exe"
 run test_soak env QV_SOAK_CYCLES="${1:-500}" "$QV_WINE" "$QV_BIN/test_soak.exe" --gtest_filter='Soak.*'
 
 printf '| Figure | Measured | Goal |\n|---|---|---|\n'
-awk -F'|' '{ printf "| %s | %s | %s |\n", $1, $2, $3 }' "$rows"
+awk -F'|' '{ for (i = 1; i <= 3; i++) gsub(/^ +| +$/, "", $i); printf "| %s | %s | %s |\n", $1, $2, $3 }' "$rows"
 cat "$verbatim"
