@@ -25,6 +25,14 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
                                                     PWSTR pszPasskey,
                                                     ULONG ulPasskeyLength);
 
+// Service state flag of BluetoothSetServiceState; mingw-w64's header leaves it out.
+#ifndef BLUETOOTH_SERVICE_ENABLE
+#define BLUETOOTH_SERVICE_ENABLE 0x01
+#endif
+#ifndef BLUETOOTH_SERVICE_DISABLE
+#define BLUETOOTH_SERVICE_DISABLE 0x00
+#endif
+
 // Kernel: threads, events, waits, overlapped file and communications I/O,
 // heap, text helpers and the debugger channel.
 #define QV_OS_KERNEL(X)                                                        \

@@ -17,8 +17,12 @@ namespace {
 constexpr DWORD kFirstFailurePause = 10;  // ms, after select first fails
 constexpr DWORD kLongestFailurePause = 1000;
 
-// The listener's wake-up: a UDP socket on the loopback interface that the
-// owner sends one datagram to when the listener is to end.
+// The listener's wake-up: a UDP socket on the loopback interface that its
+// starter sends one-byte datagrams to, kStop to end the listener and
+// kRecheck when the socket was closed under it.
+constexpr char kStop = 'S';
+constexpr char kRecheck = 'R';
+
 SOCKET MakeWakeSocket() {
     SOCKET hWake = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (hWake == INVALID_SOCKET) return INVALID_SOCKET;
@@ -34,21 +38,29 @@ SOCKET MakeWakeSocket() {
     return hWake;
 }
 
-// Waits up to dwMilliseconds for the wake-up; true when it came (or the wake
-// socket is gone, which means the same). Never returns early on a failure,
-// so a caller that pauses with it cannot spin.
-bool PauseUnlessWoken(SOCKET hWake, DWORD dwMilliseconds) {
+enum class Wake { kNone, kStop, kRecheck };
+
+// Takes one datagram from a readable wake socket. A wake socket that is gone
+// or failing means stop.
+Wake TakeWake(SOCKET hWake) {
+    char cWake = 0;
+    return os::recv(hWake, &cWake, 1, 0) == 1 && cWake == kRecheck ? Wake::kRecheck : Wake::kStop;
+}
+
+// Waits up to dwMilliseconds for a wake-up and takes it. Never returns early
+// on a failure, so a caller that pauses with it cannot spin.
+Wake Pause(SOCKET hWake, DWORD dwMilliseconds) {
     fd_set set = SetOf(hWake);
     timeval limit;
     limit.tv_sec = static_cast<long>(dwMilliseconds / 1000);
     limit.tv_usec = static_cast<long>((dwMilliseconds % 1000) * 1000);
     int nResult = os::select(0, &set, nullptr, nullptr, &limit);
-    if (nResult > 0) return true;
+    if (nResult > 0) return TakeWake(hWake);
     if (nResult == SOCKET_ERROR) {
-        if (os::WSAGetLastError() == WSAENOTSOCK) return true;
+        if (os::WSAGetLastError() == WSAENOTSOCK) return Wake::kStop;
         os::Sleep(dwMilliseconds);
     }
-    return false;
+    return Wake::kNone;
 }
 
 // Bytes waiting to be read; all bits set when the platform cannot tell.
@@ -61,13 +73,18 @@ unsigned int AsHandleArgument(SOCKET hSocket) { return static_cast<unsigned int>
 
 }  // namespace
 
-CxSocket::CxSocket() : m_hSocket(INVALID_SOCKET), m_hWakeSocket(INVALID_SOCKET), m_pLink(nullptr) {}
+CxSocket::CxSocket()
+    : m_hSocket(INVALID_SOCKET),
+      m_hWakeSocket(INVALID_SOCKET),
+      m_hListenSocket(INVALID_SOCKET),
+      m_pLink(nullptr) {}
 
 CxSocket::CxSocket(const CxSocket& other)
     : CxComm(other),
       m_hSocket(INVALID_SOCKET),
       m_ListenThread(other.m_ListenThread),
       m_hWakeSocket(INVALID_SOCKET),  // the wake-up stays with the listener's starter
+      m_hListenSocket(INVALID_SOCKET),
       m_pLink(nullptr) {
     ShareFrom(other);
 }
@@ -145,6 +162,12 @@ int CxSocket::CloseSocket() {
         return 0;
     }
     LetGo();
+    // Closing ends a select that waits on the socket, but not one that is
+    // just about to begin: have a running listener look again.
+    if (m_hWakeSocket != INVALID_SOCKET && m_ListenThread.GetSafeHandle()) {
+        WsaErrorKeeper keep;
+        WakeListener(kRecheck);
+    }
     return 1;
 }
 
@@ -165,6 +188,7 @@ int CxSocket::ListenEvent() {
         m_hWakeSocket = MakeWakeSocket();
         if (m_hWakeSocket == INVALID_SOCKET) return 0;
     }
+    m_hListenSocket = m_hSocket;
     if (!m_ListenThread.CreateThread(nullptr, 0, &CxSocket::ListenEventProc, this, 0, 0)) {
         WsaErrorKeeper keep;
         os::closesocket(m_hWakeSocket);
@@ -174,19 +198,18 @@ int CxSocket::ListenEvent() {
     return 1;
 }
 
-void CxSocket::WakeListener() {
+void CxSocket::WakeListener(char cWhy) {
     SOCKADDR_IN addr = {};
     int nLength = sizeof addr;
     if (os::getsockname(m_hWakeSocket, reinterpret_cast<SOCKADDR*>(&addr), &nLength) == 0) {
-        char cWake = 0;
-        os::sendto(m_hWakeSocket, &cWake, 1, 0, reinterpret_cast<SOCKADDR*>(&addr), nLength);
+        os::sendto(m_hWakeSocket, &cWhy, 1, 0, reinterpret_cast<SOCKADDR*>(&addr), nLength);
     }
 }
 
 void CxSocket::DisListenEvent() {
     WsaErrorKeeper keep;  // stopping the listener never hides the caller's error
     bool bStarter = m_hWakeSocket != INVALID_SOCKET;
-    if (bStarter && m_ListenThread.GetSafeHandle()) WakeListener();
+    if (bStarter && m_ListenThread.GetSafeHandle()) WakeListener(kStop);
     m_ListenThread.CloseThread(INFINITE);
     if (bStarter) {
         os::closesocket(m_hWakeSocket);
@@ -206,32 +229,47 @@ unsigned long WINAPI CxSocket::ListenEventProc(void* pThread) {
 void CxSocket::OnListenEvent(CxThread* pThread) {
     DWORD dwThreadId = os::GetCurrentThreadId();
     Trace(L"The thread 0x%X(CxSocket::OnListen) has entered.\n", dwThreadId);
-    // Both are fixed for the life of this thread: the socket it watches and
-    // the wake-up its starter made before starting it.
-    const SOCKET hWatched = m_hSocket;
+    // Both are fixed for the life of this thread by its starter: the socket
+    // it watches (the socket may be closed before this thread even runs) and
+    // the wake-up.
+    const SOCKET hWatched = m_hListenSocket;
     const SOCKET hWake = m_hWakeSocket;
     SelectOn(hWatched, FD_CLOSE);  // reads are the listener's from now on
     pThread->SetThreadStartedEvent();
 
     DWORD dwPause = 0;
     bool bRaised = false;
-    u_long ulRaisedWith = 0;  // bytes waiting when the last report was made
-    while (!pThread->ToExitThread()) {
+    bool bLeftKnown = false;  // whether ulLeft holds the count after the last report
+    u_long ulLeft = 0;
+    Wake wake = Wake::kNone;
+    while (wake != Wake::kStop && !pThread->ToExitThread()) {
+        wake = Wake::kNone;
         if (bRaised) {
             // Data the callback left unread makes the socket readable again at
-            // once. When nothing was read and nothing came since the report
-            // (a closed connection included), report it again only after a
-            // pause; data that keeps coming or going is reported at once.
+            // once. When two reports in a row leave the same number of bytes
+            // waiting (nothing read, nothing new; a closed connection
+            // included), the next comes only after a pause. Data that keeps
+            // coming or going is reported at once.
             bRaised = false;
             fd_set set = SetOf(hWatched, hWake);
             timeval now = {0, 0};
             int nReady = os::select(0, &set, nullptr, nullptr, &now);
-            if (nReady > 0 && IsIn(hWake, set)) break;
-            if (nReady > 0 && Unread(hWatched) == ulRaisedWith &&
-                PauseUnlessWoken(hWake, CX_SOCKET_UNREAD_PAUSE_MS)) {
-                break;
+            if (nReady > 0 && IsIn(hWake, set)) {
+                wake = TakeWake(hWake);
+                continue;
             }
-            if (pThread->ToExitThread()) break;
+            if (nReady > 0) {
+                u_long ulNow = Unread(hWatched);
+                bool bStuck = bLeftKnown && ulNow == ulLeft;
+                bLeftKnown = true;
+                ulLeft = ulNow;
+                if (bStuck) {
+                    wake = Pause(hWake, CX_SOCKET_UNREAD_PAUSE_MS);
+                    continue;
+                }
+            } else {
+                bLeftKnown = false;
+            }
         }
 
         fd_set set = SetOf(hWatched, hWake);
@@ -239,16 +277,18 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         int nError = WSAENOTSOCK;
         // A socket closed under the listener may already name a new socket:
         // never wait on it again.
-        if (m_hSocket == hWatched) {
+        if (hWatched != INVALID_SOCKET && m_hSocket == hWatched) {
             nResult = os::select(0, &set, nullptr, nullptr, nullptr);
             if (nResult <= 0) nError = os::WSAGetLastError();
         }
         if (nResult > 0) {
             dwPause = 0;
-            if (IsIn(hWake, set)) break;
+            if (IsIn(hWake, set)) {
+                wake = TakeWake(hWake);
+                continue;
+            }
             SOCKET hSocket = m_hSocket;
             if (hSocket != INVALID_SOCKET && hSocket == hWatched && IsIn(hSocket, set)) {
-                ulRaisedWith = Unread(hSocket);
                 Target target = GetTarget();
                 if (target.pfnProc) {
                     target.pfnProc(target.pParam, AsHandleArgument(hSocket), CX_EVENT_DATA_READY);
@@ -264,7 +304,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         // A lasting failure: wait longer each time, and leave when woken.
         dwPause = dwPause ? (dwPause * 2 > kLongestFailurePause ? kLongestFailurePause : dwPause * 2)
                           : kFirstFailurePause;
-        if (PauseUnlessWoken(hWake, dwPause)) break;
+        wake = Pause(hWake, dwPause);
     }
     Trace(L"The thread 0x%X(CxSocket::OnListen) has exited.\n", dwThreadId);
 }

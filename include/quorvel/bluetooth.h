@@ -1,4 +1,285 @@
-// quorvel bluetooth.
+// quorvel bluetooth: local radios, remote devices, pairing, the Serial Port
+// Profile and a one-call device search.
+//
+// Start Windows Sockets (SocketInit) before using anything here: Bluetooth
+// addresses travel as address text, which Windows Sockets converts.
+//
+// Address text. A device or radio address is written as the platform renders
+// a bare Bluetooth socket address (no service class, channel 0), for example
+// "(00:11:22:33:44:55)", at most 47 characters. Every operation that takes
+// address text accepts that form, and also the form the RFCOMM address
+// operations produce (the same text followed by ":" and a channel number,
+// the channel being ignored where it is not asked for). Text that does not
+// parse is taken as the all-zero address; a NULL text is refused with
+// ERROR_INVALID_PARAMETER.
+//
+// Passkeys hold at most 15 characters (16 with the terminator). Every
+// operation that takes a passkey refuses a NULL or longer one with
+// ERROR_INVALID_PARAMETER instead of shortening it, and refuses a passkey
+// length argument beyond the 16-character buffer the same way, so the
+// platform never reads past the copy it is given.
+//
+// Getters that copy a record into a caller's buffer do nothing (and set
+// ERROR_INVALID_PARAMETER) when the buffer pointer is NULL.
+//
+// Copies. A copy of a CxBthRadioFind, CxBthRemoteDeviceFind or
+// CxBthAuthenResponse shares the handles of its source, but only the object
+// that acquired a handle releases it (in its close operation or destructor).
+// Closing or destroying a copy only lets go of the copy's view. Once the
+// owner has released a handle, a copy treats it as absent (NULL) instead of
+// using the stale value. CxBthRadio is different: its destructor releases
+// nothing, and of an object and its copies only one may Close the radio.
 #pragma once
 
 #include "quorvel/core.h"
+#include "quorvel/socket.h"
+
+#include <ws2bth.h>
+#include <bluetoothapis.h>
+
+// The Serial Port Profile service class, 00001101-0000-1000-8000-00805F9B34FB.
+constexpr GUID CX_BTH_SERIAL_PORT_SERVICE_CLASS = {
+    0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
+
+// One Bluetooth device, a local radio or a remote device.
+typedef struct tagBTH_DEV_INFO {
+    wchar_t szAddress[48];          // address text, NUL-terminated
+    wchar_t szName[248];            // friendly name, NUL-terminated
+    unsigned long ulClassofDevice;  // class of device as the platform reports it
+} BTH_DEV_INFO;
+
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(BTH_DEV_INFO) == 596, "BTH_DEV_INFO is 596 bytes");
+#endif
+
+// Walks the local radios. For the current radio it holds an open radio
+// handle (unless asked to close it at once) and its record.
+class QUORVEL_API CxBthRadioFind {
+public:
+    CxBthRadioFind();
+    CxBthRadioFind(const CxBthRadioFind& other);
+    CxBthRadioFind& operator=(const CxBthRadioFind& other);
+    virtual ~CxBthRadioFind();  // FindRadioClose
+
+    // Restarts the walk (releasing the handles of an earlier one) and reads
+    // the first radio. bCloseRadioHandle non-zero closes the radio's handle
+    // once its record is read. 1 found, 0 not.
+    int FindRadio(int bCloseRadioHandle);
+    // Releases the previous radio's handle and reads the next radio.
+    int FindNextRadio(int bCloseRadioHandle);
+    void GetDeviceInfo(BTH_DEV_INFO* pInfo);  // the current radio's record
+    void* GetRadioHandle();                   // NULL when none is held
+    void CloseRadioHandle();
+    void FindRadioClose();  // CloseRadioHandle, then ends the walk
+
+protected:
+    HBLUETOOTH_RADIO_FIND m_hRadioFind;
+    HANDLE m_hRadio;
+    BTH_DEV_INFO m_bthDevInfo;
+
+private:
+    int ReadRadio(int bCloseRadioHandle);
+
+    quorvel::SharedLink* m_pFindLink;   // shared with copies while a walk is open
+    quorvel::SharedLink* m_pRadioLink;  // shared with copies while a radio is held
+};
+
+// Works on one local radio: discoverability, incoming connections, the
+// inquiry of remote devices, pairing, the Serial Port Profile and removal.
+//
+// The destructor releases nothing: neither the radio (which may be borrowed
+// through Attach) nor an open device search. End a search with
+// FindRemoteDeviceClose and release a radio that Open opened with Close.
+//
+// Decisions beyond the basic contract:
+// - Open on an object that already holds a radio first closes a radio that
+//   this object's own Open opened, and drops (without closing) one that was
+//   lent to it with Attach, so that nothing leaks and nothing borrowed is
+//   closed. A copy never counts as having opened the radio.
+// - FindRemoteDevice on an object whose device search is still open ends
+//   that search first.
+// - The thin operations (GetRadioInfo, EnableDiscovery,
+//   EnableIncomingConnections, EnumerateInstalledServices and the
+//   authentication of the current device) hand a NULL radio to the platform,
+//   which on Windows means every radio.
+// - IsRemoteDeviceInstallSPPService looks at no more than the first 10
+//   services the platform reports.
+class QUORVEL_API CxBthRadio {
+public:
+    CxBthRadio();
+    CxBthRadio(const CxBthRadio& other);
+    CxBthRadio& operator=(const CxBthRadio& other);
+    virtual ~CxBthRadio();
+
+    int Open(const wchar_t* szRadioAddress);  // 1 opened, 0 not
+    void Attach(void* hRadio);  // adopts a handle without closing or duplicating
+    void Close();               // closes the radio handle, if any
+    void* GetSafeHandle();
+    unsigned long GetRadioInfo(BLUETOOTH_RADIO_INFO* pRadioInfo);
+    int EnableDiscovery(int bEnable);
+    int EnableIncomingConnections(int bEnable);
+
+    // Inquiry. bFlushCache non-zero first makes the radio forget every
+    // device it remembers (paired ones too); then only devices it does not
+    // remember are reported. 1 when a device is current.
+    int FindRemoteDevice(int bFlushCache);
+    int FindNextRemoteDevice();
+    void FindRemoteDeviceClose();
+    void GetRemoteDeviceInfo(BTH_DEV_INFO* pInfo);
+    void GetRemoteDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
+    int IsRemoteDeviceAuthenticated();
+
+    // The platform's error code; 0 means authenticated.
+    unsigned long AuthenticateRemoteDevice(const wchar_t* szDeviceAddress,
+                                           const wchar_t* szPasskey,
+                                           unsigned long ulPasskeyLength);
+    unsigned long AuthenticateRemoteDevice(const wchar_t* szPasskey, unsigned long ulPasskeyLength);
+    unsigned long EnumerateInstalledServices(BLUETOOTH_DEVICE_INFO* pDeviceInfo,
+                                             unsigned long* pcServices, GUID* pGuidServices);
+    int InstallRemoteDeviceSPPService();    // 1 enabled on the current device
+    int IsRemoteDeviceInstallSPPService();  // 1 when it is enabled
+    static unsigned long RemoveRemoteDevice(const wchar_t* szDeviceAddress);
+
+protected:
+    HANDLE m_hRadio;
+    HBLUETOOTH_DEVICE_FIND m_hDeviceFind;
+    BTH_DEV_INFO m_bthDevInfo;
+    BLUETOOTH_DEVICE_INFO m_btDeviceInfo;
+
+private:
+    void FlushCacheRemoteDeviceInfo();
+    void FillRemoteDeviceInfo();
+
+    bool m_bOpened;  // m_hRadio came from this object's own Open
+};
+
+// Lists remote devices through the Windows Sockets Bluetooth name space.
+//
+// A result the platform gives without an address, a name or a class of
+// device yields an empty address text, an empty name or class 0; a name
+// longer than 247 characters is cut to fit the record.
+class QUORVEL_API CxBthRemoteDeviceFind {
+public:
+    CxBthRemoteDeviceFind();
+    CxBthRemoteDeviceFind(const CxBthRemoteDeviceFind& other);
+    CxBthRemoteDeviceFind& operator=(const CxBthRemoteDeviceFind& other);
+    virtual ~CxBthRemoteDeviceFind();  // Close
+
+    int FindDevice();      // ends an earlier lookup, starts anew; 1 a device is current
+    int FindNextDevice();  // 0 at the end and on every later call
+    void GetDeviceInfo(BTH_DEV_INFO* pInfo);
+    void Close();
+
+protected:
+    HANDLE m_hLookup;
+    BTH_DEV_INFO m_bthDevInfo;
+
+private:
+    quorvel::SharedLink* m_pLink;  // shared with copies while a lookup is open
+};
+
+// Answers the authentication requests of one remote device with a stored
+// passkey. The platform calls back on a thread of its own.
+//
+// Decisions beyond the basic contract:
+// - The constructor clears the device record; set it with
+//   SetDeviceInfoStruct (size field and address at least) before registering.
+// - The object that registered ends its registration in its destructor, so
+//   the platform never calls back a destroyed object. A copy never does.
+// - RegisterForAuthentication on an object that is registered already ends
+//   the earlier registration once the new one is in force (on failure the
+//   earlier one stays, with its passkey and radio).
+// - UnregisterAuthentication ends this object's registration once; later
+//   calls, calls on a copy and calls on an object never registered hand the
+//   platform a NULL handle and return its answer, never a released handle.
+class QUORVEL_API CxBthAuthenResponse {
+public:
+    CxBthAuthenResponse();
+    CxBthAuthenResponse(const CxBthAuthenResponse& other);
+    CxBthAuthenResponse& operator=(const CxBthAuthenResponse& other);
+    virtual ~CxBthAuthenResponse();
+
+    // The platform's error code; ERROR_SUCCESS when registered.
+    unsigned long RegisterForAuthentication(void* hRadio, const wchar_t* szPasskey);
+    int UnregisterAuthentication();  // the platform's result
+    void SetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
+    void GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
+
+protected:
+    static BOOL AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
+    int OnAuthenticate(BLUETOOTH_DEVICE_INFO* pDevice);  // 1 replied and accepted
+
+    HBLUETOOTH_AUTHENTICATION_REGISTRATION m_hAuthRegistration;
+    HANDLE m_hRadio;
+    wchar_t m_szPasskey[16];
+    BLUETOOTH_DEVICE_INFO m_btDeviceInfo;
+
+private:
+    quorvel::SharedLink* m_pLink;  // shared with copies while registered
+};
+
+// Opens the radio named by szRadioAddress and pairs with the device named by
+// szDeviceAddress using szPasskey. A timed-out first attempt is made once
+// more; ERROR_NO_MORE_ITEMS on the first attempt counts as success. 1 paired,
+// 0 not (also for a radio that is not present: then nothing is attempted).
+QUORVEL_API int BthAuthenDevice(const wchar_t* szRadioAddress, const wchar_t* szDeviceAddress,
+                                const wchar_t* szPasskey);
+
+// Finds a remote device by name (any letter case) over all radios, the
+// nIndex-th of that name (0xFF: the first), and writes the address text of
+// the radio that found it and of the device (48 characters each). pStatus,
+// if not NULL, receives 0, 0x41 (no radio) or 0x42 (a radio found no
+// device). Writes a trace line per stage. A NULL name or output buffer fails
+// at once with ERROR_INVALID_PARAMETER: status 0, no search, no trace.
+QUORVEL_API int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress,
+                              wchar_t* szDeviceAddress, unsigned char nIndex, int bFlushCache,
+                              unsigned char* pStatus);
+
+// An RFCOMM stream connection to a remote device. Once connected it sends,
+// receives and disconnects exactly like CxClientSocket; only opening and the
+// address operations differ. A connection accepted by a CxBthServerSocket is
+// adopted with Attach.
+//
+// Decisions beyond the basic contract:
+// - Connect and ListenConnection refuse a NULL address text with WSAEINVAL
+//   (after closing what the object held) and create no socket. Text that
+//   does not parse is the device address 0, as for the other operations.
+// - GetPeerAddress and GetSockAddress write the address text of the device
+//   or radio, followed by ":" and the RFCOMM channel when it is not 0, for
+//   example "(00:11:22:33:44:55):5": at most 30 characters with the
+//   terminator. The service class is left out. Every operation that takes
+//   address text accepts this form (the channel is taken from the port
+//   argument, not from the text). A NULL buffer fails with WSAEFAULT.
+class QUORVEL_API CxBthClientSocket : public CxClientSocket {
+public:
+    CxBthClientSocket();
+    CxBthClientSocket(const CxBthClientSocket& other);
+    CxBthClientSocket& operator=(const CxBthClientSocket& other);
+    ~CxBthClientSocket() override;
+
+    // Closes any open connection, then connects to the device at the address
+    // on the RFCOMM channel ulPort (or the service class, as the platform
+    // resolves it). bListen as for CxClientSocket::Connect. 1 connected.
+    int Connect(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort, int bListen);
+    int IsConnected() override;
+    int GetPeerAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
+    int GetSockAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
+};
+
+// A listening RFCOMM socket on a local radio. Accepts like CxServerSocket;
+// selects only CX_SOCKET_ACCEPT and CX_SOCKET_CLOSE for the window. It
+// publishes no service record: clients reach it by its channel.
+class QUORVEL_API CxBthServerSocket : public CxServerSocket {
+public:
+    CxBthServerSocket();
+    CxBthServerSocket(const CxBthServerSocket& other);
+    CxBthServerSocket& operator=(const CxBthServerSocket& other);
+    ~CxBthServerSocket() override;
+
+    // Closes any held socket, then binds to the radio at the address on
+    // channel ulPort and listens. 1 listening.
+    int ListenConnection(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort);
+    // 1 while the socket is bound; asks in the Bluetooth socket address,
+    // which the IPv4 form of the base class cannot hold.
+    int IsListenningConnection();
+};

@@ -60,15 +60,17 @@ struct SharedLink;
 // - Waking. Besides its socket the listener waits on a wake socket of its own
 //   (a UDP socket bound to 127.0.0.1 that the owner sends one datagram to).
 //   So Detach and the destructor end the listener at once while the socket
-//   stays open, with no polling and no CPU spent while idle. The wake socket
+//   stays open, with no polling and no CPU spent while idle. CloseSocket
+//   also has a running listener look again, so closing the socket ends it
+//   even when the close comes just before the listener's wait begins. The wake socket
 //   is made by ListenEvent and closed by DisListenEvent; ListenEvent fails
 //   (0) if it cannot be made.
 // - Unread data. While data stays unread the listener keeps calling the
-//   callback, but when a call leaves the same number of bytes waiting as
-//   there were before it (nothing read, nothing new), the next call comes
-//   only after CX_SOCKET_UNREAD_PAUSE_MS (or when woken), instead of at once
-//   in a spin. A closed connection reads as readable with nothing waiting and
-//   is reported the same way. Data that the callback reads in part, or that
+//   callback, but once two calls in a row leave the same number of bytes
+//   waiting (nothing read, nothing new), each further call comes only after
+//   CX_SOCKET_UNREAD_PAUSE_MS (or when woken), instead of at once in a spin.
+//   A closed connection reads as readable with nothing waiting and is
+//   reported the same way. Data that the callback reads in part, or that
 //   keeps arriving, is reported again at once.
 // - A select failure other than WSAENOTSOCK is traced and retried after a
 //   pause that doubles from 10 ms up to 1 s (or until woken), so a lasting
@@ -132,10 +134,11 @@ protected:
 private:
     void LetGo();  // drops this object's hold on the socket without closing it
     void ShareFrom(const CxSocket& other);
-    void WakeListener();
+    void WakeListener(char cWhy);
     int SelectOn(SOCKET hSocket, long lEventMask);
 
     SOCKET m_hWakeSocket;                  // the listener's wake-up, owned by its starter
+    SOCKET m_hListenSocket;                // the socket the listener was started for
     mutable quorvel::SharedLink* m_pLink;  // made when the first copy is taken
 };
 
@@ -178,8 +181,8 @@ public:
     // Sends or receives exactly ulLength bytes; the third argument is unused.
     // A closed or broken connection posts CX_EVENT_CONNECTION_CLOSED to the
     // window (wParam the socket) when a window and message are registered.
-    // Recv zero-fills the buffer first; on 0 the bytes received stay at its
-    // start.
+    // When Recv returns 0, the bytes received are at the start of the buffer
+    // and the rest of the ulLength bytes are zeros.
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) override;
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
     virtual int IsConnected();

@@ -1,0 +1,91 @@
+#include "bluetooth/common.h"
+
+#include <cstring>
+
+namespace quorvel::bth {
+
+size_t BoundedLength(const wchar_t* psz, size_t max) {
+    size_t n = 0;
+    while (n < max && psz[n]) ++n;
+    return n;
+}
+
+bool AddressToText(BTH_ADDR btAddr, wchar_t* szText) {
+    SOCKADDR_BTH sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.addressFamily = AF_BTH;
+    sa.btAddr = btAddr;
+    wchar_t szWork[kAddressCapacity];
+    std::memset(szWork, 0, sizeof szWork);
+    DWORD dwLength = kAddressCapacity;
+    bool bConverted = os::WSAAddressToStringW(reinterpret_cast<LPSOCKADDR>(&sa), kSockaddrLength,
+                                              nullptr, szWork, &dwLength) == 0;
+    szWork[kAddressCapacity - 1] = L'\0';
+    if (!bConverted) szWork[0] = L'\0';
+    std::memcpy(szText, szWork, sizeof szWork);
+    return bConverted;
+}
+
+bool SocketAddressToText(const SOCKADDR_BTH& sa, wchar_t* szText) {
+    if (!AddressToText(sa.btAddr, szText)) return false;
+    if (sa.port != 0) {
+        size_t n = BoundedLength(szText, kAddressCapacity);
+        wchar_t szPort[16];
+        int nPort = os::wsprintfW(szPort, L":%lu", static_cast<unsigned long>(sa.port));
+        // 47 characters leave room: the address text is short.
+        if (nPort > 0 && n + static_cast<size_t>(nPort) < kAddressCapacity) {
+            std::memcpy(szText + n, szPort, (nPort + 1) * sizeof(wchar_t));
+        }
+    }
+    return true;
+}
+
+namespace {
+
+bool Convert(const wchar_t* szText, SOCKADDR_BTH* sa) {
+    std::memset(sa, 0, sizeof *sa);
+    sa->addressFamily = AF_BTH;
+    INT nLength = kSockaddrLength;
+    if (os::WSAStringToAddressW(const_cast<wchar_t*>(szText), AF_BTH, nullptr,
+                                reinterpret_cast<LPSOCKADDR>(sa), &nLength) == 0) {
+        return true;
+    }
+    std::memset(sa, 0, sizeof *sa);
+    sa->addressFamily = AF_BTH;
+    return false;
+}
+
+}  // namespace
+
+bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa) {
+    if (Convert(szText, sa)) return true;
+    // "(...):channel": the address text before the channel.
+    size_t n = BoundedLength(szText, kAddressCapacity);
+    if (n == kAddressCapacity) return false;
+    size_t colon = n;
+    while (colon > 0 && szText[colon - 1] >= L'0' && szText[colon - 1] <= L'9') --colon;
+    if (colon == n || colon < 2 || szText[colon - 1] != L':' || szText[colon - 2] != L')') {
+        return false;
+    }
+    wchar_t szAddress[kAddressCapacity];
+    std::memcpy(szAddress, szText, (colon - 1) * sizeof(wchar_t));
+    szAddress[colon - 1] = L'\0';
+    return Convert(szAddress, sa);
+}
+
+bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer) {
+    std::memset(szBuffer, 0, kPasskeyCapacity * sizeof(wchar_t));
+    if (!szPasskey || ulPasskeyLength > kPasskeyCapacity) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    size_t n = BoundedLength(szPasskey, kPasskeyCapacity);
+    if (n >= kPasskeyCapacity) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::memcpy(szBuffer, szPasskey, n * sizeof(wchar_t));
+    return true;
+}
+
+}  // namespace quorvel::bth

@@ -1,0 +1,54 @@
+// Pieces shared by the Bluetooth classes: address text, passkeys and the
+// owner rule for handles shared with copies.
+#pragma once
+
+#include "quorvel/bluetooth.h"
+
+#include "core/shared_link.h"
+#include "platform/os.h"
+
+namespace quorvel::bth {
+
+constexpr size_t kAddressCapacity = 48;  // characters of address text, terminator included
+constexpr size_t kNameCapacity = 248;
+constexpr size_t kPasskeyCapacity = 16;  // 15 characters and the terminator
+constexpr int kSockaddrLength = static_cast<int>(sizeof(SOCKADDR_BTH));
+
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(SOCKADDR_BTH) == 30, "SOCKADDR_BTH is 30 bytes");
+static_assert(sizeof(BLUETOOTH_FIND_RADIO_PARAMS) == 4, "radio search parameters");
+static_assert(sizeof(BLUETOOTH_RADIO_INFO) == 520, "radio record");
+static_assert(sizeof(BLUETOOTH_DEVICE_INFO) == 560, "device record");
+static_assert(sizeof(BLUETOOTH_DEVICE_SEARCH_PARAMS) == 32, "device search parameters");
+static_assert(sizeof(WSAQUERYSETW) == 60, "name-space query");
+#endif
+
+// Length of the text, or max if it has no terminator within max characters.
+size_t BoundedLength(const wchar_t* psz, size_t max);
+
+// Writes the address text of a bare device address (no service class,
+// channel 0) into szText, which holds kAddressCapacity characters. true when
+// the platform converted it; otherwise the text is left empty.
+bool AddressToText(BTH_ADDR btAddr, wchar_t* szText);
+
+// The text of a socket address: the device's address text, then ":" and the
+// channel when it is not 0. The service class is left out.
+bool SocketAddressToText(const SOCKADDR_BTH& sa, wchar_t* szText);
+
+// Fills sa (family AF_BTH) from address text; also takes the text followed
+// by ":channel", as SocketAddressToText writes it. Text that does not parse
+// leaves the address 0 and gives false.
+bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa);
+
+// Copies a passkey of at most 15 characters into a zeroed 16-character
+// buffer. Refuses (ERROR_INVALID_PARAMETER) a NULL or longer passkey and a
+// length argument beyond the buffer.
+bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer);
+
+// Owner rule for a handle shared with copies (see core/shared_link.h).
+inline bool Live(const SharedLink* link) { return link && link->live; }
+inline bool Owns(const SharedLink* link, const void* self) {
+    return Live(link) && link->owner == self;
+}
+
+}  // namespace quorvel::bth

@@ -1,0 +1,250 @@
+#include <cstring>
+
+#include "bluetooth/common.h"
+
+namespace os = quorvel::os;
+namespace bth = quorvel::bth;
+
+namespace {
+
+constexpr UCHAR kInquiryMultiplier = 5;  // 5 x 1.28 s
+constexpr DWORD kServiceSlots = 10;
+
+void ClearDeviceInfo(BLUETOOTH_DEVICE_INFO* pInfo) {
+    std::memset(pInfo, 0, sizeof *pInfo);
+    pInfo->dwSize = sizeof *pInfo;
+}
+
+BLUETOOTH_DEVICE_SEARCH_PARAMS SearchParams(HANDLE hRadio) {
+    BLUETOOTH_DEVICE_SEARCH_PARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.dwSize = sizeof params;
+    params.cTimeoutMultiplier = kInquiryMultiplier;
+    params.hRadio = hRadio;
+    return params;
+}
+
+}  // namespace
+
+CxBthRadio::CxBthRadio() : m_hRadio(nullptr), m_hDeviceFind(nullptr), m_bOpened(false) {
+    std::memset(&m_bthDevInfo, 0, sizeof m_bthDevInfo);
+    std::memset(&m_btDeviceInfo, 0, sizeof m_btDeviceInfo);
+}
+
+// A copy shares the radio but never counts as having opened it, so its Open
+// drops the radio instead of closing it under the original.
+CxBthRadio::CxBthRadio(const CxBthRadio& other)
+    : m_hRadio(other.m_hRadio),
+      m_hDeviceFind(other.m_hDeviceFind),
+      m_bthDevInfo(other.m_bthDevInfo),
+      m_btDeviceInfo(other.m_btDeviceInfo),
+      m_bOpened(false) {}
+
+CxBthRadio& CxBthRadio::operator=(const CxBthRadio& other) {
+    if (this != &other) {
+        m_hRadio = other.m_hRadio;
+        m_hDeviceFind = other.m_hDeviceFind;
+        m_bthDevInfo = other.m_bthDevInfo;
+        m_btDeviceInfo = other.m_btDeviceInfo;
+        m_bOpened = false;
+    }
+    return *this;
+}
+
+CxBthRadio::~CxBthRadio() {}
+
+int CxBthRadio::Open(const wchar_t* szRadioAddress) {
+    if (m_bOpened) Close();  // a borrowed radio is only dropped
+    m_hRadio = nullptr;
+    m_bOpened = false;
+    if (!szRadioAddress) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    SOCKADDR_BTH wanted;
+    bth::ParseAddress(szRadioAddress, &wanted);
+
+    BLUETOOTH_FIND_RADIO_PARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.dwSize = sizeof params;
+    HANDLE hRadio = nullptr;
+    HBLUETOOTH_RADIO_FIND hFind = os::BluetoothFindFirstRadio(&params, &hRadio);
+    if (!hFind) return 0;
+    bool bFound = false;
+    for (;;) {
+        BLUETOOTH_RADIO_INFO info;
+        std::memset(&info, 0, sizeof info);
+        info.dwSize = sizeof info;
+        if (os::BluetoothGetRadioInfo(hRadio, &info) == ERROR_SUCCESS &&
+            info.address.ullLong == wanted.btAddr) {
+            bFound = true;
+            break;
+        }
+        if (hRadio) os::CloseHandle(hRadio);
+        hRadio = nullptr;
+        if (!os::BluetoothFindNextRadio(hFind, &hRadio)) break;
+    }
+    os::BluetoothFindRadioClose(hFind);
+    if (!bFound) {
+        os::SetLastError(ERROR_NOT_FOUND);
+        return 0;
+    }
+    m_hRadio = hRadio;
+    m_bOpened = true;
+    return 1;
+}
+
+void CxBthRadio::Attach(void* hRadio) {
+    m_hRadio = hRadio;
+    m_bOpened = false;
+}
+
+void CxBthRadio::Close() {
+    if (m_hRadio) os::CloseHandle(m_hRadio);
+    m_hRadio = nullptr;
+    m_bOpened = false;
+}
+
+void* CxBthRadio::GetSafeHandle() { return m_hRadio; }
+
+unsigned long CxBthRadio::GetRadioInfo(BLUETOOTH_RADIO_INFO* pRadioInfo) {
+    return os::BluetoothGetRadioInfo(m_hRadio, pRadioInfo);
+}
+
+int CxBthRadio::EnableDiscovery(int bEnable) {
+    return os::BluetoothEnableDiscovery(m_hRadio, bEnable);
+}
+
+int CxBthRadio::EnableIncomingConnections(int bEnable) {
+    return os::BluetoothEnableIncomingConnections(m_hRadio, bEnable);
+}
+
+int CxBthRadio::FindRemoteDevice(int bFlushCache) {
+    FindRemoteDeviceClose();  // a search still open would otherwise be lost
+    if (bFlushCache) FlushCacheRemoteDeviceInfo();
+    ClearDeviceInfo(&m_btDeviceInfo);
+    BLUETOOTH_DEVICE_SEARCH_PARAMS params = SearchParams(m_hRadio);
+    params.fReturnAuthenticated = FALSE;
+    params.fReturnRemembered = bFlushCache ? FALSE : TRUE;
+    params.fReturnUnknown = TRUE;
+    params.fReturnConnected = FALSE;
+    params.fIssueInquiry = TRUE;
+    m_hDeviceFind = os::BluetoothFindFirstDevice(&params, &m_btDeviceInfo);
+    if (!m_hDeviceFind) return 0;
+    FillRemoteDeviceInfo();
+    return 1;
+}
+
+int CxBthRadio::FindNextRemoteDevice() {
+    if (!m_hDeviceFind) return 0;
+    if (!os::BluetoothFindNextDevice(m_hDeviceFind, &m_btDeviceInfo)) return 0;
+    FillRemoteDeviceInfo();
+    return 1;
+}
+
+void CxBthRadio::FindRemoteDeviceClose() {
+    if (m_hDeviceFind) os::BluetoothFindDeviceClose(m_hDeviceFind);
+    m_hDeviceFind = nullptr;
+}
+
+void CxBthRadio::FillRemoteDeviceInfo() {
+    BTH_DEV_INFO record;
+    std::memset(&record, 0, sizeof record);
+    bth::AddressToText(m_btDeviceInfo.Address.ullLong, record.szAddress);
+    os::lstrcpynW(record.szName, m_btDeviceInfo.szName, bth::kNameCapacity);
+    record.ulClassofDevice = m_btDeviceInfo.ulClassofDevice;
+    m_bthDevInfo = record;
+}
+
+// Makes the radio forget every device it remembers, paired ones included.
+void CxBthRadio::FlushCacheRemoteDeviceInfo() {
+    BLUETOOTH_DEVICE_INFO info;
+    ClearDeviceInfo(&info);
+    BLUETOOTH_DEVICE_SEARCH_PARAMS params = SearchParams(m_hRadio);
+    params.fReturnRemembered = TRUE;
+    HBLUETOOTH_DEVICE_FIND hFind = os::BluetoothFindFirstDevice(&params, &info);
+    if (!hFind) return;
+    do {
+        BLUETOOTH_ADDRESS address = info.Address;
+        os::BluetoothRemoveDevice(&address);
+    } while (os::BluetoothFindNextDevice(hFind, &info));
+    os::BluetoothFindDeviceClose(hFind);
+}
+
+void CxBthRadio::GetRemoteDeviceInfo(BTH_DEV_INFO* pInfo) {
+    if (!pInfo) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return;
+    }
+    std::memcpy(pInfo, &m_bthDevInfo, sizeof m_bthDevInfo);
+}
+
+void CxBthRadio::GetRemoteDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo) {
+    if (!pDeviceInfo) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return;
+    }
+    std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
+}
+
+int CxBthRadio::IsRemoteDeviceAuthenticated() { return m_btDeviceInfo.fAuthenticated; }
+
+unsigned long CxBthRadio::AuthenticateRemoteDevice(const wchar_t* szDeviceAddress,
+                                                   const wchar_t* szPasskey,
+                                                   unsigned long ulPasskeyLength) {
+    wchar_t szBuffer[bth::kPasskeyCapacity];
+    if (!bth::CopyPasskey(szPasskey, ulPasskeyLength, szBuffer)) return ERROR_INVALID_PARAMETER;
+    if (!szDeviceAddress) return ERROR_INVALID_PARAMETER;
+    SOCKADDR_BTH sa;
+    bth::ParseAddress(szDeviceAddress, &sa);
+    BLUETOOTH_DEVICE_INFO info;
+    ClearDeviceInfo(&info);
+    info.Address.ullLong = sa.btAddr;
+    return os::BluetoothAuthenticateDevice(nullptr, m_hRadio, &info, szBuffer, ulPasskeyLength);
+}
+
+unsigned long CxBthRadio::AuthenticateRemoteDevice(const wchar_t* szPasskey,
+                                                   unsigned long ulPasskeyLength) {
+    wchar_t szBuffer[bth::kPasskeyCapacity];
+    if (!bth::CopyPasskey(szPasskey, ulPasskeyLength, szBuffer)) return ERROR_INVALID_PARAMETER;
+    return os::BluetoothAuthenticateDevice(nullptr, m_hRadio, &m_btDeviceInfo, szBuffer,
+                                           ulPasskeyLength);
+}
+
+unsigned long CxBthRadio::EnumerateInstalledServices(BLUETOOTH_DEVICE_INFO* pDeviceInfo,
+                                                     unsigned long* pcServices,
+                                                     GUID* pGuidServices) {
+    return os::BluetoothEnumerateInstalledServices(m_hRadio, pDeviceInfo, pcServices,
+                                                   pGuidServices);
+}
+
+int CxBthRadio::InstallRemoteDeviceSPPService() {
+    if (!m_hRadio) return 0;
+    GUID service = CX_BTH_SERIAL_PORT_SERVICE_CLASS;
+    return os::BluetoothSetServiceState(m_hRadio, &m_btDeviceInfo, &service,
+                                        BLUETOOTH_SERVICE_ENABLE) == ERROR_SUCCESS
+               ? 1
+               : 0;
+}
+
+int CxBthRadio::IsRemoteDeviceInstallSPPService() {
+    if (!m_hRadio) return 0;
+    GUID services[kServiceSlots];
+    std::memset(services, 0, sizeof services);
+    DWORD dwCount = kServiceSlots;
+    os::BluetoothEnumerateInstalledServices(m_hRadio, &m_btDeviceInfo, &dwCount, services);
+    for (DWORD i = 0; i < dwCount && i < kServiceSlots; ++i) {
+        if (IsEqualGUID(services[i], CX_BTH_SERIAL_PORT_SERVICE_CLASS)) return 1;
+    }
+    return 0;
+}
+
+unsigned long CxBthRadio::RemoveRemoteDevice(const wchar_t* szDeviceAddress) {
+    if (!szDeviceAddress) return ERROR_INVALID_PARAMETER;
+    SOCKADDR_BTH sa;
+    bth::ParseAddress(szDeviceAddress, &sa);
+    BLUETOOTH_ADDRESS address;
+    std::memset(&address, 0, sizeof address);
+    address.ullLong = sa.btAddr;
+    return os::BluetoothRemoveDevice(&address);
+}

@@ -1,0 +1,134 @@
+#include <cstring>
+
+#include "bluetooth/common.h"
+#include "socket/socket_util.h"
+
+namespace os = quorvel::os;
+namespace bth = quorvel::bth;
+using quorvel::socket_util::Refuse;
+using quorvel::socket_util::WsaErrorKeeper;
+
+namespace {
+
+// The RFCOMM socket address for address text, a service class (or none) and
+// a channel. Text that does not parse leaves the device address 0.
+SOCKADDR_BTH SocketAddress(const wchar_t* pszAddress, const GUID* pServiceClass,
+                           unsigned long ulPort) {
+    SOCKADDR_BTH sa;
+    bth::ParseAddress(pszAddress, &sa);
+    if (pServiceClass) sa.serviceClassId = *pServiceClass;
+    sa.port = ulPort;
+    return sa;
+}
+
+SOCKET NewRfcommSocket() { return os::socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM); }
+
+// getpeername or getsockname as a 30-byte Bluetooth socket address.
+bool QueryName(SOCKET hSocket, bool bPeer, SOCKADDR_BTH* sa) {
+    std::memset(sa, 0, sizeof *sa);
+    int nLength = bth::kSockaddrLength;
+    auto pfnQuery = bPeer ? os::getpeername : os::getsockname;
+    return pfnQuery(hSocket, reinterpret_cast<SOCKADDR*>(sa), &nLength) != SOCKET_ERROR;
+}
+
+int AddressText(SOCKET hSocket, bool bPeer, wchar_t* pszAddress) {
+    if (!pszAddress) return Refuse(WSAEFAULT);
+    SOCKADDR_BTH sa;
+    if (!QueryName(hSocket, bPeer, &sa)) return 0;
+    wchar_t szMacAddr[bth::kAddressCapacity];
+    bool bConverted = bth::SocketAddressToText(sa, szMacAddr);
+    std::memcpy(pszAddress, szMacAddr, (bth::BoundedLength(szMacAddr, bth::kAddressCapacity) + 1) *
+                                           sizeof(wchar_t));
+    return bConverted ? 1 : 0;
+}
+
+}  // namespace
+
+CxBthClientSocket::CxBthClientSocket() {}
+CxBthClientSocket::CxBthClientSocket(const CxBthClientSocket& other) : CxClientSocket(other) {}
+CxBthClientSocket& CxBthClientSocket::operator=(const CxBthClientSocket& other) {
+    CxClientSocket::operator=(other);
+    return *this;
+}
+CxBthClientSocket::~CxBthClientSocket() {}
+
+int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
+                               unsigned long ulPort, int bListen) {
+    DisConnect();
+    if (!pszAddress) return Refuse(WSAEINVAL);
+    SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
+
+    SOCKET hSocket = GetSocket();  // still held if closing it was refused
+    if (hSocket == INVALID_SOCKET) {
+        hSocket = NewRfcommSocket();
+        if (hSocket == INVALID_SOCKET) return 0;
+        m_hSocket = hSocket;
+    }
+    if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
+        SOCKET_ERROR) {
+        WsaErrorKeeper keep;
+        m_hSocket = INVALID_SOCKET;
+        os::closesocket(hSocket);
+        Attach(INVALID_SOCKET);  // also tells any copies the socket is gone
+        return 0;
+    }
+    long lMask = CX_SOCKET_EVENTS_NO_LISTENER;
+    if (bListen) {
+        ListenEvent();
+        lMask = CX_SOCKET_EVENTS_WITH_LISTENER;
+    }
+    SelectEvent(lMask);
+    return 1;
+}
+
+int CxBthClientSocket::IsConnected() {
+    SOCKADDR_BTH sa;
+    return QueryName(GetSocket(), true, &sa) ? 1 : 0;
+}
+
+int CxBthClientSocket::GetPeerAddress(wchar_t* pszAddress) {
+    return AddressText(GetSocket(), true, pszAddress);
+}
+
+int CxBthClientSocket::GetSockAddress(wchar_t* pszAddress) {
+    return AddressText(GetSocket(), false, pszAddress);
+}
+
+CxBthServerSocket::CxBthServerSocket() {}
+CxBthServerSocket::CxBthServerSocket(const CxBthServerSocket& other) : CxServerSocket(other) {}
+CxBthServerSocket& CxBthServerSocket::operator=(const CxBthServerSocket& other) {
+    CxServerSocket::operator=(other);
+    return *this;
+}
+CxBthServerSocket::~CxBthServerSocket() {}
+
+int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServiceClass,
+                                        unsigned long ulPort) {
+    DisListenConnection();
+    if (!pszAddress) return Refuse(WSAEINVAL);
+    SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
+
+    SOCKET hSocket = GetSocket();
+    if (hSocket == INVALID_SOCKET) {
+        hSocket = NewRfcommSocket();
+        if (hSocket == INVALID_SOCKET) return 0;
+        m_hSocket = hSocket;
+    }
+    if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
+        SOCKET_ERROR) {
+        return 0;  // the socket stays held, unbound
+    }
+    if (os::listen(hSocket, SOMAXCONN) == SOCKET_ERROR) {
+        WsaErrorKeeper keep;
+        DisListenConnection();
+        return 0;
+    }
+    // No FD_READ: a listening RFCOMM socket carries no data.
+    SelectEvent(CX_SOCKET_ACCEPT | CX_SOCKET_CLOSE);
+    return 1;
+}
+
+int CxBthServerSocket::IsListenningConnection() {
+    SOCKADDR_BTH sa;
+    return QueryName(GetSocket(), false, &sa) ? 1 : 0;
+}
