@@ -108,6 +108,7 @@ struct Rule {
     X(WSAAsyncSelect, kFail, SOCKET_ERROR, WSAENETDOWN)                                 \
     X(getpeername, kFail, SOCKET_ERROR, WSAENOTCONN)                                    \
     X(getsockname, kFail, SOCKET_ERROR, WSAEINVAL)                                      \
+    X(ioctlsocket, kFail, SOCKET_ERROR, WSAENETDOWN)                                    \
     X(htons, kNever, 0, 0)                                                              \
     X(htonl, kNever, 0, 0)                                                              \
     X(ntohs, kNever, 0, 0)                                                              \
