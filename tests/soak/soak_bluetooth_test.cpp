@@ -48,7 +48,7 @@ TEST(Soak, BluetoothRadioWalkInquiryAndLookup) {
             }
             find.FindRadioClose();
             return devices == 3 ? "" : "the inquiry did not list every device";
-        });
+        }, 256);  // the stack logs each search's parameters (two a cycle), in a growing vector
         qvsoak::Soak("bluetooth name-space lookup", [](int) -> std::string {
             CxBthRemoteDeviceFind find;
             int devices = 0;
