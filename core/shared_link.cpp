@@ -12,6 +12,7 @@ SharedLink* SharedLink::Create(const void* owner, LONG refs) {
         link->owner = owner;
         link->handle.store(nullptr);
         link->busy.store(0);
+        link->extra.store(nullptr);
     }
     return link;
 }
@@ -22,8 +23,18 @@ SharedLink* SharedLink::Share(SharedLink* link) {
 }
 
 void SharedLink::Release(SharedLink*& link) {
-    if (link && link->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete link;
+    if (link && link->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete link->extra.load();
+        delete link;
+    }
     link = nullptr;
+}
+
+LinkExtra* SharedLink::AddExtra(LinkExtra* candidate) {
+    LinkExtra* current = nullptr;
+    if (!candidate || extra.compare_exchange_strong(current, candidate)) return candidate;
+    delete candidate;
+    return current;
 }
 
 }  // namespace quorvel

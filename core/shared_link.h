@@ -11,12 +11,19 @@
 
 namespace quorvel {
 
+// State that a subsystem adds to the record on demand (options a host asked
+// for, say); copies see it too, and it is freed with the record.
+struct LinkExtra {
+    virtual ~LinkExtra() = default;
+};
+
 struct SharedLink {
     std::atomic<LONG> refs;
     std::atomic<bool> live;       // cleared by the owner when it releases the resource
     const void* owner;            // the object that acquired the resource
     std::atomic<HANDLE> handle;   // the thread handle, for CxThread
     std::atomic<LONG> busy;       // calls in progress on the resource (serial transfers)
+    std::atomic<LinkExtra*> extra;  // nullptr until a subsystem adds some
 
     // A new record with refs holders; nullptr if memory ran out.
     static SharedLink* Create(const void* owner, LONG refs = 1);
@@ -24,6 +31,9 @@ struct SharedLink {
     static SharedLink* Share(SharedLink* link);
     // Drops one holder and clears the caller's pointer.
     static void Release(SharedLink*& link);
+    // Puts candidate in place unless another is there already (it is then
+    // deleted); returns the one in place. nullptr in, nullptr out.
+    LinkExtra* AddExtra(LinkExtra* candidate);
 };
 
 }  // namespace quorvel

@@ -5,4 +5,5 @@ list(APPEND QV_SOURCES
   discovery/local_host.cpp
   discovery/adapter_find.cpp
   discovery/host_scan.cpp
+  discovery/serial_ports.cpp
 )

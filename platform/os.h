@@ -78,7 +78,8 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
 #define QV_OS_SETUPAPI(X)                                                      \
     X(SetupDiGetClassDevsW) X(SetupDiEnumDeviceInterfaces)                     \
     X(SetupDiGetDeviceInterfaceDetailW) X(SetupDiGetDeviceRegistryPropertyW)   \
-    X(SetupDiGetDeviceInstanceIdW) X(SetupDiDestroyDeviceInfoList)
+    X(SetupDiGetDeviceInstanceIdW) X(SetupDiDestroyDeviceInfoList)             \
+    X(SetupDiOpenDevRegKey)
 
 // Registry: the device map.
 #define QV_OS_REGISTRY(X)                                                      \

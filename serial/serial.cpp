@@ -1,6 +1,7 @@
 #include "quorvel/serial.h"
 
 #include <cstring>
+#include <new>
 
 #include "core/shared_link.h"
 #include "core/trace.h"
@@ -45,7 +46,42 @@ void Withdraw(HANDLE hComm, OVERLAPPED* o) {
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
 
+// What a host asked of an open port beyond the basic events, and what the
+// listener found for it. Lives in the record the port shares with its copies.
+struct SerialExtra : quorvel::LinkExtra {
+    std::atomic<bool> bLineErrors{false};
+    std::atomic<bool> bAddedErrMask{false};  // EV_ERR was put into the port's mask for it
+    std::atomic<unsigned long long> ullLastError{0};  // flags << 32 | discarded bytes
+    std::atomic<bool> bRemoval{false};
+    std::atomic<bool> bRemovalRaised{false};
+};
+static_assert(std::atomic<unsigned long long>::is_always_lock_free,
+              "the last line error is published without a lock");
+
+SerialExtra* ExtraOf(SharedLink* link) {
+    return link ? static_cast<SerialExtra*>(link->extra.load()) : nullptr;
+}
+
+// The record's extra state, made on first use; nullptr if memory ran out.
+SerialExtra* MakeExtra(SharedLink* link) {
+    if (SerialExtra* extra = ExtraOf(link)) return extra;
+    return static_cast<SerialExtra*>(link->AddExtra(new (std::nothrow) SerialExtra));
+}
+
+// The errors with which the event wait of a removed adapter fails.
+bool IsRemovalError(DWORD dwError) {
+    return dwError == ERROR_DEVICE_NOT_CONNECTED || dwError == ERROR_ACCESS_DENIED ||
+           dwError == ERROR_BAD_COMMAND || dwError == ERROR_OPERATION_ABORTED;
+}
+
 }  // namespace
+
+// Hosts compile against this layout: new state goes into the shared record.
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(CxSerial) == 612, "CxSerial keeps its layout");
+#elif defined(_M_X64) || defined(__x86_64__)
+static_assert(sizeof(CxSerial) == 688, "CxSerial keeps its layout");
+#endif
 
 CxSerial::CxSerial()
     : m_hComm(nullptr),
@@ -216,6 +252,67 @@ void CxSerial::SetRThreshold(unsigned short wRThreshold) { m_wRThreshold = wRThr
 
 void CxSerial::SelectEvent(long lEventMask) { m_lEventMask = lEventMask; }
 
+int CxSerial::SetLineErrorEvent(int bEnable) {
+    HANDLE hComm = Port();
+    if (!hComm) {
+        os::SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    SerialExtra* extra = bEnable ? MakeExtra(m_pLink) : ExtraOf(m_pLink);
+    if (!extra) {
+        if (!bEnable) return 1;  // nothing was asked for
+        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    // Errors that come without a received character wake the listener only
+    // if the port reports EV_ERR.
+    DWORD dwMask = 0;
+    if (!os::GetCommMask(hComm, &dwMask)) return 0;
+    if (bEnable && !(dwMask & EV_ERR)) {
+        if (!os::SetCommMask(hComm, dwMask | EV_ERR)) return 0;
+        extra->bAddedErrMask = true;
+    } else if (!bEnable && extra->bAddedErrMask.exchange(false)) {
+        if (!os::SetCommMask(hComm, dwMask & ~static_cast<DWORD>(EV_ERR))) {
+            extra->bAddedErrMask = true;
+            return 0;
+        }
+    }
+    if (bEnable && !extra->bLineErrors) extra->ullLastError = 0;
+    extra->bLineErrors = bEnable != 0;
+    return 1;
+}
+
+int CxSerial::GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded) {
+    if (!Port()) {
+        os::SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    SerialExtra* extra = ExtraOf(m_pLink);
+    if (!extra || !extra->bLineErrors) {
+        os::SetLastError(ERROR_INVALID_FUNCTION);
+        return 0;
+    }
+    unsigned long long ullLast = extra->ullLastError;
+    if (pulErrors) *pulErrors = static_cast<unsigned long>(ullLast >> 32);
+    if (pulDiscarded) *pulDiscarded = static_cast<unsigned long>(ullLast & 0xFFFFFFFFu);
+    return 1;
+}
+
+int CxSerial::SetRemovalEvent(int bEnable) {
+    if (!Port()) {
+        os::SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    SerialExtra* extra = bEnable ? MakeExtra(m_pLink) : ExtraOf(m_pLink);
+    if (!extra) {
+        if (!bEnable) return 1;
+        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    extra->bRemoval = bEnable != 0;
+    return 1;
+}
+
 void* CxSerial::GetSafeHandle() { return Port(); }
 
 int CxSerial::Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait) {
@@ -300,21 +397,23 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
 void CxSerial::DeviceRemoved(HANDLE hComm) {
     Target target = GetTarget();
     if (target.hWnd && target.uMsg) {
-        os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(hComm),
-                         CX_EVENT_DEVICE_REMOVED);
+        // With the removal request the event goes out once per open port.
+        SerialExtra* extra = ExtraOf(m_pLink);
+        if (!extra || !extra->bRemoval || !extra->bRemovalRaised.exchange(true)) {
+            os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(hComm),
+                             CX_EVENT_DEVICE_REMOVED);
+        }
     }
     Trace(L"%s Hardware is deleted.\n", m_szDevPath);
 }
 
-void CxSerial::RaiseDataReady(HANDLE hComm) {
+void CxSerial::RaiseEvent(HANDLE hComm, long lEvent) {
     Target target = GetTarget();
     if (target.pfnProc) {
         target.pfnProc(target.pParam,
-                       static_cast<unsigned int>(reinterpret_cast<UINT_PTR>(hComm)),
-                       CX_EVENT_DATA_READY);
+                       static_cast<unsigned int>(reinterpret_cast<UINT_PTR>(hComm)), lEvent);
     } else if (target.hWnd) {
-        os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(hComm),
-                         CX_EVENT_DATA_READY);
+        os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(hComm), lEvent);
     }
 }
 
@@ -365,11 +464,22 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
 
     DWORD dwPause = 0;
     while (!pThread->ToExitThread()) {
-        PassResult result = ListenPass(hWait, &cs);
+        DWORD dwError = 0;
+        PassResult result = ListenPass(hWait, &cs, &dwError);
         if (result == PassResult::kWoken) break;  // Close is stopping the thread
         if (result == PassResult::kCompleted) {
             dwPause = 0;
             continue;
+        }
+        SerialExtra* extra = ExtraOf(m_pLink);
+        if (extra && extra->bRemoval && IsRemovalError(dwError) &&
+            os::WaitForSingleObject(m_hEventListen, 0) != WAIT_OBJECT_0 && !PortAnswers()) {
+            // The device is gone for good: say so once and stop asking it.
+            if (!extra->bRemovalRaised.exchange(true)) {
+                RaiseEvent(m_hComm, CX_EVENT_DEVICE_REMOVED);
+            }
+            Trace(L"%s Hardware is deleted.\n", m_szDevPath);
+            break;
         }
         // The wait failed: pause before the next try, longer each time, and
         // leave at once if Close wakes us meanwhile.
@@ -381,16 +491,31 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
     Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, m_szDevPath);
 }
 
+// Whether the port still answers a request that changes nothing. A wait can
+// fail with the errors of a removed adapter while the device is there (some
+// drivers abort waits); such a failure is retried, not taken for a removal.
+bool CxSerial::PortAnswers() {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return os::GetCommState(m_hComm, &dcb) != FALSE;
+}
+
 // One wait for port events and what follows from it. A wait that did not
 // complete (it failed, or Close woke the thread) raises nothing, and its
-// request has been withdrawn before this returns.
-CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs) {
+// request has been withdrawn before this returns. A failed wait leaves the
+// system's error in *pdwError (0 if there is none to tell).
+CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError) {
     DWORD dwEvtMask = 0;
     OVERLAPPED o;
     std::memset(&o, 0, sizeof o);
     o.hEvent = hWait;
     if (!os::WaitCommEvent(m_hComm, &dwEvtMask, &o)) {
-        if (os::GetLastError() != ERROR_IO_PENDING) return PassResult::kFailed;
+        DWORD dwError = os::GetLastError();
+        if (dwError != ERROR_IO_PENDING) {
+            *pdwError = dwError;
+            return PassResult::kFailed;
+        }
         HANDLE ahWait[2] = {m_hEventListen, hWait};
         DWORD dwWait = os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
         if (dwWait != WAIT_OBJECT_0 + 1) {
@@ -399,22 +524,42 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs) {
             return dwWait == WAIT_OBJECT_0 ? PassResult::kWoken : PassResult::kFailed;
         }
         os::ResetEvent(hWait);
-        if (o.Internal != 0) return PassResult::kFailed;
+        if (o.Internal != 0) {
+            DWORD dwIgnored = 0;
+            if (!os::GetOverlappedResult(m_hComm, &o, &dwIgnored, FALSE)) {
+                *pdwError = os::GetLastError();
+            }
+            // A wait cancelled because Close is stopping us is no removal.
+            if (*pdwError == ERROR_OPERATION_ABORTED &&
+                os::WaitForSingleObject(m_hEventListen, 0) == WAIT_OBJECT_0) {
+                return PassResult::kWoken;
+            }
+            return PassResult::kFailed;
+        }
     } else {
         os::ResetEvent(hWait);
     }
 
-    long lMask = m_lEventMask;
-    if (!(dwEvtMask & static_cast<DWORD>(lMask))) return PassResult::kCompleted;
+    DWORD dwMask = static_cast<DWORD>(m_lEventMask.load());
+    SerialExtra* extra = ExtraOf(m_pLink);
+    bool bLineErrors = extra && extra->bLineErrors;
+    if (!(dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask))) return PassResult::kCompleted;
     // Any event clears the port's error state. Errors (framing, parity,
-    // overrun, break) discard the receive queue and raise nothing; a break
-    // without characters must not be charged to the next good data.
+    // overrun, break) discard the receive queue and raise no data-ready
+    // event; a break without characters must not be charged to the next
+    // good data.
     DWORD dwRet = 0;
     if (os::ClearCommError(m_hComm, &dwRet, pcs)) {
         if (dwRet) {
             os::PurgeComm(m_hComm, PURGE_RXCLEAR);
-        } else if ((dwEvtMask & EV_RXCHAR) && pcs->cbInQue >= m_wRThreshold) {
-            RaiseDataReady(m_hComm);
+            if (bLineErrors) {
+                extra->ullLastError =
+                    static_cast<unsigned long long>(dwRet) << 32 | pcs->cbInQue;
+                RaiseEvent(m_hComm, CX_EVENT_LINE_ERROR);
+            }
+        } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&
+                   pcs->cbInQue >= m_wRThreshold) {
+            RaiseEvent(m_hComm, CX_EVENT_DATA_READY);
         }
     }
     return PassResult::kCompleted;

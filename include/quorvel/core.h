@@ -32,6 +32,8 @@ constexpr long CX_EVENT_CONNECTION_WAITING = 0x0008;  // a connection waits to b
 constexpr long CX_EVENT_CONNECTION_CLOSED = 0x0020;   // the connection was closed
 constexpr long CX_EVENT_THREAD_ENDED = 0x0012;        // a CxThread routine returned
 constexpr long CX_EVENT_DEVICE_REMOVED = 0x1001;      // the serial device went away
+constexpr long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lost to a line error
+                                                      // (serial, only when asked for)
 
 // Host callback: user pointer, the endpoint's handle (GetSafeHandle) and the
 // event code. Declared CALLBACK (__stdcall), like a window procedure. Its

@@ -353,3 +353,86 @@ private:
     struct Scan;
     Scan* m_pScan;  // the running scan's answers; set only inside FindHost
 };
+
+namespace quorvel {
+struct SerialPortList;  // the ports found by one CxSerialPortFind::FindPort
+}
+
+// Where CxSerialPortFind found a port (GetSource).
+constexpr int CX_PORT_FROM_MAP = 1;        // the registry's device map (SERIALCOMM) only
+constexpr int CX_PORT_FROM_INTERFACE = 2;  // the COM-port device interface class only
+constexpr int CX_PORT_FROM_BOTH = 3;       // both, matched by port name
+
+// Every serial port once: the device map's port names merged with the
+// present devices of the COM-port interface class
+// {86E0D1E0-8089-11D0-9CE4-08003E301F73}, in natural order of the port
+// name for a person (COM2, COM9, COM10; letters compared without case).
+// The finder pattern of the library: FindPort starts and positions on the
+// first port, FindNextPort advances (0 at the end and after it), the getters
+// copy the current port out, Close (also run by the destructor) frees the
+// list.
+//
+// Decisions:
+// - FindPort reads both sources at once and keeps a list; it holds no
+//   registry key or device information set afterwards. The list is a
+//   snapshot: ports that come or go later are seen by the next FindPort.
+// - An interface is matched to the map by its port name: the "PortName"
+//   value of the device's parameters key (SetupDiOpenDevRegKey, DIREG_DEV).
+//   Without one, a friendly name that ends in "(COMn)" gives the name, as
+//   the ports class installer writes it; without either the interface is
+//   listed by itself with an empty port name, after every named port (in
+//   the order of their paths). Names compare without case. One entry per
+//   port name: a second interface with a name already listed is left out.
+// - GetDevicePath gives the path to pass to CxSerial::Open: "\\.\" and the
+//   port name when the name is known (it opens COM10 and above too), else
+//   the interface's device path. An interface path of 260 characters or
+//   more cannot be handed out and counts as none.
+// - Texts come from the interface's own device each time and are empty
+//   where the device has none (nothing carries over from an earlier port);
+//   map-only ports have only a port name and a path. Longer texts are cut
+//   to 259 characters. The hardware ID is the first string of the list.
+// - USB identity: the vendor and product IDs are the four hexadecimal
+//   digits after "VID_" and "PID_" in the hardware ID, or, if it has none,
+//   in the instance ID (letters in any case, followed by a non-hex
+//   character or the end). The serial number is the last component of the
+//   instance ID (after its last backslash) when the instance ID's
+//   enumerator is "USB" and the component holds no '&': the system makes up
+//   components with '&' for devices that report no serial number. Other
+//   enumerators give no serial number.
+// - Either source may be missing (no map key, no SetupAPI set): the other
+//   is still listed. FindPort returns 0 with ERROR_NO_MORE_ITEMS when no
+//   port is found, ERROR_NOT_ENOUGH_MEMORY if memory runs out.
+// - Getters take buffers of at least 260 characters (NULL is ignored) and,
+//   like the other finders, yield the port read last, or empty texts before
+//   the first; GetSource then gives 0 and GetUsbIds 0.
+// - Copies get their own copy of the list (there is no handle to share); a
+//   copy that cannot get the memory is closed.
+class QUORVEL_API CxSerialPortFind {
+public:
+    CxSerialPortFind();
+    CxSerialPortFind(const CxSerialPortFind& other);
+    CxSerialPortFind& operator=(const CxSerialPortFind& other);
+    virtual ~CxSerialPortFind();  // Close
+
+    // Lists the ports and moves to the first. 1 if there is one.
+    virtual int FindPort();
+    // Moves to the next port. 1 if there is one, 0 at the end
+    // (ERROR_NO_MORE_ITEMS) and on a closed finder.
+    virtual int FindNextPort();
+    void Close();
+
+    void GetPortName(wchar_t* pszName);          // "COM3"; empty if unknown
+    void GetDevicePath(wchar_t* pszPath);        // what CxSerial::Open takes
+    void GetFriendlyName(wchar_t* pszName);      // "USB Serial Port (COM3)"
+    void GetHardwareID(wchar_t* pszID);          // "USB\VID_0403&PID_6001&REV_0600"
+    void GetInstanceID(wchar_t* pszID);          // "USB\VID_0403&PID_6001\A50285BI"
+    void GetSerialNumber(wchar_t* pszSerial);    // "A50285BI"; empty if none
+    int GetSource();                             // CX_PORT_FROM_*; 0 before the first
+    // 1 and the IDs if the port is known to be a USB device, else 0 and
+    // zeros. Either pointer may be NULL.
+    int GetUsbIds(unsigned short* pwVendorId, unsigned short* pwProductId);
+
+protected:
+    int m_nIndex;                      // current port; -1 before the first and when closed
+    quorvel::SerialPortList* m_pList;  // the ports and the one read last; NULL until needed
+};

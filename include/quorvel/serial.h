@@ -48,6 +48,36 @@
 //   every operation on a copy fails as on a closed port instead of using the
 //   stale handle. A copy shares the owner's transfer events, so do not send
 //   (or receive) through a copy and its original at the same time.
+//
+// Opt-in events. Two requests, made on an open port, add events that a host
+// written without them never sees. Each lasts until Close (a new Open starts
+// without them); copies share them with the object they were copied from.
+// - Line errors (SetLineErrorEvent): the listener still discards the whole
+//   receive queue when ClearCommError reports an error, and it then raises
+//   CX_EVENT_LINE_ERROR on the data-ready path (the callback if one is set,
+//   else the window; the message number is not tested). GetLineError gives
+//   the error flags (CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK,
+//   as ClearCommError reported them) and the number of bytes the queue held
+//   when the error was read, which the purge discarded (bytes that arrive
+//   between that read and the purge go too and are not counted). While the
+//   request stands the port is also asked for EV_ERR, so an error that comes
+//   without a received character wakes the listener as well; the port's mask
+//   gets EV_ERR at once and loses it when the request is withdrawn (only if
+//   the request added it). An error whose flags GetBufferCount has already
+//   cleared (it clears the port's error state) is not seen by the listener.
+// - Removal (SetRemovalEvent): when the listener's event wait fails with
+//   ERROR_DEVICE_NOT_CONNECTED, ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, or
+//   ERROR_OPERATION_ABORTED while Close is not stopping it (the errors a
+//   removed USB adapter gives), and the port no longer answers GetCommState
+//   (some drivers abort a wait while the device is still there; such a
+//   failure is retried as before), the listener raises CX_EVENT_DEVICE_REMOVED
+//   on the data-ready path (the callback if one is set, else the window),
+//   traces "Hardware is deleted" and ends instead of retrying. The port stays
+//   open, holding its handle, until the host closes it. While the request
+//   stands the event is raised at most once per open port: a transfer that
+//   finds the device gone posts it to the window as before only if it has
+//   not been raised yet, and the listener does not raise it again after such
+//   a post. Without the request the listener keeps retrying with its pause.
 class QUORVEL_API CxSerial : public CxComm {
 public:
     CxSerial();
@@ -77,6 +107,21 @@ public:
     // it at once.
     void SelectEvent(long lEventMask);
 
+    // Asks for CX_EVENT_LINE_ERROR (non-zero) or withdraws the request (0).
+    // 1 done; 0 on a closed object (ERROR_INVALID_HANDLE), if memory ran
+    // out, or if the port's event mask cannot be read or set (the system's
+    // error; the request is then unchanged).
+    int SetLineErrorEvent(int bEnable);
+    // The flags and discarded byte count of the last line error seen since
+    // the request was made (0 and 0 if none); it stays until the next one.
+    // Either pointer may be NULL. 1 done; 0 on a closed object
+    // (ERROR_INVALID_HANDLE) or without the request (ERROR_INVALID_FUNCTION).
+    int GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded);
+    // Asks the listener to raise CX_EVENT_DEVICE_REMOVED when the device goes
+    // away (non-zero) or withdraws the request (0). 1 done; 0 on a closed
+    // object (ERROR_INVALID_HANDLE) or if memory ran out.
+    int SetRemovalEvent(int bEnable);
+
     void* GetSafeHandle() override;
     // Moves exactly ulLength bytes; ulWait limits each request (INFINITE:
     // no limit). 1 all moved, 0 otherwise.
@@ -105,9 +150,10 @@ private:
     void Forget();        // drops this object's view of the port
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait);
     void DeviceRemoved(HANDLE hComm);
-    void RaiseDataReady(HANDLE hComm);
+    void RaiseEvent(HANDLE hComm, long lEvent);  // the data-ready path
     enum class PassResult { kCompleted, kFailed, kWoken };
-    PassResult ListenPass(HANDLE hWait, COMSTAT* pcs);
+    PassResult ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError);
+    bool PortAnswers();
 
     quorvel::SharedLink* m_pLink;  // shared with copies while a port is open
 };

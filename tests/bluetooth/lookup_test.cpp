@@ -17,7 +17,9 @@ TEST_F(Bluetooth, RequestsGetTheStoredPasskeyUntilTheRegistrationEnds) {
     record.dwSize = sizeof record;
     record.Address.ullLong = kPhone;
 
-    CxBthAuthenResponse response;
+    struct Peek : CxBthAuthenResponse {
+        using CxBthAuthenResponse::m_hAuthRegistration;
+    } response;
     response.SetDeviceInfoStruct(&record);
     const unsigned long kRefused = ERROR_INVALID_PARAMETER;
     EXPECT_EQ(kRefused, response.RegisterForAuthentication(hRadio, L"0123456789abcdef"));
@@ -47,6 +49,7 @@ TEST_F(Bluetooth, RequestsGetTheStoredPasskeyUntilTheRegistrationEnds) {
     EXPECT_EQ(1, stack.Registrations());
     EXPECT_TRUE(response.UnregisterAuthentication());
     EXPECT_FALSE(stack.RequestAuthentication(kPhone).called);
+    EXPECT_EQ(nullptr, response.m_hAuthRegistration);  // not kept for a subclass either
     EXPECT_FALSE(response.UnregisterAuthentication());  // never the released handle again
     auto handed = stack.UnregisteredHandles();
     ASSERT_EQ(4u, handed.size());
@@ -72,6 +75,9 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
     BthDevice bare = Device(kHeadset, std::wstring(300, L'n'), false, true);
     bare.lookupWithoutAddress = bare.lookupWithoutClass = true;
     stack.AddDevice(0, bare);
+    BthDevice unaddressed = Device(0x0A0B0C0D0E04ull, L"tag", false, true);
+    unaddressed.lookupWithoutSockaddr = true;
+    stack.AddDevice(0, unaddressed);
     BthDevice nameless = Device(kPrinter, L"x", true, false);
     nameless.lookupWithoutName = true;
     stack.AddDevice(0, nameless);
@@ -88,6 +94,9 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
     EXPECT_EQ(std::wstring(247, L'n'), Info(find).szName);
     EXPECT_EQ(0u, Info(find).ulClassofDevice);
     ASSERT_EQ(1, find.FindNextDevice());
+    EXPECT_STREQ(L"", Info(find).szAddress);  // an entry without its socket address
+    EXPECT_STREQ(L"tag", Info(find).szName);
+    ASSERT_EQ(1, find.FindNextDevice());
     EXPECT_STREQ(L"", Info(find).szName);
     EXPECT_EQ(0, find.FindNextDevice());
     EXPECT_EQ(WSA_E_NO_MORE, WSAGetLastError());
@@ -100,6 +109,8 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
         CxBthRemoteDeviceFind copy(find);
         EXPECT_EQ(1, copy.FindNextDevice());  // the shared lookup moves on
     }
+    EXPECT_EQ(1, stack.OpenHandles());  // the copy's end left the owner's lookup open
+    EXPECT_EQ(1, find.FindNextDevice());
     CxBthRemoteDeviceFind survivor;
     survivor = find;
     find.Close();

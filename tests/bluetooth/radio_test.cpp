@@ -144,8 +144,11 @@ TEST_F(Bluetooth, PairingFromThisSideRetriesATimeOutOnceAndRefusesLongPasskeys) 
     const unsigned long kRefused = ERROR_INVALID_PARAMETER;
     EXPECT_EQ(kRefused, radio.AuthenticateRemoteDevice(phone.c_str(), L"0123456789abcdef", 16));
     EXPECT_EQ(kRefused, radio.AuthenticateRemoteDevice(phone.c_str(), L"12", 4000));
+    EXPECT_EQ(kRefused, radio.AuthenticateRemoteDevice(phone.c_str(), L"12", 17));  // one past
+    EXPECT_EQ(kRefused, radio.AuthenticateRemoteDevice(L"12", 17));
     EXPECT_EQ(kRefused, radio.AuthenticateRemoteDevice(nullptr, L"12", 2));
     EXPECT_EQ(before, stack.AuthenticateCalls());
+    EXPECT_EQ(0u, radio.AuthenticateRemoteDevice(phone.c_str(), L"0123456789abcde", 16));  // the buffer
     EXPECT_EQ(0u, radio.AuthenticateRemoteDevice(phone.c_str(), L"0123456789abcde", 15));
     EXPECT_EQ(L"0123456789abcde", stack.LastPasskey());  // 15 characters go whole
     ASSERT_EQ(1, radio.FindRemoteDevice(0));  // the current device, through the object's record

@@ -203,4 +203,17 @@ TEST(Adapters, ListsRecordsWithoutReadingPastTheBlockOrIntoAFreedOne) {
     }
     EXPECT_EQ(0u, heap.Held());
     EXPECT_EQ(0, heap.BadFrees());
+
+    // A link just past the end of the block leads to no record.
+    qvtest::Hook<os::GetAdaptersInfo> past([](PIP_ADAPTER_INFO p, PULONG len) -> DWORD {
+        if (*len != sizeof *p) return ERROR_BUFFER_OVERFLOW;
+        std::memset(p, 0, sizeof *p);
+        std::strcpy(p->AdapterName, "only");
+        p->Next = p + 1;
+        return NO_ERROR;
+    });
+    ASSERT_EQ(1, find.FindAdapter());
+    EXPECT_EQ(0, find.FindNextAdapter());
+    EXPECT_EQ("only", Name(find));
+    find.FindAdapterClose();
 }

@@ -53,7 +53,7 @@ TEST(DeviceFind, ListsEachPresentInterfaceWithItsOwnTexts) {
     qvsim::DeviceSpec bare, hidden = qvsim::PortLikeDevice(L"QVHIDDEN", cls);
     bare.interfaceClass = cls;  // no properties at all
     bare.setupClass = qvsim::kPortsSetupClass;
-    bare.name = L"QVBARE";
+    bare.name = L"QVDEVB";  // listed after QVDEVA, whose texts it must not show
     hidden.linked = false;
     SimDevice a(qvsim::PortLikeDevice(L"QVDEVA", cls)), b(bare), h(hidden),
         c(qvsim::PortLikeDevice(L"QVDEVC", cls)), port(qvsim::PortLikeDevice(L"QVCOM", comport));
@@ -71,9 +71,11 @@ TEST(DeviceFind, ListsEachPresentInterfaceWithItsOwnTexts) {
     CxDeviceFind find;
     EXPECT_EQ(0, find.FindNextDevice());  // before any find
     std::map<std::wstring, int> seen;
+    bool bareAfterOther = false;
     for (int ok = find.FindDevice(&cls); ok; ok = find.FindNextDevice()) {
         std::wstring path = Text(find);
         ASSERT_TRUE(names.count(path)) << "not one of ours, or not present";
+        if (names[path].empty()) bareAfterOther = !seen.empty();
         ++seen[path];
         for (auto& text : texts) {
             EXPECT_EQ(names[path].empty() ? L"" : text.second + names[path],
@@ -86,6 +88,7 @@ TEST(DeviceFind, ListsEachPresentInterfaceWithItsOwnTexts) {
     EXPECT_EQ((std::map<std::wstring, int>{
                   {Lower(a.Path()), 1}, {Lower(b.Path()), 1}, {Lower(c.Path()), 1}}),
               seen);
+    EXPECT_TRUE(bareAfterOther);
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
     std::wstring last = Text(find);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, find.FindNextDevice());
@@ -197,7 +200,9 @@ TEST(DeviceMap, ListsBothMapsAndRefusesOtherGuids) {
 
 TEST(DeviceMap, OddValuesNeverOverrunAndDoNotEndTheWalk) {
     const wchar_t bare[] = {L'C', L'O', L'M', L'9', L'8'};  // no terminator
-    std::wstring fits(259, L'f'), full(260, L'y');
+    // full: 260 characters stored without a terminator (the 261st keeps the
+    // registry from adding one).
+    std::wstring fits(259, L'f'), full(261, L'y');
     DeviceMapValue v1(L"PARALLEL PORTS", L"\\Device\\QvOdd1", bare, sizeof bare, REG_SZ),
         v2(L"PARALLEL PORTS", L"\\Device\\QvOdd2", std::wstring(300, L'x')),
         v3(L"PARALLEL PORTS", L"\\Device\\QvOdd3", fits),

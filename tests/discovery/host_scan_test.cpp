@@ -151,4 +151,13 @@ TEST(HostScan, WorkersThatCannotStartLeaveTheirSliceMarkedUnprobed) {
     EXPECT_EQ(probes, net.TotalProbes());
     EXPECT_EQ(CxNetworkHostFind::kHostNotProbed, find.Flag(6));
     EXPECT_EQ(0, find.FindNextHost());
+
+    none = false;  // the joint wait fails: each worker is still waited for
+    calls = 0;
+    ended = 0;
+    Hook<os::WaitForMultipleObjects> failing(
+        [](DWORD, const HANDLE*, BOOL, DWORD) -> DWORD { return WAIT_FAILED; });
+    ASSERT_EQ(1, find.FindHost());
+    EXPECT_EQ(32, ended.load());
+    EXPECT_EQ(L"10.20.30.6|06-00-00-00-00-00|in-worker-1", Host(find));
 }

@@ -615,7 +615,8 @@ INT WINAPI SimLookupServiceNextW(HANDLE hLookup, DWORD flags, LPDWORD length,
         auto* cs = reinterpret_cast<CSADDR_INFO*>(base + offCs);
         cs->LocalAddr.lpSockaddr = reinterpret_cast<LPSOCKADDR>(local);
         cs->LocalAddr.iSockaddrLength = sizeof(SOCKADDR_BTH);
-        cs->RemoteAddr.lpSockaddr = reinterpret_cast<LPSOCKADDR>(remote);
+        cs->RemoteAddr.lpSockaddr =
+            d.lookupWithoutSockaddr ? nullptr : reinterpret_cast<LPSOCKADDR>(remote);
         cs->RemoteAddr.iSockaddrLength = sizeof(SOCKADDR_BTH);
         cs->iSocketType = SOCK_STREAM;
         cs->iProtocol = BTHPROTO_RFCOMM;

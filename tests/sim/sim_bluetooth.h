@@ -54,6 +54,7 @@ struct BthDevice {
     bool lookupWithoutAddress = false;
     bool lookupWithoutName = false;
     bool lookupWithoutClass = false;
+    bool lookupWithoutSockaddr = false;  // an address entry whose remote address is NULL
 };
 
 class BluetoothStack {

@@ -44,8 +44,10 @@ bool SimDevice::Create() {
     m_iface.cbSize = sizeof m_iface;
     m_set = SetupDiCreateDeviceInfoList(&m_spec.setupClass, nullptr);
     if (m_set == INVALID_HANDLE_VALUE) return Fail(GetLastError());
-    if (!SetupDiCreateDeviceInfoW(m_set, m_spec.name.c_str(), &m_spec.setupClass, nullptr, nullptr,
-                                  DICD_GENERATE_ID, &m_dev)) {
+    bool generated = m_spec.instanceId.empty();
+    const wchar_t* deviceName = generated ? m_spec.name.c_str() : m_spec.instanceId.c_str();
+    if (!SetupDiCreateDeviceInfoW(m_set, deviceName, &m_spec.setupClass, nullptr, nullptr,
+                                  generated ? DICD_GENERATE_ID : 0, &m_dev)) {
         return Fail(GetLastError());
     }
     if (!SetupDiRegisterDeviceInfo(m_set, &m_dev, 0, nullptr, nullptr, nullptr)) {
@@ -79,6 +81,17 @@ bool SimDevice::Create() {
     }
     if (m_spec.description && !SetText(m_set, &m_dev, SPDRP_DEVICEDESC, *m_spec.description)) {
         return Fail(GetLastError());
+    }
+    if (m_spec.portName) {
+        HKEY params = SetupDiCreateDevRegKeyW(m_set, &m_dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                              nullptr, nullptr);
+        if (params == INVALID_HANDLE_VALUE) return Fail(GetLastError());
+        const std::wstring& port = *m_spec.portName;
+        LONG status = RegSetValueExW(params, L"PortName", 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(port.c_str()),
+                                     static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(params);
+        if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
     }
 
     HKEY parent = nullptr;

@@ -34,6 +34,12 @@ struct DeviceSpec {
     std::optional<std::wstring> locationInfo;    // SPDRP_LOCATION_INFORMATION
     std::optional<std::wstring> description;     // SPDRP_DEVICEDESC
     bool linked = true;  // false: registered, but not present to DIGCF_PRESENT
+    // A whole instance ID to register as is ("USB\VID_0403&PID_6001\A50285BI");
+    // empty: "ROOT\<name>\NNNN" as above.
+    std::wstring instanceId;
+    // "PortName" in the device's parameters key (DIREG_DEV), as a ports
+    // class installer writes it; not set: no such value.
+    std::optional<std::wstring> portName;
 };
 
 // The setup class of ports, {4D36E978-E325-11CE-BFC1-08002BE10318}.

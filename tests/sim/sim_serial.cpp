@@ -20,6 +20,8 @@ namespace {
 constexpr ULONG_PTR kStatusPending = 0x00000103;
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 constexpr ULONG_PTR kStatusDeviceNotConnected = 0xC000009D;
+constexpr ULONG_PTR kStatusAccessDenied = 0xC0000022;
+constexpr ULONG_PTR kStatusInvalidDeviceState = 0xC0000184;  // ERROR_BAD_COMMAND
 
 // The system's operations as they were before the bus was installed.
 struct Real {
@@ -34,6 +36,7 @@ struct SerialPort::State {
     std::wstring name;
     HANDLE handle = nullptr;  // while open
     bool removed = false;
+    DWORD removedError = 0;  // later requests fail at once with it; 0: they pend and complete
     bool shortReads = false;
     bool stallWrites = false;
     std::deque<unsigned char> rx;
@@ -200,8 +203,34 @@ DWORD ErrorOf(ULONG_PTR status) {
         case 0: return ERROR_SUCCESS;
         case kStatusCancelled: return ERROR_OPERATION_ABORTED;
         case kStatusDeviceNotConnected: return ERROR_DEVICE_NOT_CONNECTED;
+        case kStatusAccessDenied: return ERROR_ACCESS_DENIED;
+        case kStatusInvalidDeviceState: return ERROR_BAD_COMMAND;
         default: return ERROR_GEN_FAILURE;
     }
+}
+
+ULONG_PTR StatusOf(DWORD error) {
+    switch (error) {
+        case ERROR_OPERATION_ABORTED: return kStatusCancelled;
+        case ERROR_ACCESS_DENIED: return kStatusAccessDenied;
+        case ERROR_BAD_COMMAND: return kStatusInvalidDeviceState;
+        default: return kStatusDeviceNotConnected;
+    }
+}
+
+// A request on a removed device: it fails at once with the removal's error,
+// or pends and completes at once with the device's status.
+BOOL GoneRequest(State* s, OVERLAPPED* o) {
+    if (!s->removedError) return Gone(o);
+    g_real.SetLastError(s->removedError);
+    return FALSE;
+}
+
+// What the communications calls answer once the device has gone.
+BOOL GoneCall(State* s) {
+    if (!s->removedError) return NotConnected();
+    g_real.SetLastError(s->removedError);
+    return FALSE;
 }
 
 // ---- the replacements -------------------------------------------------------
@@ -247,7 +276,7 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD pRead, LP
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (s->removed) return Gone(o);
+    if (s->removed) return GoneRequest(s, o);
     if (length == 0) return DoneAtOnce(o, 0, pRead);
     s->reads.push_back({o, static_cast<unsigned char*>(buffer), length, 0});
     ServeReads(s);
@@ -269,7 +298,7 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID data, DWORD length, LPDWORD pWritten,
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (s->removed) return Gone(o);
+    if (s->removed) return GoneRequest(s, o);
     Pend(o);
     s->writes.push_back({o, std::string(static_cast<const char*>(data), length)});
     if (!s->stallWrites) {
@@ -290,7 +319,7 @@ BOOL WINAPI SimWaitCommEvent(HANDLE h, LPDWORD pMask, LPOVERLAPPED o) {
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (s->removed) return Gone(o);
+    if (s->removed) return GoneRequest(s, o);
     if (s->mask == 0 || s->waitO) {
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -309,7 +338,7 @@ BOOL WINAPI SimSetCommMask(HANDLE h, DWORD mask) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.SetCommMask(h, mask);
-    if (s->removed) return NotConnected();
+    if (s->removed) return GoneCall(s);
     s->mask = mask;
     s->history = 0;
     if (s->waitO) {
@@ -333,7 +362,7 @@ BOOL WINAPI SimClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.ClearCommError(h, errors, stat);
-    if (s->removed) return NotConnected();
+    if (s->removed) return GoneCall(s);
     if (errors) *errors = s->errors;
     s->errors = 0;
     if (stat) {
@@ -348,7 +377,7 @@ BOOL WINAPI SimPurgeComm(HANDLE h, DWORD flags) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.PurgeComm(h, flags);
-    if (s->removed) return NotConnected();
+    if (s->removed) return GoneCall(s);
     if (flags & PURGE_RXCLEAR) {
         s->rx.clear();
         ++s->rxPurges;
@@ -365,7 +394,7 @@ BOOL WINAPI SimGetCommState(HANDLE h, LPDCB dcb) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.GetCommState(h, dcb);
-    if (s->removed) return NotConnected();
+    if (s->removed) return GoneCall(s);
     *dcb = s->dcb;
     return TRUE;
 }
@@ -374,7 +403,7 @@ BOOL WINAPI SimSetCommState(HANDLE h, LPDCB dcb) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.SetCommState(h, dcb);
-    if (s->removed) return NotConnected();
+    if (s->removed) return GoneCall(s);
     if (dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->BaudRate == 0) {
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -479,6 +508,14 @@ void SerialPort::Remove() {
     WithPort(m_state, [](State* s) {
         s->removed = true;
         EndRequests(s, nullptr, kStatusDeviceNotConnected);
+    });
+}
+
+void SerialPort::Remove(DWORD dwError) {
+    WithPort(m_state, [&](State* s) {
+        s->removed = true;
+        s->removedError = dwError;
+        EndRequests(s, nullptr, StatusOf(dwError));
     });
 }
 

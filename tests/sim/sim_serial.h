@@ -39,6 +39,11 @@ public:
     // The device goes away: pending requests, and every later one, complete
     // with STATUS_DEVICE_NOT_CONNECTED.
     void Remove();
+    // The device goes away as a USB adapter does: pending requests complete
+    // with the status that stands for dwError (ERROR_DEVICE_NOT_CONNECTED,
+    // ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_OPERATION_ABORTED), and
+    // every later request and communications call fails at once with it.
+    void Remove(DWORD dwError);
     // Reads complete as soon as they hold at least one byte.
     void SetShortReads(bool bShort);
     // Writes stay pending until ReleaseWrites (or a cancel).

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -66,13 +68,19 @@ TEST_F(Sockets, ExactCountsBothWaysWaitInsteadOfSpinningAndAShortPeer) {
         end->SetWndMsgProc(window.hwnd(), kMsg, nullptr, nullptr);
         ASSERT_EQ(1, end->SelectEvent(CX_SOCKET_EVENTS_NO_LISTENER));
     }
-    std::atomic<int> wouldBlock{0}, waits{0};
+    std::atomic<int> wouldBlock{0}, waits{0}, recvWouldBlock{0}, readWaits{0};
     Hook<os::select> countWaits([&](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+        if (r) ++readWaits;
         return ++waits, countWaits.Real()(n, r, w, e, t);
     });
     Hook<os::send> countSend([&](SOCKET s, const char* b, int n, int f) {
         int r = countSend.Real()(s, b, n, f);
         if (r == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) ++wouldBlock;
+        return r;
+    });
+    Hook<os::recv> countRecv([&](SOCKET s, char* b, int n, int f) {
+        int r = countRecv.Real()(s, b, n, f);
+        if (r == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) ++recvWouldBlock;
         return r;
     });
     const unsigned long kBig = 16 * 1024 * 1024;  // far more than the socket buffers hold
@@ -88,6 +96,12 @@ TEST_F(Sockets, ExactCountsBothWaysWaitInsteadOfSpinningAndAShortPeer) {
     EXPECT_TRUE(in == out && back == out);
     EXPECT_GT(wouldBlock.load(), 0);
     EXPECT_LE(wouldBlock.load(), waits.load());  // each would-block waits first
+    // A Recv that starts before its data comes waits for it too.
+    std::thread late([&] { Sleep(200), pair.peer.Send(out.data(), 4, 0); });
+    EXPECT_EQ(1, pair.client.Recv(back.data(), 4, 0));
+    late.join();
+    EXPECT_GT(recvWouldBlock.load(), 0);
+    EXPECT_LE(recvWouldBlock.load(), readWaits.load());
 
     // The peer sends 5 of 10 bytes and closes.
     unsigned char buffer[12];
@@ -101,10 +115,18 @@ TEST_F(Sockets, ExactCountsBothWaysWaitInsteadOfSpinningAndAShortPeer) {
 }
 
 TEST_F(Sockets, WindowsGetThePlatformsEventsAndTheListenerCallsBackPaced) {
+    std::mutex mutex;
+    std::map<SOCKET, long> masks;  // the last selection of each socket
+    Hook<os::WSAAsyncSelect> selecting([&](SOCKET s, HWND w, UINT m, long e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return masks[s] = e, selecting.Real()(s, w, m, e);
+    });
+    auto maskOf = [&](SOCKET s) { std::lock_guard<std::mutex> lock(mutex); return masks[s]; };
     qvtest::MessageWindow window;
     CxServerSocket server;
     server.SetWndMsgProc(window.hwnd(), kMsg, nullptr, nullptr);
     ASSERT_EQ(1, server.ListenConnection(L"127.0.0.1", 0));
+    EXPECT_EQ(FD_READ | FD_ACCEPT | FD_CLOSE, maskOf(server.GetSocket()));
     int port = LocalPort(server.GetSocket());
     unsigned char data[3] = {1, 2, 3};
     for (int listen : {0, 1}) {
@@ -112,6 +134,7 @@ TEST_F(Sockets, WindowsGetThePlatformsEventsAndTheListenerCallsBackPaced) {
         ProbeClient client;
         client.SetWndMsgProc(window.hwnd(), kMsg, &Calls::Proc, &calls);
         ASSERT_EQ(1, client.Connect(L"127.0.0.1", port, listen));
+        EXPECT_EQ(listen ? FD_CLOSE : FD_READ | FD_CLOSE, maskOf(client.GetSocket()));
         ASSERT_TRUE(WaitForEvent(window, server.GetSocket(), FD_ACCEPT));
         CxClientSocket peer;
         peer.Attach(server.AcceptConnection());
@@ -160,6 +183,9 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     EXPECT_EQ(0xABAB, text[16]);  // nothing written beyond 16 characters
     EXPECT_EQ(0, client.Send(nullptr, 4, 0));
     EXPECT_EQ(WSAEFAULT, LastError());
+    ASSERT_EQ(4, os::send(accepted, "data", 4, 0));
+    EXPECT_EQ(0, client.Recv(nullptr, 4, 0));
+    EXPECT_EQ(WSAEFAULT, LastError());
 
     // Text that does not parse is refused before any socket is made.
     int sockets = 0;
@@ -175,6 +201,10 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     wcscpy(text, L"untouched");
     EXPECT_EQ(0, client.GetPeerAddress(text));
     EXPECT_STREQ(L"untouched", text);
+    std::wstring longest(CX_SOCKET_ADDRESS_MAX, L'x');  // taken, and does not parse
+    EXPECT_EQ(1, server.ListenConnection(longest.c_str(), 0));
+    EXPECT_EQ(0, server.ListenConnection((longest + L'x').c_str(), 0));
+    EXPECT_EQ(WSAEINVAL, LastError());
     os::closesocket(accepted);
 }
 
@@ -199,6 +229,33 @@ TEST_F(Sockets, ListenerEndsOnCloseDetachAndDestructionAndFailuresDoNotSpin) {
     ASSERT_NE(nullptr, client.ListenerHandle());
     client.DisListenEvent();
     EXPECT_EQ(nullptr, client.ListenerHandle());
+
+    // A close just before the listener's wait begins, the handle value naming
+    // another socket by the time it does: the listener is made to look again.
+    {
+        SOCKET standIn = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        std::atomic<SOCKET> watched{INVALID_SOCKET};
+        std::atomic<int> step{0};  // 1: a wait is about to begin, 2: closed
+        Hook<os::select> late([&](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+            int first = 0;
+            if (!t && r && r->fd_count == 2 && step.compare_exchange_strong(first, 1)) {
+                WaitUntil([&] { return step == 2; }, 5000);
+                for (u_int i = 0; i < r->fd_count; ++i) {
+                    if (r->fd_array[i] == watched) r->fd_array[i] = standIn;
+                }
+            }
+            return late.Real()(n, r, w, e, t);
+        });
+        ASSERT_EQ(1, client.Connect(L"127.0.0.1", port, 1));
+        peer.Attach(server.AcceptConnection());
+        watched = client.GetSocket();
+        ASSERT_TRUE(WaitUntil([&] { return step == 1; }));
+        EXPECT_EQ(1, client.CloseSocket());
+        step = 2;
+        EXPECT_TRUE(WaitUntil([&] { return client.IsListenningEvent() == 0; }, 3000));
+        client.DisListenEvent();
+        os::closesocket(standIn);
+    }
 
     // Detach and the destructor end a running listener at once; the socket
     // stays open.
@@ -284,6 +341,17 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     EXPECT_EQ(0, udp.Send(&byte, 1, 0));  // no peer yet: empty text
     EXPECT_EQ(WSAEINVAL, LastError());
     EXPECT_EQ(0, udp.SendTo(L"not an address", &byte, 1));
+    ASSERT_EQ(1, udp.SendTo(L"127.0.0.1", &byte, 1));
+    int reads = 0;
+    {
+        Hook<os::recvfrom> counting([&](SOCKET s, char* b, int n, int f, SOCKADDR* a, int* l) {
+            return ++reads, counting.Real()(s, b, n, f, a, l);
+        });
+        EXPECT_EQ(0, udp.Recv(nullptr, 1, 0));  // refused before any receive
+        EXPECT_EQ(WSAEFAULT, LastError());
+    }
+    EXPECT_EQ(0, reads);
+    ASSERT_EQ(1, udp.Recv(&byte, 1, 0));  // the datagram still waits
 
     // 10 and 6 bytes into one Recv of 16. The port in the text gives way to
     // the bound port, so these come back to this very socket.
@@ -308,6 +376,11 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     SOCKADDR_IN to = Ipv4(L"127.0.0.1", port);
     udp.SetPeerAddress(L"10.9.9.9");
     udp.SetPeerAddress(std::wstring(200, L'1').c_str());  // refused: does not fit
+    std::wstring longest(CX_SOCKET_ADDRESS_MAX, L'1');
+    udp.SetPeerAddress(longest.c_str());
+    udp.SetPeerAddress((longest + L'1').c_str());  // refused: keeps the text it has
+    udp.GetPeerAddress(text);
+    EXPECT_EQ(longest, text);
     ASSERT_EQ(3, os::sendto(raw, "abc", 3, 0, reinterpret_cast<SOCKADDR*>(&to), sizeof to));
     ASSERT_EQ(1, udp.Recv(buffer, 3, 0));
     udp.GetPeerAddress(text);

@@ -3,9 +3,12 @@
 // hosts of the local subnet.
 #include "quorvel/quorvel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "tools/qvtool/commands.h"
 
@@ -60,18 +63,157 @@ int ListMap(const char* title, GUID guid, bool quietIfEmpty) {
     return n;
 }
 
-const char kPortsHelp[] =
-    "  ports                   serial and parallel port names from the device map\n";
+// One serial port of the merged list, as text.
+struct PortRow {
+    std::string port, source, friendly, ids, vendor, product, serial, path, hardware, instance;
+};
 
-int Ports(int argc, char** /*argv*/) {
-    if (argc) return Usage("ports takes no arguments");
-    ListMap("serial ports", QV_GUID_DEVINTERFACE_COMPORT, false);
+std::vector<PortRow> SerialPortRows() {
+    std::vector<PortRow> rows;
+    CxSerialPortFind find;
+    wchar_t text[QV_DEVICE_TEXT_CCH];
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        PortRow row;
+        find.GetPortName(text);
+        row.port = Narrow(text);
+        switch (find.GetSource()) {
+            case CX_PORT_FROM_MAP: row.source = "map"; break;
+            case CX_PORT_FROM_INTERFACE: row.source = "interface"; break;
+            default: row.source = "both"; break;
+        }
+        find.GetFriendlyName(text);
+        row.friendly = Narrow(text);
+        unsigned short vid = 0, pid = 0;
+        if (find.GetUsbIds(&vid, &pid)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%04X", vid);
+            row.vendor = hex;
+            std::snprintf(hex, sizeof hex, "%04X", pid);
+            row.product = hex;
+            row.ids = row.vendor + ":" + row.product;
+        }
+        find.GetSerialNumber(text);
+        row.serial = Narrow(text);
+        find.GetDevicePath(text);
+        row.path = Narrow(text);
+        find.GetHardwareID(text);
+        row.hardware = Narrow(text);
+        find.GetInstanceID(text);
+        row.instance = Narrow(text);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped; the
+// UTF-8 text passes through.
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : Json(text); }
+
+void PrintPortsJson(const std::vector<PortRow>& rows) {
+    std::printf("[");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const PortRow& r = rows[i];
+        std::printf("%s\n  {\"port\": %s, \"source\": %s, \"friendlyName\": %s, \"vendorId\": %s, "
+                    "\"productId\": %s, \"serialNumber\": %s, \"path\": %s, \"hardwareId\": %s, "
+                    "\"instanceId\": %s}",
+                    i ? "," : "", Json(r.port).c_str(), Json(r.source).c_str(),
+                    Json(r.friendly).c_str(), JsonOrNull(r.vendor).c_str(),
+                    JsonOrNull(r.product).c_str(), Json(r.serial).c_str(), Json(r.path).c_str(),
+                    Json(r.hardware).c_str(), Json(r.instance).c_str());
+    }
+    std::printf("%s]\n", rows.empty() ? "" : "\n");
+}
+
+void PrintPortsTable(const std::vector<PortRow>& rows) {
+    if (rows.empty()) {
+        std::printf("serial ports: none\n");
+        return;
+    }
+    const char* heads[] = {"PORT", "SOURCE", "FRIENDLY NAME", "VID:PID", "SERIAL", "PATH"};
+    // Control characters would break the columns; "-" stands for unknown.
+    auto cell = [](std::string text) {
+        for (char& c : text) {
+            if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+        }
+        return text.empty() ? std::string("-") : text;
+    };
+    auto cells = [&](const PortRow& r) {
+        return std::vector<std::string>{cell(r.port),   cell(r.source), cell(r.friendly),
+                                        cell(r.ids),    cell(r.serial), cell(r.path)};
+    };
+    size_t widths[6];
+    for (int c = 0; c < 6; ++c) widths[c] = std::strlen(heads[c]);
+    for (const PortRow& r : rows) {
+        std::vector<std::string> row = cells(r);
+        for (int c = 0; c < 6; ++c) widths[c] = std::max(widths[c], row[c].size());
+    }
+    auto print = [&](const std::vector<std::string>& row) {
+        for (int c = 0; c < 6; ++c) {
+            if (c == 5) {
+                std::printf("%s\n", row[c].c_str());
+            } else {
+                std::printf("%-*s  ", static_cast<int>(widths[c]), row[c].c_str());
+            }
+        }
+    };
+    print(std::vector<std::string>(std::begin(heads), std::end(heads)));
+    for (const PortRow& r : rows) print(cells(r));
+}
+
+const char kPortsHelp[] =
+    "  ports [--json]          every serial port once, from the device map and the\n"
+    "                          COM-port interfaces: port, source (map, interface,\n"
+    "                          both), friendly name, USB VID:PID, serial number\n"
+    "                          and the path to open; then the parallel port names.\n"
+    "                          --json: the serial ports as a JSON array\n";
+
+int Ports(int argc, char** argv) {
+    bool json = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string(argv[i]) != "--json") {
+            return Usage("unknown ports argument '" + std::string(argv[i]) + "'");
+        }
+        json = true;
+    }
+    std::vector<PortRow> rows = SerialPortRows();
+    if (json) {
+        PrintPortsJson(rows);
+        return kSuccess;
+    }
+    PrintPortsTable(rows);
     ListMap("parallel ports", QV_GUID_DEVINTERFACE_PARALLEL, false);
     return kSuccess;
 }
 
 void SummaryPorts() {
-    ListMap("serial ports", QV_GUID_DEVINTERFACE_COMPORT, false);
+    std::vector<PortRow> rows = SerialPortRows();
+    std::string line = "serial ports:";
+    for (const PortRow& r : rows) line += " " + (r.port.empty() ? r.path : r.port);
+    std::printf("%s\n", rows.empty() ? "serial ports: none" : line.c_str());
     ListMap("parallel ports", QV_GUID_DEVINTERFACE_PARALLEL, true);
 }
 

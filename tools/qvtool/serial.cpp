@@ -38,10 +38,50 @@ struct Session {
     std::string path;
 };
 
+// "framing, parity" for the flags of a line error.
+std::string LineErrorText(unsigned long flags) {
+    static const struct {
+        unsigned long flag;
+        const char* name;
+    } kNames[] = {{CE_FRAME, "framing"},       {CE_RXPARITY, "parity"},
+                  {CE_OVERRUN, "overrun"},     {CE_RXOVER, "input queue overflow"},
+                  {CE_BREAK, "break"}};
+    std::string text;
+    for (const auto& name : kNames) {
+        if (!(flags & name.flag)) continue;
+        if (!text.empty()) text += ", ";
+        text += name.name;
+        flags &= ~name.flag;
+    }
+    if (flags) {
+        char rest[32];
+        std::snprintf(rest, sizeof rest, "%sflags 0x%lX", text.empty() ? "" : ", ", flags);
+        text += rest;
+    }
+    return text.empty() ? "unknown" : text;
+}
+
 // Runs on the port's listener thread.
 long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
-    if (lEvent != CX_EVENT_DATA_READY) return 0;
     Session* session = static_cast<Session*>(pParam);
+    if (lEvent == CX_EVENT_LINE_ERROR) {
+        unsigned long flags = 0;
+        unsigned long discarded = 0;
+        if (session->port->GetLineError(&flags, &discarded)) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "qvtool: %s line error: %s; %lu received byte%s discarded\n",
+                         session->path.c_str(), LineErrorText(flags).c_str(), discarded,
+                         discarded == 1 ? "" : "s");
+        }
+        return 0;
+    }
+    if (lEvent == CX_EVENT_DEVICE_REMOVED) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "qvtool: %s was removed; end input to close it\n",
+                     session->path.c_str());
+        return 0;
+    }
+    if (lEvent != CX_EVENT_DATA_READY) return 0;
     unsigned long waiting = 0;
     unsigned long outgoing = 0;
     if (!session->port->GetBufferCount(&waiting, &outgoing) || waiting == 0) return 0;
@@ -62,7 +102,8 @@ const char kSerialHelp[] =
            "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
            "                          arrives to stdout and send each stdin line; --baud\n"
            "                          sets N baud 8N1, --threshold the bytes that make\n"
-           "                          data ready (default 1)\n";
+           "                          data ready (default 1); line errors and the\n"
+           "                          device's removal are reported on stderr\n";
 
 void SummarySerial() { std::printf("serial: open a port with 'qvtool serial COMn'\n"); }
 
@@ -122,6 +163,11 @@ int Serial(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     Session session{&port, path};
     port.SetWndMsgProc(nullptr, 0, &OnEvent, &session);
+    // Line errors and the removal are told as they happen.
+    if (!port.SetLineErrorEvent(1) || !port.SetRemovalEvent(1)) {
+        Fail("cannot watch %s for line errors and removal", std::string(path) + " (" +
+                                                                 ErrorText(GetLastError()) + ")");
+    }
     std::fprintf(stderr, "qvtool: %s open; type lines to send them, end with Ctrl+Z/Ctrl+D (EOF)\n",
                  path);
 

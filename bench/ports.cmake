@@ -1,0 +1,4 @@
+# The merged serial port list: time of one whole walk with many ports.
+add_executable(bench_ports ${CMAKE_CURRENT_SOURCE_DIR}/ports_bench.cpp $<TARGET_OBJECTS:quorvel_objects>)
+target_include_directories(bench_ports PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+target_link_libraries(bench_ports PRIVATE qv_sim_discovery ${QV_SYSTEM_LIBS})

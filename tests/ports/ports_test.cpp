@@ -1,0 +1,176 @@
+// CxSerialPortFind against device-map values and COM-port device nodes made
+// in the real registry and SetupAPI.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "quorvel/quorvel.h"
+#include "tests/sim/sim_devices.h"
+#include "tests/support/os_hook.h"
+
+using qvsim::DeviceMapValue;
+using qvsim::DeviceSpec;
+using qvsim::SimDevice;
+
+namespace {
+
+DeviceSpec ComPort(const wchar_t* name, const wchar_t* instanceId, std::vector<std::wstring> hwids,
+                   const wchar_t* friendly, const wchar_t* portName) {
+    DeviceSpec spec;
+    spec.interfaceClass = QV_GUID_DEVINTERFACE_COMPORT;
+    spec.setupClass = qvsim::kPortsSetupClass;
+    spec.name = name;
+    spec.instanceId = instanceId;
+    spec.hardwareIds = hwids;
+    if (friendly) spec.friendlyName = friendly;
+    if (portName) spec.portName = portName;
+    return spec;
+}
+
+struct Entry {
+    std::wstring name, path, friendly, hardware, serial;
+    int source = 0, usb = 0;
+    unsigned short vid = 0, pid = 0;
+};
+
+Entry Read(CxSerialPortFind& find) {
+    wchar_t text[QV_DEVICE_TEXT_CCH];
+    Entry e;
+    find.GetPortName(text), e.name = text;
+    find.GetDevicePath(text), e.path = text;
+    find.GetFriendlyName(text), e.friendly = text;
+    find.GetHardwareID(text), e.hardware = text;
+    find.GetSerialNumber(text), e.serial = text;
+    e.source = find.GetSource();
+    e.usb = find.GetUsbIds(&e.vid, &e.pid);
+    return e;
+}
+
+// The ports of our fixtures, in the order listed; the machine may have its own.
+std::vector<Entry> Ours(CxSerialPortFind& find, const std::wstring& unnamedPath) {
+    std::vector<Entry> ours;
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        Entry e = Read(find);
+        bool named = false;
+        for (const wchar_t* name : {L"COM2", L"COM9", L"COM10", L"COM31", L"COM47"}) {
+            named = named || _wcsicmp(e.name.c_str(), name) == 0;
+        }
+        if (named || _wcsicmp(e.path.c_str(), unnamedPath.c_str()) == 0) ours.push_back(e);
+    }
+    return ours;
+}
+
+}  // namespace
+
+TEST(Ports, EachPortOnceWithItsSourcesUsbIdentityAndNaturalOrder) {
+    DeviceMapValue com2(L"SERIALCOMM", L"\\Device\\QvTestSerial2", L"COM2");
+    DeviceMapValue com10(L"SERIALCOMM", L"\\Device\\QvTestSerial10", L"COM10");
+    DeviceMapValue com9(L"SERIALCOMM", L"\\Device\\QvTestSerial9", L"COM9");
+    SimDevice usb(ComPort(L"QVPORTUSB", L"USB\\VID_0403&PID_6001\\A50285BI",
+                          {L"USB\\VID_0403&PID_6001&REV_0600", L"USB\\VID_0403&PID_6001"},
+                          L"USB Serial Port (COM9)", L"COM9"));
+    // Not USB, and five hex digits after "VID_" are no vendor ID; the
+    // friendly name is as long as a getter hands out.
+    std::wstring longFriendly = L"Port (COM31) " + std::wstring(259 - 13, L'x');
+    SimDevice plain(ComPort(L"QVPORTPLAIN", L"ACPI\\VID_12345&PID_6789\\0", {L"ACPI\\PNP0501"},
+                            longFriendly.c_str(), L"com31"));
+    SimDevice noName(ComPort(L"QVPORTNONAME", L"", {L"USB\\VID_10C4&PID_EA60"}, nullptr, nullptr));
+    // Named only by its friendly name; the system made up its last component.
+    SimDevice byFriendly(ComPort(L"QVPORTFRIENDLY", L"USB\\VID_067B&PID_2303\\5&1A2B3C4D&0&2", {},
+                                 L"Prolific Port (COM47)", nullptr));
+    ASSERT_TRUE(com2.Ok() && com10.Ok() && com9.Ok());
+    for (const SimDevice* d : {&usb, &plain, &noName, &byFriendly})
+        ASSERT_TRUE(d->Ok()) << d->Error();
+
+    CxSerialPortFind find;
+    std::vector<Entry> ours = Ours(find, noName.Path());
+    ASSERT_EQ(6u, ours.size());
+    std::vector<std::wstring> names;
+    for (const Entry& e : ours) names.push_back(e.name);
+    EXPECT_EQ((std::vector<std::wstring>{L"COM2", L"COM9", L"COM10", L"com31", L"COM47", L""}),
+              names);
+    std::vector<int> sources;
+    for (const Entry& e : ours) sources.push_back(e.source);
+    EXPECT_EQ(
+        (std::vector<int>{CX_PORT_FROM_MAP, CX_PORT_FROM_BOTH, CX_PORT_FROM_MAP,
+                          CX_PORT_FROM_INTERFACE, CX_PORT_FROM_INTERFACE, CX_PORT_FROM_INTERFACE}),
+        sources);
+
+    EXPECT_EQ(L"\\\\.\\COM2", ours[0].path);  // map only: a name and a path
+    EXPECT_EQ(L"", ours[0].friendly);
+    EXPECT_EQ(0, ours[0].usb);
+    const Entry& com9e = ours[1];
+    EXPECT_EQ(L"USB Serial Port (COM9)", com9e.friendly);
+    EXPECT_EQ(L"USB\\VID_0403&PID_6001&REV_0600", com9e.hardware);
+    EXPECT_EQ(1, com9e.usb);
+    EXPECT_EQ(0x0403, com9e.vid);
+    EXPECT_EQ(0x6001, com9e.pid);
+    EXPECT_EQ(L"A50285BI", com9e.serial);
+    EXPECT_EQ(L"\\\\.\\com31", ours[3].path);
+    EXPECT_EQ(0, ours[3].usb);  // no IDs: absent, not a failure
+    EXPECT_EQ(0, ours[3].vid);
+    EXPECT_EQ(L"", ours[3].serial);
+    EXPECT_EQ(longFriendly, ours[3].friendly);
+    EXPECT_EQ(1, ours[4].usb);  // from the instance ID, without a serial number
+    EXPECT_EQ(0x067B, ours[4].vid);
+    EXPECT_EQ(L"", ours[4].serial);
+    EXPECT_EQ(0x10C4, ours[5].vid);  // unnamed: opened by its interface path
+    EXPECT_EQ(0, _wcsicmp(noName.Path().c_str(), ours[5].path.c_str()));
+
+    // One source missing: the other is listed all the same.
+    {
+        qvtest::Hook<quorvel::os::RegOpenKeyExW> noMap(
+            [](HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) -> LSTATUS { return ERROR_FILE_NOT_FOUND; });
+        std::vector<Entry> left = Ours(find, noName.Path());
+        ASSERT_EQ(4u, left.size());
+        EXPECT_EQ(L"COM9", left[0].name);
+        EXPECT_EQ(CX_PORT_FROM_INTERFACE, left[0].source);
+    }
+    {
+        qvtest::Hook<quorvel::os::SetupDiGetClassDevsW> noInterfaces(
+            [](const GUID*, PCWSTR, HWND, DWORD) { return INVALID_HANDLE_VALUE; });
+        std::vector<Entry> left = Ours(find, noName.Path());
+        ASSERT_EQ(3u, left.size());
+        EXPECT_EQ(CX_PORT_FROM_MAP, left[1].source);
+        EXPECT_EQ(L"", left[1].friendly);
+    }
+}
+
+TEST(Ports, WalkEndsCleanlyCopiesWalkOnTheirOwnAndRemovedPortsGo) {
+    std::wstring gonePath;
+    CxSerialPortFind find, copy;
+    size_t count = 1;
+    {
+        DeviceMapValue value(L"SERIALCOMM", L"\\Device\\QvTestSerialGone", L"COM77");
+        SimDevice device(ComPort(L"QVPORTGONE", L"", {}, nullptr, nullptr));
+        ASSERT_TRUE(value.Ok() && device.Ok());
+        gonePath = device.Path();
+        EXPECT_EQ(0, find.FindNextPort());  // before FindPort
+        EXPECT_EQ(0, find.GetSource());
+        ASSERT_EQ(1, find.FindPort());
+        copy = find;
+        while (find.FindNextPort()) ++count;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+    }
+    Entry last = Read(find);
+    EXPECT_EQ(0, find.FindNextPort());  // and after the end, the last port kept
+    EXPECT_EQ(last.path, Read(find).path);
+    find.Close();
+    EXPECT_EQ(0, find.FindNextPort());
+    EXPECT_EQ(last.path, Read(find).path);
+    find.GetPortName(nullptr);
+    EXPECT_EQ(last.usb, find.GetUsbIds(nullptr, nullptr));
+
+    // The copy walks the same snapshot from where it was.
+    size_t copied = 1;
+    while (copy.FindNextPort()) ++copied;
+    EXPECT_EQ(count, copied);
+
+    // A new walk does not list what has been removed.
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        Entry e = Read(find);
+        EXPECT_NE(L"COM77", e.name);
+        EXPECT_NE(0, _wcsicmp(gonePath.c_str(), e.path.c_str()));
+    }
+}
