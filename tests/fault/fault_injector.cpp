@@ -145,6 +145,7 @@ struct Rule {
     X(SetupDiGetDeviceRegistryPropertyW, kFail, FALSE, ERROR_INVALID_DATA)              \
     X(SetupDiGetDeviceInstanceIdW, kFail, FALSE, ERROR_INVALID_HANDLE)                  \
     X(SetupDiDestroyDeviceInfoList, kThrough, FALSE, ERROR_INVALID_HANDLE)              \
+    X(SetupDiOpenDevRegKey, kFail, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)           \
     X(RegOpenKeyW, kFail, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)                     \
     X(RegOpenKeyExW, kFail, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)                   \
     X(RegQueryInfoKeyW, kFail, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY)        \
