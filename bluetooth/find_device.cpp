@@ -25,6 +25,7 @@ int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress, wchar_t*
     BTH_DEV_INFO info;
     std::memset(&info, 0, sizeof info);
     int nFound = 0;
+    bool bUnnamed = false;
     unsigned char nMatch = 0;
 
     CxBthRadioFind finder;
@@ -42,10 +43,18 @@ int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress, wchar_t*
             Trace(L"GetRemoteDevice : %s, %s.\n", info.szName, info.szAddress);
             if (os::lstrcmpiW(info.szName, szDeviceName) == 0) {
                 if (nIndex == nMatch || nIndex == kAnyIndex) {
+                    // A device or radio whose address could not be written as
+                    // text cannot be handed to the host: the search fails
+                    // rather than report a device without its address.
+                    BTH_DEV_INFO radioInfo;
+                    finder.GetDeviceInfo(&radioInfo);
+                    if (!info.szAddress[0] || !radioInfo.szAddress[0]) {
+                        bUnnamed = true;
+                        break;
+                    }
                     nFound = 1;
                     os::lstrcpynW(szDeviceAddress, info.szAddress, bth::kAddressCapacity);
-                    finder.GetDeviceInfo(&info);
-                    os::lstrcpynW(szRadioAddress, info.szAddress, bth::kAddressCapacity);
+                    os::lstrcpynW(szRadioAddress, radioInfo.szAddress, bth::kAddressCapacity);
                     break;
                 }
                 ++nMatch;
@@ -54,9 +63,10 @@ int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress, wchar_t*
         }
         radio.FindRemoteDeviceClose();
         finder.CloseRadioHandle();
-        if (nFound) break;
+        if (nFound || bUnnamed) break;
         bMore = finder.FindNextRadio(0);
     }
     finder.FindRadioClose();
+    if (bUnnamed) os::SetLastError(ERROR_INVALID_DATA);
     return nFound;
 }

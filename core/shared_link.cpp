@@ -11,6 +11,7 @@ SharedLink* SharedLink::Create(const void* owner, LONG refs) {
         link->live.store(true);
         link->owner = owner;
         link->handle.store(nullptr);
+        link->busy.store(0);
         link->extra.store(nullptr);
     }
     return link;

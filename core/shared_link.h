@@ -22,6 +22,7 @@ struct SharedLink {
     std::atomic<bool> live;       // cleared by the owner when it releases the resource
     const void* owner;            // the object that acquired the resource
     std::atomic<HANDLE> handle;   // the thread handle, for CxThread
+    std::atomic<LONG> busy;       // calls in progress on the resource (serial transfers)
     std::atomic<LinkExtra*> extra;  // nullptr until a subsystem adds some
 
     // A new record with refs holders; nullptr if memory ran out.

@@ -22,6 +22,17 @@ private:
     DWORD m_dwError;
 };
 
+// Waits for the thread. A wait that the system refuses (rather than one that
+// runs out) is tried again a few times: giving up at once would let the
+// routine run on after its object is gone.
+DWORD WaitForThread(HANDLE hThread, DWORD dwMilliseconds) {
+    for (int nTry = 0;; ++nTry) {
+        DWORD dwWait = os::WaitForSingleObject(hThread, dwMilliseconds);
+        if (dwWait != WAIT_FAILED || nTry == 3) return dwWait;
+        os::Sleep(1);
+    }
+}
+
 }  // namespace
 
 CxThread::CxThread()
@@ -115,10 +126,29 @@ int CxThread::CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwSta
     m_pLink = link;
     m_hThread = hThread;
     m_dwThreadId = dwThreadId;
-    if (!(dwCreationFlags & CREATE_SUSPENDED)) os::ResumeThread(hThread);
+    if (!(dwCreationFlags & CREATE_SUSPENDED) &&
+        os::ResumeThread(hThread) == static_cast<DWORD>(-1)) {
+        // The thread cannot be started: end it before it has run a single
+        // instruction of ours and fail, rather than wait for a start that
+        // never comes (and later for an end that never comes).
+        LastErrorKeeper keep;
+        os::TerminateThread(hThread, 1);
+        os::WaitForSingleObject(hThread, INFINITE);
+        os::CloseHandle(hThread);
+        m_pLink = nullptr;
+        m_hThread = nullptr;
+        m_dwThreadId = 0;
+        m_hEventStarted = nullptr;
+        if (hStarted) os::CloseHandle(hStarted);
+        delete link;
+        return 0;
+    }
 
     if (hStarted) {
-        os::WaitForSingleObject(hStarted, dwWaitMilliseconds);
+        // The end of the thread ends the wait too: a routine that returns
+        // without signalling must not hold the caller for the whole limit.
+        HANDLE ahWait[2] = {hStarted, hThread};
+        os::WaitForMultipleObjects(2, ahWait, FALSE, dwWaitMilliseconds);
         // Take the signal back. If the routine is setting it right now, it
         // finds it gone when it is done and closes it itself.
         HANDLE hTaken = m_hEventStarted.exchange(nullptr);
@@ -133,7 +163,7 @@ void CxThread::CloseThread(DWORD dwWaitMilliseconds) {
         m_bToExit = 1;
         // The routine's own thread cannot wait for itself to end.
         if (m_dwThreadId != os::GetCurrentThreadId()) {
-            os::WaitForSingleObject(m_hThread, dwWaitMilliseconds);
+            WaitForThread(m_hThread, dwWaitMilliseconds);
         }
     }
     ReleaseThread();

@@ -45,18 +45,19 @@ bool AddressToText(IN_ADDR addr, wchar_t* pszText, DWORD cchText) {
                                    &cch) != SOCKET_ERROR;
 }
 
-void CopyAnsi(const char* pszFrom, UINT uCodePage, wchar_t* pszTo, size_t cchTo) {
+bool CopyAnsi(const char* pszFrom, UINT uCodePage, wchar_t* pszTo, size_t cchTo) {
     pszTo[0] = L'\0';
     int cch = os::MultiByteToWideChar(uCodePage, 0, pszFrom, -1, nullptr, 0);
-    if (cch <= 0) return;
+    if (cch <= 0) return false;
     std::vector<wchar_t> text(static_cast<size_t>(cch) + 1, L'\0');
-    if (os::MultiByteToWideChar(uCodePage, 0, pszFrom, -1, text.data(), cch) <= 0) return;
+    if (os::MultiByteToWideChar(uCodePage, 0, pszFrom, -1, text.data(), cch) <= 0) return false;
     size_t n = 0;
     while (n + 1 < cchTo && text[n]) {
         pszTo[n] = text[n];
         ++n;
     }
     pszTo[n] = L'\0';
+    return true;
 }
 
 }  // namespace quorvel::discovery
@@ -104,7 +105,14 @@ int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr) {
         os::WSASetLastError(WSAEINVAL);
         return 0;
     }
-    quorvel::discovery::CopyAnsi(pszText, CP_ACP, pszAddr, QV_IPADDR_CCH);
+    // Converted aside first: a text that cannot be converted is a failure,
+    // never an empty address reported as found, and pszAddr stays untouched.
+    wchar_t szAddr[QV_IPADDR_CCH];
+    if (!quorvel::discovery::CopyAnsi(pszText, CP_ACP, szAddr, QV_IPADDR_CCH)) {
+        os::WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    std::memcpy(pszAddr, szAddr, sizeof szAddr);
     return 1;
 }
 
@@ -144,8 +152,17 @@ void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac) {
     // Fields as the format "%02X-%02X-...": white space before a field is
     // skipped, one or two hex digits, "-" between fields. The scan stops at
     // the first mismatch; fields it could not read stay 0.
+    // It never looks past the capacity of MAC text (QV_MACADDR_CCH), so
+    // text without a terminator in a buffer of that size is not overrun.
+    wchar_t szText[QV_MACADDR_CCH + 1];
+    size_t n = 0;
+    while (n < QV_MACADDR_CCH && pszMac[n]) {
+        szText[n] = pszMac[n];
+        ++n;
+    }
+    szText[n] = L'\0';
     unsigned char by[8] = {};
-    const wchar_t* p = pszMac;
+    const wchar_t* p = szText;
     for (int i = 0; i < 6; ++i) {
         if (i) {
             if (*p != L'-') break;

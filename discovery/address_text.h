@@ -11,7 +11,7 @@ bool ParseIPv4(const wchar_t* pszAddr, SOCKADDR_IN* psa);
 // Writes the bare dotted text of addr (port 0) into pszText.
 bool AddressToText(IN_ADDR addr, wchar_t* pszText, DWORD cchText);
 // Converts ANSI text of the code page into pszTo, cut to cchTo - 1
-// characters; the empty string if it cannot be converted.
-void CopyAnsi(const char* pszFrom, UINT uCodePage, wchar_t* pszTo, size_t cchTo);
+// characters; the empty string and false if it cannot be converted.
+bool CopyAnsi(const char* pszFrom, UINT uCodePage, wchar_t* pszTo, size_t cchTo);
 
 }  // namespace quorvel::discovery

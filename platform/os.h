@@ -45,7 +45,8 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
     X(SetCommMask) X(GetCommMask) X(WaitCommEvent) X(OutputDebugStringW)       \
     X(lstrcpyW) X(lstrcpynW) X(lstrlenW) X(lstrcmpiW) X(GetProcessHeap)        \
     X(HeapAlloc) X(HeapFree) X(LocalAlloc) X(LocalFree)                        \
-    X(WideCharToMultiByte) X(MultiByteToWideChar)
+    X(WideCharToMultiByte) X(MultiByteToWideChar)                              \
+    X(TerminateThread)
 
 // User interface: posted notifications and formatted text.
 #define QV_OS_USER(X) X(PostMessageW) X(wsprintfW) X(wvsprintfW)

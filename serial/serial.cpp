@@ -179,6 +179,14 @@ int CxSerial::Close() {
     ClearBuffer(1);
     ClearBuffer(0);
     m_pLink->live = false;
+    // A Send or Recv of another thread ends now: its request is cancelled
+    // (again, should it issue one more before it sees the port closing), and
+    // Close waits until it has returned, so that nothing uses the port, the
+    // events or this object once Close is done.
+    while (m_pLink->busy.load() != 0) {
+        os::CancelIoEx(m_hComm, nullptr);
+        os::Sleep(1);
+    }
     int nResult = os::CloseHandle(m_hComm) ? 1 : 0;
     m_hComm = nullptr;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
@@ -317,8 +325,20 @@ int CxSerial::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long
 
 int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                        unsigned long ulWait) {
+    SharedLink* link = m_pLink;
     HANDLE hComm = Port();
-    if (!hComm) {
+    if (!hComm || !link) {
+        os::SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    // Counted while in progress, so that Close from another thread can end
+    // the transfer and wait for it.
+    struct InProgress {
+        SharedLink* link;
+        explicit InProgress(SharedLink* l) : link(l) { link->busy.fetch_add(1); }
+        ~InProgress() { link->busy.fetch_sub(1); }
+    } inProgress(link);
+    if (!link->live) {  // Close began meanwhile
         os::SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -340,7 +360,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
     if (!bSend && ulLength) std::memset(pData, 0, ulLength);
 
     unsigned long ulDone = 0;
-    while (ulDone != ulLength) {
+    while (ulDone != ulLength && link->live) {
         OVERLAPPED o;
         std::memset(&o, 0, sizeof o);
         o.hEvent = hEvent;
@@ -413,7 +433,12 @@ int CxSerial::ListenEvent() {
 }
 
 void CxSerial::DisListenEvent() {
-    if (m_hEventListen) os::SetEvent(m_hEventListen);
+    // The listener leaves only when woken; a wake the system refuses is
+    // given again a few times, since the wait below has no limit.
+    for (int nTry = 0; m_hEventListen && nTry < 4; ++nTry) {
+        if (os::SetEvent(m_hEventListen)) break;
+        os::Sleep(1);
+    }
     m_ListenThread.CloseThread(INFINITE);
 }
 

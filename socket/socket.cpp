@@ -14,6 +14,16 @@ namespace os = quorvel::os;
 
 namespace {
 
+// Closes a socket of the library's own (the listener's wake-up). A close
+// that would block or is in progress leaves the socket open, so it is made
+// again rather than leaked; any other failure means the socket is gone, and
+// its value, which may already name another socket, is not touched again.
+void CloseOwnSocket(SOCKET hSocket) {
+    if (os::closesocket(hSocket) != SOCKET_ERROR) return;
+    int nError = os::WSAGetLastError();
+    if (nError == WSAEWOULDBLOCK || nError == WSAEINPROGRESS) os::closesocket(hSocket);
+}
+
 constexpr DWORD kFirstFailurePause = 10;  // ms, after select first fails
 constexpr DWORD kLongestFailurePause = 1000;
 
@@ -191,7 +201,7 @@ int CxSocket::ListenEvent() {
     m_hListenSocket = m_hSocket;
     if (!m_ListenThread.CreateThread(nullptr, 0, &CxSocket::ListenEventProc, this, 0, 0)) {
         WsaErrorKeeper keep;
-        os::closesocket(m_hWakeSocket);
+        CloseOwnSocket(m_hWakeSocket);
         m_hWakeSocket = INVALID_SOCKET;
         return 0;
     }
@@ -212,7 +222,7 @@ void CxSocket::DisListenEvent() {
     if (bStarter && m_ListenThread.GetSafeHandle()) WakeListener(kStop);
     m_ListenThread.CloseThread(INFINITE);
     if (bStarter) {
-        os::closesocket(m_hWakeSocket);
+        CloseOwnSocket(m_hWakeSocket);
         m_hWakeSocket = INVALID_SOCKET;
     }
 }

@@ -230,7 +230,10 @@ QUORVEL_API int BthAuthenDevice(const wchar_t* szRadioAddress, const wchar_t* sz
 // the radio that found it and of the device (48 characters each). pStatus,
 // if not NULL, receives 0, 0x41 (no radio) or 0x42 (a radio found no
 // device). Writes a trace line per stage. A NULL name or output buffer fails
-// at once with ERROR_INVALID_PARAMETER: status 0, no search, no trace.
+// at once with ERROR_INVALID_PARAMETER: status 0, no search, no trace. A
+// match whose own or whose radio's address the platform cannot write as text
+// ends the search with 0 (ERROR_INVALID_DATA), the outputs untouched, rather
+// than report a device without its address.
 QUORVEL_API int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress,
                               wchar_t* szDeviceAddress, unsigned char nIndex, int bFlushCache,
                               unsigned char* pStatus);

@@ -72,6 +72,11 @@ struct SharedLink;  // the record that an object shares with its copies
 // CreateThread on an object whose previous thread has ended (but was not
 // closed) closes that thread's handle first instead of dropping it.
 //
+// CreateThread fails (0, with the system's last error) when the new thread,
+// created suspended, cannot be resumed: it is ended before it has run and
+// nothing is held, so neither CreateThread nor CloseThread waits for a
+// thread that never starts.
+//
 // CloseThread (or the destructor) called on the thread's own routine sets
 // the exit request and releases the handle without waiting, since a thread
 // cannot wait for its own end; the routine returns when it next polls.
@@ -85,7 +90,8 @@ public:
     // Starts pfnStartRoutine on a new thread; the routine is called with this
     // object. Returns 0 if the held thread still runs, or if no thread could
     // be created (the last error is the system's). Waits at most
-    // dwWaitMilliseconds for the routine to call SetThreadStartedEvent.
+    // dwWaitMilliseconds for the routine to call SetThreadStartedEvent, and
+    // no longer than until the routine returns (without signalling).
     int CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
                      CX_THREAD_ROUTINE pfnStartRoutine, void* pParam,
                      DWORD dwCreationFlags, DWORD dwWaitMilliseconds);

@@ -167,9 +167,9 @@ QUORVEL_API int IsValidIPAddress(const wchar_t* pszAddr);
 
 // Resolves the host name pszName (cut to 259 ANSI bytes) and writes the
 // dotted text of its first IPv4 address into pszAddr (64 characters). 1 on
-// success; 0 when the name does not resolve to an IPv4 address or a pointer
-// is NULL, with WSAEINVAL (10022) as the last socket error and pszAddr
-// untouched.
+// success; 0 when the name does not resolve to an IPv4 address, when the
+// address text cannot be converted, or when a pointer is NULL, with WSAEINVAL
+// (10022) as the last socket error and pszAddr untouched.
 QUORVEL_API int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr);
 
 // Writes the six address bytes of *pMac (the lowest byte first; the two
@@ -184,7 +184,9 @@ QUORVEL_API void MacAddressToString(unsigned long long* pMac, wchar_t* pszMac,
 // per field, "-" between fields) into *pMac, the first field in the lowest
 // byte; the two highest bytes are 0. Text that matches only in part keeps
 // the fields read up to the first mismatch and stores 0 for every field
-// after it. A NULL pszMac stores 0; a NULL pMac does nothing.
+// after it. A NULL pszMac stores 0; a NULL pMac does nothing. At most
+// QV_MACADDR_CCH characters are read: text without a terminator in a buffer
+// of that size is read as if it ended there.
 QUORVEL_API void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac);
 
 // The IPv4 addresses of the local host, as the name service lists them for

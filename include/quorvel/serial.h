@@ -34,6 +34,10 @@
 // - A break or other event without received characters clears the port's
 //   error state, so a stale break flag does not make the next good data look
 //   like a line error and be thrown away.
+// - Close from another thread while a Send or Recv is in progress cancels
+//   that transfer's request and waits until the transfer has returned (with
+//   0); a transfer that starts once Close has begun fails at once. When
+//   Close returns, no call is using the object, so it may be destroyed.
 // - The destructor of an object that opened a port still open closes it
 //   first (listener, queues, port, events), so it never blocks on the
 //   listener and leaks nothing.

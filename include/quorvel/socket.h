@@ -254,7 +254,9 @@ public:
     int SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
     // Whole datagrams until exactly ulLength bytes are in; a datagram larger
     // than the room left fails the call. Recv stores the sender as the peer;
-    // RecvFrom writes it (at most 16 characters) into pszAddress instead.
+    // RecvFrom writes it (at most 16 characters) into pszAddress instead. A
+    // sender that the platform cannot write as text reads as the empty text;
+    // the data is still delivered (1), never dropped for it.
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
     int RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned long ulLength);
 

@@ -340,3 +340,34 @@ TEST(CxThread, StartSignalIsNeverSetAfterItWasReleased) {
     EXPECT_EQ(0, lateSignals.load());
     EXPECT_TRUE(live.empty());  // every start signal was closed, by one side or the other
 }
+
+DWORD WINAPI MarkRan(void* pThread) {
+    *static_cast<std::atomic<bool>*>(static_cast<CxThread*>(pThread)->GetParamPtr()) = true;
+    return 0;
+}
+
+TEST(CxThread, StartWaitEndsWithTheRoutineAndAnUnresumableThreadIsNotHeld) {
+    {
+        // Returns without signalling: an unlimited start wait ends with it.
+        CxThread thread;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(1, thread.CreateThread(nullptr, 0, &ReturnAtOnce, nullptr, 0, INFINITE));
+        EXPECT_LT(MillisecondsSince(start), 60000.0);
+        EXPECT_EQ(42u, ExitCode(thread.GetSafeHandle()));
+    }
+    {
+        // The new thread cannot be resumed: 0, the error kept, nothing held,
+        // and the routine never runs.
+        Hook<os::ResumeThread> refuse([](HANDLE) -> DWORD {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return static_cast<DWORD>(-1);
+        });
+        std::atomic<bool> ran{false};
+        CxThread thread;
+        EXPECT_EQ(0, thread.CreateThread(nullptr, 0, &MarkRan, &ran, 0, INFINITE));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+        EXPECT_EQ(nullptr, thread.GetSafeHandle());
+        Sleep(50);
+        EXPECT_FALSE(ran.load());
+    }
+}

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs every benchmark (bench_*.exe) under Wine, and the fault-injection and
+# soak suites for their totals, and prints one table.
+#
+# A program reports a figure with a line
+#   ROW <what>|<figure>|<goal>
+# and may print anything else besides. A program that prints no ROW line
+# has its whole output shown under the table instead.
+#   scripts/bench.sh [soak cycles]
+set -uo pipefail
+source "$(dirname "$0")/harden-common.sh"
+qv_ready_to_run
+
+rows=$(mktemp)
+verbatim=$(mktemp)
+trap 'rm -f "$rows" "$verbatim"; qv_wine_stop' EXIT
+
+run() {  # name, then the command
+  local name=$1 out rc
+  shift
+  qv_say "running $name"
+  out=$("$@" 2>&1); rc=$?
+  if grep -q '^ROW ' <<<"$out"; then
+    grep '^ROW ' <<<"$out" | sed 's/^ROW //; s/\r$//' >>"$rows"
+  else
+    printf '\n### %s\n\n```\n%s\n```\n' "$name" "$out" >>"$verbatim"
+  fi
+  [ $rc = 0 ] || printf '%s|exit code %s|0\n' "$name" "$rc" >>"$rows"
+}
+
+for exe in "$QV_BIN"/bench_*.exe; do
+  [ -e "$exe" ] || continue
+  run "$(basename "$exe" .exe)" "$QV_WINE" "$exe"
+done
+run test_fault env QV_FAULT_FULL=1 "$QV_WINE" "$QV_BIN/test_fault.exe"
+run test_soak env QV_SOAK_CYCLES="${1:-500}" "$QV_WINE" "$QV_BIN/test_soak.exe" --gtest_filter='Soak.*'
+
+printf '| Figure | Measured | Goal |\n|---|---|---|\n'
+awk -F'|' '{ for (i = 1; i <= 3; i++) gsub(/^ +| +$/, "", $i); printf "| %s | %s | %s |\n", $1, $2, $3 }' "$rows"
+cat "$verbatim"
