@@ -78,6 +78,43 @@ TEST(Fault, DeviceInterfaceAndDeviceMapWalks) {
     }));
 }
 
+TEST(Fault, SerialPortList) {
+    qvsim::DeviceDesc desc;
+    desc.interfaceClass = QV_GUID_DEVINTERFACE_COMPORT;
+    desc.setupClass = qvsim::kPortsSetupClass;
+    desc.name = L"QVFAULTPORT";
+    desc.instanceId = L"USB\\VID_0403&PID_6001\\QVF0001";
+    desc.hardwareIds = {L"USB\\VID_0403&PID_6001&REV_0600"};
+    desc.friendlyName = L"Fault Port (COM46)";
+    desc.portName = L"COM46";
+    qvsim::SimDevice port(desc);
+    qvsim::DeviceMapValue mapped(L"SERIALCOMM", L"\\Device\\QvFault2", L"COM46");
+    ASSERT_TRUE(port.Ok() && mapped.Ok()) << port.Error();
+    ExpectClean(qvfault::RunUnderFaults("serial port list", []() -> std::string {
+        CxSerialPortFind find;
+        int listed = 0;
+        for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+            wchar_t text[260];
+            void (CxSerialPortFind::*getters[])(wchar_t*) = {
+                &CxSerialPortFind::GetPortName, &CxSerialPortFind::GetDevicePath,
+                &CxSerialPortFind::GetFriendlyName, &CxSerialPortFind::GetHardwareID,
+                &CxSerialPortFind::GetInstanceID, &CxSerialPortFind::GetSerialNumber};
+            for (auto getter : getters) {
+                std::memset(text, 0x55, sizeof text);
+                (find.*getter)(text);
+                if (!Terminated(text, 260)) return "a getter left its text unterminated";
+            }
+            find.GetPortName(text);
+            if (std::wstring(text) == L"COM46" && ++listed > 1) return "COM46 is listed twice";
+        }
+        CxSerialPortFind copy(find);
+        copy.Close();
+        find.Close();
+        if (find.FindNextPort()) return "FindNextPort after Close succeeded";
+        return "";
+    }));
+}
+
 TEST(Fault, AdaptersAddressesAndHostScan) {
     {
         qvsim::AdapterList list(3, sizeof(IP_ADAPTER_INFO) - 8);

@@ -48,6 +48,20 @@ TEST(Soak, DeviceInterfaceDeviceMapAndAdapterWalks) {
         return seen ? "" : "the walk did not list COM45";
     });
 
+    qvsim::SimDevice port(qvsim::PortLikeDevice(L"QVSOAKPORT", QV_GUID_DEVINTERFACE_COMPORT));
+    ASSERT_TRUE(port.Ok()) << port.Error();
+    qvsoak::Soak("serial port list find/walk/close", [](int) -> std::string {
+        CxSerialPortFind find;
+        bool seen = false;
+        wchar_t name[260];
+        for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+            find.GetPortName(name);
+            seen = seen || std::wcscmp(name, L"COM45") == 0;
+        }
+        find.Close();
+        return seen ? "" : "the port list did not list COM45";
+    });
+
     qvsim::AdapterList list(3, sizeof(IP_ADAPTER_INFO));
     qvsoak::Soak("adapter find/walk/close", [](int) -> std::string {
         CxAdapterFind find;
