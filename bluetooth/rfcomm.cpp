@@ -66,18 +66,10 @@ int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
     }
     if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
         SOCKET_ERROR) {
-        WsaErrorKeeper keep;
-        m_hSocket = INVALID_SOCKET;
-        os::closesocket(hSocket);
-        Attach(INVALID_SOCKET);  // also tells any copies the socket is gone
+        DropFailedSocket(hSocket);
         return 0;
     }
-    long lMask = CX_SOCKET_EVENTS_NO_LISTENER;
-    if (bListen) {
-        ListenEvent();
-        lMask = CX_SOCKET_EVENTS_WITH_LISTENER;
-    }
-    SelectEvent(lMask);
+    StartEvents(bListen);
     return 1;
 }
 

@@ -229,6 +229,22 @@ void CxSocket::DisListenEvent() {
 
 int CxSocket::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
 
+void CxSocket::StartEvents(int bListen) {
+    long lMask = CX_SOCKET_EVENTS_NO_LISTENER;
+    if (bListen) {
+        ListenEvent();
+        lMask = CX_SOCKET_EVENTS_WITH_LISTENER;
+    }
+    SelectEvent(lMask);
+}
+
+void CxSocket::DropFailedSocket(SOCKET hSocket) {
+    WsaErrorKeeper keep;
+    m_hSocket = INVALID_SOCKET;
+    os::closesocket(hSocket);
+    Attach(INVALID_SOCKET);  // also tells any copies the socket is gone
+}
+
 unsigned long WINAPI CxSocket::ListenEventProc(void* pThread) {
     CxThread* pListenThread = static_cast<CxThread*>(pThread);
     CxSocket* pSocket = static_cast<CxSocket*>(pListenThread->GetParamPtr());

@@ -55,12 +55,7 @@ int CxUdpSocket::Bind(int nPort, int bListen) {
         return 0;
     }
     m_nPort = nPort;
-    long lMask = CX_SOCKET_EVENTS_NO_LISTENER;
-    if (bListen) {
-        ListenEvent();
-        lMask = CX_SOCKET_EVENTS_WITH_LISTENER;
-    }
-    SelectEvent(lMask);
+    StartEvents(bListen);
     return 1;
 }
 

@@ -124,6 +124,13 @@ protected:
     void OnListenEvent(CxThread* pThread);
     void DisListenEvent();  // wakes and stops the listener, releases its handle
     int IsListenningEvent();
+    // After an open operation succeeded: starts the listener when asked and
+    // selects the mask that goes with it (reads to the callback, or to the
+    // window). Neither result is tested.
+    void StartEvents(int bListen);
+    // After a connect failed: closes the new socket, keeping the connect's
+    // error, and tells any copies it is gone.
+    void DropFailedSocket(SOCKET hSocket);
 
     // True unless this object is a copy that shares another object's socket.
     bool OwnsSocket() const;
