@@ -1002,6 +1002,15 @@ std::vector<DWORD> BluetoothStack::RadioParamSizes() const {
     return Locked([](State& s) { return s.radioParamSizes; });
 }
 
+void BluetoothStack::ClearLogs() {
+    Locked([](State& s) {
+        std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS>().swap(s.searches);
+        std::vector<DWORD>().swap(s.radioParamSizes);
+        std::vector<HANDLE>().swap(s.unregistered);
+        return 0;
+    });
+}
+
 int BluetoothStack::Removals() const {
     return Locked([](State& s) { return s.removals; });
 }

@@ -79,6 +79,9 @@ public:
     // The parameters of every BluetoothFindFirstDevice call, in order.
     std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS> Searches() const;
     std::vector<DWORD> RadioParamSizes() const;  // dwSize of each radio search
+    // Forgets the logged search parameters and unregistered handles, so that
+    // a long run measures the library's memory and not the log's.
+    void ClearLogs();
     int Removals() const;                        // BluetoothRemoveDevice calls
     bool Remembered(BTH_ADDR device) const;
     bool Paired(BTH_ADDR device) const;
