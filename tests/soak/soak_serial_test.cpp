@@ -3,11 +3,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "quorvel/quorvel.h"
 #include "tests/sim/sim_serial.h"
 #include "tests/soak/soak.h"
+#include "tests/support/os_hook.h"
 
 namespace {
 
@@ -109,4 +111,37 @@ TEST(Soak, SerialCloseAndDestroyFromAnotherThreadWhileBusy) {
             if (HasFailure()) return;
         }
     }
+}
+
+// The reader is held up just after its wait ends, as a busy machine may hold
+// it. Close must still wait until the Recv has left the object: once Close
+// and the destructor return, the object's memory is made inaccessible, so a
+// Recv still inside it faults at once.
+TEST(Soak, SerialCloseWaitsForARecvHeldUpAfterItsWait) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM7");
+    std::atomic<DWORD> readerId{0};
+    qvtest::Hook<quorvel::os::WaitForSingleObject> hook([&](HANDLE h, DWORD ms) {
+        DWORD result = hook.Real()(h, ms);
+        if (GetCurrentThreadId() == readerId.load()) Sleep(100);
+        return result;
+    });
+    void* pages = VirtualAlloc(nullptr, sizeof(CxSerial), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(nullptr, pages);
+    auto* serial = new (pages) CxSerial;
+    ASSERT_EQ(1, serial->Open(L"COM7", 1));
+    std::atomic<int> result{-1};
+    std::thread reader([&] {
+        readerId = GetCurrentThreadId();
+        unsigned char buffer[8];
+        result = serial->Recv(buffer, sizeof buffer, INFINITE);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() >= 2; }));
+    serial->Close();
+    serial->~CxSerial();
+    DWORD old = 0;
+    VirtualProtect(pages, sizeof(CxSerial), PAGE_NOACCESS, &old);
+    reader.join();
+    EXPECT_EQ(0, result.load());
+    VirtualFree(pages, 0, MEM_RELEASE);
 }
