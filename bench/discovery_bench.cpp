@@ -69,15 +69,17 @@ int main(int argc, char** argv) {
                         median);
             continue;
         }
+        double beyond = std::max(0.0, median - base) / latency;
         std::printf(
             "%3d answering: FindHost %7.1f ms = %.1f L (%.1f L beyond the workers' cost), "
             "worst %7.1f ms; one probe after another: 254 L = %lu ms\n",
-            answering, median, median / latency, std::max(0.0, median - base) / latency, ms.back(),
+            answering, median, median / latency, beyond, ms.back(),
             static_cast<unsigned long>(254 * latency));
-        std::printf("ROW discovery: host scan, %d answering (L = %lu ms unanswered probe)|%.0f ms = "
-                    "%.1f L (%.1f L beyond the workers' start-up)|about 4 L (64 workers), not 254 L\n",
+        std::printf("ROW discovery: host scan, %d answering (L = %lu ms unanswered probe)|"
+                    "%.0f ms = %.1f L (%.1f L beyond the workers' start-up)|"
+                    "about 4 L (64 workers), not 254 L\n",
                     answering, static_cast<unsigned long>(latency), median, median / latency,
-                    std::max(0.0, median - base) / latency);
+                    beyond);
     }
     SocketUnInit();
     return 0;
