@@ -73,6 +73,13 @@ bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa) {
     return Convert(szAddress, sa);
 }
 
+HBLUETOOTH_RADIO_FIND FindFirstRadio(HANDLE* phRadio) {
+    BLUETOOTH_FIND_RADIO_PARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.dwSize = sizeof params;
+    return os::BluetoothFindFirstRadio(&params, phRadio);
+}
+
 bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer) {
     std::memset(szBuffer, 0, kPasskeyCapacity * sizeof(wchar_t));
     if (!szPasskey || ulPasskeyLength > kPasskeyCapacity) {

@@ -45,6 +45,10 @@ bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa);
 // length argument beyond the buffer.
 bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer);
 
+// Starts a walk of the local radios: the walk's handle (nullptr when there
+// is none) and the first radio's handle in *phRadio.
+HBLUETOOTH_RADIO_FIND FindFirstRadio(HANDLE* phRadio);
+
 // Owner rule for a handle shared with copies (see core/shared_link.h).
 inline bool Live(const SharedLink* link) { return link && link->live; }
 inline bool Owns(const SharedLink* link, const void* self) {

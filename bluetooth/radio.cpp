@@ -64,11 +64,8 @@ int CxBthRadio::Open(const wchar_t* szRadioAddress) {
     SOCKADDR_BTH wanted;
     bth::ParseAddress(szRadioAddress, &wanted);
 
-    BLUETOOTH_FIND_RADIO_PARAMS params;
-    std::memset(&params, 0, sizeof params);
-    params.dwSize = sizeof params;
     HANDLE hRadio = nullptr;
-    HBLUETOOTH_RADIO_FIND hFind = os::BluetoothFindFirstRadio(&params, &hRadio);
+    HBLUETOOTH_RADIO_FIND hFind = bth::FindFirstRadio(&hRadio);
     if (!hFind) return 0;
     bool bFound = false;
     for (;;) {

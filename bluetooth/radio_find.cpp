@@ -34,11 +34,8 @@ CxBthRadioFind::~CxBthRadioFind() { FindRadioClose(); }
 
 int CxBthRadioFind::FindRadio(int bCloseRadioHandle) {
     FindRadioClose();
-    BLUETOOTH_FIND_RADIO_PARAMS params;
-    std::memset(&params, 0, sizeof params);
-    params.dwSize = sizeof params;
     HANDLE hRadio = nullptr;
-    HBLUETOOTH_RADIO_FIND hFind = os::BluetoothFindFirstRadio(&params, &hRadio);
+    HBLUETOOTH_RADIO_FIND hFind = bth::FindFirstRadio(&hRadio);
     if (!hFind) return 0;
     m_pFindLink = SharedLink::Create(this);
     m_pRadioLink = hRadio ? SharedLink::Create(this) : nullptr;

@@ -39,12 +39,7 @@ int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
 SOCKET CxServerSocket::AcceptConnection() { return os::accept(GetSocket(), nullptr, nullptr); }
 
 int CxServerSocket::IsListenningConnection() {
-    SOCKADDR_IN addr = {};
-    int nLength = sizeof addr;
-    return os::getsockname(GetSocket(), reinterpret_cast<SOCKADDR*>(&addr), &nLength) ==
-                   SOCKET_ERROR
-               ? 0
-               : 1;
+    return HasLocalName(GetSocket());
 }
 
 int CxServerSocket::DisListenConnection() { return CloseSocket(); }

@@ -47,6 +47,14 @@ void CopyText(wchar_t* pszTo, const wchar_t* pszFrom, int nCapacity) {
     pszTo[n] = L'\0';
 }
 
+int HasLocalName(SOCKET hSocket) {
+    SOCKADDR_IN addr = {};
+    int nLength = sizeof addr;
+    return os::getsockname(hSocket, reinterpret_cast<SOCKADDR*>(&addr), &nLength) == SOCKET_ERROR
+               ? 0
+               : 1;
+}
+
 fd_set SetOf(SOCKET a, SOCKET b) {
     fd_set set;
     set.fd_count = 0;

@@ -38,6 +38,9 @@ bool FormatAddress(SOCKADDR_IN addr, wchar_t (&szText)[64]);
 // Copies at most nCapacity - 1 characters and the terminator.
 void CopyText(wchar_t* pszTo, const wchar_t* pszFrom, int nCapacity);
 
+// 1 when the socket has a local IPv4 name (it is bound), else 0.
+int HasLocalName(SOCKET hSocket);
+
 // A socket set with the given members, built without the platform's helpers.
 fd_set SetOf(SOCKET a, SOCKET b = INVALID_SOCKET);
 bool IsIn(SOCKET s, const fd_set& set);

@@ -69,12 +69,7 @@ int CxUdpSocket::Disbind() {
 }
 
 int CxUdpSocket::IsBinded() {
-    SOCKADDR_IN addr = {};
-    int nLength = sizeof addr;
-    return os::getsockname(GetSocket(), reinterpret_cast<SOCKADDR*>(&addr), &nLength) ==
-                   SOCKET_ERROR
-               ? 0
-               : 1;
+    return HasLocalName(GetSocket());
 }
 
 void CxUdpSocket::SetPeerAddress(const wchar_t* pszAddress) {
