@@ -11,6 +11,8 @@ constexpr int kUsage = 2;
 
 std::string Narrow(const wchar_t* text);
 std::wstring Widen(const char* text);
+// "error N: text" for a Windows or Windows Sockets error code.
+std::string ErrorText(unsigned long code);
 // Prints "qvtool: " and the formatted message (one %s for detail) to stderr;
 // returns kFailure.
 int Fail(const char* format, const std::string& detail);

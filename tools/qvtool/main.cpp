@@ -20,6 +20,18 @@ std::string Narrow(const wchar_t* text) {
     return out;
 }
 
+std::string ErrorText(unsigned long code) {
+    wchar_t text[512];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text / sizeof text[0], nullptr);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
+                     text[n - 1] == L'.')) {
+        --n;
+    }
+    text[n] = L'\0';
+    return "error " + std::to_string(code) + ": " + (n ? Narrow(text) : "unknown error");
+}
+
 std::wstring Widen(const char* text) {
     int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
     std::wstring out(n > 0 ? n - 1 : 0, L'\0');

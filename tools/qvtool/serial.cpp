@@ -20,19 +20,6 @@ constexpr unsigned long kMaxThreshold = 65535;
 constexpr unsigned long kRecvWait = 1000;  // ms
 constexpr unsigned long kSendWait = 5000;  // ms
 
-// "error N: text" for a Windows error code.
-std::string ErrorText(DWORD code) {
-    wchar_t text[512];
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, text, sizeof text / sizeof text[0], nullptr);
-    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
-                     text[n - 1] == L'.')) {
-        --n;
-    }
-    text[n] = L'\0';
-    return "error " + std::to_string(code) + ": " + (n ? Narrow(text) : "unknown error");
-}
-
 struct Session {
     CxSerial* port;
     std::string path;

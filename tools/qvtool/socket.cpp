@@ -27,18 +27,7 @@ namespace {
 constexpr unsigned long kMaxPort = 65535;
 constexpr unsigned long kChunk = 64 * 1024;
 
-std::string SocketErrorText() {
-    DWORD code = SocketGetLastError();
-    wchar_t text[512];
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, text, sizeof text / sizeof text[0], nullptr);
-    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
-                     text[n - 1] == L'.')) {
-        --n;
-    }
-    text[n] = L'\0';
-    return "error " + std::to_string(code) + (n ? ": " + Narrow(text) : std::string());
-}
+std::string SocketErrorText() { return ErrorText(SocketGetLastError()); }
 
 // Starts Windows Sockets for the span of one command.
 struct Startup {
