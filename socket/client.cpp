@@ -1,4 +1,3 @@
-#include <climits>
 #include <cstring>
 
 #include "platform/os.h"
@@ -9,12 +8,6 @@ namespace os = quorvel::os;
 using namespace quorvel::socket_util;
 
 namespace {
-
-// One platform call moves at most this much.
-int Chunk(unsigned long ulRemaining) {
-    return ulRemaining > static_cast<unsigned long>(INT_MAX) ? INT_MAX
-                                                             : static_cast<int>(ulRemaining);
-}
 
 // Waits without a time limit until the socket can take more data (bWrite) or
 // has data; false when the wait itself fails (the socket was closed).

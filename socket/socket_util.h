@@ -2,6 +2,8 @@
 // keeping the caller's Windows Sockets error across clean-up calls.
 #pragma once
 
+#include <climits>
+
 #include "platform/os.h"
 
 namespace quorvel::socket_util {
@@ -37,6 +39,12 @@ Text ParseAddress(const wchar_t* pszText, SOCKADDR_IN* pAddr);
 bool FormatAddress(SOCKADDR_IN addr, wchar_t (&szText)[64]);
 // Copies at most nCapacity - 1 characters and the terminator.
 void CopyText(wchar_t* pszTo, const wchar_t* pszFrom, int nCapacity);
+
+// How much of ulRemaining one platform call may move.
+inline int Chunk(unsigned long ulRemaining) {
+    return ulRemaining > static_cast<unsigned long>(INT_MAX) ? INT_MAX
+                                                             : static_cast<int>(ulRemaining);
+}
 
 // 1 when the socket has a local IPv4 name (it is bound), else 0.
 int HasLocalName(SOCKET hSocket);

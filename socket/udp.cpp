@@ -1,4 +1,3 @@
-#include <climits>
 #include <cstring>
 
 #include "platform/os.h"
@@ -7,15 +6,6 @@
 
 namespace os = quorvel::os;
 using namespace quorvel::socket_util;
-
-namespace {
-
-int Chunk(unsigned long ulRemaining) {
-    return ulRemaining > static_cast<unsigned long>(INT_MAX) ? INT_MAX
-                                                             : static_cast<int>(ulRemaining);
-}
-
-}  // namespace
 
 CxUdpSocket::CxUdpSocket() : m_nPort(0) {
     std::memset(m_szPeerAddress, 0, sizeof m_szPeerAddress);
