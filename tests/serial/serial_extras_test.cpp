@@ -15,19 +15,13 @@
 #include "tests/support/close_log.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
 const UINT kMsg = WM_APP + 21;
 
-bool WaitUntil(const std::function<bool()>& done, unsigned ms = 10000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        Sleep(1);
-    }
-    return true;
-}
+using qvtest::WaitUntil;
 
 // Event codes from the callback and the window, in arrival order per path.
 struct Heard {

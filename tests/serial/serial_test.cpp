@@ -17,6 +17,7 @@
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait_until.h"
 
 namespace os = quorvel::os;
 using qvtest::Hook;
@@ -25,14 +26,7 @@ namespace {
 
 const UINT kMsg = WM_APP + 20;
 
-bool WaitUntil(const std::function<bool()>& done, unsigned ms = 10000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        Sleep(1);
-    }
-    return true;
-}
+using qvtest::WaitUntil;
 
 // What the listener delivered to the host callback.
 struct Calls {

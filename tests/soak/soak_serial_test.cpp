@@ -10,17 +10,11 @@
 #include "tests/sim/sim_serial.h"
 #include "tests/soak/soak.h"
 #include "tests/support/os_hook.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& done, unsigned ms = 10000) {
-    DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > ms) return false;
-        Sleep(1);
-    }
-    return true;
-}
+using qvtest::WaitUntil;
 
 constexpr unsigned kBound = 10000;  // ms a call may take to come back
 

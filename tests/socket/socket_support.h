@@ -12,17 +12,11 @@
 
 #include "platform/os.h"
 #include "quorvel/quorvel.h"
+#include "tests/support/wait_until.h"
 
 namespace qvtest::sockets {
 
-inline bool WaitUntil(const std::function<bool()>& done, unsigned ms = 10000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        Sleep(1);
-    }
-    return true;
-}
+using qvtest::WaitUntil;
 
 // Runs fn on a thread of its own; false if it has not returned within ms
 // (the thread is then left to finish on its own, so the test does not hang).
