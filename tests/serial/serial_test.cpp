@@ -17,6 +17,7 @@
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/listener_calls.h"
 #include "tests/support/wait_until.h"
 
 namespace os = quorvel::os;
@@ -28,28 +29,7 @@ const UINT kMsg = WM_APP + 20;
 
 using qvtest::WaitUntil;
 
-// What the listener delivered to the host callback.
-struct Calls {
-    std::mutex mutex;
-    std::vector<long> events;
-    std::set<DWORD> threads;
-    unsigned int handle = 0;
-    void* param = nullptr;
-
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events.size();
-    }
-    static long CALLBACK Proc(void* pParam, unsigned int uHandle, long lEvent) {
-        auto* calls = static_cast<Calls*>(pParam);
-        std::lock_guard<std::mutex> lock(calls->mutex);
-        calls->events.push_back(lEvent);
-        calls->threads.insert(GetCurrentThreadId());
-        calls->handle = uHandle;
-        calls->param = pParam;
-        return 0;
-    }
-};
+using Calls = qvtest::ListenerCalls;
 
 class Serial : public testing::Test {
 protected:

@@ -12,6 +12,7 @@
 
 #include "platform/os.h"
 #include "quorvel/quorvel.h"
+#include "tests/support/listener_calls.h"
 #include "tests/support/wait_until.h"
 
 namespace qvtest::sockets {
@@ -81,27 +82,6 @@ struct Loopback {
     }
 };
 
-// What the listener delivered to the host callback.
-struct Calls {
-    std::mutex mutex;
-    std::vector<long> events;
-    std::set<DWORD> threads;
-    unsigned int handle = 0;
-    void* param = nullptr;
-
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events.size();
-    }
-    static long CALLBACK Proc(void* pParam, unsigned int uHandle, long lEvent) {
-        auto* calls = static_cast<Calls*>(pParam);
-        std::lock_guard<std::mutex> lock(calls->mutex);
-        calls->events.push_back(lEvent);
-        calls->threads.insert(GetCurrentThreadId());
-        calls->handle = uHandle;
-        calls->param = pParam;
-        return 0;
-    }
-};
+using Calls = qvtest::ListenerCalls;
 
 }  // namespace qvtest::sockets
