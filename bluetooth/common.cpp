@@ -73,6 +73,15 @@ bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa) {
     return Convert(szAddress, sa);
 }
 
+BTH_DEV_INFO MakeDevInfo(BTH_ADDR btAddr, const wchar_t* szName, ULONG ulClass) {
+    BTH_DEV_INFO record;
+    std::memset(&record, 0, sizeof record);
+    AddressToText(btAddr, record.szAddress);
+    os::lstrcpynW(record.szName, szName, kNameCapacity);
+    record.ulClassofDevice = ulClass;
+    return record;
+}
+
 HBLUETOOTH_RADIO_FIND FindFirstRadio(HANDLE* phRadio) {
     BLUETOOTH_FIND_RADIO_PARAMS params;
     std::memset(&params, 0, sizeof params);

@@ -45,6 +45,9 @@ bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa);
 // length argument beyond the buffer.
 bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer);
 
+// The record the finders hand out: address text, name (cut to fit) and class.
+BTH_DEV_INFO MakeDevInfo(BTH_ADDR btAddr, const wchar_t* szName, ULONG ulClass);
+
 // Starts a walk of the local radios: the walk's handle (nullptr when there
 // is none) and the first radio's handle in *phRadio.
 HBLUETOOTH_RADIO_FIND FindFirstRadio(HANDLE* phRadio);

@@ -145,12 +145,8 @@ void CxBthRadio::FindRemoteDeviceClose() {
 }
 
 void CxBthRadio::FillRemoteDeviceInfo() {
-    BTH_DEV_INFO record;
-    std::memset(&record, 0, sizeof record);
-    bth::AddressToText(m_btDeviceInfo.Address.ullLong, record.szAddress);
-    os::lstrcpynW(record.szName, m_btDeviceInfo.szName, bth::kNameCapacity);
-    record.ulClassofDevice = m_btDeviceInfo.ulClassofDevice;
-    m_bthDevInfo = record;
+    m_bthDevInfo = bth::MakeDevInfo(m_btDeviceInfo.Address.ullLong, m_btDeviceInfo.szName,
+                                    m_btDeviceInfo.ulClassofDevice);
 }
 
 // Makes the radio forget every device it remembers, paired ones included.

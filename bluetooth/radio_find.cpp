@@ -75,12 +75,7 @@ int CxBthRadioFind::ReadRadio(int bCloseRadioHandle) {
     std::memset(&info, 0, sizeof info);
     info.dwSize = sizeof info;
     if (os::BluetoothGetRadioInfo(m_hRadio, &info) != ERROR_SUCCESS) return 0;
-    BTH_DEV_INFO record;
-    std::memset(&record, 0, sizeof record);
-    bth::AddressToText(info.address.ullLong, record.szAddress);
-    os::lstrcpynW(record.szName, info.szName, bth::kNameCapacity);
-    record.ulClassofDevice = info.ulClassofDevice;
-    m_bthDevInfo = record;
+    m_bthDevInfo = bth::MakeDevInfo(info.address.ullLong, info.szName, info.ulClassofDevice);
     if (bCloseRadioHandle) CloseRadioHandle();
     return 1;
 }
