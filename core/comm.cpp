@@ -1,7 +1,5 @@
 #include "quorvel/core.h"
 
-#include <thread>
-
 CxComm::CxComm()
     : m_pfnProc(nullptr), m_pParam(nullptr), m_hWnd(nullptr), m_uMsg(0), m_uTargetSeq(0) {}
 
@@ -43,7 +41,7 @@ CxComm::Target CxComm::GetTarget() const {
     for (;;) {
         unsigned uBefore = m_uTargetSeq.load(std::memory_order_acquire);
         if (uBefore & 1) {
-            std::this_thread::yield();
+            YieldProcessor();  // the writer is between two stores
             continue;
         }
         Target target{m_pfnProc.load(std::memory_order_relaxed),

@@ -38,7 +38,7 @@
 #include <bluetoothapis.h>
 
 // The Serial Port Profile service class, 00001101-0000-1000-8000-00805F9B34FB.
-constexpr GUID CX_BTH_SERIAL_PORT_SERVICE_CLASS = {
+QV_CONSTEXPR GUID CX_BTH_SERIAL_PORT_SERVICE_CLASS = {
     0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
 
 // One Bluetooth device, a local radio or a remote device.
@@ -49,12 +49,13 @@ typedef struct tagBTH_DEV_INFO {
 } BTH_DEV_INFO;
 
 #if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(BTH_DEV_INFO) == 596, "BTH_DEV_INFO is 596 bytes");
+QV_STATIC_ASSERT(sizeof(BTH_DEV_INFO) == 596, "BTH_DEV_INFO is 596 bytes");
 #endif
 
 // Walks the local radios. For the current radio it holds an open radio
 // handle (unless asked to close it at once) and its record.
 class QUORVEL_API CxBthRadioFind {
+    QV_HEAP_OPERATORS
 public:
     CxBthRadioFind();
     CxBthRadioFind(const CxBthRadioFind& other);
@@ -105,6 +106,7 @@ private:
 // - IsRemoteDeviceInstallSPPService looks at no more than the first 10
 //   services the platform reports.
 class QUORVEL_API CxBthRadio {
+    QV_HEAP_OPERATORS
 public:
     CxBthRadio();
     CxBthRadio(const CxBthRadio& other);
@@ -159,6 +161,7 @@ private:
 // device yields an empty address text, an empty name or class 0; a name
 // longer than 247 characters is cut to fit the record.
 class QUORVEL_API CxBthRemoteDeviceFind {
+    QV_HEAP_OPERATORS
 public:
     CxBthRemoteDeviceFind();
     CxBthRemoteDeviceFind(const CxBthRemoteDeviceFind& other);
@@ -193,6 +196,7 @@ private:
 //   calls, calls on a copy and calls on an object never registered hand the
 //   platform a NULL handle and return its answer, never a released handle.
 class QUORVEL_API CxBthAuthenResponse {
+    QV_HEAP_OPERATORS
 public:
     CxBthAuthenResponse();
     CxBthAuthenResponse(const CxBthAuthenResponse& other);
@@ -206,7 +210,12 @@ public:
     void GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
 
 protected:
+#if defined(_MSC_VER)
+    // The SDK's PFN_AUTHENTICATION_CALLBACK is WINAPI.
+    static BOOL WINAPI AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
+#else
     static BOOL AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
+#endif
     int OnAuthenticate(BLUETOOTH_DEVICE_INFO* pDevice);  // 1 replied and accepted
 
     HBLUETOOTH_AUTHENTICATION_REGISTRATION m_hAuthRegistration;
@@ -254,30 +263,32 @@ QUORVEL_API int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddre
 //   address text accepts this form (the channel is taken from the port
 //   argument, not from the text). A NULL buffer fails with WSAEFAULT.
 class QUORVEL_API CxBthClientSocket : public CxClientSocket {
+    QV_HEAP_OPERATORS
 public:
     CxBthClientSocket();
     CxBthClientSocket(const CxBthClientSocket& other);
     CxBthClientSocket& operator=(const CxBthClientSocket& other);
-    ~CxBthClientSocket() override;
+    ~CxBthClientSocket() QV_OVERRIDE;
 
     // Closes any open connection, then connects to the device at the address
     // on the RFCOMM channel ulPort (or the service class, as the platform
     // resolves it). bListen as for CxClientSocket::Connect. 1 connected.
     int Connect(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort, int bListen);
-    int IsConnected() override;
-    int GetPeerAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
-    int GetSockAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
+    int IsConnected() QV_OVERRIDE;
+    int GetPeerAddress(wchar_t* pszAddress) QV_OVERRIDE;  // buffer of 48 characters or more
+    int GetSockAddress(wchar_t* pszAddress) QV_OVERRIDE;  // buffer of 48 characters or more
 };
 
 // A listening RFCOMM socket on a local radio. Accepts like CxServerSocket;
 // selects only CX_SOCKET_ACCEPT and CX_SOCKET_CLOSE for the window. It
 // publishes no service record: clients reach it by its channel.
 class QUORVEL_API CxBthServerSocket : public CxServerSocket {
+    QV_HEAP_OPERATORS
 public:
     CxBthServerSocket();
     CxBthServerSocket(const CxBthServerSocket& other);
     CxBthServerSocket& operator=(const CxBthServerSocket& other);
-    ~CxBthServerSocket() override;
+    ~CxBthServerSocket() QV_OVERRIDE;
 
     // Closes any held socket, then binds to the radio at the address on
     // channel ulPort and listens. 1 listening.

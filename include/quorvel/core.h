@@ -7,14 +7,39 @@
 // <winsock.h> is not pulled in first.
 //
 // ABI: the exported classes have a C++ interface. Build the host with the
-// same compiler family as the DLL (mingw-w64 g++ for the cross-built DLL,
-// MSVC for a DLL built with MSVC).
+// same compiler family as the DLL: mingw-w64 g++ for the MinGW flavour,
+// Visual C++ for the Visual C++ flavour.
+//
+// Language: these headers compile as C++98 and every later standard up to
+// C++20; constexpr, override, noexcept and static_assert are used only where
+// the compiler has them (QV_CPLUSPLUS).
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
+
+// The language version; Visual C++ keeps __cplusplus at 199711L unless asked.
+#if defined(_MSVC_LANG)
+#define QV_CPLUSPLUS _MSVC_LANG
+#else
+#define QV_CPLUSPLUS __cplusplus
+#endif
+#if QV_CPLUSPLUS >= 201103L
+#define QV_CONSTEXPR constexpr
+#define QV_OVERRIDE override
+#define QV_NOEXCEPT noexcept
+#define QV_STATIC_ASSERT(cond, text) static_assert(cond, text)
+#else
+#define QV_CONSTEXPR const
+#define QV_OVERRIDE
+#define QV_NOEXCEPT throw()
+#define QV_STATIC_ASSERT_JOIN2(a, b) a##b
+#define QV_STATIC_ASSERT_JOIN(a, b) QV_STATIC_ASSERT_JOIN2(a, b)
+#define QV_STATIC_ASSERT(cond, text) \
+    typedef char QV_STATIC_ASSERT_JOIN(qv_static_assert_, __LINE__)[(cond) ? 1 : -1]
+#endif
 
 #if defined(QUORVEL_STATIC)
 #define QUORVEL_API
@@ -24,15 +49,54 @@
 #define QUORVEL_API __declspec(dllimport)
 #endif
 
+// One heap per object. Every exported class has its own operator new and
+// operator delete, defined in the DLL: an object that a host creates with
+// new, and deletes through a pointer to any of its bases (the DLL's deleting
+// destructor frees it), comes from and goes back to the DLL's heap, whichever
+// C runtime the host uses. Placement new works as usual.
+// - MinGW flavour: operator new fails as the global one does (std::bad_alloc).
+// - Visual C++ flavour: the DLL has no C++ runtime to throw with, so operator
+//   new is noexcept and new yields NULL when memory runs out; test it. Arrays
+//   made with new[] are refused at compile time: delete[] through the virtual
+//   destructor cannot be served by this DLL. Use arrays on the stack, in your
+//   own objects, or of pointers.
+#if defined(_MSC_VER)
+#define QV_HEAP_OPERATORS                                                   \
+public:                                                                     \
+    static void* operator new(size_t cb) QV_NOEXCEPT;                       \
+    static void operator delete(void* p) QV_NOEXCEPT;                       \
+    static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
+    static void operator delete(void*, void*) QV_NOEXCEPT {}                \
+                                                                            \
+private:                                                                    \
+    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
+    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+                                                                            \
+public:
+#else
+#define QV_HEAP_OPERATORS                                                   \
+public:                                                                     \
+    static void* operator new(size_t cb);                                   \
+    static void* operator new[](size_t cb);                                 \
+    static void operator delete(void* p) QV_NOEXCEPT;                       \
+    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+    static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
+    static void* operator new[](size_t, void* p) QV_NOEXCEPT { return p; }  \
+    static void operator delete(void*, void*) QV_NOEXCEPT {}                \
+    static void operator delete[](void*, void*) QV_NOEXCEPT {}              \
+                                                                            \
+public:
+#endif
+
 // Event codes: the lParam of a notification message (its low word for the
 // messages that Windows Sockets posts) or the third argument of the host
 // callback.
-constexpr long CX_EVENT_DATA_READY = 0x0001;          // received data waits to be read
-constexpr long CX_EVENT_CONNECTION_WAITING = 0x0008;  // a connection waits to be accepted
-constexpr long CX_EVENT_CONNECTION_CLOSED = 0x0020;   // the connection was closed
-constexpr long CX_EVENT_THREAD_ENDED = 0x0012;        // a CxThread routine returned
-constexpr long CX_EVENT_DEVICE_REMOVED = 0x1001;      // the serial device went away
-constexpr long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lost to a line error
+QV_CONSTEXPR long CX_EVENT_DATA_READY = 0x0001;          // received data waits to be read
+QV_CONSTEXPR long CX_EVENT_CONNECTION_WAITING = 0x0008;  // a connection waits to be accepted
+QV_CONSTEXPR long CX_EVENT_CONNECTION_CLOSED = 0x0020;   // the connection was closed
+QV_CONSTEXPR long CX_EVENT_THREAD_ENDED = 0x0012;        // a CxThread routine returned
+QV_CONSTEXPR long CX_EVENT_DEVICE_REMOVED = 0x1001;      // the serial device went away
+QV_CONSTEXPR long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lost to a line error
                                                       // (serial, only when asked for)
 
 // Host callback: user pointer, the endpoint's handle (GetSafeHandle) and the
@@ -81,6 +145,7 @@ struct SharedLink;  // the record that an object shares with its copies
 // the exit request and releases the handle without waiting, since a thread
 // cannot wait for its own end; the routine returns when it next polls.
 class QUORVEL_API CxThread {
+    QV_HEAP_OPERATORS
 public:
     CxThread();
     CxThread(const CxThread& other);
@@ -141,6 +206,7 @@ private:
 // the new four, never a mix of both (no callback paired with another
 // callback's user pointer).
 class QUORVEL_API CxComm {
+    QV_HEAP_OPERATORS
 public:
     CxComm();
     CxComm(const CxComm& other);

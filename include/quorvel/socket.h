@@ -30,16 +30,16 @@ QUORVEL_API unsigned long SocketGetLastError();
 // (the platform posts them with wParam the socket and, in the lParam, the
 // event bit in the low word and an error code in the high word). They have the
 // values of FD_READ, FD_ACCEPT and FD_CLOSE and of the CX_EVENT_* codes.
-constexpr long CX_SOCKET_READ = 0x01;    // data waits to be read
-constexpr long CX_SOCKET_ACCEPT = 0x08;  // a connection waits to be accepted
-constexpr long CX_SOCKET_CLOSE = 0x20;   // the connection was closed
+QV_CONSTEXPR long CX_SOCKET_READ = 0x01;    // data waits to be read
+QV_CONSTEXPR long CX_SOCKET_ACCEPT = 0x08;  // a connection waits to be accepted
+QV_CONSTEXPR long CX_SOCKET_CLOSE = 0x20;   // the connection was closed
 // The masks the endpoints select on their own.
-constexpr long CX_SOCKET_EVENTS_WITH_LISTENER = CX_SOCKET_CLOSE;  // reads go to the callback
-constexpr long CX_SOCKET_EVENTS_NO_LISTENER = CX_SOCKET_READ | CX_SOCKET_CLOSE;
-constexpr long CX_SOCKET_EVENTS_SERVER = CX_SOCKET_READ | CX_SOCKET_ACCEPT | CX_SOCKET_CLOSE;
+QV_CONSTEXPR long CX_SOCKET_EVENTS_WITH_LISTENER = CX_SOCKET_CLOSE;  // reads go to the callback
+QV_CONSTEXPR long CX_SOCKET_EVENTS_NO_LISTENER = CX_SOCKET_READ | CX_SOCKET_CLOSE;
+QV_CONSTEXPR long CX_SOCKET_EVENTS_SERVER = CX_SOCKET_READ | CX_SOCKET_ACCEPT | CX_SOCKET_CLOSE;
 
 // Longest address text the endpoints take, without its terminator.
-constexpr int CX_SOCKET_ADDRESS_MAX = 63;
+QV_CONSTEXPR int CX_SOCKET_ADDRESS_MAX = 63;
 
 namespace quorvel {
 struct SharedLink;
@@ -93,12 +93,13 @@ struct SharedLink;
 //   view and returns INVALID_SOCKET: the socket stays its original's.
 // - Detach stops the listener first, then gives up the handle.
 class QUORVEL_API CxSocket : public CxComm {
+    QV_HEAP_OPERATORS
 public:
     CxSocket();
     CxSocket(const CxSocket& other);
     CxSocket& operator=(const CxSocket& other);
     // Stops the listener (promptly, see above). Does not close the socket.
-    ~CxSocket() override;
+    ~CxSocket() QV_OVERRIDE;
 
     // Takes s as this object's socket. The previous handle is neither closed
     // nor inspected; no event is selected and no listener started. Not while
@@ -108,7 +109,7 @@ public:
     // INVALID_SOCKET when there is none.
     SOCKET Detach();
     SOCKET GetSocket();
-    void* GetSafeHandle() override;  // the socket as a pointer; NULL without one
+    void* GetSafeHandle() QV_OVERRIDE;  // the socket as a pointer; NULL without one
     // Closes the socket (no shutdown, the listener is not stopped). 1 closed
     // or no socket, 0 when the platform refused (the handle is kept).
     int CloseSocket();
@@ -150,7 +151,7 @@ private:
 };
 
 // Pause between two data-ready calls for data that stays unread.
-constexpr unsigned CX_SOCKET_UNREAD_PAUSE_MS = 10;
+QV_CONSTEXPR unsigned CX_SOCKET_UNREAD_PAUSE_MS = 10;
 
 // A TCP connection over IPv4.
 //
@@ -172,11 +173,12 @@ constexpr unsigned CX_SOCKET_UNREAD_PAUSE_MS = 10;
 // - GetPeerAddress and GetSockAddress write at most 16 characters with the
 //   terminator.
 class QUORVEL_API CxClientSocket : public CxSocket {
+    QV_HEAP_OPERATORS
 public:
     CxClientSocket();
     CxClientSocket(const CxClientSocket& other);
     CxClientSocket& operator=(const CxClientSocket& other);
-    ~CxClientSocket() override;
+    ~CxClientSocket() QV_OVERRIDE;
 
     // Closes any open connection, then connects to the address and port. With
     // bListen the listener calls the callback for received data and the window
@@ -190,8 +192,8 @@ public:
     // window (wParam the socket) when a window and message are registered.
     // When Recv returns 0, the bytes received are at the start of the buffer
     // and the rest of the ulLength bytes are zeros.
-    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) override;
-    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
+    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
+    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     virtual int IsConnected();
     // The remote or local address without a port into a buffer of at least
     // 16 characters; 0 (buffer untouched) when there is none.
@@ -211,11 +213,12 @@ private:
 // failed bind leaves the new socket held, unbound, until the next
 // ListenConnection or DisListenConnection.
 class QUORVEL_API CxServerSocket : public CxSocket {
+    QV_HEAP_OPERATORS
 public:
     CxServerSocket();
     CxServerSocket(const CxServerSocket& other);
     CxServerSocket& operator=(const CxServerSocket& other);
-    ~CxServerSocket() override;
+    ~CxServerSocket() QV_OVERRIDE;
 
     // Closes any held socket, then binds and listens (backlog SOMAXCONN) and
     // selects CX_SOCKET_EVENTS_SERVER for the window. 1 listening.
@@ -242,11 +245,12 @@ public:
 //   GetPeerAddress with NULL does nothing. A failed receive leaves its
 //   platform error for SocketGetLastError.
 class QUORVEL_API CxUdpSocket : public CxSocket {
+    QV_HEAP_OPERATORS
 public:
     CxUdpSocket();
     CxUdpSocket(const CxUdpSocket& other);
     CxUdpSocket& operator=(const CxUdpSocket& other);
-    ~CxUdpSocket() override;
+    ~CxUdpSocket() QV_OVERRIDE;
 
     // Closes any held socket, binds the low 16 bits of nPort on every
     // interface and, with bListen, starts the listener. 1 bound.
@@ -257,14 +261,14 @@ public:
     void GetPeerAddress(wchar_t* pszAddress);  // into a buffer of 64 characters
 
     // One datagram of ulLength bytes to the stored peer at the bound port.
-    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) override;
+    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
     // Whole datagrams until exactly ulLength bytes are in; a datagram larger
     // than the room left fails the call. Recv stores the sender as the peer;
     // RecvFrom writes it (at most 16 characters) into pszAddress instead. A
     // sender that the platform cannot write as text reads as the empty text;
     // the data is still delivered (1), never dropped for it.
-    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
+    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned long ulLength);
 
 protected:
