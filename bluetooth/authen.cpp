@@ -106,7 +106,12 @@ void CxBthAuthenResponse::GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo
     std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
 }
 
-BOOL CxBthAuthenResponse::AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice) {
+#if defined(_MSC_VER)
+BOOL WINAPI CxBthAuthenResponse::AuthenticateProc(
+#else
+BOOL CxBthAuthenResponse::AuthenticateProc(
+#endif
+    void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice) {
     return static_cast<CxBthAuthenResponse*>(pvParam)->OnAuthenticate(pDevice);
 }
 
