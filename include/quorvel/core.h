@@ -10,9 +10,9 @@
 // same compiler family as the DLL: mingw-w64 g++ for the MinGW flavour,
 // Visual C++ for the Visual C++ flavour.
 //
-// Language: these headers compile as C++98 and every later standard up to
-// C++20; constexpr, override, noexcept and static_assert are used only where
-// the compiler has them (QV_CPLUSPLUS).
+// Language: constexpr, override, noexcept, static_assert and enum class are
+// used only where the compiler has them (QV_CPLUSPLUS), for hosts of older
+// language versions.
 #pragma once
 
 #include <winsock2.h>
