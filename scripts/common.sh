@@ -81,7 +81,13 @@ qv_pick_arch() {
 }
 
 qv_build() {
-  local preset=$1
+  local preset=$1 cache="$QV_BUILD_DIR/$1/CMakeCache.txt"
+  # Compiler flags come from the toolchain files only when a build directory
+  # is first configured: start afresh when one of them has changed since.
+  if [ -f "$cache" ] && [ -n "$(find "$QV_ROOT/cmake" -newer "$cache" \( -name 'clang-msvc-*' \
+       -o -name 'mingw-w64-*' \) -print -quit)" ]; then
+    rm -f "$cache"
+  fi
   cmake --preset "$preset" -B "$QV_BUILD_DIR/$preset" >/dev/null \
     || qv_die "cmake configure ($preset) failed"
   cmake --build "$QV_BUILD_DIR/$preset" || qv_die "build ($preset) failed"
