@@ -6,6 +6,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 qv_install
+qv_pick_arch  # keeps the test runner that the build directories name
 cd "$QV_ROOT"
 mkdir -p "$QV_BUILD_DIR/packages"
 for preset in i686 msvc-i686 x64 msvc-x64; do
