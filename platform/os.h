@@ -60,7 +60,7 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
     X(ntohs) X(ntohl) X(WSAStringToAddressW) X(WSAAddressToStringW)            \
     X(WSALookupServiceBeginW) X(WSALookupServiceNextW) X(WSALookupServiceEnd)  \
     X(gethostname) X(gethostbyname) X(gethostbyaddr) X(inet_ntoa) X(inet_addr)  \
-    X(ioctlsocket)
+    X(ioctlsocket) X(setsockopt)
 
 // Bluetooth API: radios, remembered devices, services and authentication.
 #define QV_OS_BLUETOOTH(X)                                                     \
