@@ -415,10 +415,20 @@ TEST(CxThread, ARoutineLetGoOfWhileRunningKeepsItsExitRequestAndHoldsTheObject) 
 }
 
 TEST(CxThread, ASuspendedStartIsNotAwaitedEvenWithoutALimit) {
-    CxThread thread;
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(1, thread.CreateThread(nullptr, 0, &PollExit, nullptr, CREATE_SUSPENDED, INFINITE));
-    EXPECT_LT(MillisecondsSince(start), 5000.0);
+    // On a thread of its own, so that a start that waits for ever fails the
+    // test instead of hanging it.
+    static CxThread thread;
+    std::atomic<int> created{-1};
+    std::thread starter([&] {
+        created = thread.CreateThread(nullptr, 0, &PollExit, nullptr, CREATE_SUSPENDED, INFINITE);
+    });
+    bool returned = qvtest::WaitUntil([&] { return created.load() != -1; }, 5000);
+    if (!returned) {
+        starter.detach();
+        FAIL() << "CreateThread waits for a thread that cannot run";
+    }
+    starter.join();
+    EXPECT_EQ(1, created.load());
     ResumeThread(thread.GetSafeHandle());
     thread.CloseThread(INFINITE);
 }

@@ -427,3 +427,50 @@ TEST_F(Listener, StackReserveAndAListenerThatCannotStart) {
     udp.Disbind();
     refuse = false;
 }
+
+// The listener's callback stores each datagram's sender as the peer while
+// the host sets and reads the peer text on its own thread: every read gives
+// one whole text or the other, never a mix of both (which would send to an
+// address nobody meant).
+TEST_F(Listener, PeerTextWrittenByTheCallbackIsNeverReadTorn) {
+    struct Host {
+        CxUdpSocket udp;
+        std::atomic<int> received{0};
+        static long CALLBACK Proc(void* p, unsigned int, long) {
+            Host* h = static_cast<Host*>(p);
+            unsigned char datagram[8];
+            if (h->udp.Recv(datagram, sizeof datagram, 0)) ++h->received;
+            return 0;
+        }
+    } host;
+    host.udp.SetWndMsgProc(nullptr, 0, &Host::Proc, &host);
+    ASSERT_EQ(1, host.udp.Bind(0, 1));
+    SOCKADDR_IN to = Ipv4(L"127.0.0.1", LocalPort(host.udp.GetSocket()));
+    const wchar_t* const kSender = L"127.0.0.1";
+    const wchar_t* const kSet = L"127.100.100.100";
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        while (!stop) {
+            sendto(s, "12345678", 8, 0, reinterpret_cast<const SOCKADDR*>(&to), sizeof to);
+            Sleep(0);
+        }
+        closesocket(s);
+    });
+    int torn = 0, reads = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < until) {
+        host.udp.SetPeerAddress(kSet);
+        wchar_t text[64];
+        host.udp.GetPeerAddress(text);
+        ++reads;
+        if (wcscmp(text, kSender) && wcscmp(text, kSet)) {
+            if (!torn++) ADD_FAILURE() << "peer text " << testing::PrintToString(std::wstring(text));
+        }
+    }
+    stop = true;
+    sender.join();
+    EXPECT_GT(host.received.load(), 100);
+    EXPECT_EQ(0, torn) << "of " << reads << " reads";
+    host.udp.Disbind();
+}
