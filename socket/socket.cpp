@@ -403,24 +403,28 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
             // A callback that reads, even exactly what there was, and data
             // that keeps coming are reported again at once.
             bRaised = false;
-            fd_set set = SetOf(hWatched, hWake);
-            timeval now = {0, 0};
-            int nReady = os::select(0, &set, nullptr, nullptr, &now);
-            if (nReady > 0 && IsIn(hWake, set)) {
-                bWakeAlive = TakeWakes(hWake);
-                continue;
-            }
-            if (nReady > 0 && link->receives.load(std::memory_order_acquire) == lReceivesAtReport) {
-                u_long ulNow = Unread(hWatched);
-                bool bStuck = bLeftKnown && ulNow == ulLeft;
-                bLeftKnown = true;
-                ulLeft = ulNow;
-                if (bStuck) {
-                    bWakeAlive = Pause(hWake, CX_SOCKET_UNREAD_PAUSE_MS);
+            if (link->receives.load(std::memory_order_acquire) != lReceivesAtReport) {
+                bLeftKnown = false;  // it read: straight back to the wait, which sees more at once
+            } else {
+                fd_set set = SetOf(hWatched, hWake);
+                timeval now = {0, 0};
+                int nReady = os::select(0, &set, nullptr, nullptr, &now);
+                if (nReady > 0 && IsIn(hWake, set)) {
+                    bWakeAlive = TakeWakes(hWake);
                     continue;
                 }
-            } else {
-                bLeftKnown = false;
+                if (nReady > 0) {
+                    u_long ulNow = Unread(hWatched);
+                    bool bStuck = bLeftKnown && ulNow == ulLeft;
+                    bLeftKnown = true;
+                    ulLeft = ulNow;
+                    if (bStuck) {
+                        bWakeAlive = Pause(hWake, CX_SOCKET_UNREAD_PAUSE_MS);
+                        continue;
+                    }
+                } else {
+                    bLeftKnown = false;
+                }
             }
         }
         bRaised = false;
