@@ -274,6 +274,22 @@ TEST_F(Serial, OpenAndCloseInEveryState) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     first.GetDevPath(path);
     EXPECT_STREQ(L"COM7", path);
+    EXPECT_EQ(1, first.IsListening());
+    first.Close();
+
+    // Without a listener the port still opens and works; IsListening tells.
+    {
+        Hook<os::CreateThread> noThread([](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE,
+                                           LPVOID, DWORD, LPDWORD) -> HANDLE {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        });
+        ASSERT_EQ(1, first.Open(L"COM7", 1));
+        EXPECT_EQ(0, first.IsListening());
+        unsigned char byte = 'b';
+        EXPECT_EQ(1, first.Send(&byte, 1, 1000));
+        EXPECT_EQ(1, first.Close());
+    }
 }
 
 TEST_F(Serial, BadInputAndClosedObjects) {
