@@ -206,7 +206,9 @@ public:
     void GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
 
 protected:
-    static BOOL AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
+    // The platform's authentication callback (PFN_AUTHENTICATION_CALLBACK of
+    // the Windows SDK): __stdcall on x86, as the system calls it.
+    static BOOL CALLBACK AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
     int OnAuthenticate(BLUETOOTH_DEVICE_INFO* pDevice);  // 1 replied and accepted
 
     HBLUETOOTH_AUTHENTICATION_REGISTRATION m_hAuthRegistration;
