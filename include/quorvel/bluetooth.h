@@ -23,12 +23,13 @@
 // ERROR_INVALID_PARAMETER) when the buffer pointer is NULL.
 //
 // Copies. A copy of a CxBthRadioFind, CxBthRemoteDeviceFind or
-// CxBthAuthenResponse shares the handles of its source, but only the object
-// that acquired a handle releases it (in its close operation or destructor).
-// Closing or destroying a copy only lets go of the copy's view. Once the
-// owner has released a handle, a copy treats it as absent (NULL) instead of
-// using the stale value. CxBthRadio is different: its destructor releases
-// nothing, and of an object and its copies only one may Close the radio.
+// CxBthAuthenResponse, and a copy of a CxBthRadio's device search, shares the
+// handles of its source, but only the object that acquired a handle releases
+// it (in its close operation or destructor). Closing or destroying a copy
+// only lets go of the copy's view. Once the owner has released a handle, a
+// copy treats it as absent (NULL) instead of using the stale value. A
+// CxBthRadio's radio handle is different: no destructor releases it, and of
+// an object and its copies only one may Close the radio.
 #pragma once
 
 #include "quorvel/core.h"
@@ -87,9 +88,11 @@ private:
 // Works on one local radio: discoverability, incoming connections, the
 // inquiry of remote devices, pairing, the Serial Port Profile and removal.
 //
-// The destructor releases nothing: neither the radio (which may be borrowed
-// through Attach) nor an open device search. End a search with
-// FindRemoteDeviceClose and release a radio that Open opened with Close.
+// The destructor releases no radio (it may be borrowed through Attach):
+// release a radio that Open opened with Close. A device search is released
+// by the object that started it, in FindRemoteDeviceClose, in its next
+// FindRemoteDevice or assignment, or in its destructor; a copy shares the
+// search while its starter keeps it open (see Copies above).
 //
 // Decisions beyond the basic contract:
 // - Open on an object that already holds a radio first closes a radio that
@@ -97,7 +100,7 @@ private:
 //   lent to it with Attach, so that nothing leaks and nothing borrowed is
 //   closed. A copy never counts as having opened the radio.
 // - FindRemoteDevice on an object whose device search is still open ends
-//   that search first.
+//   that search first (a copy lets go of the search it shares).
 // - The thin operations (GetRadioInfo, EnableDiscovery,
 //   EnableIncomingConnections, EnumerateInstalledServices and the
 //   authentication of the current device) hand a NULL radio to the platform,
@@ -147,10 +150,16 @@ protected:
     BLUETOOTH_DEVICE_INFO m_btDeviceInfo;
 
 private:
+    struct State;
+
     void FlushCacheRemoteDeviceInfo();
     void FillRemoteDeviceInfo();
+    State* UsableState();
+    bool Opened() const;
 
-    bool m_bOpened;  // m_hRadio came from this object's own Open
+    // Whether this object opened m_hRadio and the owner record of the device
+    // search (bluetooth/radio.cpp); NULL until first needed.
+    State* m_pState;
 };
 
 // Lists remote devices through the Windows Sockets Bluetooth name space.

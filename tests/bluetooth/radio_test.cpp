@@ -112,6 +112,51 @@ TEST_F(Bluetooth, InquiryWithAndWithoutForgettingRememberedDevices) {
     other.Close();
 }
 
+TEST_F(Bluetooth, RadioCopiesShareTheDeviceSearchButOnlyItsStarterEndsIt) {
+    TwoRadios();
+    stack.SetInquiryTime(0);
+    for (auto [address, name] : {std::pair{kPhone, L"phone"}, {kHeadset, L"headset"}, {kPrinter, L"printer"}}) {
+        stack.AddDevice(0, Device(address, name, true, true));
+    }
+    CxBthRadio radio;
+    ASSERT_EQ(1, radio.Open(Text(kRadioA).c_str()));
+    ASSERT_EQ(1, radio.FindRemoteDevice(0));
+    const int withSearch = stack.OpenHandles();
+    {
+        CxBthRadio copy(radio), assigned, restarted(radio);
+        copy.FindRemoteDeviceClose();  // lets go of its view only
+        assigned = radio;
+        assigned = copy;  // lets go of the view it had, nothing more
+        ASSERT_EQ(1, restarted.FindRemoteDevice(0));  // a search of its own
+        EXPECT_EQ(withSearch + 1, stack.OpenHandles());
+    }  // ends the copy's own search, and nothing of the original's
+    EXPECT_EQ(withSearch, stack.OpenHandles());
+    ASSERT_EQ(1, radio.FindNextRemoteDevice());  // the original's search goes on
+    EXPECT_STREQ(L"headset", Info(radio).szName);
+
+    // Once the starter ends it, a copy never uses the stale handle, which
+    // the next search may well be given.
+    CxBthRadio survivor(radio), other;
+    radio.FindRemoteDeviceClose();
+    other.Attach(radio.GetSafeHandle());
+    ASSERT_EQ(1, other.FindRemoteDevice(0));
+    EXPECT_EQ(0, survivor.FindNextRemoteDevice());
+    ASSERT_EQ(1, other.FindNextRemoteDevice());
+    EXPECT_STREQ(L"headset", Info(other).szName);  // not moved on by the copy
+    survivor.FindRemoteDeviceClose();
+    other.FindRemoteDeviceClose();
+
+    {
+        CxBthRadio starter;
+        starter.Attach(radio.GetSafeHandle());
+        ASSERT_EQ(1, starter.FindRemoteDevice(0));
+        CxBthRadio(starter).FindRemoteDevice(0);  // the copy's destructor ends the copy's search
+        EXPECT_EQ(withSearch, stack.OpenHandles());
+    }  // the starter's destructor ends a search left open
+    EXPECT_EQ(withSearch - 1, stack.OpenHandles());
+    radio.Close();
+}
+
 TEST_F(Bluetooth, PairingFromThisSideRetriesATimeOutOnceAndRefusesLongPasskeys) {
     TwoRadios();
     stack.AddDevice(0, Device(kPhone, L"phone", false, true));
