@@ -10,8 +10,9 @@
 // address text accepts that form, and also the form the RFCOMM address
 // operations produce (the same text followed by ":" and a channel number,
 // the channel being ignored where it is not asked for). Text that does not
-// parse is taken as the all-zero address; a NULL text is refused with
-// ERROR_INVALID_PARAMETER.
+// parse is taken as the all-zero address, and so is text of more than 47
+// characters, which is not handed to the platform's parser; a NULL text is
+// refused with ERROR_INVALID_PARAMETER.
 //
 // Passkeys hold at most 15 characters (16 with the terminator). Every
 // operation that takes a passkey refuses a NULL or longer one with

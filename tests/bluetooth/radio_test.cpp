@@ -1,6 +1,10 @@
 // Radios, inquiry, pairing from this side and the Serial Port Profile,
 // against the simulated stack.
+#include <algorithm>
+#include <cwchar>
+
 #include "tests/bluetooth/bth_fixture.h"
+#include "tests/support/os_hook.h"
 
 TEST_F(Bluetooth, RadioWalkKeepsOrClosesHandlesAndCopiesNeverReleaseThem) {
     CxBthRadioFind find;
@@ -66,6 +70,30 @@ TEST_F(Bluetooth, RadioObjectOpensByAddressAndOpenReleasesOnlyWhatItOpened) {
     { CxBthRadio(radio).Open(L"junk"); }
     EXPECT_EQ(2, stack.OpenRadioHandles());
     radio.Close();
+}
+
+TEST_F(Bluetooth, AddressTextOfMoreThan47CharactersNeverReachesThePlatformParser) {
+    TwoRadios();
+    size_t longest = 0;
+    qvtest::Hook<quorvel::os::WSAStringToAddressW> hook(
+        [&](LPWSTR text, INT family, LPWSAPROTOCOL_INFOW info, LPSOCKADDR sa, LPINT length) {
+            if (text) longest = std::max(longest, wcslen(text));
+            return hook.Real()(text, family, info, sa, length);
+        });
+    // The longest text taken: an address and a channel of 27 digits.
+    std::wstring at47 = Text(kRadioA) + L":" + std::wstring(26, L'0') + L"7";
+    ASSERT_EQ(47u, at47.size());
+    CxBthRadio radio;
+    ASSERT_EQ(1, radio.Open(at47.c_str()));
+    radio.Close();
+    EXPECT_EQ(47u, longest);
+    for (const std::wstring& text : {at47 + L"7", Text(kRadioA) + std::wstring(100000, L' ')}) {
+        longest = 0;
+        EXPECT_EQ(0, radio.Open(text.c_str()));  // the all-zero address: no such radio
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_NOT_FOUND),
+                  CxBthRadio::RemoveRemoteDevice(text.c_str()));
+        EXPECT_EQ(0u, longest) << "text of " << text.size() << " characters handed over";
+    }
 }
 
 TEST_F(Bluetooth, InquiryWithAndWithoutForgettingRememberedDevices) {
