@@ -4,6 +4,15 @@
 // Start Windows Sockets (SocketInit) before using anything here: Bluetooth
 // addresses travel as address text, which Windows Sockets converts.
 //
+// Bluetooth is optional. The library loads the system's Bluetooth API
+// (bthprops.cpl) on the first call that needs it; where Windows has none
+// (installations without the Bluetooth feature), everything here fails as on
+// a machine without a radio: the finders find nothing, BthFindDevice returns
+// 0 with status 0x41, and the radio, pairing and authentication operations
+// return 0 or the code ERROR_NOT_SUPPORTED, which is also the thread's last
+// error. RFCOMM sockets fail with the Windows Sockets error the system gives
+// for the address family (WSAEAFNOSUPPORT on Windows).
+//
 // Address text. A device or radio address is written as the platform renders
 // a bare Bluetooth socket address (no service class, channel 0), for example
 // "(00:11:22:33:44:55)", at most 47 characters. Every operation that takes
