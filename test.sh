@@ -7,6 +7,7 @@ qv_install
 qv_pick_arch
 qv_build_all
 "$QV_ROOT/scripts/check-dll.sh" "$QV_BUILD_DIR/i686/bin/quorvel.dll"
+[ "$QV_ARCH" = i686 ] || "$QV_ROOT/scripts/check-dll.sh" "$QV_BUILD_DIR/$QV_ARCH/bin/quorvel.dll"
 qv_wine_start
 cd "$QV_BUILD_DIR/$QV_ARCH"
 ctest --output-on-failure "$@"
