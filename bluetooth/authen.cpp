@@ -1,4 +1,5 @@
 #include <cstring>
+#include <type_traits>
 
 #include "bluetooth/common.h"
 
@@ -106,12 +107,12 @@ void CxBthAuthenResponse::GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo
     std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
 }
 
-#if defined(_MSC_VER)
-BOOL WINAPI CxBthAuthenResponse::AuthenticateProc(
-#else
-BOOL CxBthAuthenResponse::AuthenticateProc(
-#endif
-    void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice) {
+BOOL CALLBACK CxBthAuthenResponse::AuthenticateProc(void* pvParam,
+                                                    BLUETOOTH_DEVICE_INFO* pDevice) {
+    // The system calls it through the SDK's type: a missing CALLBACK would
+    // unbalance the system's stack on x86 at every request.
+    static_assert(std::is_same_v<decltype(&AuthenticateProc), os::AuthenticationCallback>,
+                  "AuthenticateProc has the type of the SDK's authentication callback");
     return static_cast<CxBthAuthenResponse*>(pvParam)->OnAuthenticate(pDevice);
 }
 

@@ -5,8 +5,10 @@ import subprocess
 import sys
 from pathlib import Path
 
-SYSTEM = re.compile(r'^(kernel32|user32|advapi32|ws2_32|bthprops\.cpl|setupapi|iphlpapi|msvcrt)(\.dll)?$',
-                    re.I)
+# The imports: exactly the system DLLs every supported Windows has. The
+# Bluetooth API (bthprops.cpl) is optional on Windows and is loaded on first
+# use, never imported.
+IMPORTS = {'advapi32', 'iphlpapi', 'kernel32', 'msvcrt', 'setupapi', 'user32', 'ws2_32'}
 
 
 def run(*args, stdin=None):
@@ -25,13 +27,18 @@ def sections(dll):
     return re.findall(r'^\s*\d+\s+(\S+)', run('llvm-objdump', '-h', dll), re.M)
 
 
+STDCALL_SUFFIX = re.compile(r'@\d+$')
+
+
 def demangle(names):
-    """Demangled text of each name: Itanium (_Z...) or Visual C++ (?...)."""
+    """Demangled text of each name: Itanium (_Z..., with @N for __stdcall on
+    32-bit x86, which is left out) or Visual C++ (?...)."""
     out = {}
     itanium = [n for n in names if n.startswith('_Z')]
+    plain = [STDCALL_SUFFIX.sub('', n) for n in itanium]
     msvc = [n for n in names if n.startswith('?')]
     if itanium:
-        out.update(zip(itanium, run('c++filt', stdin='\n'.join(itanium) + '\n').splitlines()))
+        out.update(zip(itanium, run('c++filt', stdin='\n'.join(plain) + '\n').splitlines()))
     if msvc:
         lines = run('llvm-undname', stdin='\n'.join(msvc) + '\n').splitlines()
         # llvm-undname echoes each name, then prints its text and a blank line.
@@ -76,13 +83,16 @@ def normalize(text):
 
 
 def members(dll):
+    """The exported names, and a table from each member's normalized text to
+    whether it is __stdcall (@N in MinGW's names, __stdcall in Visual C++'s)."""
     names = exports(dll)
     texts = demangle(names)
     table = {}
     for n in names:
         key = normalize(texts[n])
         if key:
-            table.setdefault(key, n)
+            stdcall = bool(STDCALL_SUFFIX.search(n)) or re.search(r'__stdcall\s+[^(]*\(', texts[n]) is not None
+            table[key] = table.get(key, False) or stdcall
     return names, table
 
 
@@ -97,7 +107,8 @@ def flavour(names):
 def expected(lists, wide):
     """What the lists require, as (what, test) pairs on the normalized table.
     The lists spell operations with their 32-bit argument types; for a 64-bit
-    build only the member's name is compared."""
+    build only the member's name is compared, and there is one calling
+    convention only."""
     wants = []
     for line in lists:
         line = line.split('#', 1)[0].split()
@@ -121,6 +132,15 @@ def expected(lists, wide):
                     wants.append((text, lambda t, m=text: m in t))
             else:
                 wants.append((name, lambda t, m=name: any(m in k for k in t)))
+        elif kind == 'callback':
+            # Routines the system or the library calls back: __stdcall
+            # (CALLBACK, WINAPI) on 32-bit x86.
+            text = normalize(demangle([name])[name])
+            if wide:
+                prefix = text.split('(')[0] + '('
+                wants.append((prefix + '...)', lambda t, m=prefix: any(k.startswith(m) for k in t)))
+            else:
+                wants.append((text + ' as __stdcall', lambda t, m=text: t.get(m) is True))
     return wants
 
 
@@ -139,10 +159,13 @@ def main():
         names, table = members(dll)
         flav = flavour(names)
         tables[dll] = (flav, table)
-        for name in imports(dll):
-            if not SYSTEM.match(name):
-                print('check-dll: %s imports a non-system DLL: %s' % (dll, name))
-                fail = True
+        imported = {re.sub(r'\.dll$', '', n.lower()) for n in imports(dll)}
+        for name in sorted(imported - IMPORTS):
+            print('check-dll: %s imports %s, which is not among: %s' % (dll, name, ' '.join(sorted(IMPORTS))))
+            fail = True
+        for name in sorted(IMPORTS - imported):
+            print('check-dll: %s does not import %s' % (dll, name))
+            fail = True
         crt = [s for s in sections(dll) if s.upper().startswith('.CRT')]
         if flav == 'msvc' and crt:
             # No C runtime start-up runs in this flavour: an initialiser
@@ -155,8 +178,8 @@ def main():
                 print('check-dll: %s does not export %s' % (dll, what))
                 fail = True
         if not fail:
-            print('check-dll: %s (%s) imports only system DLLs and exports all %d listed members'
-                  % (dll, flav, len(wants)))
+            print('check-dll: %s (%s) imports only %s and exports all %d listed members'
+                  % (dll, flav, ','.join(sorted(IMPORTS)), len(wants)))
         fail = fail or failed_before
     # Two flavours of one architecture export the same members. Left out of
     # the comparison: the array forms of the classes' operator new and

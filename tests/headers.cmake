@@ -5,14 +5,7 @@ set(QV_HEADER_CHECK ${CMAKE_CURRENT_LIST_DIR}/header_check.cpp)
 separate_arguments(qv_header_flags NATIVE_COMMAND "${CMAKE_CXX_FLAGS}")
 get_directory_property(qv_header_defs COMPILE_DEFINITIONS)
 list(TRANSFORM qv_header_defs PREPEND -D)
-# C++98 needs the headers free of <atomic>, which goes with the members that
-# still use std::atomic.
-file(READ ${CMAKE_SOURCE_DIR}/include/quorvel/core.h qv_core_text)
-set(qv_header_standards 11 14 17 20)
-if(NOT qv_core_text MATCHES "#include <atomic>")
-  list(PREPEND qv_header_standards 98)
-endif()
-foreach(std ${qv_header_standards})
+foreach(std 98 11 14 17 20)
   if(QV_FLAVOUR STREQUAL "msvc")
     set(command ${CMAKE_CXX_COMPILER} --target=${CMAKE_CXX_COMPILER_TARGET} ${qv_header_flags}
         ${qv_header_defs} /clang:-std=c++${std} /W4 /WX -I${CMAKE_SOURCE_DIR}/include

@@ -4,14 +4,24 @@
 // Start Windows Sockets (SocketInit) before using anything here: Bluetooth
 // addresses travel as address text, which Windows Sockets converts.
 //
+// Bluetooth is optional. The library loads the system's Bluetooth API
+// (bthprops.cpl) on the first call that needs it; where Windows has none
+// (installations without the Bluetooth feature), everything here fails as on
+// a machine without a radio: the finders find nothing, BthFindDevice returns
+// 0 with status 0x41, and the radio, pairing and authentication operations
+// return 0 or the code ERROR_NOT_SUPPORTED, which is also the thread's last
+// error. RFCOMM sockets fail with the Windows Sockets error the system gives
+// for the address family (WSAEAFNOSUPPORT on Windows).
+//
 // Address text. A device or radio address is written as the platform renders
 // a bare Bluetooth socket address (no service class, channel 0), for example
 // "(00:11:22:33:44:55)", at most 47 characters. Every operation that takes
 // address text accepts that form, and also the form the RFCOMM address
 // operations produce (the same text followed by ":" and a channel number,
 // the channel being ignored where it is not asked for). Text that does not
-// parse is taken as the all-zero address; a NULL text is refused with
-// ERROR_INVALID_PARAMETER.
+// parse is taken as the all-zero address, and so is text of more than 47
+// characters, which is not handed to the platform's parser; a NULL text is
+// refused with ERROR_INVALID_PARAMETER.
 //
 // Passkeys hold at most 15 characters (16 with the terminator). Every
 // operation that takes a passkey refuses a NULL or longer one with
@@ -23,12 +33,13 @@
 // ERROR_INVALID_PARAMETER) when the buffer pointer is NULL.
 //
 // Copies. A copy of a CxBthRadioFind, CxBthRemoteDeviceFind or
-// CxBthAuthenResponse shares the handles of its source, but only the object
-// that acquired a handle releases it (in its close operation or destructor).
-// Closing or destroying a copy only lets go of the copy's view. Once the
-// owner has released a handle, a copy treats it as absent (NULL) instead of
-// using the stale value. CxBthRadio is different: its destructor releases
-// nothing, and of an object and its copies only one may Close the radio.
+// CxBthAuthenResponse, and a copy of a CxBthRadio's device search, shares the
+// handles of its source, but only the object that acquired a handle releases
+// it (in its close operation or destructor). Closing or destroying a copy
+// only lets go of the copy's view. Once the owner has released a handle, a
+// copy treats it as absent (NULL) instead of using the stale value. A
+// CxBthRadio's radio handle is different: no destructor releases it, and of
+// an object and its copies only one may Close the radio.
 #pragma once
 
 #include "quorvel/core.h"
@@ -88,9 +99,11 @@ private:
 // Works on one local radio: discoverability, incoming connections, the
 // inquiry of remote devices, pairing, the Serial Port Profile and removal.
 //
-// The destructor releases nothing: neither the radio (which may be borrowed
-// through Attach) nor an open device search. End a search with
-// FindRemoteDeviceClose and release a radio that Open opened with Close.
+// The destructor releases no radio (it may be borrowed through Attach):
+// release a radio that Open opened with Close. A device search is released
+// by the object that started it, in FindRemoteDeviceClose, in its next
+// FindRemoteDevice or assignment, or in its destructor; a copy shares the
+// search while its starter keeps it open (see Copies above).
 //
 // Decisions beyond the basic contract:
 // - Open on an object that already holds a radio first closes a radio that
@@ -98,7 +111,7 @@ private:
 //   lent to it with Attach, so that nothing leaks and nothing borrowed is
 //   closed. A copy never counts as having opened the radio.
 // - FindRemoteDevice on an object whose device search is still open ends
-//   that search first.
+//   that search first (a copy lets go of the search it shares).
 // - The thin operations (GetRadioInfo, EnableDiscovery,
 //   EnableIncomingConnections, EnumerateInstalledServices and the
 //   authentication of the current device) hand a NULL radio to the platform,
@@ -149,10 +162,16 @@ protected:
     BLUETOOTH_DEVICE_INFO m_btDeviceInfo;
 
 private:
+    struct State;
+
     void FlushCacheRemoteDeviceInfo();
     void FillRemoteDeviceInfo();
+    State* UsableState();
+    bool Opened() const;
 
-    bool m_bOpened;  // m_hRadio came from this object's own Open
+    // Whether this object opened m_hRadio and the owner record of the device
+    // search (bluetooth/radio.cpp); NULL until first needed.
+    State* m_pState;
 };
 
 // Lists remote devices through the Windows Sockets Bluetooth name space.
@@ -210,12 +229,9 @@ public:
     void GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
 
 protected:
-#if defined(_MSC_VER)
-    // The SDK's PFN_AUTHENTICATION_CALLBACK is WINAPI.
-    static BOOL WINAPI AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
-#else
-    static BOOL AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
-#endif
+    // The platform's authentication callback (PFN_AUTHENTICATION_CALLBACK of
+    // the Windows SDK): __stdcall on x86, as the system calls it.
+    static BOOL CALLBACK AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
     int OnAuthenticate(BLUETOOTH_DEVICE_INFO* pDevice);  // 1 replied and accepted
 
     HBLUETOOTH_AUTHENTICATION_REGISTRATION m_hAuthRegistration;

@@ -10,15 +10,13 @@
 // same compiler family as the DLL: mingw-w64 g++ for the MinGW flavour,
 // Visual C++ for the Visual C++ flavour.
 //
-// Language: constexpr, override, noexcept, static_assert and enum class are
-// used only where the compiler has them (QV_CPLUSPLUS), for hosts of older
-// language versions.
+// Language: these headers compile as C++98 and every later standard up to
+// C++20; constexpr, override, noexcept, static_assert and enum class are
+// used only where the compiler has them (QV_CPLUSPLUS).
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
-
-#include <atomic>
 
 // The language version; Visual C++ keeps __cplusplus at 199711L unless asked.
 #if defined(_MSVC_LANG)
@@ -111,7 +109,9 @@ typedef long(CALLBACK* CX_COMM_PROC)(void* pParam, unsigned int uHandle, long lE
 typedef DWORD(WINAPI* CX_THREAD_ROUTINE)(void* pThread);
 
 namespace quorvel {
-struct SharedLink;  // the record that an object shares with its copies
+struct SharedLink;    // the record that an object shares with its copies
+struct ThreadRecord;  // what a started thread shares with the object that started it
+struct ThreadAccess;
 }
 
 // One operating-system thread with a start-up handshake, a cooperative exit
@@ -131,7 +131,10 @@ struct SharedLink;  // the record that an object shares with its copies
 //
 // A thread created by CreateThread cannot run before GetSafeHandle has its
 // handle, so the thread-ended message always carries that handle, even for a
-// routine that returns at once.
+// routine that returns at once. The message goes to the window and message
+// number set last, even when SetWndMsg comes after CreateThread; once the
+// routine has returned, the thread no longer reads this object, so the object
+// may be destroyed by the routine itself.
 //
 // CreateThread on an object whose previous thread has ended (but was not
 // closed) closes that thread's handle first instead of dropping it.
@@ -139,11 +142,19 @@ struct SharedLink;  // the record that an object shares with its copies
 // CreateThread fails (0, with the system's last error) when the new thread,
 // created suspended, cannot be resumed: it is ended before it has run and
 // nothing is held, so neither CreateThread nor CloseThread waits for a
-// thread that never starts.
+// thread that never starts. With CREATE_SUSPENDED in the creation flags the
+// thread cannot signal its start, so CreateThread does not wait for it.
 //
 // CloseThread (or the destructor) called on the thread's own routine sets
 // the exit request and releases the handle without waiting, since a thread
 // cannot wait for its own end; the routine returns when it next polls.
+//
+// A routine let go of while it still runs (CloseThread's limit ran out) goes
+// on seeing its exit request. Until it has returned, CreateThread on the same
+// object fails with ERROR_BUSY: the routine still reads this object (its
+// parameter, its exit request), so the object cannot serve a second one yet.
+// Destroying or assigning to the object meanwhile leaves that routine reading
+// memory that is gone or changed; wait long enough for it instead.
 class QUORVEL_API CxThread {
     QV_HEAP_OPERATORS
 public:
@@ -180,9 +191,9 @@ protected:
     // CX_EVENT_THREAD_ENDED. Not the system's quit message.
     void PostQuitMessage();
 
-    std::atomic<BOOL> m_bToExit;           // read by the routine, written by the owner
+    LONG m_bToExit;            // read by the routine, written by the owner
     HANDLE m_hThread;
-    std::atomic<HANDLE> m_hEventStarted;   // exists only while CreateThread runs
+    HANDLE m_hEventStarted;    // exists only while CreateThread runs
     void* m_pParam;
     DWORD m_dwThreadId;
     HWND m_hWnd;
@@ -190,21 +201,37 @@ protected:
     CX_THREAD_ROUTINE m_pfnStartRoutine;
 
 private:
+    friend struct quorvel::ThreadAccess;
     bool OwnsThread() const;
     void ReleaseThread();
-    void PostEnded(HANDLE hThread) const;
+    int Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
+              CX_THREAD_ROUTINE pfnStartRoutine, void* pParam, DWORD dwCreationFlags,
+              DWORD dwWaitMilliseconds, void* pContext);
 
-    quorvel::SharedLink* m_pLink;  // shared with copies while a thread is held
+    // Shared with the thread and with copies while a thread is held; kept
+    // after a CloseThread whose limit ran out until that routine returns.
+    quorvel::ThreadRecord* m_pLink;
 };
 
-// Base of every data endpoint: the shared operations and the host's
+// Base of every data endpoint: the shared operations, the host's
 // notification target (a window and message, a callback and its user
-// pointer).
+// pointer) and the stack reserve of the endpoint's listener thread.
 //
 // The target is published as one value: a listener thread that raises an
 // event while the host calls SetWndMsgProc sees either the old four values or
 // the new four, never a mix of both (no callback paired with another
 // callback's user pointer).
+//
+// Listener stack. Every endpoint that watches its device does so on a thread
+// of its own, and the host's callback runs on that thread's stack. By default
+// that thread gets the host program's default stack reserve (commonly 1 MB
+// with Visual C++, 2 MB with mingw-w64), which in a 32-bit process limits a
+// host to a few hundred listening endpoints. SetListenerStackSize sets the
+// reserve of the listener the endpoint starts from then on (an open endpoint
+// keeps the listener it has); 0 goes back to the default. The reserve is
+// rounded up to a multiple of 64 KB, as the system rounds it; leave room for
+// what the callback does (256 KB is plenty for a callback that reads and
+// posts). Copies take the setting with the rest of the object.
 class QUORVEL_API CxComm {
     QV_HEAP_OPERATORS
 public:
@@ -216,6 +243,11 @@ public:
     // Stores all four as passed; NULL clears a target. May be called at any
     // time; the next event uses what is stored then.
     void SetWndMsgProc(HWND hWnd, UINT uMsg, CX_COMM_PROC pfnProc, void* pParam);
+
+    // The stack reserve, in bytes, of listeners started from now on (see
+    // above); GetListenerStackSize gives it rounded as it will be used.
+    void SetListenerStackSize(unsigned long ulBytes);
+    unsigned long GetListenerStackSize() const;
 
     virtual void* GetSafeHandle();  // NULL here
     // Moves exactly ulLength bytes or fails (0); the base always fails.
@@ -232,11 +264,13 @@ protected:
     Target GetTarget() const;  // one consistent snapshot of the four members
     void SetTarget(const Target& target);
 
-    std::atomic<CX_COMM_PROC> m_pfnProc;
-    std::atomic<void*> m_pParam;
-    std::atomic<HWND> m_hWnd;
-    std::atomic<UINT> m_uMsg;
+    CX_COMM_PROC m_pfnProc;
+    void* m_pParam;
+    HWND m_hWnd;
+    UINT m_uMsg;
 
 private:
-    std::atomic<unsigned> m_uTargetSeq;  // odd while the target is being written
+    // Low 16 bits: a count of target writes, odd while one is in progress.
+    // High 16 bits: the listener's stack reserve in units of 64 KB.
+    unsigned m_uTargetSeq;
 };

@@ -123,6 +123,11 @@ public:
     // object (ERROR_INVALID_HANDLE) or if memory ran out.
     int SetRemovalEvent(int bEnable);
 
+    // 1 while the port's listener thread runs: notifications come only then.
+    // Open succeeds even when the listener cannot be started (the port then
+    // works without notifications); this tells the two apart.
+    int IsListening();
+
     void* GetSafeHandle() QV_OVERRIDE;
     // Moves exactly ulLength bytes; ulWait limits each request (INFINITE:
     // no limit). 1 all moved, 0 otherwise.
@@ -141,8 +146,8 @@ protected:
     HANDLE m_hEventListen;  // wakes the listener when the port closes
     HANDLE m_hEventSend;
     HANDLE m_hEventRecv;
-    std::atomic<unsigned short> m_wRThreshold;
-    std::atomic<long> m_lEventMask;
+    unsigned short m_wRThreshold;  // read by the listener, set by the host
+    long m_lEventMask;              // read by the listener, set by the host
     CxThread m_ListenThread;
 
 private:
