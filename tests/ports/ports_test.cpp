@@ -206,3 +206,25 @@ TEST(Ports, TextsTooLongForAGetterAreCutNotDropped) {
     }
     EXPECT_TRUE(found);
 }
+
+TEST(Ports, AMapValueIsReadOnlyAsFarAsItsData) {
+    // No terminator (the 'x' after the data keeps the registry from counting
+    // one in), and non-zero bytes after the data in the walk's buffers.
+    const wchar_t bare[] = {L'C', L'O', L'M', L'8', L'8', L'x'};
+    DeviceMapValue value(L"SERIALCOMM", L"\\Device\\QvTestSerialBare", bare, 5 * sizeof(wchar_t),
+                         REG_SZ);
+    ASSERT_TRUE(value.Ok());
+    qvsim::RegistryFiller filler;
+    CxSerialPortFind find;
+    int found = 0;
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        Entry e = Read(find);
+        if (e.name.rfind(L"COM88", 0) == 0) {
+            ++found;
+            EXPECT_EQ(L"COM88", e.name);
+            EXPECT_EQ(L"\\\\.\\COM88", e.path);
+        }
+    }
+    EXPECT_EQ(1, found);
+    EXPECT_GT(filler.Filled(), 0);
+}
