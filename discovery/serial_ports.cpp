@@ -194,17 +194,36 @@ bool ReadMap(std::vector<PortEntry>& ports) {
 }
 
 std::wstring DeviceText(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, DWORD dwProperty) {
-    wchar_t szText[kTextCapacity + 2] = {};  // room for a multi-string's two terminators
+    wchar_t szText[kTextCapacity] = {};
     DWORD dwType = 0;
+    DWORD cbNeeded = 0;
+    std::vector<wchar_t> longText;
+    const wchar_t* pszText = szText;
+    size_t cchText = 0;  // as far as the data reaches
     if (!os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
                                                reinterpret_cast<BYTE*>(szText),
-                                               kTextCapacity * sizeof(wchar_t), nullptr)) {
-        return std::wstring();  // missing, or too long for a getter
+                                               kTextCapacity * sizeof(wchar_t), &cbNeeded)) {
+        // Too long for the buffer: read it whole, the getters cut it.
+        if (os::GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+            cbNeeded <= kTextCapacity * sizeof(wchar_t)) {
+            return std::wstring();  // missing
+        }
+        longText.assign(cbNeeded / sizeof(wchar_t), L'\0');
+        DWORD cbRead = 0;
+        if (!os::SetupDiGetDeviceRegistryPropertyW(
+                hDevInfo, pDevice, dwProperty, &dwType, reinterpret_cast<BYTE*>(longText.data()),
+                static_cast<DWORD>(longText.size() * sizeof(wchar_t)), &cbRead)) {
+            return std::wstring();  // it grew in between: missing
+        }
+        pszText = longText.data();
+        cchText = std::min<size_t>(cbRead / sizeof(wchar_t), longText.size());
+    } else {
+        cchText = std::min<size_t>(cbNeeded / sizeof(wchar_t), kTextCapacity);
     }
     if (dwType != REG_SZ && dwType != REG_MULTI_SZ && dwType != REG_EXPAND_SZ) {
         return std::wstring();
     }
-    return FromBuffer(szText, kTextCapacity);  // the first string of a list
+    return FromBuffer(pszText, cchText);  // the first string of a list
 }
 
 // The "PortName" value of the device's parameters key; empty if none.
