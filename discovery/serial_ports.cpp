@@ -257,15 +257,41 @@ bool ReadMap(SerialPortList* list) {
 
 void DeviceText(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, DWORD dwProperty, Text* text) {
     Clear(text);
-    wchar_t szText[kTextCapacity + 2] = {};  // room for a multi-string's two terminators
+    wchar_t szText[kTextCapacity] = {};
     DWORD dwType = 0;
+    DWORD cbNeeded = 0;
+    wchar_t* pLongText = nullptr;
+    const wchar_t* pszText = szText;
+    size_t cchText = 0;  // as far as the data reaches
     if (!os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
                                                reinterpret_cast<BYTE*>(szText),
-                                               kTextCapacity * sizeof(wchar_t), nullptr)) {
-        return;  // missing, or too long for a getter
+                                               kTextCapacity * sizeof(wchar_t), &cbNeeded)) {
+        // Too long for the buffer: read it whole, the getters cut it.
+        if (os::GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+            cbNeeded <= kTextCapacity * sizeof(wchar_t)) {
+            return;  // missing
+        }
+        size_t cchLong = cbNeeded / sizeof(wchar_t);
+        pLongText = new (std::nothrow) wchar_t[cchLong]();
+        if (!pLongText) return;  // no memory: as if missing
+        DWORD cbRead = 0;
+        if (!os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
+                                                   reinterpret_cast<BYTE*>(pLongText),
+                                                   static_cast<DWORD>(cchLong * sizeof(wchar_t)),
+                                                   &cbRead)) {
+            delete[] pLongText;
+            return;  // it grew in between: missing
+        }
+        pszText = pLongText;
+        cchText = cbRead / sizeof(wchar_t) < cchLong ? cbRead / sizeof(wchar_t) : cchLong;
+    } else {
+        cchText = cbNeeded / sizeof(wchar_t) < kTextCapacity ? cbNeeded / sizeof(wchar_t)
+                                                             : kTextCapacity;
     }
-    if (dwType != REG_SZ && dwType != REG_MULTI_SZ && dwType != REG_EXPAND_SZ) return;
-    Assign(text, szText, kTextCapacity);  // the first string of a list
+    if (dwType == REG_SZ || dwType == REG_MULTI_SZ || dwType == REG_EXPAND_SZ) {
+        Assign(text, pszText, cchText);  // the first string of a list, cut to fit
+    }
+    delete[] pLongText;
 }
 
 // The "PortName" value of the device's parameters key; empty if none.

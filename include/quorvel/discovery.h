@@ -252,6 +252,10 @@ QUORVEL_API int GetFirstValidIPAddress(wchar_t* pszAddr);
 // - A FindAdapter that fails releases its block at once; a GetAdaptersInfo
 //   that overflows again (adapters added in between) is retried a few times
 //   with the newly reported length.
+// - A FindAdapter that fails leaves the reason as the thread's last error:
+//   the code GetAdaptersInfo returned (ERROR_NO_DATA when the machine has no
+//   adapter, ERROR_BUFFER_OVERFLOW when the list kept growing), or
+//   ERROR_NOT_ENOUGH_MEMORY.
 // - GetAdapterInfo on a copy whose owner has released the block yields the
 //   last record with its pointer fields cleared.
 class QUORVEL_API CxAdapterFind {
