@@ -13,6 +13,17 @@
 // Language: these headers compile as C++98 and every later standard up to
 // C++20; constexpr, override, noexcept, static_assert and enum class are
 // used only where the compiler has them (QV_CPLUSPLUS).
+//
+// Failures. An operation that fails returns 0 (or the failure value it
+// names: INVALID_SOCKET, NULL, an error code of its own) and leaves why as
+// the thread's last error (GetLastError; SocketGetLastError reads the same
+// for the socket classes): the system's error of the step that failed, or,
+// where the library refuses by itself, a code named at the operation. An
+// operation that needs an open object fails on one that is closed, or was
+// never opened, with ERROR_INVALID_HANDLE (WSAENOTSOCK for the socket
+// classes). Clean-up after a failed step never changes that error. Getters
+// that copy what an object holds into a caller's buffer, and operations that
+// return nothing, are not operations that fail.
 #pragma once
 
 #include <winsock2.h>

@@ -1,0 +1,156 @@
+// The owner rule, written once. Every handle the library acquires has one
+// owner, which alone releases it, exactly once:
+//
+// - A handle that a function holds for a while is a ScopedHandle: it is
+//   released when it goes out of scope, unless it was handed on with
+//   release().
+// - A handle that an exported object holds is shared with the object's
+//   copies (copies copy every member). The object keeps the raw value in its
+//   own member, where hosts see it, and a SharedLink beside it; a
+//   SharedHandle binds to both. The object that acquired the handle owns it
+//   and releases it; a copy only drops its view, and once the owner has
+//   released the handle a copy reads it as absent instead of using a value
+//   the system may already have given out again.
+//
+// A traits type says what the handle is and how it is released:
+//   struct Traits {
+//       using Handle = ...;
+//       static Handle Invalid();          // the value that means "none"
+//       static bool Release(Handle h);    // true when the system accepted it
+//   };
+#pragma once
+
+#include "core/shared_link.h"
+#include "platform/os.h"
+
+namespace quorvel {
+
+template <class Traits>
+class ScopedHandle {
+public:
+    using Handle = typename Traits::Handle;
+
+    ScopedHandle() : m_h(Traits::Invalid()) {}
+    explicit ScopedHandle(Handle h) : m_h(h) {}
+    ~ScopedHandle() { reset(); }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    ScopedHandle(ScopedHandle&& other) : m_h(other.release()) {}
+    ScopedHandle& operator=(ScopedHandle&& other) {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    Handle get() const { return m_h; }
+    bool valid() const { return m_h != Traits::Invalid(); }
+    explicit operator bool() const { return valid(); }
+    // Gives the handle up without releasing it.
+    Handle release() {
+        Handle h = m_h;
+        m_h = Traits::Invalid();
+        return h;
+    }
+    // Releases the held handle (if any) and takes h; true unless the system
+    // refused the release.
+    bool reset(Handle h = Traits::Invalid()) {
+        Handle old = m_h;
+        m_h = h;
+        return old == Traits::Invalid() || Traits::Release(old);
+    }
+    // For an operation that writes a new handle through a pointer.
+    Handle* receive() {
+        reset();
+        return &m_h;
+    }
+
+private:
+    Handle m_h;
+};
+
+template <class Traits>
+class SharedHandle {
+public:
+    using Handle = typename Traits::Handle;
+
+    // value and link are the object's members; self is the object.
+    SharedHandle(Handle& value, SharedLink*& link, const void* self)
+        : m_value(value), m_link(link), m_self(self) {}
+
+    // Takes a handle just acquired, with a new record that names this object
+    // its owner. When the record cannot be made the handle is released and
+    // the result is false (ERROR_NOT_ENOUGH_MEMORY).
+    bool Adopt(Handle acquired) {
+        SharedLink* link = SharedLink::Create(m_self);
+        if (!link) {
+            Traits::Release(acquired);
+            os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        Release();
+        m_value = acquired;
+        m_link = link;
+        return true;
+    }
+    // Makes this object a copy's view of what the other object holds.
+    void ShareFrom(Handle otherValue, SharedLink* otherLink) {
+        Release();
+        if (!otherLink || !otherLink->live) return;
+        m_link = SharedLink::Share(otherLink);
+        m_value = otherValue;
+    }
+    // The handle while it is held and its owner has not released it;
+    // Invalid() otherwise.
+    Handle Get() const {
+        return m_link && m_link->live && m_value != Traits::Invalid() ? m_value : Traits::Invalid();
+    }
+    bool Held() const { return Get() != Traits::Invalid(); }
+    bool Owns() const { return m_link && m_link->live && m_link->owner == m_self; }
+    // The owner releases the handle (copies stop using it first); a copy
+    // lets go of its view. Afterwards the object holds nothing. true unless
+    // the system refused the release.
+    bool Release() {
+        bool bReleased = true;
+        if (Owns()) {
+            m_link->live = false;
+            bReleased = Traits::Release(m_value);
+        }
+        SharedLink::Release(m_link);
+        m_value = Traits::Invalid();
+        return bReleased;
+    }
+
+private:
+    Handle& m_value;
+    SharedLink*& m_link;
+    const void* m_self;
+};
+
+// The kinds of handle the library holds.
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return nullptr; }
+    static bool Release(Handle h) { return os::CloseHandle(h) != FALSE; }
+};
+
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle Invalid() { return nullptr; }
+    static bool Release(Handle h) { return os::RegCloseKey(h) == ERROR_SUCCESS; }
+};
+
+struct DeviceInfoSetTraits {
+    using Handle = HDEVINFO;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool Release(Handle h) { return os::SetupDiDestroyDeviceInfoList(h) != FALSE; }
+};
+
+struct SocketTraits {
+    using Handle = SOCKET;
+    static Handle Invalid() { return INVALID_SOCKET; }
+    static bool Release(Handle h) { return os::closesocket(h) != SOCKET_ERROR; }
+};
+
+using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
+using ScopedSocket = ScopedHandle<SocketTraits>;
+
+}  // namespace quorvel
