@@ -1,5 +1,15 @@
-// Pieces every endpoint's listener thread uses: how it is started and how
-// long it waits after a failure before it tries again.
+// The listener engine: what every endpoint's listener thread does, written
+// once. An endpoint gives it only what to wait on and what an event means
+// (a "watch"); the engine owns the thread, the wake-up that only the
+// endpoint can trigger, the pauses after failures, the end-game that lets a
+// host close or destroy the endpoint from its own callback, and the
+// delivery of an event to the host.
+//
+// A watch is any type with
+//   Step WaitOnce();        waits once for the device or the wake-up and
+//                           delivers at most one event (through Deliver),
+//                           returning kEvent right after it
+//   bool Pause(DWORD ms);   waits ms or until woken; false to stop
 #pragma once
 
 #include "core/thread_record.h"
@@ -16,6 +26,13 @@ inline DWORD NextPause(DWORD dwPause) {
     return dwPause * 2 > kLongestRetryPause ? kLongestRetryPause : dwPause * 2;
 }
 
+enum class Step {
+    kEvent,   // an event went to the host: the endpoint may be gone now
+    kQuiet,   // woken, or nothing to tell
+    kFailed,  // the wait failed: pause, then try again
+    kStop,    // woken to stop, or the device is gone for good
+};
+
 // Starts pfnRoutine on thread with pParam (the endpoint) and the given stack
 // reserve (0: the process default), without waiting for it: what the routine
 // takes from its object at its start stays valid until the object stops it,
@@ -26,5 +43,62 @@ inline int Start(CxThread& thread, CX_THREAD_ROUTINE pfnRoutine, void* pParam,
     return ThreadAccess::Start(thread, pfnRoutine, pParam, ulStackReserve,
                                ulStackReserve ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, pContext);
 }
+
+// Runs the listener on the thread that CxThread started for it. After every
+// event the exit request is looked at before anything else: a callback that
+// closed or destroyed the endpoint has set it, and the endpoint (which the
+// watch may read) may be gone.
+template <class Watch>
+void Run(CxThread* pThread, Watch& watch) {
+    ThreadRecord* record = ThreadAccess::RecordOf(pThread);
+    DWORD dwPause = 0;
+    while (!ThreadAccess::ExitRequested(record)) {
+        Step step = watch.WaitOnce();
+        if (step == Step::kStop) break;
+        if (step != Step::kFailed) {
+            dwPause = 0;
+            continue;
+        }
+        dwPause = NextPause(dwPause);
+        if (!watch.Pause(dwPause)) break;
+    }
+}
+
+// Stops a listener its endpoint started: the exit request first, so that the
+// listener finds it when wake() wakes it, then the wait for its end. From the
+// listener's own thread (a host callback) it only asks and lets go.
+template <class WakeFn>
+void Stop(CxThread& thread, WakeFn wake) {
+    if (thread.GetSafeHandle()) {
+        ThreadAccess::RequestExit(thread);
+        wake();
+    }
+    thread.CloseThread(INFINITE);
+}
+
+// An event for the host: the callback, on this thread, when one is set;
+// otherwise a message posted to the window, if there is one.
+void Deliver(CX_COMM_PROC pfnProc, void* pParam, HWND hWnd, UINT uMsg, UINT_PTR uHandle,
+             long lEvent);
+
+// Wake-ups that only the endpoint can trigger.
+// - An unnamed manual-reset event, for listeners that wait on handles.
+HANDLE MakeEventWake();
+// Sets it; a set the system refuses is tried again a few times, since the
+// wait for the listener's end has no limit.
+void TriggerEventWake(HANDLE hWake);
+// - A UDP socket bound exclusively to 127.0.0.1 and connected to itself, for
+//   listeners that wait in select: it takes datagrams from its own address
+//   only, so nothing another program sends reaches it, and what a datagram
+//   holds does not matter (a wake only makes the listener look again).
+SOCKET MakeSocketWake();
+void TriggerSocketWake(SOCKET hWake);
+// Takes every datagram waiting; false once the wake socket is gone.
+bool DrainSocketWake(SOCKET hWake);
+// Waits up to dwMilliseconds or until woken (taking the wake); false when
+// the wake socket is gone. Never returns early on a failure, so a caller
+// that pauses with it cannot spin.
+bool PauseOnSocketWake(SOCKET hWake, DWORD dwMilliseconds);
+void CloseSocketWake(SOCKET hWake);
 
 }  // namespace quorvel::listener

@@ -100,11 +100,17 @@ public:
     }
     // The handle while it is held and its owner has not released it;
     // Invalid() otherwise.
-    Handle Get() const {
-        return m_link && m_link->live && m_value != Traits::Invalid() ? m_value : Traits::Invalid();
-    }
+    Handle Get() const { return Current(m_value, m_link); }
     bool Held() const { return Get() != Traits::Invalid(); }
-    bool Owns() const { return m_link && m_link->live && m_link->owner == m_self; }
+    bool Owns() const { return IsOwner(m_link, m_self); }
+
+    // The same questions for an object that can only be read.
+    static Handle Current(Handle value, const SharedLink* link) {
+        return link && link->live && value != Traits::Invalid() ? value : Traits::Invalid();
+    }
+    static bool IsOwner(const SharedLink* link, const void* self) {
+        return link && link->live && link->owner == self;
+    }
     // The owner releases the handle (copies stop using it first); a copy
     // lets go of its view. Afterwards the object holds nothing. true unless
     // the system refused the release.

@@ -9,6 +9,8 @@
 
 #include <atomic>
 
+#include "platform/os.h"
+
 namespace quorvel {
 
 // State that a subsystem adds to the record on demand (options a host asked
@@ -38,6 +40,39 @@ struct SharedLink {
     // deleted); returns the one in place. nullptr in, nullptr out.
     LinkExtra* AddExtra(LinkExtra* candidate);
 };
+
+// A call under way on a resource that its owner may close from another
+// thread (a transfer, an accept): counted in the record for as long as it
+// lasts. Refused() is true when the owner has begun to close, in which case
+// the call must not touch the resource at all.
+class CallGuard {
+public:
+    explicit CallGuard(SharedLink* link);
+    ~CallGuard();
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+
+    bool Refused() const { return m_bRefused; }
+    // The owner's close has begun since: leave at once.
+    bool Closing() const { return m_link->closing.load(std::memory_order_seq_cst); }
+
+private:
+    SharedLink* m_link;
+    bool m_bRefused;
+};
+
+// The owner's side: marks the resource as closing and returns once no call
+// is under way any more, calling cancel() (which ends a call's pending
+// request) again each millisecond until then, since a call may issue one
+// more request before it sees the close.
+template <class Cancel>
+void EndCalls(SharedLink* link, Cancel cancel) {
+    link->closing.store(true, std::memory_order_seq_cst);
+    while (link->busy.load(std::memory_order_seq_cst) != 0) {
+        cancel();
+        os::Sleep(1);
+    }
+}
 
 // Holds a record's text guard for a scope; does nothing without a record.
 // The guarded work is a few dozen character copies, so waiting turns.

@@ -5,17 +5,16 @@
 #include <type_traits>
 
 #include "core/atomic.h"
+#include "core/error.h"
 #include "core/listener.h"
+#include "core/owner.h"
 #include "core/shared_link.h"
-#include "core/thread_record.h"
 #include "core/trace.h"
 #include "platform/os.h"
 
 using quorvel::AtomicLoad;
 using quorvel::AtomicStore;
 using quorvel::SharedLink;
-using quorvel::ThreadAccess;
-using quorvel::ThreadRecord;
 using quorvel::Trace;
 namespace os = quorvel::os;
 
@@ -32,13 +31,6 @@ void CloseAndClear(HANDLE& h) {
     h = nullptr;
 }
 
-// Length of the text, or max if it has no terminator within max characters.
-size_t BoundedLength(const wchar_t* psz, size_t max) {
-    size_t n = 0;
-    while (n < max && psz[n]) ++n;
-    return n;
-}
-
 // Cancels a request that may still be outstanding and waits until the
 // system is done with it, so nothing more is written into o or its buffer.
 void Withdraw(HANDLE hComm, OVERLAPPED* o) {
@@ -49,6 +41,8 @@ void Withdraw(HANDLE hComm, OVERLAPPED* o) {
     // completes shortly: never leave while it is pending.
     while (o->Internal == kStatusPending) os::Sleep(1);
 }
+
+using PortHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
 
@@ -132,9 +126,9 @@ CxSerial& CxSerial::operator=(const CxSerial& other) {
 
 CxSerial::~CxSerial() { Close(); }
 
-bool CxSerial::OwnsPort() const { return m_pLink && m_pLink->owner == this; }
+bool CxSerial::OwnsPort() const { return PortHandle::IsOwner(m_pLink, this); }
 
-HANDLE CxSerial::Port() const { return m_hComm && m_pLink && m_pLink->live ? m_hComm : nullptr; }
+HANDLE CxSerial::Port() const { return PortHandle::Current(m_hComm, m_pLink); }
 
 void CxSerial::Forget() {
     m_ListenThread.CloseThread(INFINITE);  // a copy's view: let go at once
@@ -150,24 +144,15 @@ int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
         os::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (BoundedLength(pszPath, kPathCapacity) >= kPathCapacity) {
+    if (quorvel::BoundedLength(pszPath, kPathCapacity) >= kPathCapacity) {
         os::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return 0;
-    }
-    SharedLink* link = SharedLink::Create(this);
-    if (!link) {
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     HANDLE hComm = os::CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
-    if (hComm == INVALID_HANDLE_VALUE) {
-        SharedLink::Release(link);
-        return 0;
-    }
-    m_pLink = link;
+    if (hComm == INVALID_HANDLE_VALUE) return 0;
+    if (!PortHandle(m_hComm, m_pLink, this).Adopt(hComm)) return 0;
     os::lstrcpyW(m_szDevPath, pszPath);
-    m_hComm = hComm;
     m_hEventSend = NewEvent();
     m_hEventRecv = NewEvent();
     m_hEventListen = NewEvent();
@@ -184,32 +169,23 @@ int CxSerial::Close() {
     DisListenEvent();
     ClearBuffer(1);
     ClearBuffer(0);
-    m_pLink->live = false;
-    // A Send or Recv of another thread ends now: its request is cancelled
-    // (again, should it issue one more before it sees the port closing), and
-    // Close waits until it has returned, so that nothing uses the port, the
-    // events or this object once Close is done.
-    while (m_pLink->busy.load() != 0) {
-        os::CancelIoEx(m_hComm, nullptr);
-        os::Sleep(1);
-    }
-    int nResult = os::CloseHandle(m_hComm) ? 1 : 0;
-    m_hComm = nullptr;
+    // A Send or Recv of another thread ends now, and Close waits until it
+    // has returned, so that nothing uses the port, the events or this object
+    // once Close is done.
+    HANDLE hComm = m_hComm;
+    quorvel::EndCalls(m_pLink, [hComm] { os::CancelIoEx(hComm, nullptr); });
+    int nResult = PortHandle(m_hComm, m_pLink, this).Release() ? 1 : 0;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
     CloseAndClear(m_hEventSend);
     CloseAndClear(m_hEventRecv);
     CloseAndClear(m_hEventListen);
-    SharedLink::Release(m_pLink);
     return nResult;
 }
 
 // GetCommState or SetCommState on an open port with the caller's DCB.
 static int OnCommState(HANDLE hComm, DCB* pDcb, BOOL(WINAPI* pfnCommState)(HANDLE, LPDCB)) {
-    if (!hComm) return 0;
-    if (!pDcb) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
+    if (!pDcb) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     return pfnCommState(hComm, pDcb) ? 1 : 0;
 }
 
@@ -218,12 +194,14 @@ int CxSerial::GetSettings(DCB* pDcb) { return OnCommState(Port(), pDcb, os::GetC
 int CxSerial::SetSettings(DCB* pDcb) { return OnCommState(Port(), pDcb, os::SetCommState); }
 
 int CxSerial::SetBufferSize(unsigned long ulInput, unsigned long ulOutput) {
-    return os::SetupComm(Port(), ulInput, ulOutput) ? 1 : 0;
+    HANDLE hComm = Port();
+    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
+    return os::SetupComm(hComm, ulInput, ulOutput) ? 1 : 0;
 }
 
 int CxSerial::GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput) {
     HANDLE hComm = Port();
-    if (!hComm) return 0;
+    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
     COMMPROP cp;
     std::memset(&cp, 0, sizeof cp);
     if (!os::GetCommProperties(hComm, &cp)) return 0;
@@ -233,10 +211,12 @@ int CxSerial::GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput) {
 }
 
 int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) {
+    HANDLE hComm = Port();
+    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
     DWORD dwError = 0;
     COMSTAT cs;
     std::memset(&cs, 0, sizeof cs);
-    if (!os::ClearCommError(Port(), &dwError, &cs)) return 0;
+    if (!os::ClearCommError(hComm, &dwError, &cs)) return 0;
     if (pulInput) *pulInput = cs.cbInQue;
     if (pulOutput) *pulOutput = cs.cbOutQue;
     return 1;
@@ -244,7 +224,7 @@ int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) 
 
 int CxSerial::ClearBuffer(int bReceive) {
     HANDLE hComm = Port();
-    if (!hComm) return 0;
+    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
     return os::PurgeComm(hComm, bReceive ? PURGE_RXCLEAR : PURGE_TXCLEAR) ? 1 : 0;
 }
 
@@ -260,10 +240,7 @@ void CxSerial::SelectEvent(long lEventMask) { AtomicStore(m_lEventMask, lEventMa
 
 int CxSerial::SetLineErrorEvent(int bEnable) {
     HANDLE hComm = Port();
-    if (!hComm) {
-        os::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
     SerialExtra* extra = bEnable ? MakeExtra(m_pLink) : ExtraOf(m_pLink);
     if (!extra) {
         if (!bEnable) return 1;  // nothing was asked for
@@ -289,10 +266,7 @@ int CxSerial::SetLineErrorEvent(int bEnable) {
 }
 
 int CxSerial::GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded) {
-    if (!Port()) {
-        os::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    if (!quorvel::RequireOpen(Port() != nullptr)) return 0;
     SerialExtra* extra = ExtraOf(m_pLink);
     if (!extra || !extra->bLineErrors) {
         os::SetLastError(ERROR_INVALID_FUNCTION);
@@ -305,10 +279,7 @@ int CxSerial::GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded
 }
 
 int CxSerial::SetRemovalEvent(int bEnable) {
-    if (!Port()) {
-        os::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    if (!quorvel::RequireOpen(Port() != nullptr)) return 0;
     SerialExtra* extra = bEnable ? MakeExtra(m_pLink) : ExtraOf(m_pLink);
     if (!extra) {
         if (!bEnable) return 1;
@@ -333,27 +304,15 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                        unsigned long ulWait) {
     SharedLink* link = m_pLink;
     HANDLE hComm = Port();
-    if (!hComm || !link) {
-        os::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    if (!quorvel::RequireOpen(hComm && link)) return 0;
     // Counted while in progress, so that Close from another thread can end
     // the transfer and wait for it.
-    struct InProgress {
-        SharedLink* link;
-        explicit InProgress(SharedLink* l) : link(l) { link->busy.fetch_add(1); }
-        ~InProgress() { link->busy.fetch_sub(1); }
-    } inProgress(link);
-    if (!link->live) {  // Close began meanwhile
-        os::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    quorvel::CallGuard call(link);
+    if (!quorvel::RequireOpen(!call.Refused())) return 0;  // Close began meanwhile
     HANDLE& hEvent = bSend ? m_hEventSend : m_hEventRecv;
     if (!hEvent) {
-        if (!OwnsPort()) {  // a copy never makes events it could not close
-            os::SetLastError(ERROR_INVALID_HANDLE);
-            return 0;
-        }
+        // A copy never makes events it could not close.
+        if (!quorvel::RequireOpen(OwnsPort())) return 0;
         hEvent = NewEvent();
         Trace(bSend ? L"%s m_hEventSend = %d.\n" : L"%s m_hEventRecv = %d.\n", m_szDevPath,
               AsHandleNumber(hEvent));
@@ -366,7 +325,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
     if (!bSend && ulLength) std::memset(pData, 0, ulLength);
 
     unsigned long ulDone = 0;
-    while (ulDone != ulLength && link->live) {
+    while (ulDone != ulLength && !call.Closing()) {
         OVERLAPPED o;
         std::memset(&o, 0, sizeof o);
         o.hEvent = hEvent;
@@ -415,12 +374,8 @@ void CxSerial::DeviceRemoved(HANDLE hComm) {
 
 void CxSerial::RaiseEvent(HANDLE hComm, long lEvent) {
     Target target = GetTarget();
-    if (target.pfnProc) {
-        target.pfnProc(target.pParam,
-                       static_cast<unsigned int>(reinterpret_cast<UINT_PTR>(hComm)), lEvent);
-    } else if (target.hWnd) {
-        os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(hComm), lEvent);
-    }
+    quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd, target.uMsg,
+                               reinterpret_cast<UINT_PTR>(hComm), lEvent);
 }
 
 // ---- listener ---------------------------------------------------------------
@@ -430,7 +385,7 @@ int CxSerial::ListenEvent() {
     // The wake event is made here rather than on the listener thread, so
     // that the thread never writes a member that Close reads.
     if (!m_hEventListen) {
-        m_hEventListen = NewEvent();
+        m_hEventListen = quorvel::listener::MakeEventWake();
         Trace(L"%s m_hEventListen = %d.\n", m_szDevPath, AsHandleNumber(m_hEventListen));
         if (!m_hEventListen) return 0;
     }
@@ -442,13 +397,8 @@ int CxSerial::ListenEvent() {
 }
 
 void CxSerial::DisListenEvent() {
-    // The listener leaves only when woken; a wake the system refuses is
-    // given again a few times, since the wait below has no limit.
-    for (int nTry = 0; m_hEventListen && nTry < 4; ++nTry) {
-        if (os::SetEvent(m_hEventListen)) break;
-        os::Sleep(1);
-    }
-    m_ListenThread.CloseThread(INFINITE);
+    HANDLE hWake = m_hEventListen;
+    quorvel::listener::Stop(m_ListenThread, [hWake] { quorvel::listener::TriggerEventWake(hWake); });
 }
 
 int CxSerial::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
@@ -462,48 +412,51 @@ unsigned long WINAPI CxSerial::ListenEventProc(void* pThread) {
     return 0;
 }
 
-// After a host callback returns, the listener reads nothing of this object
-// before it has checked its thread's exit request: a callback that closed or
-// destroyed the port has set it, and this object may then be gone.
+// What the serial listener waits on (the port's events and the wake from
+// Close) and what an event means (data ready, a line error, the device
+// gone); the engine does the rest.
 void CxSerial::OnListenEvent(CxThread* pThread) {
     DWORD dwThreadId = os::GetCurrentThreadId();
-    ThreadRecord* record = ThreadAccess::RecordOf(pThread);
     wchar_t szPath[kPathCapacity];  // for the last trace line, which outlives the object
     os::lstrcpynW(szPath, m_szDevPath, static_cast<int>(kPathCapacity));
     Trace(L"The thread 0x%X(%s CxSerial::OnListen) has entered.\n", dwThreadId, szPath);
-    COMSTAT cs;
-    std::memset(&cs, 0, sizeof cs);
     // The port's requests complete through their own event; m_hEventListen
     // only wakes the thread, so the wake can never be cleared by a request.
-    HANDLE hWait = NewEvent();
-    if (!hWait) return;
+    quorvel::ScopedKernelHandle wait(NewEvent());
+    if (!wait) return;
     pThread->SetThreadStartedEvent();
 
-    DWORD dwPause = 0;
-    while (!ThreadAccess::ExitRequested(record)) {
-        DWORD dwError = 0;
-        PassResult result = ListenPass(hWait, &cs, &dwError);
-        if (result == PassResult::kWoken) break;  // Close is stopping the thread
-        if (result == PassResult::kCompleted) {
-            dwPause = 0;
-            continue;
-        }
-        SerialExtra* extra = ExtraOf(m_pLink);
-        if (extra && extra->bRemoval && IsRemovalError(dwError) &&
-            os::WaitForSingleObject(m_hEventListen, 0) != WAIT_OBJECT_0 && !PortAnswers()) {
-            // The device is gone for good: say so once and stop asking it.
-            if (!extra->bRemovalRaised.exchange(true)) {
-                RaiseEvent(m_hComm, CX_EVENT_DEVICE_REMOVED);
+    struct Watch {
+        CxSerial* self;
+        HANDLE hWait;
+        const wchar_t* pszPath;
+        COMSTAT cs;
+
+        quorvel::listener::Step WaitOnce() {
+            DWORD dwError = 0;
+            PassResult result = self->ListenPass(hWait, &cs, &dwError);
+            if (result == PassResult::kWoken) return quorvel::listener::Step::kStop;
+            if (result == PassResult::kCompleted) return quorvel::listener::Step::kEvent;
+            SerialExtra* extra = ExtraOf(self->m_pLink);
+            if (extra && extra->bRemoval && IsRemovalError(dwError) &&
+                os::WaitForSingleObject(self->m_hEventListen, 0) != WAIT_OBJECT_0 &&
+                !self->PortAnswers()) {
+                // The device is gone for good: say so once and stop asking it.
+                if (!extra->bRemovalRaised.exchange(true)) {
+                    self->RaiseEvent(self->m_hComm, CX_EVENT_DEVICE_REMOVED);
+                }
+                Trace(L"%s Hardware is deleted.\n", pszPath);
+                return quorvel::listener::Step::kStop;
             }
-            Trace(L"%s Hardware is deleted.\n", szPath);
-            break;
+            return quorvel::listener::Step::kFailed;
         }
-        // The wait failed: pause before the next try, longer each time, and
-        // leave at once if Close wakes us meanwhile.
-        dwPause = quorvel::listener::NextPause(dwPause);
-        if (os::WaitForSingleObject(m_hEventListen, dwPause) != WAIT_TIMEOUT) break;
-    }
-    os::CloseHandle(hWait);
+        // Leaves at once if Close wakes it meanwhile.
+        bool Pause(DWORD dwMilliseconds) {
+            return os::WaitForSingleObject(self->m_hEventListen, dwMilliseconds) == WAIT_TIMEOUT;
+        }
+    } watch{this, wait.get(), szPath, {}};
+    quorvel::listener::Run(pThread, watch);
+    wait.reset();
     Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, szPath);
 }
 
