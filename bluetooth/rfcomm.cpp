@@ -1,12 +1,11 @@
 #include <cstring>
 
 #include "bluetooth/common.h"
+#include "core/error.h"
 #include "socket/socket_util.h"
 
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
-using quorvel::socket_util::Refuse;
-using quorvel::socket_util::WsaErrorKeeper;
 
 namespace {
 
@@ -32,7 +31,7 @@ bool QueryName(SOCKET hSocket, bool bPeer, SOCKADDR_BTH* sa) {
 }
 
 int AddressText(SOCKET hSocket, bool bPeer, wchar_t* pszAddress) {
-    if (!pszAddress) return Refuse(WSAEFAULT);
+    if (!pszAddress) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_BTH sa;
     if (!QueryName(hSocket, bPeer, &sa)) return 0;
     wchar_t szMacAddr[bth::kAddressCapacity];
@@ -55,7 +54,7 @@ CxBthClientSocket::~CxBthClientSocket() {}
 int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
                                unsigned long ulPort, int bListen) {
     DisConnect();
-    if (!pszAddress) return Refuse(WSAEINVAL);
+    if (!pszAddress) return quorvel::FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
     SOCKET hSocket = GetSocket();  // still held if closing it was refused
@@ -97,7 +96,7 @@ CxBthServerSocket::~CxBthServerSocket() {}
 int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServiceClass,
                                         unsigned long ulPort) {
     DisListenConnection();
-    if (!pszAddress) return Refuse(WSAEINVAL);
+    if (!pszAddress) return quorvel::FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
     SOCKET hSocket = GetSocket();
@@ -111,7 +110,7 @@ int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServic
         return 0;  // the socket stays held, unbound
     }
     if (os::listen(hSocket, SOMAXCONN) == SOCKET_ERROR) {
-        WsaErrorKeeper keep;
+        quorvel::ErrorKeeper keep;
         DisListenConnection();
         return 0;
     }

@@ -41,14 +41,17 @@ LinkExtra* SharedLink::AddExtra(LinkExtra* candidate) {
     return current;
 }
 
-CallGuard::CallGuard(SharedLink* link) : m_link(link) {
+CallGuard::CallGuard(SharedLink* link) : m_link(link), m_bRefused(true) {
+    if (!m_link) return;
     // Counted before the close flag is looked at: a close that begins later
     // waits for this call; one that began earlier is seen here.
     m_link->busy.fetch_add(1, std::memory_order_seq_cst);
     m_bRefused = m_link->closing.load(std::memory_order_seq_cst) || !m_link->live.load();
 }
 
-CallGuard::~CallGuard() { m_link->busy.fetch_sub(1, std::memory_order_seq_cst); }
+CallGuard::~CallGuard() {
+    if (m_link) m_link->busy.fetch_sub(1, std::memory_order_seq_cst);
+}
 
 TextGuard::TextGuard(SharedLink* link) : m_link(link) {
     if (m_link) {

@@ -43,8 +43,8 @@ struct SharedLink {
 
 // A call under way on a resource that its owner may close from another
 // thread (a transfer, an accept): counted in the record for as long as it
-// lasts. Refused() is true when the owner has begun to close, in which case
-// the call must not touch the resource at all.
+// lasts. Refused() is true when the owner has begun to close (or there is no
+// record), in which case the call must not touch the resource at all.
 class CallGuard {
 public:
     explicit CallGuard(SharedLink* link);
@@ -54,7 +54,8 @@ public:
 
     bool Refused() const { return m_bRefused; }
     // The owner's close has begun since: leave at once.
-    bool Closing() const { return m_link->closing.load(std::memory_order_seq_cst); }
+    bool Closing() const { return m_link && m_link->closing.load(std::memory_order_seq_cst); }
+    SharedLink* Link() const { return m_link; }
 
 private:
     SharedLink* m_link;

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "core/atomic.h"
+#include "core/error.h"
 #include "core/thread_record.h"
 #include "platform/os.h"
 
@@ -18,16 +19,6 @@ namespace {
 // Stands in m_hEventStarted while the routine signals the start, so that the
 // owner never closes the event under SetEvent. No event handle has this value.
 HANDLE const kStartSignalBusy = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-3));
-
-// Keeps the thread's last error across clean-up calls.
-class LastErrorKeeper {
-public:
-    LastErrorKeeper() : m_dwError(os::GetLastError()) {}
-    ~LastErrorKeeper() { os::SetLastError(m_dwError); }
-
-private:
-    DWORD m_dwError;
-};
 
 // Waits for the thread. A wait that the system refuses (rather than one that
 // runs out) is tried again a few times: giving up at once would let the
@@ -206,7 +197,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
     }
 
     if (!hThread) {
-        LastErrorKeeper keep;
+        quorvel::ErrorKeeper keep;
         AtomicStore(m_hEventStarted, static_cast<HANDLE>(nullptr));
         if (hStarted) os::CloseHandle(hStarted);
         delete record;
@@ -221,7 +212,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         // The thread cannot be started: end it before it has run a single
         // instruction of ours and fail, rather than wait for a start that
         // never comes (and later for an end that never comes).
-        LastErrorKeeper keep;
+        quorvel::ErrorKeeper keep;
         os::TerminateThread(hThread, 1);
         os::WaitForSingleObject(hThread, INFINITE);
         os::CloseHandle(hThread);

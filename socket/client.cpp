@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "core/error.h"
 #include "platform/os.h"
 #include "quorvel/socket.h"
 #include "socket/socket_util.h"
@@ -32,7 +33,7 @@ int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen) {
     SOCKADDR_IN addr;
     // Text that does not parse would mean 0.0.0.0, which reaches this very
     // host on some systems: refuse it rather than connect somewhere unmeant.
-    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return Refuse(WSAEINVAL);
+    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
     addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
 
     SOCKET hSocket = GetSocket();  // still held if closing it was refused
@@ -69,7 +70,7 @@ int CxClientSocket::IsConnected() {
 }
 
 void CxClientSocket::PostClosed(SOCKET hSocket) {
-    WsaErrorKeeper keep;
+    quorvel::ErrorKeeper keep;
     Target target = GetTarget();
     if (target.hWnd && target.uMsg) {
         os::PostMessageW(target.hWnd, target.uMsg, static_cast<WPARAM>(hSocket),
@@ -81,7 +82,7 @@ int CxClientSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned 
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
-    if (ulLength && !pData) return Refuse(WSAEFAULT);
+    if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
         int nSent = os::send(hSocket, reinterpret_cast<const char*>(pData) + ulDone,
@@ -104,7 +105,7 @@ int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigne
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
-    if (ulLength && !pBuffer) return Refuse(WSAEFAULT);
+    if (ulLength && !pBuffer) return quorvel::FailSocket(WSAEFAULT);
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
         int nReceived = os::recv(hSocket, reinterpret_cast<char*>(pBuffer) + ulDone,
@@ -136,7 +137,7 @@ int CxClientSocket::GetPeerAddress(wchar_t* pszAddress) { return GetAddress(true
 int CxClientSocket::GetSockAddress(wchar_t* pszAddress) { return GetAddress(false, pszAddress); }
 
 int CxClientSocket::GetAddress(bool bPeer, wchar_t* pszAddress) {
-    if (!pszAddress) return Refuse(WSAEFAULT);
+    if (!pszAddress) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_IN addr;
     std::memset(&addr, 0, sizeof addr);
     int nLength = sizeof addr;

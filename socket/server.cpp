@@ -1,3 +1,4 @@
+#include "core/error.h"
 #include "platform/os.h"
 #include "quorvel/socket.h"
 #include "socket/socket_util.h"
@@ -15,7 +16,7 @@ int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
     SOCKADDR_IN addr;
     // Text that does not parse (an empty text included) leaves 0.0.0.0:
     // every local interface.
-    if (ParseAddress(pszAddress, &addr) == Text::kTooLong) return Refuse(WSAEINVAL);
+    if (ParseAddress(pszAddress, &addr) == Text::kTooLong) return quorvel::FailSocket(WSAEINVAL);
     addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
 
     SOCKET hSocket = GetSocket();
@@ -28,7 +29,7 @@ int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
         return 0;  // the socket stays held, unbound
     }
     if (os::listen(hSocket, SOMAXCONN) == SOCKET_ERROR) {
-        WsaErrorKeeper keep;
+        quorvel::ErrorKeeper keep;
         DisListenConnection();
         return 0;
     }

@@ -29,7 +29,6 @@ struct SocketAccess {
 class SocketCall {
 public:
     explicit SocketCall(CxSocket& socket);
-    ~SocketCall();
     SocketCall(const SocketCall&) = delete;
     SocketCall& operator=(const SocketCall&) = delete;
 
@@ -40,32 +39,13 @@ public:
     void CountReceive();
 
 private:
-    SharedLink* m_link;
     SOCKET m_hSocket;
+    CallGuard m_guard;
 };
 
 }  // namespace quorvel
 
 namespace quorvel::socket_util {
-
-// Keeps the thread's last Windows Sockets error across clean-up calls, so the
-// error of the call that failed is the one the host reads.
-class WsaErrorKeeper {
-public:
-    WsaErrorKeeper() : m_nError(os::WSAGetLastError()) {}
-    ~WsaErrorKeeper() { os::WSASetLastError(m_nError); }
-    WsaErrorKeeper(const WsaErrorKeeper&) = delete;
-    WsaErrorKeeper& operator=(const WsaErrorKeeper&) = delete;
-
-private:
-    int m_nError;
-};
-
-// Fails a call with the given Windows Sockets error.
-inline int Refuse(int nError) {
-    os::WSASetLastError(nError);
-    return 0;
-}
 
 enum class Text { kParsed, kNotParsed, kTooLong };
 

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "core/error.h"
 #include "platform/os.h"
 #include "quorvel/socket.h"
 #include "core/shared_link.h"
@@ -50,7 +51,7 @@ int CxUdpSocket::Bind(int nPort, int bListen) {
     addr.sin_addr.s_addr = os::htonl(INADDR_ANY);
     addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
     if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR) {
-        WsaErrorKeeper keep;
+        quorvel::ErrorKeeper keep;
         Disbind();
         return 0;
     }
@@ -78,13 +79,13 @@ int CxUdpSocket::IsBinded() {
 
 void CxUdpSocket::SetPeerAddress(const wchar_t* pszAddress) {
     if (!pszAddress) {
-        Refuse(WSAEINVAL);
+        quorvel::FailSocket(WSAEINVAL);
         return;
     }
     int n = 0;
     while (n <= CX_SOCKET_ADDRESS_MAX && pszAddress[n]) ++n;
     if (n > CX_SOCKET_ADDRESS_MAX) {  // would not fit: keep the text we have
-        Refuse(WSAEINVAL);
+        quorvel::FailSocket(WSAEINVAL);
         return;
     }
     TextGuard guard(SocketAccess::ExistingLink(*this));
@@ -117,11 +118,11 @@ int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
-    if (ulLength && !pData) return Refuse(WSAEFAULT);
+    if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_IN addr;
     // Text that does not parse would mean 0.0.0.0, which is this very host
     // on some systems: send nothing rather than to an unmeant place.
-    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return Refuse(WSAEINVAL);
+    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
     addr.sin_port = os::htons(static_cast<u_short>(m_nPort & 0xFFFF));
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
@@ -141,7 +142,7 @@ int CxUdpSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned l
     wchar_t szSender[64];
     int nResult = ReceiveDatagrams(szSender, pBuffer, ulLength);
     if (szSender[0]) {  // the sender is the peer now
-        WsaErrorKeeper keep;
+        quorvel::ErrorKeeper keep;
         TextGuard guard(SocketAccess::ExistingLink(*this));
         CopyText(m_szPeerAddress, szSender, 64);
     }
@@ -163,7 +164,7 @@ int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
-    if (ulLength && !pBuffer) return Refuse(WSAEFAULT);
+    if (ulLength && !pBuffer) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_IN source;
     std::memset(&source, 0, sizeof source);
     int nSourceLength = sizeof source;
@@ -180,7 +181,7 @@ int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
     }
     if (ulDone) call.CountReceive();
     if (source.sin_family != 0) {
-        WsaErrorKeeper keep;  // the receive's error is the one to report
+        quorvel::ErrorKeeper keep;  // the receive's error is the one to report
         wchar_t szText[64];
         if (FormatAddress(source, szText)) CopyText(pszSender, szText, 64);
     }
