@@ -20,8 +20,6 @@ SOCKADDR_BTH SocketAddress(const wchar_t* pszAddress, const GUID* pServiceClass,
     return sa;
 }
 
-SOCKET NewRfcommSocket() { return os::socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM); }
-
 // getpeername or getsockname as a 30-byte Bluetooth socket address.
 bool QueryName(SOCKET hSocket, bool bPeer, SOCKADDR_BTH* sa) {
     std::memset(sa, 0, sizeof *sa);
@@ -57,12 +55,8 @@ int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
     if (!pszAddress) return quorvel::FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
-    SOCKET hSocket = GetSocket();  // still held if closing it was refused
-    if (hSocket == INVALID_SOCKET) {
-        hSocket = NewRfcommSocket();
-        if (hSocket == INVALID_SOCKET) return 0;
-        m_hSocket = hSocket;
-    }
+    SOCKET hSocket = SocketOrNew(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
+    if (hSocket == INVALID_SOCKET) return 0;
     if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
             SOCKET_ERROR ||
         !StartEvents(bListen)) {
@@ -99,12 +93,8 @@ int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServic
     if (!pszAddress) return quorvel::FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
-    SOCKET hSocket = GetSocket();
-    if (hSocket == INVALID_SOCKET) {
-        hSocket = NewRfcommSocket();
-        if (hSocket == INVALID_SOCKET) return 0;
-        m_hSocket = hSocket;
-    }
+    SOCKET hSocket = SocketOrNew(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
+    if (hSocket == INVALID_SOCKET) return 0;
     if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
         SOCKET_ERROR) {
         return 0;  // the socket stays held, unbound

@@ -36,12 +36,8 @@ int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen) {
     if (ParseAddress(pszAddress, &addr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
     addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
 
-    SOCKET hSocket = GetSocket();  // still held if closing it was refused
-    if (hSocket == INVALID_SOCKET) {
-        hSocket = os::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (hSocket == INVALID_SOCKET) return 0;
-        m_hSocket = hSocket;
-    }
+    SOCKET hSocket = SocketOrNew(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (hSocket == INVALID_SOCKET) return 0;
     if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR ||
         !StartEvents(bListen)) {
         DropFailedSocket(hSocket);

@@ -19,12 +19,8 @@ int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
     if (ParseAddress(pszAddress, &addr) == Text::kTooLong) return quorvel::FailSocket(WSAEINVAL);
     addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
 
-    SOCKET hSocket = GetSocket();
-    if (hSocket == INVALID_SOCKET) {
-        hSocket = os::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (hSocket == INVALID_SOCKET) return 0;
-        m_hSocket = hSocket;
-    }
+    SOCKET hSocket = SocketOrNew(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (hSocket == INVALID_SOCKET) return 0;
     if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR) {
         return 0;  // the socket stays held, unbound
     }

@@ -272,6 +272,14 @@ int CxSocket::StartEvents(int bListen) {
     return 1;
 }
 
+SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
+    SOCKET hSocket = GetSocket();
+    if (hSocket != INVALID_SOCKET) return hSocket;
+    hSocket = os::socket(nFamily, nType, nProtocol);
+    if (hSocket != INVALID_SOCKET) AtomicStore(m_hSocket, hSocket);
+    return hSocket;
+}
+
 void CxSocket::DropFailedSocket(SOCKET hSocket) {
     quorvel::ErrorKeeper keep;
     AtomicStore(m_hSocket, static_cast<SOCKET>(INVALID_SOCKET));

@@ -39,12 +39,8 @@ CxUdpSocket::~CxUdpSocket() = default;
 
 int CxUdpSocket::Bind(int nPort, int bListen) {
     Disbind();
-    SOCKET hSocket = GetSocket();
-    if (hSocket == INVALID_SOCKET) {
-        hSocket = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        if (hSocket == INVALID_SOCKET) return 0;
-        m_hSocket = hSocket;
-    }
+    SOCKET hSocket = SocketOrNew(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (hSocket == INVALID_SOCKET) return 0;
     SOCKADDR_IN addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;

@@ -155,6 +155,10 @@ protected:
     // After a connect failed: closes the new socket, keeping the connect's
     // error, and tells any copies it is gone.
     void DropFailedSocket(SOCKET hSocket);
+    // For an open operation: the socket still held (a close the platform
+    // refused leaves it), or else a new one, which this object then holds.
+    // INVALID_SOCKET with the platform's error when none can be made.
+    SOCKET SocketOrNew(int nFamily, int nType, int nProtocol);
 
     // True unless this object is a copy that shares another object's socket.
     bool OwnsSocket() const;
