@@ -20,6 +20,7 @@
 //   };
 #pragma once
 
+#include "core/atomic.h"
 #include "core/shared_link.h"
 #include "platform/os.h"
 
@@ -72,7 +73,9 @@ class SharedHandle {
 public:
     using Handle = typename Traits::Handle;
 
-    // value and link are the object's members; self is the object.
+    // value and link are the object's members; self is the object. Other
+    // threads may read them (a call in progress, a listener), so they are
+    // read and written whole.
     SharedHandle(Handle& value, SharedLink*& link, const void* self)
         : m_value(value), m_link(link), m_self(self) {}
 
@@ -87,22 +90,54 @@ public:
             return false;
         }
         Release();
-        m_value = acquired;
-        m_link = link;
+        AtomicStore(m_value, acquired);
+        AtomicStore(m_link, link);
         return true;
     }
     // Makes this object a copy's view of what the other object holds.
     void ShareFrom(Handle otherValue, SharedLink* otherLink) {
         Release();
-        if (!otherLink || !otherLink->live) return;
-        m_link = SharedLink::Share(otherLink);
-        m_value = otherValue;
+        if (!otherLink || !otherLink->live || otherValue == Traits::Invalid()) return;
+        AtomicStore(m_link, SharedLink::Share(otherLink));
+        AtomicStore(m_value, otherValue);
     }
     // The handle while it is held and its owner has not released it;
     // Invalid() otherwise.
-    Handle Get() const { return Current(m_value, m_link); }
+    Handle Get() const { return Current(AtomicLoad(m_value), AtomicLoad(m_link)); }
     bool Held() const { return Get() != Traits::Invalid(); }
-    bool Owns() const { return IsOwner(m_link, m_self); }
+    bool Owns() const { return IsOwner(AtomicLoad(m_link), m_self); }
+    // A copy whose owner has released the handle drops its view, so that it
+    // holds nothing, as a new object does.
+    void Refresh() {
+        SharedLink* link = AtomicLoad(m_link);
+        if (link && !link->live) Forget();
+    }
+
+    // The owner releases the handle (copies stop using it first); a copy
+    // lets go of its view. Afterwards the object holds nothing. false when
+    // the system refused the release; with bKeepIfRefused the owner then
+    // still holds the handle, unchanged.
+    bool Release(bool bKeepIfRefused = false) {
+        bool bReleased = true;
+        SharedLink* link = AtomicLoad(m_link);
+        if (IsOwner(link, m_self)) {
+            link->live = false;  // copies stop using it before it goes
+            bReleased = Traits::Release(AtomicLoad(m_value));
+            if (!bReleased && bKeepIfRefused) {
+                link->live = true;
+                return false;
+            }
+        }
+        Drop();
+        return bReleased;
+    }
+    // Lets go without releasing the handle (it was handed on): the owner
+    // tells its copies the handle is no longer theirs to use.
+    void Forget() {
+        SharedLink* link = AtomicLoad(m_link);
+        if (IsOwner(link, m_self)) link->live = false;
+        Drop();
+    }
 
     // The same questions for an object that can only be read.
     static Handle Current(Handle value, const SharedLink* link) {
@@ -111,21 +146,14 @@ public:
     static bool IsOwner(const SharedLink* link, const void* self) {
         return link && link->live && link->owner == self;
     }
-    // The owner releases the handle (copies stop using it first); a copy
-    // lets go of its view. Afterwards the object holds nothing. true unless
-    // the system refused the release.
-    bool Release() {
-        bool bReleased = true;
-        if (Owns()) {
-            m_link->live = false;
-            bReleased = Traits::Release(m_value);
-        }
-        SharedLink::Release(m_link);
-        m_value = Traits::Invalid();
-        return bReleased;
-    }
 
 private:
+    void Drop() {
+        SharedLink* link = AtomicExchange(m_link, static_cast<SharedLink*>(nullptr));
+        SharedLink::Release(link);
+        AtomicStore(m_value, Traits::Invalid());
+    }
+
     Handle& m_value;
     SharedLink*& m_link;
     const void* m_self;

@@ -4,6 +4,7 @@
 
 #include "core/atomic.h"
 #include "core/listener.h"
+#include "core/owner.h"
 #include "core/shared_link.h"
 #include "core/thread_record.h"
 #include "core/trace.h"
@@ -37,6 +38,8 @@ u_long Unread(SOCKET hSocket) {
 }
 
 // The socket is closed or being closed: never use its handle value again.
+using SocketHandle = quorvel::SharedHandle<quorvel::SocketTraits>;
+
 bool Gone(const SharedLink* link) {
     return link->closing.load(std::memory_order_seq_cst) || !link->live.load();
 }
@@ -45,20 +48,7 @@ bool Gone(const SharedLink* link) {
 
 namespace quorvel {
 
-SharedLink* SocketAccess::LinkOf(const CxSocket& socket) {
-    SharedLink* link = AtomicLoad(socket.m_pLink);
-    if (link) return link;
-    SharedLink* created = SharedLink::Create(&socket);
-    if (!created) return nullptr;
-    SharedLink* expected = nullptr;
-    if (quorvel::AtomicCompareExchange(socket.m_pLink, expected, created)) return created;
-    SharedLink::Release(created);  // another thread made one first
-    return expected;
-}
-
-SharedLink* SocketAccess::ExistingLink(const CxSocket& socket) {
-    return AtomicLoad(socket.m_pLink);
-}
+SharedLink* SocketAccess::LinkOf(const CxSocket& socket) { return AtomicLoad(socket.m_pLink); }
 
 bool SocketAccess::Holds(const CxSocket& socket, const SharedLink* link, SOCKET hSocket) {
     return AtomicLoad(socket.m_pLink) == link && AtomicLoad(socket.m_hSocket) == hSocket;
@@ -130,32 +120,20 @@ CxSocket::~CxSocket() {
 }
 
 void CxSocket::ShareFrom(const CxSocket& other) {
-    SOCKET hSocket = AtomicLoad(other.m_hSocket);
-    SharedLink* link = AtomicLoad(other.m_pLink);
-    if (hSocket == INVALID_SOCKET || (link && Gone(link))) return;
-    // The first copy makes the record that tells the copies who owns the
-    // socket and whether it is still held.
-    m_pLink = SharedLink::Share(quorvel::SocketAccess::LinkOf(other));
-    if (m_pLink) AtomicStore(m_hSocket, hSocket);
+    SocketHandle(m_hSocket, m_pLink, this)
+        .ShareFrom(AtomicLoad(other.m_hSocket), AtomicLoad(other.m_pLink));
 }
 
-bool CxSocket::OwnsSocket() const {
-    SharedLink* link = AtomicLoad(m_pLink);
-    return !link || link->owner == this;
-}
+bool CxSocket::OwnsSocket() const { return SocketHandle::IsOwner(AtomicLoad(m_pLink), this); }
 
-void CxSocket::LetGo() {
-    SharedLink* link = quorvel::AtomicExchange(m_pLink, static_cast<SharedLink*>(nullptr));
-    if (link) {
-        if (link->owner == this) link->live = false;
-        SharedLink::Release(link);
-    }
-    AtomicStore(m_hSocket, static_cast<SOCKET>(INVALID_SOCKET));
-}
+void CxSocket::LetGo() { SocketHandle(m_hSocket, m_pLink, this).Forget(); }
 
+// A socket handed over becomes this object's to close; if the record that
+// says so cannot be made, it is closed at once (ERROR_NOT_ENOUGH_MEMORY)
+// rather than held without an owner.
 void CxSocket::Attach(SOCKET s) {
     LetGo();
-    AtomicStore(m_hSocket, s);
+    if (s != INVALID_SOCKET) SocketHandle(m_hSocket, m_pLink, this).Adopt(s);
 }
 
 SOCKET CxSocket::Detach() {
@@ -167,9 +145,9 @@ SOCKET CxSocket::Detach() {
 }
 
 SOCKET CxSocket::GetSocket() {
-    SharedLink* link = AtomicLoad(m_pLink);
-    if (link && !link->live) LetGo();  // the original has let go of it
-    return AtomicLoad(m_hSocket);
+    SocketHandle socket(m_hSocket, m_pLink, this);
+    socket.Refresh();  // the original has let go of it
+    return socket.Get();
 }
 
 void* CxSocket::GetSafeHandle() {
@@ -190,20 +168,12 @@ int CxSocket::CloseSocket() {
     // their requests are cancelled, again should one start another before it
     // sees the close, and the handle is closed only once none is left, so
     // that none acts on a handle value the platform has given out anew.
-    SharedLink* link = quorvel::SocketAccess::LinkOf(*this);
-    if (link) {
-        quorvel::EndCalls(link, [hSocket] {
-            os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr);
-        });
-    }
-    // Cleared first, so the listener never reports a socket being closed.
-    AtomicStore(m_hSocket, static_cast<SOCKET>(INVALID_SOCKET));
-    if (os::closesocket(hSocket) == SOCKET_ERROR) {
-        AtomicStore(m_hSocket, hSocket);
-        if (link) link->closing = false;
+    SharedLink* link = AtomicLoad(m_pLink);
+    quorvel::EndCalls(link, [hSocket] { os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr); });
+    if (!SocketHandle(m_hSocket, m_pLink, this).Release(/*bKeepIfRefused=*/true)) {
+        link->closing = false;
         return 0;
     }
-    LetGo();
     // Closing ends a select that waits on the socket, but not one that is
     // just about to begin: have a running listener look again.
     if (m_hWakeSocket != INVALID_SOCKET && m_ListenThread.GetSafeHandle()) {
@@ -226,10 +196,7 @@ int CxSocket::SelectOn(SOCKET hSocket, long lEventMask) {
 int CxSocket::ListenEvent() {
     if (m_ListenThread.GetSafeHandle()) return 1;
     SharedLink* link = quorvel::SocketAccess::LinkOf(*this);
-    if (!link) {
-        os::WSASetLastError(WSAENOBUFS);
-        return 0;
-    }
+    if (!quorvel::RequireSocket(link != nullptr)) return 0;
     if (m_hWakeSocket == INVALID_SOCKET) {
         m_hWakeSocket = quorvel::listener::MakeSocketWake();
         if (m_hWakeSocket == INVALID_SOCKET) return 0;
@@ -276,15 +243,13 @@ SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
     SOCKET hSocket = GetSocket();
     if (hSocket != INVALID_SOCKET) return hSocket;
     hSocket = os::socket(nFamily, nType, nProtocol);
-    if (hSocket != INVALID_SOCKET) AtomicStore(m_hSocket, hSocket);
-    return hSocket;
+    if (hSocket == INVALID_SOCKET) return INVALID_SOCKET;
+    return SocketHandle(m_hSocket, m_pLink, this).Adopt(hSocket) ? hSocket : INVALID_SOCKET;
 }
 
-void CxSocket::DropFailedSocket(SOCKET hSocket) {
+void CxSocket::DropFailedSocket(SOCKET) {
     quorvel::ErrorKeeper keep;
-    AtomicStore(m_hSocket, static_cast<SOCKET>(INVALID_SOCKET));
-    os::closesocket(hSocket);
-    Attach(INVALID_SOCKET);  // also tells any copies the socket is gone
+    SocketHandle(m_hSocket, m_pLink, this).Release();  // also tells any copies it is gone
 }
 
 unsigned long WINAPI CxSocket::ListenEventProc(void* pThread) {

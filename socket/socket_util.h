@@ -13,11 +13,10 @@ namespace quorvel {
 
 // The socket record of an endpoint, for the pieces below.
 struct SocketAccess {
-    // The record, made on first need; nullptr if memory ran out.
+    // The record of the socket the object holds; nullptr when it holds none.
+    // There always is one while a listener runs, so this is also what guards
+    // state the listener's callback shares with the host.
     static SharedLink* LinkOf(const CxSocket& socket);
-    // The record if there is one. There always is while a listener runs, so
-    // this is what guards state the listener's callback shares with the host.
-    static SharedLink* ExistingLink(const CxSocket& socket);
     // Whether the object still holds hSocket under that record.
     static bool Holds(const CxSocket& socket, const SharedLink* link, SOCKET hSocket);
 };
