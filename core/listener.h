@@ -50,7 +50,7 @@ inline int Start(CxThread& thread, CX_THREAD_ROUTINE pfnRoutine, void* pParam,
 // watch may read) may be gone.
 template <class Watch>
 void Run(CxThread* pThread, Watch& watch) {
-    ThreadRecord* record = ThreadAccess::RecordOf(pThread);
+    SharedLink* record = ThreadAccess::RecordOf(pThread);
     DWORD dwPause = 0;
     while (!ThreadAccess::ExitRequested(record)) {
         Step step = watch.WaitOnce();

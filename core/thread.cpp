@@ -5,13 +5,14 @@
 
 #include "core/atomic.h"
 #include "core/error.h"
+#include "core/owner.h"
 #include "core/thread_record.h"
 #include "platform/os.h"
 
 using quorvel::AtomicExchange;
 using quorvel::AtomicLoad;
 using quorvel::AtomicStore;
-using quorvel::ThreadRecord;
+using quorvel::SharedLink;
 namespace os = quorvel::os;
 
 namespace {
@@ -40,43 +41,18 @@ static_assert(sizeof(CxThread) == 40, "CxThread keeps its layout");
 static_assert(sizeof(CxThread) == 80, "CxThread keeps its layout");
 #endif
 
+using ThreadHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
+
 namespace quorvel {
 
-ThreadRecord* ThreadRecord::Create(const CxThread* owner, HWND hWnd, UINT uMsg) {
-    ThreadRecord* record = new (std::nothrow) ThreadRecord;
-    if (record) {
-        record->refs.store(1);
-        record->live.store(true);
-        record->ended.store(false);
-        record->exit.store(0);
-        record->owner = owner;
-        record->handle = nullptr;
-        record->targetBusy.store(false);
-        record->hWnd = hWnd;
-        record->uMsg = uMsg;
-        record->context = nullptr;
-    }
-    return record;
-}
-
-ThreadRecord* ThreadRecord::Share(ThreadRecord* record) {
-    if (record) record->refs.fetch_add(1, std::memory_order_relaxed);
-    return record;
-}
-
-void ThreadRecord::Release(ThreadRecord*& record) {
-    if (record && record->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete record;
-    record = nullptr;
-}
-
-void ThreadRecord::SetTarget(HWND hWndNew, UINT uMsgNew) {
+void ThreadState::SetTarget(HWND hWndNew, UINT uMsgNew) {
     while (targetBusy.exchange(true, std::memory_order_acquire)) YieldProcessor();
     hWnd = hWndNew;
     uMsg = uMsgNew;
     targetBusy.store(false, std::memory_order_release);
 }
 
-void ThreadRecord::GetTarget(HWND* phWnd, UINT* puMsg) {
+void ThreadState::GetTarget(HWND* phWnd, UINT* puMsg) {
     while (targetBusy.exchange(true, std::memory_order_acquire)) YieldProcessor();
     *phWnd = hWnd;
     *puMsg = uMsg;
@@ -84,6 +60,37 @@ void ThreadRecord::GetTarget(HWND* phWnd, UINT* puMsg) {
 }
 
 }  // namespace quorvel
+
+namespace {
+
+// A new thread's record, held by the object and by the thread; nullptr if
+// memory ran out.
+SharedLink* NewThreadRecord(const CxThread* owner, HWND hWnd, UINT uMsg, void* pContext) {
+    quorvel::ThreadState* state = new (std::nothrow) quorvel::ThreadState;
+    SharedLink* record = state ? SharedLink::Create(owner, 2) : nullptr;
+    if (!record) {
+        delete state;
+        return nullptr;
+    }
+    state->hWnd = hWnd;
+    state->uMsg = uMsg;
+    state->context = pContext;
+    record->AddExtra(state);
+    return record;
+}
+
+// Both holds of a record whose thread never ran.
+void DropUnstarted(SharedLink* record) {
+    SharedLink* second = record;
+    SharedLink::Release(record);
+    SharedLink::Release(second);
+}
+
+bool Ended(const SharedLink* record) {
+    return quorvel::StateOf(record)->ended.load(std::memory_order_acquire);
+}
+
+}  // namespace
 
 CxThread::CxThread()
     : m_bToExit(0),
@@ -107,12 +114,12 @@ CxThread::CxThread(const CxThread& other)
       m_hWnd(other.m_hWnd),
       m_uMsg(other.m_uMsg),
       m_pfnStartRoutine(other.m_pfnStartRoutine),
-      m_pLink(other.m_hThread ? ThreadRecord::Share(other.m_pLink) : nullptr) {}
+      m_pLink(other.m_hThread ? SharedLink::Share(other.m_pLink) : nullptr) {}
 
 CxThread& CxThread::operator=(const CxThread& other) {
     if (this != &other) {
         CloseThread(INFINITE);
-        ThreadRecord::Release(m_pLink);
+        SharedLink::Release(m_pLink);
         AtomicStore(m_bToExit, AtomicLoad(other.m_bToExit));
         m_hThread = other.m_hThread;
         m_pParam = other.m_pParam;
@@ -120,31 +127,26 @@ CxThread& CxThread::operator=(const CxThread& other) {
         m_hWnd = other.m_hWnd;
         m_uMsg = other.m_uMsg;
         m_pfnStartRoutine = other.m_pfnStartRoutine;
-        m_pLink = other.m_hThread ? ThreadRecord::Share(other.m_pLink) : nullptr;
+        m_pLink = other.m_hThread ? SharedLink::Share(other.m_pLink) : nullptr;
     }
     return *this;
 }
 
 CxThread::~CxThread() {
     CloseThread(INFINITE);
-    ThreadRecord::Release(m_pLink);
+    SharedLink::Release(m_pLink);
 }
 
-bool CxThread::OwnsThread() const { return m_pLink && m_pLink->owner == this; }
+bool CxThread::OwnsThread() const { return ThreadHandle::IsOwner(m_pLink, this); }
 
 // Lets go of the held thread: the owner closes the handle, a copy only drops
 // its view. The owner keeps the record of a routine that still runs, so that
 // no second routine starts on this object before it has returned.
 void CxThread::ReleaseThread() {
     if (!m_hThread) return;
-    if (OwnsThread()) {
-        m_pLink->live = false;
-        os::CloseHandle(m_hThread);
-        if (m_pLink->ended.load(std::memory_order_acquire)) ThreadRecord::Release(m_pLink);
-    } else {
-        ThreadRecord::Release(m_pLink);
-    }
-    m_hThread = nullptr;
+    SharedLink* running = OwnsThread() && !Ended(m_pLink) ? SharedLink::Share(m_pLink) : nullptr;
+    ThreadHandle(m_hThread, m_pLink, this).Release();
+    m_pLink = running;
 }
 
 int CxThread::CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
@@ -162,11 +164,8 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
     if (m_pLink) {
         // A routine let go of while it ran: it must go on seeing its exit
         // request, and it still reads this object.
-        if (!m_pLink->ended.load(std::memory_order_acquire)) {
-            os::SetLastError(ERROR_BUSY);
-            return 0;
-        }
-        ThreadRecord::Release(m_pLink);
+        if (!Ended(m_pLink)) return quorvel::Fail(ERROR_BUSY);
+        SharedLink::Release(m_pLink);
     }
 
     // A thread created suspended cannot signal its start: nothing to wait for.
@@ -182,12 +181,10 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
                   "the system calls the thread entry point as a WINAPI routine");
     // One hold for this object and one for the thread, which needs the
     // record (and the handle in it) until it has posted its message.
-    ThreadRecord* record = ThreadRecord::Create(this, m_hWnd, m_uMsg);
+    SharedLink* record = NewThreadRecord(this, m_hWnd, m_uMsg, pContext);
     HANDLE hThread = nullptr;
     DWORD dwThreadId = 0;
     if (record) {
-        record->refs.store(2);
-        record->context = pContext;
         // Created suspended so that the handle is stored before the routine
         // can run; resumed below unless the caller asked for a suspended start.
         hThread = os::CreateThread(lpThreadAttributes, dwStackSize, &CxThread::ThreadStartRoutine,
@@ -200,7 +197,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         quorvel::ErrorKeeper keep;
         AtomicStore(m_hEventStarted, static_cast<HANDLE>(nullptr));
         if (hStarted) os::CloseHandle(hStarted);
-        delete record;
+        DropUnstarted(record);
         return 0;
     }
 
@@ -221,7 +218,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         m_dwThreadId = 0;
         AtomicStore(m_hEventStarted, static_cast<HANDLE>(nullptr));
         if (hStarted) os::CloseHandle(hStarted);
-        delete record;
+        DropUnstarted(record);
         return 0;
     }
 
@@ -246,7 +243,7 @@ int quorvel::ThreadAccess::Start(CxThread& thread, CX_THREAD_ROUTINE pfnRoutine,
 void quorvel::ThreadAccess::RequestExit(CxThread& thread) {
     if (!thread.m_hThread || !thread.OwnsThread()) return;
     AtomicStore(thread.m_bToExit, 1L);
-    thread.m_pLink->exit.store(1, std::memory_order_release);
+    quorvel::StateOf(thread.m_pLink)->exit.store(1, std::memory_order_release);
 }
 
 void CxThread::CloseThread(DWORD dwWaitMilliseconds) {
@@ -286,7 +283,7 @@ void CxThread::SetWndMsg(HWND hWnd, UINT uMsg) {
     m_hWnd = hWnd;
     m_uMsg = uMsg;
     // A running thread posts its message from its record.
-    if (m_hThread && OwnsThread()) m_pLink->SetTarget(hWnd, uMsg);
+    if (m_hThread && OwnsThread()) quorvel::StateOf(m_pLink)->SetTarget(hWnd, uMsg);
 }
 
 void* CxThread::GetSafeHandle() const { return m_hThread; }
@@ -296,18 +293,19 @@ void* CxThread::GetParamPtr() const { return m_pParam; }
 // Once the routine has returned, only the record is read: the routine may
 // have destroyed its own object.
 DWORD WINAPI CxThread::ThreadStartRoutine(void* pStart) {
-    ThreadRecord* record = static_cast<ThreadRecord*>(pStart);
-    CxThread* pThread = const_cast<CxThread*>(record->owner);
+    SharedLink* record = static_cast<SharedLink*>(pStart);
+    quorvel::ThreadState* state = quorvel::StateOf(record);
+    CxThread* pThread = const_cast<CxThread*>(static_cast<const CxThread*>(record->owner));
     DWORD dwResult = pThread->OnThreadStartRoutine();
-    record->ended.store(true, std::memory_order_release);
+    state->ended.store(true, std::memory_order_release);
     HWND hWnd = nullptr;
     UINT uMsg = 0;
-    record->GetTarget(&hWnd, &uMsg);
+    state->GetTarget(&hWnd, &uMsg);
     if (hWnd) {
-        os::PostMessageW(hWnd, uMsg, reinterpret_cast<WPARAM>(record->handle),
+        os::PostMessageW(hWnd, uMsg, reinterpret_cast<WPARAM>(record->handle.load()),
                          CX_EVENT_THREAD_ENDED);
     }
-    ThreadRecord::Release(record);
+    SharedLink::Release(record);
     return dwResult;
 }
 

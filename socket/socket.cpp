@@ -16,7 +16,6 @@ using quorvel::AtomicLoad;
 using quorvel::AtomicStore;
 using quorvel::SharedLink;
 using quorvel::ThreadAccess;
-using quorvel::ThreadRecord;
 using quorvel::Trace;
 using quorvel::socket_util::IsIn;
 using quorvel::socket_util::SetOf;

@@ -121,7 +121,6 @@ typedef DWORD(WINAPI* CX_THREAD_ROUTINE)(void* pThread);
 
 namespace quorvel {
 struct SharedLink;    // the record that an object shares with its copies
-struct ThreadRecord;  // what a started thread shares with the object that started it
 struct ThreadAccess;
 }
 
@@ -221,7 +220,7 @@ private:
 
     // Shared with the thread and with copies while a thread is held; kept
     // after a CloseThread whose limit ran out until that routine returns.
-    quorvel::ThreadRecord* m_pLink;
+    quorvel::SharedLink* m_pLink;
 };
 
 // Base of every data endpoint: the shared operations, the host's
