@@ -205,11 +205,14 @@ private:
 
 // A listening TCP socket over IPv4. It carries no data: Send and Recv fail.
 //
-// ListenConnection takes the local address text; a text that does not parse
-// (an empty text or NULL included) listens on every local interface. A text
-// longer than CX_SOCKET_ADDRESS_MAX characters is refused with WSAEINVAL. A
-// failed bind leaves the new socket held, unbound, until the next
-// ListenConnection or DisListenConnection.
+// ListenConnection takes the local address text: numeric IPv4 text, or NULL,
+// the empty text or "0.0.0.0" for every local interface. Any other text (a
+// host name such as "localhost" included) and text longer than
+// CX_SOCKET_ADDRESS_MAX characters are refused with WSAEINVAL, after closing
+// a socket already held and without creating one, so a typing mistake never
+// exposes the service on every interface. A failed bind leaves the new
+// socket held, unbound, until the next ListenConnection or
+// DisListenConnection.
 class QUORVEL_API CxServerSocket : public CxSocket {
 public:
     CxServerSocket();

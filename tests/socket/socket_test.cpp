@@ -168,8 +168,10 @@ TEST_F(Sockets, WindowsGetThePlatformsEventsAndTheListenerCallsBackPaced) {
 
 TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     CxServerSocket server;
-    ASSERT_EQ(1, server.ListenConnection(L"no address", 0));  // every interface
-    EXPECT_EQ(0u, LocalAddress(server.GetSocket()));
+    for (const wchar_t* every : {L"0.0.0.0", L"", (const wchar_t*)nullptr}) {
+        ASSERT_EQ(1, server.ListenConnection(every, 0));  // every interface
+        EXPECT_EQ(0u, LocalAddress(server.GetSocket()));
+    }
     int port = LocalPort(server.GetSocket());
     ASSERT_EQ(1, server.ListenConnection(L"127.0.0.1:1", port));  // the argument wins
     std::wstring tooLong(200, L'1');
@@ -196,13 +198,25 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
         EXPECT_EQ(INVALID_SOCKET, client.GetSocket());
     }
     EXPECT_EQ(0, sockets);
-    EXPECT_EQ(0, server.ListenConnection(tooLong.c_str(), 0));
-    EXPECT_EQ(WSAEINVAL, LastError());
+    // A listen address that does not parse is refused too, not read as
+    // every interface: the socket held before is closed, none is made.
+    CxServerSocket listening;
+    ASSERT_EQ(1, listening.ListenConnection(L"127.0.0.1", 0));
+    int made = sockets;
+    for (const wchar_t* bad : {L"localhost", L"no address", L" 127.0.0.1", L"256.1.1.1",
+                               tooLong.c_str()}) {
+        EXPECT_EQ(0, listening.ListenConnection(bad, 0)) << ::testing::PrintToString(bad);
+        EXPECT_EQ(WSAEINVAL, LastError());
+        EXPECT_EQ(INVALID_SOCKET, listening.GetSocket());
+        EXPECT_EQ(0, listening.IsListenningConnection());
+    }
+    EXPECT_EQ(made, sockets);
     wcscpy(text, L"untouched");
     EXPECT_EQ(0, client.GetPeerAddress(text));
     EXPECT_STREQ(L"untouched", text);
     std::wstring longest(CX_SOCKET_ADDRESS_MAX, L'x');  // taken, and does not parse
-    EXPECT_EQ(1, server.ListenConnection(longest.c_str(), 0));
+    EXPECT_EQ(0, server.ListenConnection(longest.c_str(), 0));
+    EXPECT_EQ(WSAEINVAL, LastError());
     EXPECT_EQ(0, server.ListenConnection((longest + L'x').c_str(), 0));
     EXPECT_EQ(WSAEINVAL, LastError());
     os::closesocket(accepted);
