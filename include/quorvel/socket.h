@@ -244,6 +244,15 @@ public:
 //   with a NULL text buffer receives without reporting the sender;
 //   GetPeerAddress with NULL does nothing. A failed receive leaves its
 //   platform error for SocketGetLastError.
+// - Peers on other ports. Send, SendTo, Recv and RecvFrom know only the
+//   peer's address and always send to the bound port. RecvDatagram and
+//   SendDatagramTo also carry the peer's port, in "a.b.c.d:port" text, so a
+//   sender on any port can be answered: RecvDatagram takes exactly one
+//   datagram (an empty one too) of unknown size and writes its sender with
+//   the sender's port; SendDatagramTo sends exactly one datagram (an empty
+//   one for a count of 0) to the port written in the text, which wins over
+//   the bound port, or to the bound port when the text has none. Neither
+//   reads or changes the stored peer.
 class QUORVEL_API CxUdpSocket : public CxSocket {
 public:
     CxUdpSocket();
@@ -269,6 +278,21 @@ public:
     // the data is still delivered (1), never dropped for it.
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
     int RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned long ulLength);
+
+    // One whole datagram of at most ulSize bytes into pBuffer; 1 with its
+    // length in *pulLength and, when pszSender is not NULL, its sender as
+    // "a.b.c.d:port" (at most 22 characters with the terminator). 0 with
+    // *pulLength 0 and an empty sender when nothing was received: a larger
+    // datagram fails with WSAEMSGSIZE (its rest is gone), an empty queue on
+    // a socket with selected events with WSAEWOULDBLOCK, a NULL pulLength,
+    // or a NULL pBuffer with a non-zero ulSize, with WSAEFAULT.
+    int RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsigned long ulSize,
+                     unsigned long* pulLength);
+    // One datagram of ulLength bytes to "a.b.c.d:port", or to "a.b.c.d" at
+    // the bound port. 1 when the platform took all of it; a count larger
+    // than the platform's largest datagram fails (WSAEMSGSIZE), text that
+    // is not numeric IPv4 text with WSAEINVAL.
+    int SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
 
 protected:
     int m_nPort;
