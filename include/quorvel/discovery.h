@@ -311,7 +311,8 @@ static_assert(sizeof(NET_HOST_INFO) == 736, "NET_HOST_INFO is 736 bytes on x86")
 //   be probed, which is not the same as an empty network. When nobody
 //   answered, FindHost returns 0 with ERROR_NO_MORE_ITEMS; so does
 //   FindNextHost at the end. Without a local address FindHost returns 0
-//   with the lookup's error (ERROR_NOT_FOUND if it left none).
+//   with the lookup's error (ERROR_NOT_FOUND if it left none), with
+//   ERROR_INVALID_DATA when the address's text does not parse.
 // - FindHost with a progress callback calls it on the calling thread about
 //   every 100 ms while the workers run, and once more when all have ended,
 //   with the number of addresses probed so far and of those that answered
