@@ -83,6 +83,9 @@ TEST_F(ForeignPeer, UdpAnswersReachAPeerOnItsOwnPort) {
     // its port is the way back to it.
     CxUdpSocket udp;
     ASSERT_EQ(1, udp.Bind(0, 0));
+    DWORD limit = 5000;  // ms: an answer that never comes fails the test, not hangs it
+    setsockopt(udp.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+               sizeof limit);
     std::wstring peer = L"127.0.0.1:" + std::to_wstring(udpPort);
     unsigned char ping[] = {'p', 'i', 'n', 'g'};
     ASSERT_EQ(1, udp.SendDatagramTo(peer.c_str(), ping, 4));

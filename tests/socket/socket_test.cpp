@@ -426,6 +426,10 @@ TEST_F(Sockets, UdpDatagramsWithTheSendersPortAnswerAPeerOnAnyPort) {
     ASSERT_EQ(0, os::bind(raw, reinterpret_cast<SOCKADDR*>(&rawAddr), sizeof rawAddr));
     int rawPort = LocalPort(raw);
     ASSERT_NE(port, rawPort);
+    DWORD limit = 5000;  // ms: a datagram that went elsewhere fails the test, not hangs it
+    for (SOCKET s : {raw, udp.GetSocket()}) {
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    }
     SOCKADDR_IN to = Ipv4(L"127.0.0.1", port);
     auto rawSend = [&](const std::string& data) {
         return os::sendto(raw, data.data(), static_cast<int>(data.size()), 0,
