@@ -13,6 +13,8 @@
 namespace qvtest {
 namespace {
 
+constexpr unsigned kEndLimit = 60000;  // ms a command may take to end after its stdin
+
 // While a run has the standard output, gtest's own report of a failure goes
 // into the run's pipe: this writes it where the person running the tests
 // looks, too.
@@ -82,6 +84,14 @@ ToolRun::~ToolRun() { Finish(); }
 int ToolRun::Finish() {
     if (m_restored) return m_code;
     CloseInput();
+    if (Code(kEndLimit) == -1) {
+        // A command that never ends holds the process's streams: stop here
+        // with a clear word rather than hang until the suite's time-out.
+        std::string text = "qvtool " + m_args[1] + " did not end within " +
+                           std::to_string(kEndLimit / 1000) + " s of its stdin's end\n";
+        _write(m_savedErrFd, text.data(), static_cast<unsigned>(text.size()));
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
     m_runner.join();
     m_feeder.join();
     Restore();

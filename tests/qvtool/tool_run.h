@@ -41,7 +41,8 @@ public:
     int Code(unsigned ms = 30000);
     // Closes stdin, waits for the command to return, puts the streams back
     // and collects the rest of the output; the exit code. Out and Err then
-    // hold everything the command wrote.
+    // hold everything the command wrote. A command that has not returned a
+    // minute after its stdin ended ends the test process (exit code 3).
     int Finish();
 
 private:
