@@ -134,6 +134,18 @@ TEST(QvtoolSerial, AFailedSendEndsTheSessionWithFailure) {
     EXPECT_TRUE(Contains(run.Err(), "cannot send to COM8: error 22 (")) << run.Err();
 }
 
+TEST(QvtoolSerial, OutputThatCannotBeWrittenEndsTheSessionWithFailure) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM9");
+    ToolRun run({"serial", "COM9"}, true);  // stdout's reader has gone
+    ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "COM9 open"); }));
+    port.Arrive("nobody reads this");
+    EXPECT_EQ(qvtool::kFailure, run.Code());  // stdin is still open
+    run.Finish();
+    EXPECT_TRUE(Contains(run.Err(), "cannot write to stdout")) << run.Err();
+    EXPECT_FALSE(port.IsOpen());
+}
+
 TEST(QvtoolScan, ListsAnsweringHostsAndTellsAnEmptyNetworkFromOneItCannotProbe) {
     qvsim::Sockets sockets;
     qvsim::HostNet net({"10.77.5.23"});

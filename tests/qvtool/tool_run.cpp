@@ -33,7 +33,7 @@ class FailureEcho : public testing::EmptyTestEventListener {
 
 }  // namespace
 
-ToolRun::ToolRun(std::vector<std::string> args) : m_args(std::move(args)) {
+ToolRun::ToolRun(std::vector<std::string> args, bool outputGone) : m_args(std::move(args)) {
     static bool echoing = [] {
         testing::UnitTest::GetInstance()->listeners().Append(new FailureEcho);
         return true;
@@ -65,7 +65,12 @@ ToolRun::ToolRun(std::vector<std::string> args) : m_args(std::move(args)) {
     SetStdHandle(STD_OUTPUT_HANDLE, m_out.write);
     SetStdHandle(STD_ERROR_HANDLE, m_err.write);
 
-    m_outReader = std::thread(&ToolRun::Collect, this, m_out.read, &m_outText);
+    if (outputGone) {
+        CloseHandle(m_out.read);
+        m_out.read = nullptr;
+    } else {
+        m_outReader = std::thread(&ToolRun::Collect, this, m_out.read, &m_outText);
+    }
     m_errReader = std::thread(&ToolRun::Collect, this, m_err.read, &m_errText);
     m_feeder = std::thread(&ToolRun::Feed, this);
     m_runner = std::thread([this] {
@@ -95,9 +100,9 @@ int ToolRun::Finish() {
     m_runner.join();
     m_feeder.join();
     Restore();
-    m_outReader.join();
+    if (m_outReader.joinable()) m_outReader.join();
     m_errReader.join();
-    CloseHandle(m_out.read);
+    if (m_out.read) CloseHandle(m_out.read);
     CloseHandle(m_err.read);
     return m_code;
 }

@@ -20,8 +20,9 @@ namespace qvtest {
 
 class ToolRun {
 public:
-    // Starts "qvtool ARGS...".
-    explicit ToolRun(std::vector<std::string> args);
+    // Starts "qvtool ARGS...". With outputGone, nobody reads stdout: every
+    // write to it fails, as when the reader of a pipe has gone.
+    explicit ToolRun(std::vector<std::string> args, bool outputGone = false);
     // Closes stdin, waits for the command to return and puts the streams back.
     ~ToolRun();
     ToolRun(const ToolRun&) = delete;
