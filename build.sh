@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs qvtool under Wine.
+# Installs what is missing, builds both flavours (MinGW and Visual C++ ABI)
+# and runs qvtool (MinGW flavour) under Wine.
 # Arguments go to qvtool; without any it prints what the library sees here.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"

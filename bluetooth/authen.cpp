@@ -1,4 +1,5 @@
 #include <cstring>
+#include <type_traits>
 
 #include "bluetooth/common.h"
 
@@ -106,7 +107,12 @@ void CxBthAuthenResponse::GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo
     std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
 }
 
-BOOL CxBthAuthenResponse::AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice) {
+BOOL CALLBACK CxBthAuthenResponse::AuthenticateProc(void* pvParam,
+                                                    BLUETOOTH_DEVICE_INFO* pDevice) {
+    // The system calls it through the SDK's type: a missing CALLBACK would
+    // unbalance the system's stack on x86 at every request.
+    static_assert(std::is_same_v<decltype(&AuthenticateProc), os::AuthenticationCallback>,
+                  "AuthenticateProc has the type of the SDK's authentication callback");
     return static_cast<CxBthAuthenResponse*>(pvParam)->OnAuthenticate(pDevice);
 }
 

@@ -42,35 +42,44 @@ bool SocketAddressToText(const SOCKADDR_BTH& sa, wchar_t* szText) {
 
 namespace {
 
-bool Convert(const wchar_t* szText, SOCKADDR_BTH* sa) {
+void Clear(SOCKADDR_BTH* sa) {
     std::memset(sa, 0, sizeof *sa);
     sa->addressFamily = AF_BTH;
+}
+
+bool Convert(wchar_t* szText, SOCKADDR_BTH* sa) {
+    Clear(sa);
     INT nLength = kSockaddrLength;
-    if (os::WSAStringToAddressW(const_cast<wchar_t*>(szText), AF_BTH, nullptr,
-                                reinterpret_cast<LPSOCKADDR>(sa), &nLength) == 0) {
+    if (os::WSAStringToAddressW(szText, AF_BTH, nullptr, reinterpret_cast<LPSOCKADDR>(sa),
+                                &nLength) == 0) {
         return true;
     }
-    std::memset(sa, 0, sizeof *sa);
-    sa->addressFamily = AF_BTH;
+    Clear(sa);
     return false;
 }
 
 }  // namespace
 
-bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa) {
+bool ParseAddress(const wchar_t* szHostText, SOCKADDR_BTH* sa) {
+    Clear(sa);
+    if (!szHostText) return false;
+    // The platform parses a bounded, writable copy: address text longer
+    // than 47 characters is never handed over, and the platform reads
+    // nothing past what the host gave.
+    size_t n = BoundedLength(szHostText, kAddressCapacity);
+    if (n == kAddressCapacity) return false;
+    wchar_t szText[kAddressCapacity];
+    std::memcpy(szText, szHostText, n * sizeof(wchar_t));
+    szText[n] = L'\0';
     if (Convert(szText, sa)) return true;
     // "(...):channel": the address text before the channel.
-    size_t n = BoundedLength(szText, kAddressCapacity);
-    if (n == kAddressCapacity) return false;
     size_t colon = n;
     while (colon > 0 && szText[colon - 1] >= L'0' && szText[colon - 1] <= L'9') --colon;
     if (colon == n || colon < 2 || szText[colon - 1] != L':' || szText[colon - 2] != L')') {
         return false;
     }
-    wchar_t szAddress[kAddressCapacity];
-    std::memcpy(szAddress, szText, (colon - 1) * sizeof(wchar_t));
-    szAddress[colon - 1] = L'\0';
-    return Convert(szAddress, sa);
+    szText[colon - 1] = L'\0';
+    return Convert(szText, sa);
 }
 
 BTH_DEV_INFO MakeDevInfo(BTH_ADDR btAddr, const wchar_t* szName, ULONG ulClass) {

@@ -36,8 +36,9 @@ bool AddressToText(BTH_ADDR btAddr, wchar_t* szText);
 bool SocketAddressToText(const SOCKADDR_BTH& sa, wchar_t* szText);
 
 // Fills sa (family AF_BTH) from address text; also takes the text followed
-// by ":channel", as SocketAddressToText writes it. Text that does not parse
-// leaves the address 0 and gives false.
+// by ":channel", as SocketAddressToText writes it. Text that does not parse,
+// NULL and text of more than 47 characters (never handed to the platform)
+// leave the address 0 and give false.
 bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa);
 
 // Copies a passkey of at most 15 characters into a zeroed 16-character

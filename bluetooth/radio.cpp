@@ -1,7 +1,9 @@
 #include <cstring>
+#include <new>
 
 #include "bluetooth/common.h"
 
+using quorvel::SharedLink;
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
 
@@ -26,41 +28,83 @@ BLUETOOTH_DEVICE_SEARCH_PARAMS SearchParams(HANDLE hRadio) {
 
 }  // namespace
 
-CxBthRadio::CxBthRadio() : m_hRadio(nullptr), m_hDeviceFind(nullptr), m_bOpened(false) {
+// Hosts compile against this layout: new state goes into the State record.
+// (Visual C++ pads the virtual table pointer of this 8-byte aligned class:
+// 1184 bytes on x86 in that flavour, asserted in core/class_sizes.cpp.)
+#if defined(_MSC_VER) && defined(_M_IX86)
+static_assert(sizeof(CxBthRadio) == 1184, "CxBthRadio keeps its layout");
+#elif defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(CxBthRadio) == 1176, "CxBthRadio keeps its layout");
+#elif defined(_M_X64) || defined(__x86_64__)
+static_assert(sizeof(CxBthRadio) == 1192, "CxBthRadio keeps its layout");
+#endif
+
+// What a CxBthRadio keeps beyond its public layout; one per object, never
+// shared, made when first needed.
+struct CxBthRadio::State {
+    bool opened = false;           // m_hRadio came from this object's own Open
+    SharedLink* search = nullptr;  // m_hDeviceFind's owner record, shared with copies
+};
+
+CxBthRadio::CxBthRadio() : m_hRadio(nullptr), m_hDeviceFind(nullptr), m_pState(nullptr) {
     std::memset(&m_bthDevInfo, 0, sizeof m_bthDevInfo);
     std::memset(&m_btDeviceInfo, 0, sizeof m_btDeviceInfo);
 }
 
 // A copy shares the radio but never counts as having opened it, so its Open
-// drops the radio instead of closing it under the original.
+// drops the radio instead of closing it under the original. It shares the
+// device search while the original keeps it open.
 CxBthRadio::CxBthRadio(const CxBthRadio& other)
     : m_hRadio(other.m_hRadio),
-      m_hDeviceFind(other.m_hDeviceFind),
+      m_hDeviceFind(nullptr),
       m_bthDevInfo(other.m_bthDevInfo),
       m_btDeviceInfo(other.m_btDeviceInfo),
-      m_bOpened(false) {}
+      m_pState(nullptr) {
+    // Without memory for the record the copy holds no search: its
+    // FindNextRemoteDevice then finds nothing.
+    if (other.m_pState && bth::Live(other.m_pState->search) && UsableState()) {
+        m_pState->search = SharedLink::Share(other.m_pState->search);
+        m_hDeviceFind = other.m_hDeviceFind;
+    }
+}
 
 CxBthRadio& CxBthRadio::operator=(const CxBthRadio& other) {
     if (this != &other) {
+        FindRemoteDeviceClose();  // ends this object's own search, or lets go of a shared one
         m_hRadio = other.m_hRadio;
-        m_hDeviceFind = other.m_hDeviceFind;
         m_bthDevInfo = other.m_bthDevInfo;
         m_btDeviceInfo = other.m_btDeviceInfo;
-        m_bOpened = false;
+        if (m_pState) m_pState->opened = false;
+        if (other.m_pState && bth::Live(other.m_pState->search) && UsableState()) {
+            m_pState->search = SharedLink::Share(other.m_pState->search);
+            m_hDeviceFind = other.m_hDeviceFind;
+        }
     }
     return *this;
 }
 
-CxBthRadio::~CxBthRadio() {}
+CxBthRadio::~CxBthRadio() {
+    FindRemoteDeviceClose();
+    delete m_pState;
+}
+
+CxBthRadio::State* CxBthRadio::UsableState() {
+    if (!m_pState) m_pState = new (std::nothrow) State;
+    if (!m_pState) os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return m_pState;
+}
+
+bool CxBthRadio::Opened() const { return m_pState && m_pState->opened; }
 
 int CxBthRadio::Open(const wchar_t* szRadioAddress) {
-    if (m_bOpened) Close();  // a borrowed radio is only dropped
+    if (Opened()) Close();  // a borrowed radio is only dropped
     m_hRadio = nullptr;
-    m_bOpened = false;
+    if (m_pState) m_pState->opened = false;
     if (!szRadioAddress) {
         os::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    if (!UsableState()) return 0;  // nowhere to note that the radio is this object's
     SOCKADDR_BTH wanted;
     bth::ParseAddress(szRadioAddress, &wanted);
 
@@ -87,19 +131,19 @@ int CxBthRadio::Open(const wchar_t* szRadioAddress) {
         return 0;
     }
     m_hRadio = hRadio;
-    m_bOpened = true;
+    m_pState->opened = true;
     return 1;
 }
 
 void CxBthRadio::Attach(void* hRadio) {
     m_hRadio = hRadio;
-    m_bOpened = false;
+    if (m_pState) m_pState->opened = false;
 }
 
 void CxBthRadio::Close() {
     if (m_hRadio) os::CloseHandle(m_hRadio);
     m_hRadio = nullptr;
-    m_bOpened = false;
+    if (m_pState) m_pState->opened = false;
 }
 
 void* CxBthRadio::GetSafeHandle() { return m_hRadio; }
@@ -118,6 +162,12 @@ int CxBthRadio::EnableIncomingConnections(int bEnable) {
 
 int CxBthRadio::FindRemoteDevice(int bFlushCache) {
     FindRemoteDeviceClose();  // a search still open would otherwise be lost
+    if (!UsableState()) return 0;
+    SharedLink* link = SharedLink::Create(this);
+    if (!link) {
+        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
     if (bFlushCache) FlushCacheRemoteDeviceInfo();
     ClearDeviceInfo(&m_btDeviceInfo);
     BLUETOOTH_DEVICE_SEARCH_PARAMS params = SearchParams(m_hRadio);
@@ -126,22 +176,34 @@ int CxBthRadio::FindRemoteDevice(int bFlushCache) {
     params.fReturnUnknown = TRUE;
     params.fReturnConnected = FALSE;
     params.fIssueInquiry = TRUE;
-    m_hDeviceFind = os::BluetoothFindFirstDevice(&params, &m_btDeviceInfo);
-    if (!m_hDeviceFind) return 0;
+    HBLUETOOTH_DEVICE_FIND hFind = os::BluetoothFindFirstDevice(&params, &m_btDeviceInfo);
+    if (!hFind) {
+        SharedLink::Release(link);
+        return 0;
+    }
+    m_hDeviceFind = hFind;
+    m_pState->search = link;
     FillRemoteDeviceInfo();
     return 1;
 }
 
 int CxBthRadio::FindNextRemoteDevice() {
-    if (!m_hDeviceFind) return 0;
+    // No search, or one that its starter has ended: never the stale handle,
+    // which may name someone else's search by now.
+    if (!m_pState || !bth::Live(m_pState->search)) return 0;
     if (!os::BluetoothFindNextDevice(m_hDeviceFind, &m_btDeviceInfo)) return 0;
     FillRemoteDeviceInfo();
     return 1;
 }
 
+// Ends the search this object started; a copy only lets go of its view.
 void CxBthRadio::FindRemoteDeviceClose() {
-    if (m_hDeviceFind) os::BluetoothFindDeviceClose(m_hDeviceFind);
+    if (m_pState && bth::Owns(m_pState->search, this)) {
+        m_pState->search->live = false;
+        os::BluetoothFindDeviceClose(m_hDeviceFind);
+    }
     m_hDeviceFind = nullptr;
+    if (m_pState) SharedLink::Release(m_pState->search);
 }
 
 void CxBthRadio::FillRemoteDeviceInfo() {

@@ -65,11 +65,11 @@ int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
         m_hSocket = hSocket;
     }
     if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
-        SOCKET_ERROR) {
+            SOCKET_ERROR ||
+        !StartEvents(bListen)) {
         DropFailedSocket(hSocket);
         return 0;
     }
-    StartEvents(bListen);
     return 1;
 }
 

@@ -1,14 +1,39 @@
 #include "quorvel/core.h"
 
-#include <thread>
+#include "core/atomic.h"
+
+using quorvel::AtomicCompareExchange;
+using quorvel::AtomicLoad;
+
+namespace {
+
+constexpr unsigned kSeqMask = 0xFFFFu;    // the target's write count
+constexpr unsigned kStackShift = 16;      // the stack reserve, in 64 KB units above it
+constexpr unsigned long kStackUnit = 0x10000;
+constexpr unsigned long kMostStackUnits = 0xFFFF;
+
+}  // namespace
+
+// Hosts compile against this layout.
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(sizeof(CxComm) == 24, "CxComm keeps its layout");
+#elif defined(_M_X64) || defined(__x86_64__)
+static_assert(sizeof(CxComm) == 40, "CxComm keeps its layout");
+#endif
 
 CxComm::CxComm()
     : m_pfnProc(nullptr), m_pParam(nullptr), m_hWnd(nullptr), m_uMsg(0), m_uTargetSeq(0) {}
 
-CxComm::CxComm(const CxComm& other) : CxComm() { SetTarget(other.GetTarget()); }
+CxComm::CxComm(const CxComm& other) : CxComm() {
+    SetTarget(other.GetTarget());
+    SetListenerStackSize(other.GetListenerStackSize());
+}
 
 CxComm& CxComm::operator=(const CxComm& other) {
-    if (this != &other) SetTarget(other.GetTarget());
+    if (this != &other) {
+        SetTarget(other.GetTarget());
+        SetListenerStackSize(other.GetListenerStackSize());
+    }
     return *this;
 }
 
@@ -18,39 +43,61 @@ void CxComm::SetWndMsgProc(HWND hWnd, UINT uMsg, CX_COMM_PROC pfnProc, void* pPa
     SetTarget(Target{pfnProc, pParam, hWnd, uMsg});
 }
 
+void CxComm::SetListenerStackSize(unsigned long ulBytes) {
+    unsigned long ulUnits = ulBytes / kStackUnit + (ulBytes % kStackUnit ? 1 : 0);
+    if (ulUnits > kMostStackUnits) ulUnits = kMostStackUnits;
+    unsigned uWord = AtomicLoad(m_uTargetSeq);
+    unsigned uNew;
+    do {
+        uNew = (uWord & kSeqMask) | static_cast<unsigned>(ulUnits) << kStackShift;
+    } while (!AtomicCompareExchange(m_uTargetSeq, uWord, uNew));
+}
+
+unsigned long CxComm::GetListenerStackSize() const {
+    return static_cast<unsigned long>(AtomicLoad(m_uTargetSeq) >> kStackShift) * kStackUnit;
+}
+
 void* CxComm::GetSafeHandle() { return nullptr; }
 
 int CxComm::Send(unsigned char*, unsigned long, unsigned long) { return 0; }
 
 int CxComm::Recv(unsigned char*, unsigned long, unsigned long) { return 0; }
 
-// The four members are written under a sequence number that is odd while a
-// write is in progress; a reader retries until it has read all four between
-// two equal, even sequence numbers. Writers are the host's calls on one
-// object, which do not overlap.
+// The four members are written under a count that is odd while a write is in
+// progress; a reader retries until it has read all four between two equal,
+// even counts. Writers are the host's calls on one object, which do not
+// overlap; the count shares its word with the stack setting, so each step
+// changes only its own bits.
 void CxComm::SetTarget(const Target& target) {
-    unsigned uSeq = m_uTargetSeq.load(std::memory_order_relaxed);
-    m_uTargetSeq.store(uSeq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    m_pfnProc.store(target.pfnProc, std::memory_order_relaxed);
-    m_pParam.store(target.pParam, std::memory_order_relaxed);
-    m_hWnd.store(target.hWnd, std::memory_order_relaxed);
-    m_uMsg.store(target.uMsg, std::memory_order_relaxed);
-    m_uTargetSeq.store(uSeq + 2, std::memory_order_release);
+    auto bump = [this] {
+        unsigned uWord = AtomicLoad(m_uTargetSeq);
+        while (!AtomicCompareExchange(m_uTargetSeq, uWord,
+                                      (uWord & ~kSeqMask) | ((uWord + 1) & kSeqMask))) {
+        }
+    };
+    bump();
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    __atomic_store_n(&m_pfnProc, target.pfnProc, __ATOMIC_RELAXED);
+    __atomic_store_n(&m_pParam, target.pParam, __ATOMIC_RELAXED);
+    __atomic_store_n(&m_hWnd, target.hWnd, __ATOMIC_RELAXED);
+    __atomic_store_n(&m_uMsg, target.uMsg, __ATOMIC_RELAXED);
+    bump();
 }
 
 CxComm::Target CxComm::GetTarget() const {
     for (;;) {
-        unsigned uBefore = m_uTargetSeq.load(std::memory_order_acquire);
+        unsigned uBefore = AtomicLoad(m_uTargetSeq) & kSeqMask;
         if (uBefore & 1) {
-            std::this_thread::yield();
+            YieldProcessor();
             continue;
         }
-        Target target{m_pfnProc.load(std::memory_order_relaxed),
-                      m_pParam.load(std::memory_order_relaxed),
-                      m_hWnd.load(std::memory_order_relaxed),
-                      m_uMsg.load(std::memory_order_relaxed)};
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (m_uTargetSeq.load(std::memory_order_relaxed) == uBefore) return target;
+        Target target{__atomic_load_n(&m_pfnProc, __ATOMIC_RELAXED),
+                      __atomic_load_n(&m_pParam, __ATOMIC_RELAXED),
+                      __atomic_load_n(&m_hWnd, __ATOMIC_RELAXED),
+                      __atomic_load_n(&m_uMsg, __ATOMIC_RELAXED)};
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        if ((__atomic_load_n(&m_uTargetSeq, __ATOMIC_RELAXED) & kSeqMask) == uBefore) {
+            return target;
+        }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <new>
 
+
 namespace quorvel {
 
 SharedLink* SharedLink::Create(const void* owner, LONG refs) {
@@ -12,6 +13,9 @@ SharedLink* SharedLink::Create(const void* owner, LONG refs) {
         link->owner = owner;
         link->handle.store(nullptr);
         link->busy.store(0);
+        link->closing.store(false);
+        link->receives.store(0);
+        link->textBusy.store(false);
         link->extra.store(nullptr);
     }
     return link;
@@ -35,6 +39,16 @@ LinkExtra* SharedLink::AddExtra(LinkExtra* candidate) {
     if (!candidate || extra.compare_exchange_strong(current, candidate)) return candidate;
     delete candidate;
     return current;
+}
+
+TextGuard::TextGuard(SharedLink* link) : m_link(link) {
+    if (m_link) {
+        while (m_link->textBusy.exchange(true, std::memory_order_acquire)) YieldProcessor();
+    }
+}
+
+TextGuard::~TextGuard() {
+    if (m_link) m_link->textBusy.store(false, std::memory_order_release);
 }
 
 }  // namespace quorvel

@@ -22,7 +22,10 @@ struct SharedLink {
     std::atomic<bool> live;       // cleared by the owner when it releases the resource
     const void* owner;            // the object that acquired the resource
     std::atomic<HANDLE> handle;   // the thread handle, for CxThread
-    std::atomic<LONG> busy;       // calls in progress on the resource (serial transfers)
+    std::atomic<LONG> busy;       // calls in progress on the resource (transfers, accepts)
+    std::atomic<bool> closing;    // the owner has begun to close: calls in progress leave
+    std::atomic<LONG> receives;   // receives that took data, through any holder
+    std::atomic<bool> textBusy;   // guards text that several threads read and write
     std::atomic<LinkExtra*> extra;  // nullptr until a subsystem adds some
 
     // A new record with refs holders; nullptr if memory ran out.
@@ -34,6 +37,19 @@ struct SharedLink {
     // Puts candidate in place unless another is there already (it is then
     // deleted); returns the one in place. nullptr in, nullptr out.
     LinkExtra* AddExtra(LinkExtra* candidate);
+};
+
+// Holds a record's text guard for a scope; does nothing without a record.
+// The guarded work is a few dozen character copies, so waiting turns.
+class TextGuard {
+public:
+    explicit TextGuard(SharedLink* link);
+    ~TextGuard();
+    TextGuard(const TextGuard&) = delete;
+    TextGuard& operator=(const TextGuard&) = delete;
+
+private:
+    SharedLink* m_link;
 };
 
 }  // namespace quorvel

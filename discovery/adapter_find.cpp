@@ -68,16 +68,23 @@ int CxAdapterFind::FindAdapter() {
     FindAdapterClose();
     HANDLE hHeap = os::GetProcessHeap();
     ULONG cbBlock = sizeof(IP_ADAPTER_INFO);
+    // GetAdaptersInfo returns its error rather than setting it: a failure
+    // leaves that code as the thread's last error, set after the clean-up.
+    DWORD dwResult = ERROR_BUFFER_OVERFLOW;
     for (int nTry = 0; nTry < kListTries; ++nTry) {
         auto* pBlock =
             static_cast<IP_ADAPTER_INFO*>(os::HeapAlloc(hHeap, HEAP_ZERO_MEMORY, cbBlock));
-        if (!pBlock) return 0;
+        if (!pBlock) {
+            os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
         ULONG cbNeeded = cbBlock;
-        DWORD dwResult = os::GetAdaptersInfo(pBlock, &cbNeeded);
+        dwResult = os::GetAdaptersInfo(pBlock, &cbNeeded);
         if (dwResult == NO_ERROR) {
             SharedLink* link = SharedLink::Create(this);
             if (!link) {
                 os::HeapFree(hHeap, 0, pBlock);
+                os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                 return 0;
             }
             m_pLink = link;
@@ -87,9 +94,10 @@ int CxAdapterFind::FindAdapter() {
             return FindNextAdapter();
         }
         os::HeapFree(hHeap, 0, pBlock);
-        if (dwResult != ERROR_BUFFER_OVERFLOW || cbNeeded <= cbBlock) return 0;
+        if (dwResult != ERROR_BUFFER_OVERFLOW || cbNeeded <= cbBlock) break;
         cbBlock = cbNeeded;
     }
+    os::SetLastError(dwResult);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "quorvel/discovery.h"
 
 #include <cstring>
+#include <new>
 
 #include "discovery/address_text.h"
 #include "platform/os.h"
@@ -11,20 +12,30 @@ namespace {
 constexpr int kHostNameBytes = 260;
 }
 
-CxLocalHostIPAddrFind::CxLocalHostIPAddrFind() : m_pHostEnt(nullptr), m_nIndex(-1) {
+CxLocalHostIPAddrFind::CxLocalHostIPAddrFind()
+    : m_pHostEnt(nullptr), m_nIndex(-1), m_pAddrs(nullptr), m_nAddrs(0), m_nAddrsReserved(0) {
     std::memset(m_szIPAddr, 0, sizeof m_szIPAddr);
 }
 
 CxLocalHostIPAddrFind::CxLocalHostIPAddrFind(const CxLocalHostIPAddrFind& other)
-    : m_pHostEnt(other.m_pHostEnt), m_nIndex(other.m_nIndex), m_Addrs(other.m_Addrs) {
-    std::memcpy(m_szIPAddr, other.m_szIPAddr, sizeof m_szIPAddr);
+    : m_pHostEnt(nullptr), m_nIndex(-1), m_pAddrs(nullptr), m_nAddrs(0), m_nAddrsReserved(0) {
+    std::memset(m_szIPAddr, 0, sizeof m_szIPAddr);
+    *this = other;
 }
 
+// A copy that cannot get the memory for the addresses keeps none: its walk
+// is at its end.
 CxLocalHostIPAddrFind& CxLocalHostIPAddrFind::operator=(const CxLocalHostIPAddrFind& other) {
     if (this != &other) {
+        IN_ADDR* pAddrs = other.m_nAddrs ? new (std::nothrow) IN_ADDR[other.m_nAddrs] : nullptr;
+        size_t nAddrs = pAddrs ? other.m_nAddrs : 0;
+        if (nAddrs) std::memcpy(pAddrs, other.m_pAddrs, nAddrs * sizeof(IN_ADDR));
+        delete[] m_pAddrs;
+        m_pAddrs = pAddrs;
+        m_nAddrs = nAddrs;
+        m_nAddrsReserved = 0;
         m_pHostEnt = other.m_pHostEnt;
         m_nIndex = other.m_nIndex;
-        m_Addrs = other.m_Addrs;
         std::memcpy(m_szIPAddr, other.m_szIPAddr, sizeof m_szIPAddr);
     }
     return *this;
@@ -33,8 +44,7 @@ CxLocalHostIPAddrFind& CxLocalHostIPAddrFind::operator=(const CxLocalHostIPAddrF
 CxLocalHostIPAddrFind::~CxLocalHostIPAddrFind() { FindIPAddrClose(); }
 
 int CxLocalHostIPAddrFind::FindIPAddr() {
-    m_Addrs.clear();
-    m_nIndex = -1;
+    FindIPAddrClose();
     char szName[kHostNameBytes] = {};
     // On failure the name stays empty, which resolves to the local host too.
     if (os::gethostname(szName, kHostNameBytes - 1) != 0) szName[0] = '\0';
@@ -44,10 +54,18 @@ int CxLocalHostIPAddrFind::FindIPAddr() {
     // the next lookup on the thread overwrites: keep the addresses now.
     if (m_pHostEnt->h_addrtype == AF_INET && m_pHostEnt->h_length == 4 &&
         m_pHostEnt->h_addr_list) {
-        for (char** pp = m_pHostEnt->h_addr_list; *pp; ++pp) {
-            IN_ADDR addr;
-            std::memcpy(&addr, *pp, sizeof addr);
-            m_Addrs.push_back(addr);
+        size_t nAddrs = 0;
+        while (m_pHostEnt->h_addr_list[nAddrs]) ++nAddrs;
+        if (nAddrs) {
+            m_pAddrs = new (std::nothrow) IN_ADDR[nAddrs];
+            if (!m_pAddrs) {
+                os::WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
+                return 0;
+            }
+            for (size_t i = 0; i < nAddrs; ++i) {
+                std::memcpy(&m_pAddrs[i], m_pHostEnt->h_addr_list[i], sizeof(IN_ADDR));
+            }
+            m_nAddrs = nAddrs;
         }
     }
     return FindNextIPAddr();
@@ -55,13 +73,13 @@ int CxLocalHostIPAddrFind::FindIPAddr() {
 
 int CxLocalHostIPAddrFind::FindNextIPAddr() {
     // Stays at the end once there, so the index cannot run on and wrap.
-    if (m_nIndex + 1 >= static_cast<int>(m_Addrs.size())) {
-        if (!m_Addrs.empty()) m_nIndex = static_cast<int>(m_Addrs.size());
+    if (m_nIndex + 1 >= static_cast<int>(m_nAddrs)) {
+        if (m_nAddrs) m_nIndex = static_cast<int>(m_nAddrs);
         return 0;
     }
     ++m_nIndex;
     wchar_t szText[QV_IPADDR_CCH] = {};
-    if (!quorvel::discovery::AddressToText(m_Addrs[static_cast<size_t>(m_nIndex)], szText,
+    if (!quorvel::discovery::AddressToText(m_pAddrs[m_nIndex], szText,
                                            QV_IPADDR_CCH)) {
         return 0;
     }
@@ -75,7 +93,9 @@ void CxLocalHostIPAddrFind::GetIPAddr(wchar_t* pszAddr) {
 }
 
 void CxLocalHostIPAddrFind::FindIPAddrClose() {
-    m_Addrs.clear();
+    delete[] m_pAddrs;
+    m_pAddrs = nullptr;
+    m_nAddrs = 0;
     m_nIndex = -1;
 }
 

@@ -2,28 +2,43 @@
 // into one list of serial ports.
 #include "quorvel/discovery.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
-#include <string>
-#include <vector>
+#include <new>
 
 #include "platform/os.h"
 
 namespace os = quorvel::os;
 
+namespace {
+
+constexpr size_t kTextCapacity = QV_DEVICE_TEXT_CCH;  // characters, with the terminator
+
+// Every text of a port fits kTextCapacity characters with its terminator:
+// the sources are read into buffers of that size, and a longer path is cut
+// as the getters would cut it.
+struct Text {
+    wchar_t sz[kTextCapacity];
+};
+
+}  // namespace
+
 namespace quorvel {
 
 struct PortEntry {
-    std::wstring strPortName, strPath, strFriendlyName, strHardwareID, strInstanceID, strSerial;
-    int nSource = 0;
-    bool bUsb = false;
-    unsigned short wVendorId = 0, wProductId = 0;
+    Text portName, path, friendlyName, hardwareID, instanceID, serial;
+    int nSource;
+    bool bUsb;
+    unsigned short wVendorId, wProductId;
 };
 
+// The ports of one FindPort, in one block of memory that grows by doubling.
 struct SerialPortList {
-    std::vector<PortEntry> ports;
+    PortEntry* ports;
+    size_t count;
+    size_t capacity;
     PortEntry current;  // the port read last
 };
 
@@ -34,7 +49,6 @@ using quorvel::SerialPortList;
 
 namespace {
 
-constexpr size_t kTextCapacity = QV_DEVICE_TEXT_CCH;  // characters, with the terminator
 const wchar_t kSerialMap[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 // Each closes its handle once, also when a walk is left half-way.
@@ -51,39 +65,67 @@ struct DevInfoGuard {
     }
 };
 
-std::wstring Upper(std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
-    return text;
-}
+size_t Length(const Text& text) { return std::wcslen(text.sz); }
+bool Empty(const Text& text) { return text.sz[0] == L'\0'; }
+void Clear(Text* text) { text->sz[0] = L'\0'; }
 
-// Text up to the first NUL of a buffer of count characters.
-std::wstring FromBuffer(const wchar_t* psz, size_t count) {
+// Sets text to count characters of psz (up to its first NUL), cut to fit.
+void Assign(Text* text, const wchar_t* psz, size_t count) {
     size_t n = 0;
-    while (n < count && psz[n]) ++n;
-    return std::wstring(psz, n);
+    while (n < count && n + 1 < kTextCapacity && psz[n]) ++n;
+    std::memcpy(text->sz, psz, n * sizeof(wchar_t));
+    text->sz[n] = L'\0';
 }
 
-// Copies text into a caller buffer of kTextCapacity characters, cut to fit.
-void CopyOut(const std::wstring& text, wchar_t* pszOut) {
-    if (!pszOut) return;
-    size_t n = std::min(text.size(), kTextCapacity - 1);
-    std::memcpy(pszOut, text.data(), n * sizeof(wchar_t));
-    pszOut[n] = L'\0';
-}
-
+wchar_t Upper(wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); }
 bool IsHex(wchar_t c) { return std::iswxdigit(c) != 0; }
+bool IsDigit(wchar_t c) { return std::iswdigit(c) != 0; }
 
-// The four hex digits after key ("VID_") in text, any case; false if none.
-bool FindId(const std::wstring& text, const wchar_t* key, unsigned short* pwId) {
-    std::wstring upper = Upper(text);
+// Compares two texts without case: negative, 0 or positive.
+int CompareNoCase(const Text& a, const Text& b) {
+    for (size_t i = 0;; ++i) {
+        wchar_t x = Upper(a.sz[i]), y = Upper(b.sz[i]);
+        if (x != y) return x < y ? -1 : 1;
+        if (!x) return 0;
+    }
+}
+
+// Whether text starts with prefix (upper case), without case.
+bool StartsNoCase(const wchar_t* text, const wchar_t* prefix) {
+    for (; *prefix; ++text, ++prefix) {
+        if (Upper(*text) != *prefix) return false;
+    }
+    return true;
+}
+
+// Copies text into a caller buffer of kTextCapacity characters.
+void CopyOut(const Text& text, wchar_t* pszOut) {
+    if (!pszOut) return;
+    std::memcpy(pszOut, text.sz, (Length(text) + 1) * sizeof(wchar_t));
+}
+
+// The four hex digits after key ("VID_", upper case) in text, any case;
+// false if none.
+bool FindId(const Text& text, const wchar_t* key, unsigned short* pwId) {
+    size_t length = Length(text);
     size_t keyLength = std::wcslen(key);
-    for (size_t at = upper.find(key); at != std::wstring::npos; at = upper.find(key, at + 1)) {
+    for (size_t at = 0; at + keyLength <= length; ++at) {
+        if (!StartsNoCase(text.sz + at, key)) continue;
         size_t digits = at + keyLength;
-        if (digits + 4 > upper.size()) break;
-        if (!std::all_of(upper.begin() + digits, upper.begin() + digits + 4, IsHex)) continue;
-        if (digits + 4 < upper.size() && IsHex(upper[digits + 4])) continue;
-        *pwId =
-            static_cast<unsigned short>(std::wcstoul(upper.substr(digits, 4).c_str(), nullptr, 16));
+        if (digits + 4 > length) break;
+        unsigned value = 0;
+        bool bHex = true;
+        for (size_t i = digits; i < digits + 4; ++i) {
+            wchar_t c = Upper(text.sz[i]);
+            if (!IsHex(c)) {
+                bHex = false;
+                break;
+            }
+            value = value * 16 + static_cast<unsigned>(c <= L'9' ? c - L'0' : c - L'A' + 10);
+        }
+        if (!bHex) continue;
+        if (digits + 4 < length && IsHex(text.sz[digits + 4])) continue;
+        *pwId = static_cast<unsigned short>(value);
         return true;
     }
     return false;
@@ -92,7 +134,8 @@ bool FindId(const std::wstring& text, const wchar_t* key, unsigned short* pwId) 
 // Vendor, product and serial number, where the identifiers carry them.
 void ParseUsbIdentity(PortEntry* port) {
     unsigned short wVendor = 0, wProduct = 0;
-    for (const std::wstring* id : {&port->strHardwareID, &port->strInstanceID}) {
+    const Text* ids[] = {&port->hardwareID, &port->instanceID};
+    for (const Text* id : ids) {
         if (FindId(*id, L"VID_", &wVendor) && FindId(*id, L"PID_", &wProduct)) {
             port->bUsb = true;
             port->wVendorId = wVendor;
@@ -100,75 +143,95 @@ void ParseUsbIdentity(PortEntry* port) {
             break;
         }
     }
-    const std::wstring& instance = port->strInstanceID;
-    size_t slash = instance.rfind(L'\\');
-    if (Upper(instance).rfind(L"USB\\", 0) == 0 && slash != std::wstring::npos &&
-        slash + 1 < instance.size() && instance.find(L'&', slash) == std::wstring::npos) {
-        port->strSerial = instance.substr(slash + 1);
+    const wchar_t* instance = port->instanceID.sz;
+    const wchar_t* slash = std::wcsrchr(instance, L'\\');
+    if (StartsNoCase(instance, L"USB\\") && slash && slash[1] && !std::wcschr(slash, L'&')) {
+        Assign(&port->serial, slash + 1, kTextCapacity);
     }
 }
 
 // "COM3" from a friendly name that ends in "(COM3)"; empty otherwise.
-std::wstring NameFromFriendlyName(const std::wstring& friendly) {
-    if (friendly.empty() || friendly.back() != L')') return std::wstring();
-    size_t open = friendly.rfind(L'(');
-    if (open == std::wstring::npos) return std::wstring();
-    std::wstring inside = friendly.substr(open + 1, friendly.size() - open - 2);
-    if (inside.size() < 4 || Upper(inside.substr(0, 3)) != L"COM") return std::wstring();
-    if (!std::all_of(inside.begin() + 3, inside.end(),
-                     [](wchar_t c) { return std::iswdigit(c) != 0; })) {
-        return std::wstring();
+void NameFromFriendlyName(const Text& friendly, Text* name) {
+    Clear(name);
+    size_t length = Length(friendly);
+    if (length == 0 || friendly.sz[length - 1] != L')') return;
+    const wchar_t* open = std::wcsrchr(friendly.sz, L'(');
+    if (!open) return;
+    const wchar_t* inside = open + 1;
+    size_t insideLength = static_cast<size_t>(friendly.sz + length - 1 - inside);
+    if (insideLength < 4 || !StartsNoCase(inside, L"COM")) return;
+    for (size_t i = 3; i < insideLength; ++i) {
+        if (!IsDigit(inside[i])) return;
     }
-    return inside;
+    Assign(name, inside, insideLength);
 }
 
 // Natural order for a person: runs of digits compare by value, the rest
 // without case; named ports before unnamed ones, which go by path.
 bool NaturalLess(const PortEntry& a, const PortEntry& b) {
-    if (a.strPortName.empty() != b.strPortName.empty()) return b.strPortName.empty();
-    if (a.strPortName.empty()) return Upper(a.strPath) < Upper(b.strPath);
-    const std::wstring x = Upper(a.strPortName), y = Upper(b.strPortName);
+    if (Empty(a.portName) != Empty(b.portName)) return Empty(b.portName);
+    if (Empty(a.portName)) return CompareNoCase(a.path, b.path) < 0;
+    const wchar_t* x = a.portName.sz;
+    const wchar_t* y = b.portName.sz;
+    size_t xSize = Length(a.portName), ySize = Length(b.portName);
     size_t i = 0, j = 0;
-    while (i < x.size() && j < y.size()) {
-        if (std::iswdigit(x[i]) && std::iswdigit(y[j])) {
+    while (i < xSize && j < ySize) {
+        if (IsDigit(x[i]) && IsDigit(y[j])) {
             size_t iEnd = i, jEnd = j;
-            while (iEnd < x.size() && std::iswdigit(x[iEnd])) ++iEnd;
-            while (jEnd < y.size() && std::iswdigit(y[jEnd])) ++jEnd;
+            while (iEnd < xSize && IsDigit(x[iEnd])) ++iEnd;
+            while (jEnd < ySize && IsDigit(y[jEnd])) ++jEnd;
             // Compare by value without converting: leading zeros off, then
             // the longer number is larger, then digit by digit.
             size_t iStart = i, jStart = j;
             while (iStart + 1 < iEnd && x[iStart] == L'0') ++iStart;
             while (jStart + 1 < jEnd && y[jStart] == L'0') ++jStart;
             if (iEnd - iStart != jEnd - jStart) return iEnd - iStart < jEnd - jStart;
-            int order = x.compare(iStart, iEnd - iStart, y, jStart, jEnd - jStart);
-            if (order != 0) return order < 0;
+            for (size_t k = 0; k < iEnd - iStart; ++k) {
+                if (x[iStart + k] != y[jStart + k]) return x[iStart + k] < y[jStart + k];
+            }
             i = iEnd;
             j = jEnd;
         } else {
-            if (x[i] != y[j]) return x[i] < y[j];
+            if (Upper(x[i]) != Upper(y[j])) return Upper(x[i]) < Upper(y[j]);
             ++i;
             ++j;
         }
     }
-    if (x.size() - i != y.size() - j) return x.size() - i < y.size() - j;
-    return x < y;  // "COM01" and "COM1": a fixed order all the same
+    if (xSize - i != ySize - j) return xSize - i < ySize - j;
+    return CompareNoCase(a.portName, b.portName) < 0;  // "COM01" and "COM1": a fixed order
 }
 
-PortEntry* FindByName(std::vector<PortEntry>& ports, const std::wstring& name) {
-    std::wstring upper = Upper(name);
-    for (PortEntry& port : ports) {
-        if (!port.strPortName.empty() && Upper(port.strPortName) == upper) return &port;
+PortEntry* FindByName(SerialPortList* list, const Text& name) {
+    for (size_t i = 0; i < list->count; ++i) {
+        PortEntry& port = list->ports[i];
+        if (!Empty(port.portName) && CompareNoCase(port.portName, name) == 0) return &port;
     }
     return nullptr;
 }
 
-// The port names of the device map. False if the key cannot be read.
-bool ReadMap(std::vector<PortEntry>& ports) {
+// Appends a port; false if memory ran out.
+bool Append(SerialPortList* list, const PortEntry& port) {
+    if (list->count == list->capacity) {
+        size_t capacity = list->capacity ? list->capacity * 2 : 8;
+        PortEntry* ports = new (std::nothrow) PortEntry[capacity];
+        if (!ports) return false;
+        if (list->count) std::memcpy(ports, list->ports, list->count * sizeof(PortEntry));
+        delete[] list->ports;
+        list->ports = ports;
+        list->capacity = capacity;
+    }
+    list->ports[list->count++] = port;
+    return true;
+}
+
+// The port names of the device map. False if memory ran out; a key that
+// cannot be read lists nothing.
+bool ReadMap(SerialPortList* list) {
     KeyGuard key;
     if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, &key.hKey) !=
         ERROR_SUCCESS) {
         key.hKey = nullptr;
-        return false;
+        return true;
     }
     HKEY hKey = key.hKey;
     for (DWORD dwIndex = 0;; ++dwIndex) {
@@ -183,105 +246,176 @@ bool ReadMap(std::vector<PortEntry>& ports) {
                                          reinterpret_cast<BYTE*>(szData), &cbData);
         if (lStatus == ERROR_NO_MORE_ITEMS) break;
         if (lStatus != ERROR_SUCCESS || dwType != REG_SZ) continue;
-        std::wstring name = FromBuffer(szData, cbData / sizeof(wchar_t));
-        if (name.empty() || FindByName(ports, name)) continue;
-        PortEntry port;
-        port.strPortName = name;
+        PortEntry port = {};
+        Assign(&port.portName, szData, cbData / sizeof(wchar_t));
+        if (Empty(port.portName) || FindByName(list, port.portName)) continue;
         port.nSource = CX_PORT_FROM_MAP;
-        ports.push_back(port);
+        if (!Append(list, port)) return false;
     }
     return true;
 }
 
-std::wstring DeviceText(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, DWORD dwProperty) {
-    wchar_t szText[kTextCapacity + 2] = {};  // room for a multi-string's two terminators
+void DeviceText(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, DWORD dwProperty, Text* text) {
+    Clear(text);
+    wchar_t szText[kTextCapacity] = {};
     DWORD dwType = 0;
+    DWORD cbNeeded = 0;
+    wchar_t* pLongText = nullptr;
+    const wchar_t* pszText = szText;
+    size_t cchText = 0;  // as far as the data reaches
     if (!os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
                                                reinterpret_cast<BYTE*>(szText),
-                                               kTextCapacity * sizeof(wchar_t), nullptr)) {
-        return std::wstring();  // missing, or too long for a getter
+                                               kTextCapacity * sizeof(wchar_t), &cbNeeded)) {
+        // Too long for the buffer: read it whole, the getters cut it.
+        if (os::GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+            cbNeeded <= kTextCapacity * sizeof(wchar_t)) {
+            return;  // missing
+        }
+        size_t cchLong = cbNeeded / sizeof(wchar_t);
+        pLongText = new (std::nothrow) wchar_t[cchLong]();
+        if (!pLongText) return;  // no memory: as if missing
+        DWORD cbRead = 0;
+        if (!os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
+                                                   reinterpret_cast<BYTE*>(pLongText),
+                                                   static_cast<DWORD>(cchLong * sizeof(wchar_t)),
+                                                   &cbRead)) {
+            delete[] pLongText;
+            return;  // it grew in between: missing
+        }
+        pszText = pLongText;
+        cchText = cbRead / sizeof(wchar_t) < cchLong ? cbRead / sizeof(wchar_t) : cchLong;
+    } else {
+        cchText = cbNeeded / sizeof(wchar_t) < kTextCapacity ? cbNeeded / sizeof(wchar_t)
+                                                             : kTextCapacity;
     }
-    if (dwType != REG_SZ && dwType != REG_MULTI_SZ && dwType != REG_EXPAND_SZ) {
-        return std::wstring();
+    if (dwType == REG_SZ || dwType == REG_MULTI_SZ || dwType == REG_EXPAND_SZ) {
+        Assign(text, pszText, cchText);  // the first string of a list, cut to fit
     }
-    return FromBuffer(szText, kTextCapacity);  // the first string of a list
+    delete[] pLongText;
 }
 
 // The "PortName" value of the device's parameters key; empty if none.
-std::wstring DevicePortName(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice) {
+void DevicePortName(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, Text* name) {
+    Clear(name);
     KeyGuard key;
     key.hKey =
         os::SetupDiOpenDevRegKey(hDevInfo, pDevice, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key.hKey == INVALID_HANDLE_VALUE || !key.hKey) return std::wstring();
+    if (key.hKey == INVALID_HANDLE_VALUE || !key.hKey) return;
     wchar_t szName[kTextCapacity + 1] = {};
     DWORD dwType = 0;
     DWORD cbData = kTextCapacity * sizeof(wchar_t);
     LONG lStatus = os::RegQueryValueExW(key.hKey, L"PortName", nullptr, &dwType,
                                         reinterpret_cast<BYTE*>(szName), &cbData);
-    if (lStatus != ERROR_SUCCESS || dwType != REG_SZ) return std::wstring();
-    return FromBuffer(szName, cbData / sizeof(wchar_t));
+    if (lStatus != ERROR_SUCCESS || dwType != REG_SZ) return;
+    Assign(name, szName, cbData / sizeof(wchar_t));
 }
 
-// One present COM-port interface; false if it cannot be read.
-bool ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, PortEntry* port) {
+// One present COM-port interface; false if it cannot be read (or memory ran
+// out: *pbNoMemory is then set).
+bool ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, PortEntry* port,
+                   bool* pbNoMemory) {
     SP_DEVINFO_DATA device;
     std::memset(&device, 0, sizeof device);
     device.cbSize = sizeof device;
     DWORD cbDetail = 0;
     os::SetupDiGetDeviceInterfaceDetailW(hDevInfo, pInterface, nullptr, 0, &cbDetail, nullptr);
     if (cbDetail < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return false;
-    std::vector<unsigned char> detail(cbDetail + sizeof(wchar_t), 0);
-    auto* pDetail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detail.data());
+    // Whole DWORDs (the record's alignment), zeroed, with room for a terminator.
+    size_t cWords = (cbDetail + sizeof(wchar_t) + sizeof(DWORD) - 1) / sizeof(DWORD);
+    DWORD* pBlock = new (std::nothrow) DWORD[cWords]();
+    if (!pBlock) {
+        *pbNoMemory = true;
+        return false;
+    }
+    auto* pDetail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(pBlock);
     pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     if (!os::SetupDiGetDeviceInterfaceDetailW(hDevInfo, pInterface, pDetail, cbDetail, nullptr,
                                               &device)) {
+        delete[] pBlock;
         return false;
     }
     size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
-    std::wstring path = FromBuffer(pDetail->DevicePath, (cbDetail - pathOffset) / sizeof(wchar_t));
-    if (path.size() < kTextCapacity) port->strPath = path;
+    size_t cchPath = (cbDetail - pathOffset) / sizeof(wchar_t);
+    size_t pathLength = 0;
+    while (pathLength < cchPath && pDetail->DevicePath[pathLength]) ++pathLength;
+    if (pathLength < kTextCapacity) Assign(&port->path, pDetail->DevicePath, pathLength);
+    delete[] pBlock;
 
-    port->strFriendlyName = DeviceText(hDevInfo, &device, SPDRP_FRIENDLYNAME);
-    port->strHardwareID = DeviceText(hDevInfo, &device, SPDRP_HARDWAREID);
+    DeviceText(hDevInfo, &device, SPDRP_FRIENDLYNAME, &port->friendlyName);
+    DeviceText(hDevInfo, &device, SPDRP_HARDWAREID, &port->hardwareID);
     wchar_t szInstance[kTextCapacity] = {};
     if (os::SetupDiGetDeviceInstanceIdW(hDevInfo, &device, szInstance, kTextCapacity, nullptr)) {
-        port->strInstanceID = FromBuffer(szInstance, kTextCapacity);
+        Assign(&port->instanceID, szInstance, kTextCapacity);
     }
-    port->strPortName = DevicePortName(hDevInfo, &device);
-    if (port->strPortName.empty()) port->strPortName = NameFromFriendlyName(port->strFriendlyName);
+    DevicePortName(hDevInfo, &device, &port->portName);
+    if (Empty(port->portName)) NameFromFriendlyName(port->friendlyName, &port->portName);
     port->nSource = CX_PORT_FROM_INTERFACE;
     ParseUsbIdentity(port);
     return true;
 }
 
-// The present COM-port interfaces, merged into ports. False if the set
-// cannot be built.
-bool ReadInterfaces(std::vector<PortEntry>& ports) {
+// The present COM-port interfaces, merged into the list. False if memory ran
+// out; a set that cannot be built lists nothing.
+bool ReadInterfaces(SerialPortList* list) {
     GUID guid = QV_GUID_DEVINTERFACE_COMPORT;
     DevInfoGuard set;
     set.hDevInfo =
         os::SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     HDEVINFO hDevInfo = set.hDevInfo;
-    if (hDevInfo == INVALID_HANDLE_VALUE) return false;
+    if (hDevInfo == INVALID_HANDLE_VALUE) return true;
     for (DWORD dwIndex = 0;; ++dwIndex) {
         SP_DEVICE_INTERFACE_DATA data;
         std::memset(&data, 0, sizeof data);
         data.cbSize = sizeof data;
         if (!os::SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &guid, dwIndex, &data)) break;
-        PortEntry found;
-        if (!ReadInterface(hDevInfo, &data, &found)) continue;
-        if (found.strPortName.empty() && found.strPath.empty()) continue;  // nothing to open
-        PortEntry* known =
-            found.strPortName.empty() ? nullptr : FindByName(ports, found.strPortName);
+        PortEntry found = {};
+        bool bNoMemory = false;
+        if (!ReadInterface(hDevInfo, &data, &found, &bNoMemory)) {
+            if (bNoMemory) return false;
+            continue;
+        }
+        if (Empty(found.portName) && Empty(found.path)) continue;  // nothing to open
+        PortEntry* known = Empty(found.portName) ? nullptr : FindByName(list, found.portName);
         if (!known) {
-            ports.push_back(found);
+            if (!Append(list, found)) return false;
         } else if (known->nSource == CX_PORT_FROM_MAP) {
-            found.strPortName = known->strPortName;  // the map's spelling
+            found.portName = known->portName;  // the map's spelling
             found.nSource = CX_PORT_FROM_BOTH;
             *known = found;
         }
     }
     return true;
+}
+
+// Stable insertion sort: the lists are short.
+void SortPorts(SerialPortList* list) {
+    for (size_t i = 1; i < list->count; ++i) {
+        if (!NaturalLess(list->ports[i], list->ports[i - 1])) continue;
+        PortEntry held = list->ports[i];
+        size_t j = i;
+        for (; j > 0 && NaturalLess(held, list->ports[j - 1]); --j) {
+            list->ports[j] = list->ports[j - 1];
+        }
+        list->ports[j] = held;
+    }
+}
+
+void ClearPorts(SerialPortList* list) {
+    delete[] list->ports;
+    list->ports = nullptr;
+    list->count = list->capacity = 0;
+}
+
+SerialPortList* NewList() {
+    SerialPortList* list = new (std::nothrow) SerialPortList;
+    if (list) std::memset(list, 0, sizeof *list);
+    return list;
+}
+
+void DeleteList(SerialPortList* list) {
+    if (!list) return;
+    ClearPorts(list);
+    delete list;
 }
 
 }  // namespace
@@ -296,61 +430,61 @@ CxSerialPortFind& CxSerialPortFind::operator=(const CxSerialPortFind& other) {
     if (this == &other) return *this;
     SerialPortList* copy = nullptr;
     if (other.m_pList) {
-        try {
-            copy = new SerialPortList(*other.m_pList);
-        } catch (...) {
-            copy = nullptr;
+        copy = NewList();
+        if (copy) {
+            copy->current = other.m_pList->current;
+            for (size_t i = 0; i < other.m_pList->count; ++i) {
+                if (!Append(copy, other.m_pList->ports[i])) {
+                    DeleteList(copy);
+                    copy = nullptr;
+                    break;
+                }
+            }
         }
     }
-    delete m_pList;
+    DeleteList(m_pList);
     m_pList = copy;
     m_nIndex = copy ? other.m_nIndex : -1;
     return *this;
 }
 
 CxSerialPortFind::~CxSerialPortFind() {
-    delete m_pList;
+    DeleteList(m_pList);
     m_pList = nullptr;
 }
 
 int CxSerialPortFind::FindPort() {
     Close();
-    try {
-        if (!m_pList) m_pList = new SerialPortList;
-        std::vector<PortEntry> ports;
-        // Either source may be missing; the other is listed all the same.
-        ReadMap(ports);
-        ReadInterfaces(ports);
-        for (PortEntry& port : ports) {
-            if (!port.strPortName.empty()) port.strPath = L"\\\\.\\" + port.strPortName;
-        }
-        std::stable_sort(ports.begin(), ports.end(), NaturalLess);
-        m_pList->ports.swap(ports);
-    } catch (...) {
-        if (m_pList) m_pList->ports.clear();
+    if (!m_pList) m_pList = NewList();
+    // Either source may be missing; the other is listed all the same.
+    if (!m_pList || !ReadMap(m_pList) || !ReadInterfaces(m_pList)) {
+        if (m_pList) ClearPorts(m_pList);
         os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
+    for (size_t i = 0; i < m_pList->count; ++i) {
+        PortEntry& port = m_pList->ports[i];
+        if (Empty(port.portName)) continue;
+        wchar_t szPath[4 + kTextCapacity] = L"\\\\.\\";
+        std::memcpy(szPath + 4, port.portName.sz, (Length(port.portName) + 1) * sizeof(wchar_t));
+        Assign(&port.path, szPath, 4 + kTextCapacity);
+    }
+    SortPorts(m_pList);
     return FindNextPort();
 }
 
 int CxSerialPortFind::FindNextPort() {
-    if (!m_pList || m_nIndex + 1 >= static_cast<int>(m_pList->ports.size())) {
+    if (!m_pList || m_nIndex + 1 >= static_cast<int>(m_pList->count)) {
         os::SetLastError(ERROR_NO_MORE_ITEMS);
         return 0;
     }
     ++m_nIndex;
-    try {
-        m_pList->current = m_pList->ports[m_nIndex];
-    } catch (...) {
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    m_pList->current = m_pList->ports[m_nIndex];
     return 1;
 }
 
 void CxSerialPortFind::Close() {
-    if (m_pList) m_pList->ports.clear();
+    if (m_pList) ClearPorts(m_pList);
     m_nIndex = -1;
 }
 
@@ -358,29 +492,29 @@ namespace {
 
 // The port read last, or an empty one.
 const PortEntry& Current(const SerialPortList* list) {
-    static const PortEntry kNoPort;
+    static const PortEntry kNoPort = {};
     return list ? list->current : kNoPort;
 }
 
 }  // namespace
 
 void CxSerialPortFind::GetPortName(wchar_t* pszName) {
-    CopyOut(Current(m_pList).strPortName, pszName);
+    CopyOut(Current(m_pList).portName, pszName);
 }
 void CxSerialPortFind::GetDevicePath(wchar_t* pszPath) {
-    CopyOut(Current(m_pList).strPath, pszPath);
+    CopyOut(Current(m_pList).path, pszPath);
 }
 void CxSerialPortFind::GetFriendlyName(wchar_t* pszName) {
-    CopyOut(Current(m_pList).strFriendlyName, pszName);
+    CopyOut(Current(m_pList).friendlyName, pszName);
 }
 void CxSerialPortFind::GetHardwareID(wchar_t* pszID) {
-    CopyOut(Current(m_pList).strHardwareID, pszID);
+    CopyOut(Current(m_pList).hardwareID, pszID);
 }
 void CxSerialPortFind::GetInstanceID(wchar_t* pszID) {
-    CopyOut(Current(m_pList).strInstanceID, pszID);
+    CopyOut(Current(m_pList).instanceID, pszID);
 }
 void CxSerialPortFind::GetSerialNumber(wchar_t* pszSerial) {
-    CopyOut(Current(m_pList).strSerial, pszSerial);
+    CopyOut(Current(m_pList).serial, pszSerial);
 }
 int CxSerialPortFind::GetSource() { return Current(m_pList).nSource; }
 

@@ -4,6 +4,7 @@
 #include <quorvel/quorvel.h>  // before <windows.h>
 
 #include <cstdio>
+#include <initializer_list>
 
 int main() {
     wchar_t text[260];

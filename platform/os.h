@@ -6,6 +6,14 @@
 // points any of them elsewhere for the span of one test (to inject a failure
 // or to plug in a simulated device) and puts them back afterwards. The library
 // itself only reads these pointers and never exports them.
+//
+// The Bluetooth API is optional: Windows installations without the Bluetooth
+// feature have no bthprops.cpl, and a DLL that imported it would not load
+// there at all. Its pointers therefore start at functions of this layer
+// (namespace quorvel::os::bthprops, same names, the Windows SDK's signatures)
+// that load the module on the first Bluetooth call and forward to it. Where
+// the module or one of its functions is absent, the call fails as on a machine
+// without a radio, with ERROR_NOT_SUPPORTED (see os.cpp).
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,15 +23,11 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <ws2bth.h>
-#include <bluetoothapis.h>
+#include <bluetoothapis.h>  // the records only; the functions are declared below
 #include <setupapi.h>
 #include <iphlpapi.h>
 
-// Older but still exported by bthprops.cpl; mingw-w64's header leaves it out.
-extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRadio,
-                                                    BLUETOOTH_DEVICE_INFO* pbtdi,
-                                                    PWSTR pszPasskey,
-                                                    ULONG ulPasskeyLength);
+#include <type_traits>
 
 // Service state flag of BluetoothSetServiceState; mingw-w64's header leaves it out.
 #ifndef BLUETOOTH_SERVICE_ENABLE
@@ -32,6 +36,50 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
 #ifndef BLUETOOTH_SERVICE_DISABLE
 #define BLUETOOTH_SERVICE_DISABLE 0x00
 #endif
+
+namespace quorvel::os {
+
+// The authentication callback as the Windows SDK declares it
+// (PFN_AUTHENTICATION_CALLBACK): the system calls it __stdcall on x86.
+// mingw-w64's header drops the CALLBACK, so the library declares its own.
+typedef BOOL(CALLBACK* AuthenticationCallback)(LPVOID pvParam, PBLUETOOTH_DEVICE_INFO pDevice);
+
+// The Bluetooth API of bthprops.cpl with the Windows SDK's signatures. Each
+// loads the module on first use and forwards; see the top of this file.
+namespace bthprops {
+HBLUETOOTH_RADIO_FIND WINAPI BluetoothFindFirstRadio(const BLUETOOTH_FIND_RADIO_PARAMS* pbtfrp,
+                                                     HANDLE* phRadio);
+BOOL WINAPI BluetoothFindNextRadio(HBLUETOOTH_RADIO_FIND hFind, HANDLE* phRadio);
+BOOL WINAPI BluetoothFindRadioClose(HBLUETOOTH_RADIO_FIND hFind);
+DWORD WINAPI BluetoothGetRadioInfo(HANDLE hRadio, PBLUETOOTH_RADIO_INFO pRadioInfo);
+BOOL WINAPI BluetoothEnableDiscovery(HANDLE hRadio, BOOL fEnabled);
+BOOL WINAPI BluetoothEnableIncomingConnections(HANDLE hRadio, BOOL fEnabled);
+HBLUETOOTH_DEVICE_FIND WINAPI BluetoothFindFirstDevice(const BLUETOOTH_DEVICE_SEARCH_PARAMS* pbtsp,
+                                                       BLUETOOTH_DEVICE_INFO* pbtdi);
+BOOL WINAPI BluetoothFindNextDevice(HBLUETOOTH_DEVICE_FIND hFind, BLUETOOTH_DEVICE_INFO* pbtdi);
+BOOL WINAPI BluetoothFindDeviceClose(HBLUETOOTH_DEVICE_FIND hFind);
+DWORD WINAPI BluetoothRemoveDevice(const BLUETOOTH_ADDRESS* pAddress);
+DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRadio,
+                                         BLUETOOTH_DEVICE_INFO* pbtbi, PWSTR pszPasskey,
+                                         ULONG ulPasskeyLength);
+DWORD WINAPI BluetoothEnumerateInstalledServices(HANDLE hRadio, const BLUETOOTH_DEVICE_INFO* pbtdi,
+                                                 DWORD* pcServiceInout, GUID* pGuidServices);
+DWORD WINAPI BluetoothSetServiceState(HANDLE hRadio, const BLUETOOTH_DEVICE_INFO* pbtdi,
+                                      const GUID* pGuidService, DWORD dwServiceFlags);
+DWORD WINAPI BluetoothRegisterForAuthentication(const BLUETOOTH_DEVICE_INFO* pbtdi,
+                                                HBLUETOOTH_AUTHENTICATION_REGISTRATION* phRegHandle,
+                                                AuthenticationCallback pfnCallback, PVOID pvParam);
+BOOL WINAPI BluetoothUnregisterAuthentication(HBLUETOOTH_AUTHENTICATION_REGISTRATION hRegHandle);
+DWORD WINAPI BluetoothSendAuthenticationResponse(HANDLE hRadio, const BLUETOOTH_DEVICE_INFO* pbtdi,
+                                                 LPCWSTR pszPasskey);
+}  // namespace bthprops
+
+// Lets go of the optional modules loaded on first use; a later call loads
+// them again. Only while no call of the library can be under way: DllMain at
+// the DLL's unload by its host (DLL_PROCESS_DETACH without process exit).
+void ReleaseOptionalModules();
+
+}  // namespace quorvel::os
 
 // Kernel: threads, events, waits, overlapped file and communications I/O,
 // heap, text helpers and the debugger channel.
@@ -60,9 +108,10 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
     X(ntohs) X(ntohl) X(WSAStringToAddressW) X(WSAAddressToStringW)            \
     X(WSALookupServiceBeginW) X(WSALookupServiceNextW) X(WSALookupServiceEnd)  \
     X(gethostname) X(gethostbyname) X(gethostbyaddr) X(inet_ntoa) X(inet_addr)  \
-    X(ioctlsocket)
+    X(ioctlsocket) X(setsockopt)
 
-// Bluetooth API: radios, remembered devices, services and authentication.
+// Bluetooth API: radios, remembered devices, services and authentication
+// (bthprops.cpl, loaded on first use).
 #define QV_OS_BLUETOOTH(X)                                                     \
     X(BluetoothFindFirstRadio) X(BluetoothFindNextRadio)                       \
     X(BluetoothFindRadioClose) X(BluetoothGetRadioInfo)                        \
@@ -93,10 +142,29 @@ extern "C" DWORD WINAPI BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRad
     QV_OS_KERNEL(X) QV_OS_USER(X) QV_OS_WINSOCK(X) QV_OS_BLUETOOTH(X)          \
     QV_OS_SETUPAPI(X) QV_OS_REGISTRY(X) QV_OS_IPHELPER(X)
 
+// The type of each operation's pointer: the system's declaration, except for
+// the Bluetooth API, whose functions this layer declares itself (above).
+#define QV_OS_SYSTEM_TYPE(name) decltype(&::name)
+#define QV_OS_BTHPROPS_TYPE(name) decltype(&::quorvel::os::bthprops::name)
+
 namespace quorvel::os {
 
-#define QV_OS_DECLARE(name) extern decltype(&::name) name;
-QV_OS_ALL(QV_OS_DECLARE)
+#define QV_OS_DECLARE(name) extern QV_OS_SYSTEM_TYPE(name) name;
+#define QV_OS_DECLARE_BTHPROPS(name) extern QV_OS_BTHPROPS_TYPE(name) name;
+QV_OS_KERNEL(QV_OS_DECLARE)
+QV_OS_USER(QV_OS_DECLARE)
+QV_OS_WINSOCK(QV_OS_DECLARE)
+QV_OS_BLUETOOTH(QV_OS_DECLARE_BTHPROPS)
+QV_OS_SETUPAPI(QV_OS_DECLARE)
+QV_OS_REGISTRY(QV_OS_DECLARE)
+QV_OS_IPHELPER(QV_OS_DECLARE)
 #undef QV_OS_DECLARE
+#undef QV_OS_DECLARE_BTHPROPS
+
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(std::is_same_v<AuthenticationCallback,
+                             BOOL(__stdcall*)(LPVOID, PBLUETOOTH_DEVICE_INFO)>,
+              "the system calls the authentication callback __stdcall");
+#endif
 
 }  // namespace quorvel::os

@@ -32,6 +32,12 @@ for exe in "$QV_BIN"/bench_*.exe; do
   [ -e "$exe" ] || continue
   run "$(basename "$exe" .exe)" "$QV_WINE" "$exe"
 done
+# The Visual C++ flavour's socket figures, beside the MinGW flavour's
+# bench_dll_socket (the same program through quorvel.dll).
+if [ -f "$QV_BUILD_DIR/msvc-$QV_ARCH/bin/bench_dll_socket.exe" ]; then
+  run "bench_dll_socket (Visual C++ flavour)" "$QV_WINE" \
+    "$QV_BUILD_DIR/msvc-$QV_ARCH/bin/bench_dll_socket.exe"
+fi
 run test_fault env QV_FAULT_FULL=1 "$QV_WINE" "$QV_BIN/test_fault.exe"
 run test_soak env QV_SOAK_CYCLES="${1:-500}" "$QV_WINE" "$QV_BIN/test_soak.exe" --gtest_filter='Soak.*'
 

@@ -7,8 +7,11 @@ QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # absolute); a second work tree or a parallel run can use its own.
 QV_BUILD_DIR=${QV_BUILD_DIR:-build}
 case "$QV_BUILD_DIR" in /*) ;; *) QV_BUILD_DIR="$QV_ROOT/$QV_BUILD_DIR" ;; esac
-# python3 runs the loopback peer of the socket tests (tests/socket/peer.py).
-QV_PACKAGES_AMD64="cmake ninja-build googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 python3"
+# python3 runs the loopback peer of the socket tests (tests/socket/peer.py)
+# and scripts/check-dll.py. clang, lld, llvm, libwine-dev (SDK-faithful
+# Windows headers) and libc++-14-dev (header-only C++ library pieces) build
+# the Visual C++ ABI flavour (cmake/clang-msvc-common.cmake).
+QV_PACKAGES_AMD64="cmake ninja-build googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 python3 clang lld llvm libwine-dev libc++-14-dev"
 QV_PACKAGES_I386="wine32:i386"
 
 qv_say() { printf '== %s\n' "$*" >&2; }
@@ -17,9 +20,15 @@ qv_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 qv_missing_tools() {
   local missing=""
   for tool in cmake ninja i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix \
-              i686-w64-mingw32-windres python3; do
+              i686-w64-mingw32-windres python3 c++filt; do
     command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
   done
+  for tool in clang-cl lld-link llvm-lib llvm-rc llvm-mt llvm-readobj llvm-objdump llvm-undname; do
+    command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/lib/llvm-14/bin/$tool" ] \
+      || missing="$missing $tool"
+  done
+  [ -f /usr/include/wine/wine/windows/windows.h ] || missing="$missing libwine-dev"
+  [ -f /usr/lib/llvm-14/include/c++/v1/atomic ] || missing="$missing libc++-14-dev"
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest-sources"
   [ -x /usr/lib/wine/wine64 ] || missing="$missing wine64"
   [ -x /usr/lib/wine/wine ] || missing="$missing wine32"
@@ -72,17 +81,28 @@ qv_pick_arch() {
 }
 
 qv_build() {
-  local preset=$1
+  local preset=$1 cache="$QV_BUILD_DIR/$1/CMakeCache.txt"
+  # Compiler flags come from the toolchain files only when a build directory
+  # is first configured: start afresh when one of them has changed since.
+  if [ -f "$cache" ] && [ -n "$(find "$QV_ROOT/cmake" -newer "$cache" \( -name 'clang-msvc-*' \
+       -o -name 'mingw-w64-*' \) -print -quit)" ]; then
+    rm -f "$cache"
+  fi
   cmake --preset "$preset" -B "$QV_BUILD_DIR/$preset" >/dev/null \
     || qv_die "cmake configure ($preset) failed"
   cmake --build "$QV_BUILD_DIR/$preset" || qv_die "build ($preset) failed"
 }
 
-# Builds the product (i686) and, when it differs, the build that runs here.
+# Builds both flavours of the product (MinGW and Visual C++ ABI, i686) and,
+# when it differs, both flavours of the build that runs here.
 qv_build_all() {
   cd "$QV_ROOT"
   qv_build i686
-  [ "$QV_ARCH" = i686 ] || qv_build "$QV_ARCH"
+  qv_build msvc-i686
+  if [ "$QV_ARCH" != i686 ]; then
+    qv_build "$QV_ARCH"
+    qv_build "msvc-$QV_ARCH"
+  fi
   QV_BIN="$QV_BUILD_DIR/$QV_ARCH/bin"
 }
 

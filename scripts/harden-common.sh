@@ -8,6 +8,7 @@ qv_ready_to_run() {
   cd "$QV_ROOT"
   if [ ! -f "$QV_BUILD_DIR/$QV_ARCH/build.ninja" ] || [ "${QV_REBUILD:-1}" = 1 ]; then
     qv_build "$QV_ARCH"
+    qv_build "msvc-$QV_ARCH"
   fi
   QV_BIN="$QV_BUILD_DIR/$QV_ARCH/bin"
   qv_wine_start

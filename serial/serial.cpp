@@ -2,12 +2,20 @@
 
 #include <cstring>
 #include <new>
+#include <type_traits>
 
+#include "core/atomic.h"
+#include "core/listener.h"
 #include "core/shared_link.h"
+#include "core/thread_record.h"
 #include "core/trace.h"
 #include "platform/os.h"
 
+using quorvel::AtomicLoad;
+using quorvel::AtomicStore;
 using quorvel::SharedLink;
+using quorvel::ThreadAccess;
+using quorvel::ThreadRecord;
 using quorvel::Trace;
 namespace os = quorvel::os;
 
@@ -16,8 +24,6 @@ namespace {
 constexpr DWORD kStatusDeviceNotConnected = 0xC000009D;
 constexpr ULONG_PTR kStatusPending = 0x00000103;
 constexpr size_t kPathCapacity = 260;
-constexpr DWORD kFirstRetryPause = 10;   // ms, after the port's event wait first fails
-constexpr DWORD kLongestRetryPause = 1000;
 
 HANDLE NewEvent() { return os::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
@@ -100,8 +106,8 @@ CxSerial::CxSerial(const CxSerial& other)
       m_hEventListen(other.m_hEventListen),
       m_hEventSend(other.m_hEventSend),
       m_hEventRecv(other.m_hEventRecv),
-      m_wRThreshold(other.m_wRThreshold.load()),
-      m_lEventMask(other.m_lEventMask.load()),
+      m_wRThreshold(AtomicLoad(other.m_wRThreshold)),
+      m_lEventMask(AtomicLoad(other.m_lEventMask)),
       m_ListenThread(other.m_ListenThread),
       m_pLink(SharedLink::Share(other.m_pLink)) {
     std::memcpy(m_szDevPath, other.m_szDevPath, sizeof m_szDevPath);
@@ -116,8 +122,8 @@ CxSerial& CxSerial::operator=(const CxSerial& other) {
         m_hEventListen = other.m_hEventListen;
         m_hEventSend = other.m_hEventSend;
         m_hEventRecv = other.m_hEventRecv;
-        m_wRThreshold = other.m_wRThreshold.load();
-        m_lEventMask = other.m_lEventMask.load();
+        AtomicStore(m_wRThreshold, AtomicLoad(other.m_wRThreshold));
+        AtomicStore(m_lEventMask, AtomicLoad(other.m_lEventMask));
         m_ListenThread = other.m_ListenThread;
         m_pLink = SharedLink::Share(other.m_pLink);
     }
@@ -246,11 +252,11 @@ void CxSerial::GetDevPath(wchar_t* pszPath) {
     if (pszPath) os::lstrcpyW(pszPath, m_szDevPath);
 }
 
-unsigned short CxSerial::GetRThreshold() { return m_wRThreshold; }
+unsigned short CxSerial::GetRThreshold() { return AtomicLoad(m_wRThreshold); }
 
-void CxSerial::SetRThreshold(unsigned short wRThreshold) { m_wRThreshold = wRThreshold; }
+void CxSerial::SetRThreshold(unsigned short wRThreshold) { AtomicStore(m_wRThreshold, wRThreshold); }
 
-void CxSerial::SelectEvent(long lEventMask) { m_lEventMask = lEventMask; }
+void CxSerial::SelectEvent(long lEventMask) { AtomicStore(m_lEventMask, lEventMask); }
 
 int CxSerial::SetLineErrorEvent(int bEnable) {
     HANDLE hComm = Port();
@@ -428,8 +434,11 @@ int CxSerial::ListenEvent() {
         Trace(L"%s m_hEventListen = %d.\n", m_szDevPath, AsHandleNumber(m_hEventListen));
         if (!m_hEventListen) return 0;
     }
-    if (!os::SetCommMask(m_hComm, static_cast<DWORD>(m_lEventMask.load()))) return 0;
-    return m_ListenThread.CreateThread(nullptr, 0, &CxSerial::ListenEventProc, this, 0, 0);
+    if (!os::SetCommMask(m_hComm, static_cast<DWORD>(AtomicLoad(m_lEventMask)))) return 0;
+    static_assert(std::is_same<decltype(&CxSerial::ListenEventProc), CX_THREAD_ROUTINE>::value,
+                  "the listener routine is a WINAPI thread routine");
+    return quorvel::listener::Start(m_ListenThread, &CxSerial::ListenEventProc, this,
+                                    GetListenerStackSize());
 }
 
 void CxSerial::DisListenEvent() {
@@ -444,6 +453,8 @@ void CxSerial::DisListenEvent() {
 
 int CxSerial::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
 
+int CxSerial::IsListening() { return IsListenningEvent(); }
+
 unsigned long WINAPI CxSerial::ListenEventProc(void* pThread) {
     CxThread* pListenThread = static_cast<CxThread*>(pThread);
     CxSerial* pSerial = static_cast<CxSerial*>(pListenThread->GetParamPtr());
@@ -451,9 +462,15 @@ unsigned long WINAPI CxSerial::ListenEventProc(void* pThread) {
     return 0;
 }
 
+// After a host callback returns, the listener reads nothing of this object
+// before it has checked its thread's exit request: a callback that closed or
+// destroyed the port has set it, and this object may then be gone.
 void CxSerial::OnListenEvent(CxThread* pThread) {
     DWORD dwThreadId = os::GetCurrentThreadId();
-    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has entered.\n", dwThreadId, m_szDevPath);
+    ThreadRecord* record = ThreadAccess::RecordOf(pThread);
+    wchar_t szPath[kPathCapacity];  // for the last trace line, which outlives the object
+    os::lstrcpynW(szPath, m_szDevPath, static_cast<int>(kPathCapacity));
+    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has entered.\n", dwThreadId, szPath);
     COMSTAT cs;
     std::memset(&cs, 0, sizeof cs);
     // The port's requests complete through their own event; m_hEventListen
@@ -463,7 +480,7 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
     pThread->SetThreadStartedEvent();
 
     DWORD dwPause = 0;
-    while (!pThread->ToExitThread()) {
+    while (!ThreadAccess::ExitRequested(record)) {
         DWORD dwError = 0;
         PassResult result = ListenPass(hWait, &cs, &dwError);
         if (result == PassResult::kWoken) break;  // Close is stopping the thread
@@ -478,17 +495,16 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
             if (!extra->bRemovalRaised.exchange(true)) {
                 RaiseEvent(m_hComm, CX_EVENT_DEVICE_REMOVED);
             }
-            Trace(L"%s Hardware is deleted.\n", m_szDevPath);
+            Trace(L"%s Hardware is deleted.\n", szPath);
             break;
         }
         // The wait failed: pause before the next try, longer each time, and
         // leave at once if Close wakes us meanwhile.
-        dwPause = dwPause ? (dwPause * 2 > kLongestRetryPause ? kLongestRetryPause : dwPause * 2)
-                          : kFirstRetryPause;
+        dwPause = quorvel::listener::NextPause(dwPause);
         if (os::WaitForSingleObject(m_hEventListen, dwPause) != WAIT_TIMEOUT) break;
     }
     os::CloseHandle(hWait);
-    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, m_szDevPath);
+    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, szPath);
 }
 
 // Whether the port still answers a request that changes nothing. A wait can
@@ -540,7 +556,7 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
         os::ResetEvent(hWait);
     }
 
-    DWORD dwMask = static_cast<DWORD>(m_lEventMask.load());
+    DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_lEventMask));
     SerialExtra* extra = ExtraOf(m_pLink);
     bool bLineErrors = extra && extra->bLineErrors;
     if (!(dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask))) return PassResult::kCompleted;
@@ -558,7 +574,7 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
                 RaiseEvent(m_hComm, CX_EVENT_LINE_ERROR);
             }
         } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&
-                   pcs->cbInQue >= m_wRThreshold) {
+                   pcs->cbInQue >= AtomicLoad(m_wRThreshold)) {
             RaiseEvent(m_hComm, CX_EVENT_DATA_READY);
         }
     }

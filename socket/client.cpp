@@ -41,11 +41,11 @@ int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen) {
         if (hSocket == INVALID_SOCKET) return 0;
         m_hSocket = hSocket;
     }
-    if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR) {
+    if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR ||
+        !StartEvents(bListen)) {
         DropFailedSocket(hSocket);
         return 0;
     }
-    StartEvents(bListen);
     return 1;
 }
 
@@ -78,11 +78,12 @@ void CxClientSocket::PostClosed(SOCKET hSocket) {
 }
 
 int CxClientSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned long) {
-    SOCKET hSocket = GetSocket();
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pData) return Refuse(WSAEFAULT);
     unsigned long ulDone = 0;
-    while (ulDone != ulLength) {
+    while (ulDone != ulLength && !call.Interrupted()) {
         int nSent = os::send(hSocket, reinterpret_cast<const char*>(pData) + ulDone,
                              Chunk(ulLength - ulDone), 0);
         if (nSent != SOCKET_ERROR) {
@@ -92,6 +93,7 @@ int CxClientSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned 
         int nError = os::WSAGetLastError();
         // A non-blocking socket that is full: wait until it takes more.
         if (nError == WSAEWOULDBLOCK && WaitUntilReady(hSocket, true)) continue;
+        if (call.Interrupted()) break;  // closed from another thread
         if (IsConnectionGone(nError)) PostClosed(hSocket);
         break;
     }
@@ -99,11 +101,12 @@ int CxClientSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned 
 }
 
 int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long) {
-    SOCKET hSocket = GetSocket();
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pBuffer) return Refuse(WSAEFAULT);
     unsigned long ulDone = 0;
-    while (ulDone != ulLength) {
+    while (ulDone != ulLength && !call.Interrupted()) {
         int nReceived = os::recv(hSocket, reinterpret_cast<char*>(pBuffer) + ulDone,
                                  Chunk(ulLength - ulDone), 0);
         if (nReceived > 0) {
@@ -117,9 +120,11 @@ int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigne
         int nError = os::WSAGetLastError();
         // A non-blocking socket with nothing yet: wait until data comes.
         if (nError == WSAEWOULDBLOCK && WaitUntilReady(hSocket, false)) continue;
+        if (call.Interrupted()) break;  // closed from another thread
         if (IsConnectionGone(nError)) PostClosed(hSocket);
         break;
     }
+    if (ulDone) call.CountReceive();
     // The part that did not come reads as zeros. Only this part is cleared, so
     // a transfer that succeeds costs no second pass over the buffer.
     if (ulDone != ulLength) std::memset(pBuffer + ulDone, 0, ulLength - ulDone);

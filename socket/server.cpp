@@ -39,7 +39,13 @@ int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
     return 1;
 }
 
-SOCKET CxServerSocket::AcceptConnection() { return os::accept(GetSocket(), nullptr, nullptr); }
+SOCKET CxServerSocket::AcceptConnection() {
+    quorvel::SocketCall call(*this);
+    if (call.Socket() == INVALID_SOCKET) return INVALID_SOCKET;
+    SOCKET hAccepted = os::accept(call.Socket(), nullptr, nullptr);
+    if (hAccepted == INVALID_SOCKET) call.Interrupted();  // closed meanwhile: WSAEINTR
+    return hAccepted;
+}
 
 int CxServerSocket::IsListenningConnection() {
     return HasLocalName(GetSocket());

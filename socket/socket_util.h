@@ -4,7 +4,47 @@
 
 #include <climits>
 
+#include "core/shared_link.h"
 #include "platform/os.h"
+
+class CxSocket;
+
+namespace quorvel {
+
+// The socket record of an endpoint, for the pieces below.
+struct SocketAccess {
+    // The record, made on first need; nullptr if memory ran out.
+    static SharedLink* LinkOf(const CxSocket& socket);
+    // The record if there is one. There always is while a listener runs, so
+    // this is what guards state the listener's callback shares with the host.
+    static SharedLink* ExistingLink(const CxSocket& socket);
+    // Whether the object still holds hSocket under that record.
+    static bool Holds(const CxSocket& socket, const SharedLink* link, SOCKET hSocket);
+};
+
+// A send, receive or accept under way on an endpoint's socket, counted in
+// its record for as long as it lasts, so that a close from another thread
+// can end it and wait for it (see CxSocket). Socket() is INVALID_SOCKET, with
+// WSAENOTSOCK, when the object holds none or a close has begun.
+class SocketCall {
+public:
+    explicit SocketCall(CxSocket& socket);
+    ~SocketCall();
+    SocketCall(const SocketCall&) = delete;
+    SocketCall& operator=(const SocketCall&) = delete;
+
+    SOCKET Socket() const { return m_hSocket; }
+    // A close has begun: leave at once, with WSAEINTR as the error.
+    bool Interrupted() const;
+    // A receive took data; the listener's pacing counts these.
+    void CountReceive();
+
+private:
+    SharedLink* m_link;
+    SOCKET m_hSocket;
+};
+
+}  // namespace quorvel
 
 namespace quorvel::socket_util {
 

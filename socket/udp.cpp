@@ -2,16 +2,20 @@
 
 #include "platform/os.h"
 #include "quorvel/socket.h"
+#include "core/shared_link.h"
 #include "socket/socket_util.h"
 
 namespace os = quorvel::os;
 using namespace quorvel::socket_util;
+using quorvel::SocketAccess;
+using quorvel::TextGuard;
 
 CxUdpSocket::CxUdpSocket() : m_nPort(0) {
     std::memset(m_szPeerAddress, 0, sizeof m_szPeerAddress);
 }
 
 CxUdpSocket::CxUdpSocket(const CxUdpSocket& other) : CxSocket(other), m_nPort(other.m_nPort) {
+    TextGuard guard(SocketAccess::ExistingLink(other));
     std::memcpy(m_szPeerAddress, other.m_szPeerAddress, sizeof m_szPeerAddress);
 }
 
@@ -19,7 +23,13 @@ CxUdpSocket& CxUdpSocket::operator=(const CxUdpSocket& other) {
     if (this != &other) {
         CxSocket::operator=(other);
         m_nPort = other.m_nPort;
-        std::memcpy(m_szPeerAddress, other.m_szPeerAddress, sizeof m_szPeerAddress);
+        wchar_t szPeer[64];
+        {
+            TextGuard guard(SocketAccess::ExistingLink(other));
+            std::memcpy(szPeer, other.m_szPeerAddress, sizeof szPeer);
+        }
+        TextGuard guard(SocketAccess::ExistingLink(*this));
+        std::memcpy(m_szPeerAddress, szPeer, sizeof m_szPeerAddress);
     }
     return *this;
 }
@@ -45,7 +55,11 @@ int CxUdpSocket::Bind(int nPort, int bListen) {
         return 0;
     }
     m_nPort = nPort;
-    StartEvents(bListen);
+    if (!StartEvents(bListen)) {  // no listener although one was asked for
+        DropFailedSocket(hSocket);
+        m_nPort = 0;
+        return 0;
+    }
     return 1;
 }
 
@@ -73,15 +87,25 @@ void CxUdpSocket::SetPeerAddress(const wchar_t* pszAddress) {
         Refuse(WSAEINVAL);
         return;
     }
+    TextGuard guard(SocketAccess::ExistingLink(*this));
     CopyText(m_szPeerAddress, pszAddress, 64);
 }
 
 void CxUdpSocket::GetPeerAddress(wchar_t* pszAddress) {
-    if (pszAddress) CopyText(pszAddress, m_szPeerAddress, 64);
+    if (!pszAddress) return;
+    TextGuard guard(SocketAccess::ExistingLink(*this));
+    CopyText(pszAddress, m_szPeerAddress, 64);
 }
 
+// The peer text may be rewritten meanwhile by a Recv in the listener's
+// callback: the datagram goes to the text as it was when Send began.
 int CxUdpSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned long) {
-    return SendDatagram(m_szPeerAddress, pData, ulLength);
+    wchar_t szPeer[64];
+    {
+        TextGuard guard(SocketAccess::ExistingLink(*this));
+        CopyText(szPeer, m_szPeerAddress, 64);
+    }
+    return SendDatagram(szPeer, pData, ulLength);
 }
 
 int CxUdpSocket::SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength) {
@@ -90,7 +114,8 @@ int CxUdpSocket::SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigne
 
 int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
                               unsigned long ulLength) {
-    SOCKET hSocket = GetSocket();
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pData) return Refuse(WSAEFAULT);
     SOCKADDR_IN addr;
@@ -99,11 +124,14 @@ int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
     if (ParseAddress(pszAddress, &addr) != Text::kParsed) return Refuse(WSAEINVAL);
     addr.sin_port = os::htons(static_cast<u_short>(m_nPort & 0xFFFF));
     unsigned long ulDone = 0;
-    while (ulDone != ulLength) {
+    while (ulDone != ulLength && !call.Interrupted()) {
         int nSent = os::sendto(hSocket, reinterpret_cast<const char*>(pData) + ulDone,
                                Chunk(ulLength - ulDone), 0, reinterpret_cast<SOCKADDR*>(&addr),
                                sizeof addr);
-        if (nSent <= 0) break;
+        if (nSent <= 0) {
+            call.Interrupted();  // closed from another thread: WSAEINTR
+            break;
+        }
         ulDone += static_cast<unsigned long>(nSent);
     }
     return ulDone == ulLength ? 1 : 0;
@@ -112,7 +140,11 @@ int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
 int CxUdpSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long) {
     wchar_t szSender[64];
     int nResult = ReceiveDatagrams(szSender, pBuffer, ulLength);
-    if (szSender[0]) CopyText(m_szPeerAddress, szSender, 64);  // the sender is the peer now
+    if (szSender[0]) {  // the sender is the peer now
+        WsaErrorKeeper keep;
+        TextGuard guard(SocketAccess::ExistingLink(*this));
+        CopyText(m_szPeerAddress, szSender, 64);
+    }
     return nResult;
 }
 
@@ -128,20 +160,25 @@ int CxUdpSocket::RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned 
 int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
                                   unsigned long ulLength) {
     pszSender[0] = L'\0';
-    SOCKET hSocket = GetSocket();
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pBuffer) return Refuse(WSAEFAULT);
     SOCKADDR_IN source;
     std::memset(&source, 0, sizeof source);
     int nSourceLength = sizeof source;
     unsigned long ulDone = 0;
-    while (ulDone != ulLength) {
+    while (ulDone != ulLength && !call.Interrupted()) {
         int nReceived = os::recvfrom(hSocket, reinterpret_cast<char*>(pBuffer) + ulDone,
                                      Chunk(ulLength - ulDone), 0,
                                      reinterpret_cast<SOCKADDR*>(&source), &nSourceLength);
-        if (nReceived <= 0) break;
+        if (nReceived <= 0) {
+            call.Interrupted();  // closed from another thread: WSAEINTR
+            break;
+        }
         ulDone += static_cast<unsigned long>(nReceived);
     }
+    if (ulDone) call.CountReceive();
     if (source.sin_family != 0) {
         WsaErrorKeeper keep;  // the receive's error is the one to report
         wchar_t szText[64];

@@ -4,14 +4,24 @@
 // Start Windows Sockets (SocketInit) before using anything here: Bluetooth
 // addresses travel as address text, which Windows Sockets converts.
 //
+// Bluetooth is optional. The library loads the system's Bluetooth API
+// (bthprops.cpl) on the first call that needs it; where Windows has none
+// (installations without the Bluetooth feature), everything here fails as on
+// a machine without a radio: the finders find nothing, BthFindDevice returns
+// 0 with status 0x41, and the radio, pairing and authentication operations
+// return 0 or the code ERROR_NOT_SUPPORTED, which is also the thread's last
+// error. RFCOMM sockets fail with the Windows Sockets error the system gives
+// for the address family (WSAEAFNOSUPPORT on Windows).
+//
 // Address text. A device or radio address is written as the platform renders
 // a bare Bluetooth socket address (no service class, channel 0), for example
 // "(00:11:22:33:44:55)", at most 47 characters. Every operation that takes
 // address text accepts that form, and also the form the RFCOMM address
 // operations produce (the same text followed by ":" and a channel number,
 // the channel being ignored where it is not asked for). Text that does not
-// parse is taken as the all-zero address; a NULL text is refused with
-// ERROR_INVALID_PARAMETER.
+// parse is taken as the all-zero address, and so is text of more than 47
+// characters, which is not handed to the platform's parser; a NULL text is
+// refused with ERROR_INVALID_PARAMETER.
 //
 // Passkeys hold at most 15 characters (16 with the terminator). Every
 // operation that takes a passkey refuses a NULL or longer one with
@@ -23,12 +33,13 @@
 // ERROR_INVALID_PARAMETER) when the buffer pointer is NULL.
 //
 // Copies. A copy of a CxBthRadioFind, CxBthRemoteDeviceFind or
-// CxBthAuthenResponse shares the handles of its source, but only the object
-// that acquired a handle releases it (in its close operation or destructor).
-// Closing or destroying a copy only lets go of the copy's view. Once the
-// owner has released a handle, a copy treats it as absent (NULL) instead of
-// using the stale value. CxBthRadio is different: its destructor releases
-// nothing, and of an object and its copies only one may Close the radio.
+// CxBthAuthenResponse, and a copy of a CxBthRadio's device search, shares the
+// handles of its source, but only the object that acquired a handle releases
+// it (in its close operation or destructor). Closing or destroying a copy
+// only lets go of the copy's view. Once the owner has released a handle, a
+// copy treats it as absent (NULL) instead of using the stale value. A
+// CxBthRadio's radio handle is different: no destructor releases it, and of
+// an object and its copies only one may Close the radio.
 #pragma once
 
 #include "quorvel/core.h"
@@ -38,7 +49,7 @@
 #include <bluetoothapis.h>
 
 // The Serial Port Profile service class, 00001101-0000-1000-8000-00805F9B34FB.
-constexpr GUID CX_BTH_SERIAL_PORT_SERVICE_CLASS = {
+QV_CONSTEXPR GUID CX_BTH_SERIAL_PORT_SERVICE_CLASS = {
     0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
 
 // One Bluetooth device, a local radio or a remote device.
@@ -49,12 +60,13 @@ typedef struct tagBTH_DEV_INFO {
 } BTH_DEV_INFO;
 
 #if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(BTH_DEV_INFO) == 596, "BTH_DEV_INFO is 596 bytes");
+QV_STATIC_ASSERT(sizeof(BTH_DEV_INFO) == 596, "BTH_DEV_INFO is 596 bytes");
 #endif
 
 // Walks the local radios. For the current radio it holds an open radio
 // handle (unless asked to close it at once) and its record.
 class QUORVEL_API CxBthRadioFind {
+    QV_HEAP_OPERATORS
 public:
     CxBthRadioFind();
     CxBthRadioFind(const CxBthRadioFind& other);
@@ -87,9 +99,11 @@ private:
 // Works on one local radio: discoverability, incoming connections, the
 // inquiry of remote devices, pairing, the Serial Port Profile and removal.
 //
-// The destructor releases nothing: neither the radio (which may be borrowed
-// through Attach) nor an open device search. End a search with
-// FindRemoteDeviceClose and release a radio that Open opened with Close.
+// The destructor releases no radio (it may be borrowed through Attach):
+// release a radio that Open opened with Close. A device search is released
+// by the object that started it, in FindRemoteDeviceClose, in its next
+// FindRemoteDevice or assignment, or in its destructor; a copy shares the
+// search while its starter keeps it open (see Copies above).
 //
 // Decisions beyond the basic contract:
 // - Open on an object that already holds a radio first closes a radio that
@@ -97,7 +111,7 @@ private:
 //   lent to it with Attach, so that nothing leaks and nothing borrowed is
 //   closed. A copy never counts as having opened the radio.
 // - FindRemoteDevice on an object whose device search is still open ends
-//   that search first.
+//   that search first (a copy lets go of the search it shares).
 // - The thin operations (GetRadioInfo, EnableDiscovery,
 //   EnableIncomingConnections, EnumerateInstalledServices and the
 //   authentication of the current device) hand a NULL radio to the platform,
@@ -105,6 +119,7 @@ private:
 // - IsRemoteDeviceInstallSPPService looks at no more than the first 10
 //   services the platform reports.
 class QUORVEL_API CxBthRadio {
+    QV_HEAP_OPERATORS
 public:
     CxBthRadio();
     CxBthRadio(const CxBthRadio& other);
@@ -147,10 +162,16 @@ protected:
     BLUETOOTH_DEVICE_INFO m_btDeviceInfo;
 
 private:
+    struct State;
+
     void FlushCacheRemoteDeviceInfo();
     void FillRemoteDeviceInfo();
+    State* UsableState();
+    bool Opened() const;
 
-    bool m_bOpened;  // m_hRadio came from this object's own Open
+    // Whether this object opened m_hRadio and the owner record of the device
+    // search (bluetooth/radio.cpp); NULL until first needed.
+    State* m_pState;
 };
 
 // Lists remote devices through the Windows Sockets Bluetooth name space.
@@ -159,6 +180,7 @@ private:
 // device yields an empty address text, an empty name or class 0; a name
 // longer than 247 characters is cut to fit the record.
 class QUORVEL_API CxBthRemoteDeviceFind {
+    QV_HEAP_OPERATORS
 public:
     CxBthRemoteDeviceFind();
     CxBthRemoteDeviceFind(const CxBthRemoteDeviceFind& other);
@@ -193,6 +215,7 @@ private:
 //   calls, calls on a copy and calls on an object never registered hand the
 //   platform a NULL handle and return its answer, never a released handle.
 class QUORVEL_API CxBthAuthenResponse {
+    QV_HEAP_OPERATORS
 public:
     CxBthAuthenResponse();
     CxBthAuthenResponse(const CxBthAuthenResponse& other);
@@ -206,7 +229,9 @@ public:
     void GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
 
 protected:
-    static BOOL AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
+    // The platform's authentication callback (PFN_AUTHENTICATION_CALLBACK of
+    // the Windows SDK): __stdcall on x86, as the system calls it.
+    static BOOL CALLBACK AuthenticateProc(void* pvParam, BLUETOOTH_DEVICE_INFO* pDevice);
     int OnAuthenticate(BLUETOOTH_DEVICE_INFO* pDevice);  // 1 replied and accepted
 
     HBLUETOOTH_AUTHENTICATION_REGISTRATION m_hAuthRegistration;
@@ -254,30 +279,32 @@ QUORVEL_API int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddre
 //   address text accepts this form (the channel is taken from the port
 //   argument, not from the text). A NULL buffer fails with WSAEFAULT.
 class QUORVEL_API CxBthClientSocket : public CxClientSocket {
+    QV_HEAP_OPERATORS
 public:
     CxBthClientSocket();
     CxBthClientSocket(const CxBthClientSocket& other);
     CxBthClientSocket& operator=(const CxBthClientSocket& other);
-    ~CxBthClientSocket() override;
+    ~CxBthClientSocket() QV_OVERRIDE;
 
     // Closes any open connection, then connects to the device at the address
     // on the RFCOMM channel ulPort (or the service class, as the platform
     // resolves it). bListen as for CxClientSocket::Connect. 1 connected.
     int Connect(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort, int bListen);
-    int IsConnected() override;
-    int GetPeerAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
-    int GetSockAddress(wchar_t* pszAddress) override;  // buffer of 48 characters or more
+    int IsConnected() QV_OVERRIDE;
+    int GetPeerAddress(wchar_t* pszAddress) QV_OVERRIDE;  // buffer of 48 characters or more
+    int GetSockAddress(wchar_t* pszAddress) QV_OVERRIDE;  // buffer of 48 characters or more
 };
 
 // A listening RFCOMM socket on a local radio. Accepts like CxServerSocket;
 // selects only CX_SOCKET_ACCEPT and CX_SOCKET_CLOSE for the window. It
 // publishes no service record: clients reach it by its channel.
 class QUORVEL_API CxBthServerSocket : public CxServerSocket {
+    QV_HEAP_OPERATORS
 public:
     CxBthServerSocket();
     CxBthServerSocket(const CxBthServerSocket& other);
     CxBthServerSocket& operator=(const CxBthServerSocket& other);
-    ~CxBthServerSocket() override;
+    ~CxBthServerSocket() QV_OVERRIDE;
 
     // Closes any held socket, then binds to the radio at the address on
     // channel ulPort and listens. 1 listening.

@@ -7,14 +7,37 @@
 // <winsock.h> is not pulled in first.
 //
 // ABI: the exported classes have a C++ interface. Build the host with the
-// same compiler family as the DLL (mingw-w64 g++ for the cross-built DLL,
-// MSVC for a DLL built with MSVC).
+// same compiler family as the DLL: mingw-w64 g++ for the MinGW flavour,
+// Visual C++ for the Visual C++ flavour.
+//
+// Language: these headers compile as C++98 and every later standard up to
+// C++20; constexpr, override, noexcept, static_assert and enum class are
+// used only where the compiler has them (QV_CPLUSPLUS).
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include <atomic>
+// The language version; Visual C++ keeps __cplusplus at 199711L unless asked.
+#if defined(_MSVC_LANG)
+#define QV_CPLUSPLUS _MSVC_LANG
+#else
+#define QV_CPLUSPLUS __cplusplus
+#endif
+#if QV_CPLUSPLUS >= 201103L
+#define QV_CONSTEXPR constexpr
+#define QV_OVERRIDE override
+#define QV_NOEXCEPT noexcept
+#define QV_STATIC_ASSERT(cond, text) static_assert(cond, text)
+#else
+#define QV_CONSTEXPR const
+#define QV_OVERRIDE
+#define QV_NOEXCEPT throw()
+#define QV_STATIC_ASSERT_JOIN2(a, b) a##b
+#define QV_STATIC_ASSERT_JOIN(a, b) QV_STATIC_ASSERT_JOIN2(a, b)
+#define QV_STATIC_ASSERT(cond, text) \
+    typedef char QV_STATIC_ASSERT_JOIN(qv_static_assert_, __LINE__)[(cond) ? 1 : -1]
+#endif
 
 #if defined(QUORVEL_STATIC)
 #define QUORVEL_API
@@ -24,15 +47,54 @@
 #define QUORVEL_API __declspec(dllimport)
 #endif
 
+// One heap per object. Every exported class has its own operator new and
+// operator delete, defined in the DLL: an object that a host creates with
+// new, and deletes through a pointer to any of its bases (the DLL's deleting
+// destructor frees it), comes from and goes back to the DLL's heap, whichever
+// C runtime the host uses. Placement new works as usual.
+// - MinGW flavour: operator new fails as the global one does (std::bad_alloc).
+// - Visual C++ flavour: the DLL has no C++ runtime to throw with, so operator
+//   new is noexcept and new yields NULL when memory runs out; test it. Arrays
+//   made with new[] are refused at compile time: delete[] through the virtual
+//   destructor cannot be served by this DLL. Use arrays on the stack, in your
+//   own objects, or of pointers.
+#if defined(_MSC_VER)
+#define QV_HEAP_OPERATORS                                                   \
+public:                                                                     \
+    static void* operator new(size_t cb) QV_NOEXCEPT;                       \
+    static void operator delete(void* p) QV_NOEXCEPT;                       \
+    static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
+    static void operator delete(void*, void*) QV_NOEXCEPT {}                \
+                                                                            \
+private:                                                                    \
+    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
+    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+                                                                            \
+public:
+#else
+#define QV_HEAP_OPERATORS                                                   \
+public:                                                                     \
+    static void* operator new(size_t cb);                                   \
+    static void* operator new[](size_t cb);                                 \
+    static void operator delete(void* p) QV_NOEXCEPT;                       \
+    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+    static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
+    static void* operator new[](size_t, void* p) QV_NOEXCEPT { return p; }  \
+    static void operator delete(void*, void*) QV_NOEXCEPT {}                \
+    static void operator delete[](void*, void*) QV_NOEXCEPT {}              \
+                                                                            \
+public:
+#endif
+
 // Event codes: the lParam of a notification message (its low word for the
 // messages that Windows Sockets posts) or the third argument of the host
 // callback.
-constexpr long CX_EVENT_DATA_READY = 0x0001;          // received data waits to be read
-constexpr long CX_EVENT_CONNECTION_WAITING = 0x0008;  // a connection waits to be accepted
-constexpr long CX_EVENT_CONNECTION_CLOSED = 0x0020;   // the connection was closed
-constexpr long CX_EVENT_THREAD_ENDED = 0x0012;        // a CxThread routine returned
-constexpr long CX_EVENT_DEVICE_REMOVED = 0x1001;      // the serial device went away
-constexpr long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lost to a line error
+QV_CONSTEXPR long CX_EVENT_DATA_READY = 0x0001;          // received data waits to be read
+QV_CONSTEXPR long CX_EVENT_CONNECTION_WAITING = 0x0008;  // a connection waits to be accepted
+QV_CONSTEXPR long CX_EVENT_CONNECTION_CLOSED = 0x0020;   // the connection was closed
+QV_CONSTEXPR long CX_EVENT_THREAD_ENDED = 0x0012;        // a CxThread routine returned
+QV_CONSTEXPR long CX_EVENT_DEVICE_REMOVED = 0x1001;      // the serial device went away
+QV_CONSTEXPR long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lost to a line error
                                                       // (serial, only when asked for)
 
 // Host callback: user pointer, the endpoint's handle (GetSafeHandle) and the
@@ -47,7 +109,9 @@ typedef long(CALLBACK* CX_COMM_PROC)(void* pParam, unsigned int uHandle, long lE
 typedef DWORD(WINAPI* CX_THREAD_ROUTINE)(void* pThread);
 
 namespace quorvel {
-struct SharedLink;  // the record that an object shares with its copies
+struct SharedLink;    // the record that an object shares with its copies
+struct ThreadRecord;  // what a started thread shares with the object that started it
+struct ThreadAccess;
 }
 
 // One operating-system thread with a start-up handshake, a cooperative exit
@@ -67,7 +131,10 @@ struct SharedLink;  // the record that an object shares with its copies
 //
 // A thread created by CreateThread cannot run before GetSafeHandle has its
 // handle, so the thread-ended message always carries that handle, even for a
-// routine that returns at once.
+// routine that returns at once. The message goes to the window and message
+// number set last, even when SetWndMsg comes after CreateThread; once the
+// routine has returned, the thread no longer reads this object, so the object
+// may be destroyed by the routine itself.
 //
 // CreateThread on an object whose previous thread has ended (but was not
 // closed) closes that thread's handle first instead of dropping it.
@@ -75,12 +142,21 @@ struct SharedLink;  // the record that an object shares with its copies
 // CreateThread fails (0, with the system's last error) when the new thread,
 // created suspended, cannot be resumed: it is ended before it has run and
 // nothing is held, so neither CreateThread nor CloseThread waits for a
-// thread that never starts.
+// thread that never starts. With CREATE_SUSPENDED in the creation flags the
+// thread cannot signal its start, so CreateThread does not wait for it.
 //
 // CloseThread (or the destructor) called on the thread's own routine sets
 // the exit request and releases the handle without waiting, since a thread
 // cannot wait for its own end; the routine returns when it next polls.
+//
+// A routine let go of while it still runs (CloseThread's limit ran out) goes
+// on seeing its exit request. Until it has returned, CreateThread on the same
+// object fails with ERROR_BUSY: the routine still reads this object (its
+// parameter, its exit request), so the object cannot serve a second one yet.
+// Destroying or assigning to the object meanwhile leaves that routine reading
+// memory that is gone or changed; wait long enough for it instead.
 class QUORVEL_API CxThread {
+    QV_HEAP_OPERATORS
 public:
     CxThread();
     CxThread(const CxThread& other);
@@ -115,9 +191,9 @@ protected:
     // CX_EVENT_THREAD_ENDED. Not the system's quit message.
     void PostQuitMessage();
 
-    std::atomic<BOOL> m_bToExit;           // read by the routine, written by the owner
+    LONG m_bToExit;            // read by the routine, written by the owner
     HANDLE m_hThread;
-    std::atomic<HANDLE> m_hEventStarted;   // exists only while CreateThread runs
+    HANDLE m_hEventStarted;    // exists only while CreateThread runs
     void* m_pParam;
     DWORD m_dwThreadId;
     HWND m_hWnd;
@@ -125,22 +201,39 @@ protected:
     CX_THREAD_ROUTINE m_pfnStartRoutine;
 
 private:
+    friend struct quorvel::ThreadAccess;
     bool OwnsThread() const;
     void ReleaseThread();
-    void PostEnded(HANDLE hThread) const;
+    int Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
+              CX_THREAD_ROUTINE pfnStartRoutine, void* pParam, DWORD dwCreationFlags,
+              DWORD dwWaitMilliseconds, void* pContext);
 
-    quorvel::SharedLink* m_pLink;  // shared with copies while a thread is held
+    // Shared with the thread and with copies while a thread is held; kept
+    // after a CloseThread whose limit ran out until that routine returns.
+    quorvel::ThreadRecord* m_pLink;
 };
 
-// Base of every data endpoint: the shared operations and the host's
+// Base of every data endpoint: the shared operations, the host's
 // notification target (a window and message, a callback and its user
-// pointer).
+// pointer) and the stack reserve of the endpoint's listener thread.
 //
 // The target is published as one value: a listener thread that raises an
 // event while the host calls SetWndMsgProc sees either the old four values or
 // the new four, never a mix of both (no callback paired with another
 // callback's user pointer).
+//
+// Listener stack. Every endpoint that watches its device does so on a thread
+// of its own, and the host's callback runs on that thread's stack. By default
+// that thread gets the host program's default stack reserve (commonly 1 MB
+// with Visual C++, 2 MB with mingw-w64), which in a 32-bit process limits a
+// host to a few hundred listening endpoints. SetListenerStackSize sets the
+// reserve of the listener the endpoint starts from then on (an open endpoint
+// keeps the listener it has); 0 goes back to the default. The reserve is
+// rounded up to a multiple of 64 KB, as the system rounds it; leave room for
+// what the callback does (256 KB is plenty for a callback that reads and
+// posts). Copies take the setting with the rest of the object.
 class QUORVEL_API CxComm {
+    QV_HEAP_OPERATORS
 public:
     CxComm();
     CxComm(const CxComm& other);
@@ -150,6 +243,11 @@ public:
     // Stores all four as passed; NULL clears a target. May be called at any
     // time; the next event uses what is stored then.
     void SetWndMsgProc(HWND hWnd, UINT uMsg, CX_COMM_PROC pfnProc, void* pParam);
+
+    // The stack reserve, in bytes, of listeners started from now on (see
+    // above); GetListenerStackSize gives it rounded as it will be used.
+    void SetListenerStackSize(unsigned long ulBytes);
+    unsigned long GetListenerStackSize() const;
 
     virtual void* GetSafeHandle();  // NULL here
     // Moves exactly ulLength bytes or fails (0); the base always fails.
@@ -166,11 +264,13 @@ protected:
     Target GetTarget() const;  // one consistent snapshot of the four members
     void SetTarget(const Target& target);
 
-    std::atomic<CX_COMM_PROC> m_pfnProc;
-    std::atomic<void*> m_pParam;
-    std::atomic<HWND> m_hWnd;
-    std::atomic<UINT> m_uMsg;
+    CX_COMM_PROC m_pfnProc;
+    void* m_pParam;
+    HWND m_hWnd;
+    UINT m_uMsg;
 
 private:
-    std::atomic<unsigned> m_uTargetSeq;  // odd while the target is being written
+    // Low 16 bits: a count of target writes, odd while one is in progress.
+    // High 16 bits: the listener's stack reserve in units of 64 KB.
+    unsigned m_uTargetSeq;
 };

@@ -34,8 +34,6 @@
 #include <iphlpapi.h>
 #include <setupapi.h>
 
-#include <vector>
-
 namespace quorvel {
 struct SharedLink;
 }
@@ -44,17 +42,17 @@ struct SharedLink;
 // "SERIALCOMM" map) and parallel ports (the "PARALLEL PORTS" map). They also
 // name these interface classes for CxDeviceFind.
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}
-constexpr GUID QV_GUID_DEVINTERFACE_COMPORT = {
+QV_CONSTEXPR GUID QV_GUID_DEVINTERFACE_COMPORT = {
     0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 // {97F76EF0-F883-11D0-AF1F-0000F800845C}
-constexpr GUID QV_GUID_DEVINTERFACE_PARALLEL = {
+QV_CONSTEXPR GUID QV_GUID_DEVINTERFACE_PARALLEL = {
     0x97F76EF0, 0xF883, 0x11D0, {0xAF, 0x1F, 0x00, 0x00, 0xF8, 0x00, 0x84, 0x5C}};
 
 // Capacities of the caller buffers, in characters with the terminator.
-constexpr unsigned long QV_DEVICE_TEXT_CCH = 260;  // device paths, port names, properties
-constexpr unsigned long QV_IPADDR_CCH = 64;        // IPv4 address text
-constexpr unsigned long QV_MACADDR_CCH = 48;       // MAC address text (18 used)
-constexpr unsigned long QV_HOSTNAME_CCH = 256;     // host names
+QV_CONSTEXPR unsigned long QV_DEVICE_TEXT_CCH = 260;  // device paths, port names, properties
+QV_CONSTEXPR unsigned long QV_IPADDR_CCH = 64;        // IPv4 address text
+QV_CONSTEXPR unsigned long QV_MACADDR_CCH = 48;       // MAC address text (18 used)
+QV_CONSTEXPR unsigned long QV_HOSTNAME_CCH = 256;     // host names
 
 // The present devices that expose one device interface class (SetupAPI),
 // with each interface's path and the owning device's descriptive texts.
@@ -72,6 +70,7 @@ constexpr unsigned long QV_HOSTNAME_CCH = 256;     // host names
 // - An interface whose path needs more than 259 characters fails that step
 //   (0); the next FindNextDevice goes on with the interface after it.
 class QUORVEL_API CxDeviceFind {
+    QV_HEAP_OPERATORS
 public:
     CxDeviceFind();
     CxDeviceFind(const CxDeviceFind& other);
@@ -132,6 +131,7 @@ private:
 // - FindNextDeviceMap without an open key (before FindDeviceMap, after
 //   Close, or on a copy whose owner has closed the key) returns 0.
 class QUORVEL_API CxDeviceMapFind {
+    QV_HEAP_OPERATORS
 public:
     CxDeviceMapFind();
     CxDeviceMapFind(const CxDeviceMapFind& other);
@@ -201,6 +201,7 @@ QUORVEL_API void StringToMacAddress(const wchar_t* pszMac, unsigned long long* p
 // - FindIPAddrClose ends the walk: FindNextIPAddr after it, and before any
 //   successful FindIPAddr, returns 0. GetIPAddr keeps the last address.
 class QUORVEL_API CxLocalHostIPAddrFind {
+    QV_HEAP_OPERATORS
 public:
     CxLocalHostIPAddrFind();
     CxLocalHostIPAddrFind(const CxLocalHostIPAddrFind& other);
@@ -222,7 +223,11 @@ protected:
     wchar_t m_szIPAddr[64];
 
 private:
-    std::vector<IN_ADDR> m_Addrs;  // the entry's addresses, kept by FindIPAddr
+    // The entry's addresses, kept by FindIPAddr (three pointers' room, as
+    // the layout has always had).
+    IN_ADDR* m_pAddrs;
+    size_t m_nAddrs;
+    size_t m_nAddrsReserved;  // unused
 };
 
 // Writes into pszAddr (64 characters) the first local address that
@@ -247,9 +252,14 @@ QUORVEL_API int GetFirstValidIPAddress(wchar_t* pszAddr);
 // - A FindAdapter that fails releases its block at once; a GetAdaptersInfo
 //   that overflows again (adapters added in between) is retried a few times
 //   with the newly reported length.
+// - A FindAdapter that fails leaves the reason as the thread's last error:
+//   the code GetAdaptersInfo returned (ERROR_NO_DATA when the machine has no
+//   adapter, ERROR_BUFFER_OVERFLOW when the list kept growing), or
+//   ERROR_NOT_ENOUGH_MEMORY.
 // - GetAdapterInfo on a copy whose owner has released the block yields the
 //   last record with its pointer fields cleared.
 class QUORVEL_API CxAdapterFind {
+    QV_HEAP_OPERATORS
 public:
     CxAdapterFind();
     CxAdapterFind(const CxAdapterFind& other);
@@ -286,7 +296,7 @@ typedef struct tagNET_HOST_INFO {
 } NET_HOST_INFO;
 
 #if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(NET_HOST_INFO) == 736, "NET_HOST_INFO is 736 bytes on x86");
+QV_STATIC_ASSERT(sizeof(NET_HOST_INFO) == 736, "NET_HOST_INFO is 736 bytes on x86");
 #endif
 
 // Finds the live hosts of the local /24 subnet by ARP: the subnet of the
@@ -332,9 +342,10 @@ typedef void(CALLBACK* CX_SCAN_PROGRESS_PROC)(void* pParam, unsigned long ulProb
                                               unsigned long ulAnswered);
 
 class QUORVEL_API CxNetworkHostFind {
+    QV_HEAP_OPERATORS
 public:
-    static constexpr unsigned char kHostAnswered = 1;
-    static constexpr unsigned char kHostNotProbed = 2;
+    static QV_CONSTEXPR unsigned char kHostAnswered = 1;
+    static QV_CONSTEXPR unsigned char kHostNotProbed = 2;
 
     CxNetworkHostFind();
     CxNetworkHostFind(const CxNetworkHostFind& other);
@@ -357,7 +368,7 @@ protected:
         CxNetworkHostFind* pThis;
         unsigned long dwIndex;
     };
-    static constexpr int kWorkers = 64;
+    static QV_CONSTEXPR int kWorkers = 64;
 
     static unsigned long WINAPI FindHostProc(void* pParam);
     // Probes the slice of worker dwIndex; runs only while FindHost scans.
@@ -380,9 +391,9 @@ struct SerialPortList;  // the ports found by one CxSerialPortFind::FindPort
 }
 
 // Where CxSerialPortFind found a port (GetSource).
-constexpr int CX_PORT_FROM_MAP = 1;        // the registry's device map (SERIALCOMM) only
-constexpr int CX_PORT_FROM_INTERFACE = 2;  // the COM-port device interface class only
-constexpr int CX_PORT_FROM_BOTH = 3;       // both, matched by port name
+QV_CONSTEXPR int CX_PORT_FROM_MAP = 1;        // the registry's device map (SERIALCOMM) only
+QV_CONSTEXPR int CX_PORT_FROM_INTERFACE = 2;  // the COM-port device interface class only
+QV_CONSTEXPR int CX_PORT_FROM_BOTH = 3;       // both, matched by port name
 
 // Every serial port once: the device map's port names merged with the
 // present devices of the COM-port interface class
@@ -429,6 +440,7 @@ constexpr int CX_PORT_FROM_BOTH = 3;       // both, matched by port name
 // - Copies get their own copy of the list (there is no handle to share); a
 //   copy that cannot get the memory is closed.
 class QUORVEL_API CxSerialPortFind {
+    QV_HEAP_OPERATORS
 public:
     CxSerialPortFind();
     CxSerialPortFind(const CxSerialPortFind& other);

@@ -79,11 +79,12 @@
 //   not been raised yet, and the listener does not raise it again after such
 //   a post. Without the request the listener keeps retrying with its pause.
 class QUORVEL_API CxSerial : public CxComm {
+    QV_HEAP_OPERATORS
 public:
     CxSerial();
     CxSerial(const CxSerial& other);
     CxSerial& operator=(const CxSerial& other);
-    ~CxSerial() override;
+    ~CxSerial() QV_OVERRIDE;
 
     // Closes any open port, opens pszPath exclusively for overlapped I/O and
     // starts the listener. 1 opened, 0 failed (the last error says why).
@@ -122,11 +123,16 @@ public:
     // object (ERROR_INVALID_HANDLE) or if memory ran out.
     int SetRemovalEvent(int bEnable);
 
-    void* GetSafeHandle() override;
+    // 1 while the port's listener thread runs: notifications come only then.
+    // Open succeeds even when the listener cannot be started (the port then
+    // works without notifications); this tells the two apart.
+    int IsListening();
+
+    void* GetSafeHandle() QV_OVERRIDE;
     // Moves exactly ulLength bytes; ulWait limits each request (INFINITE:
     // no limit). 1 all moved, 0 otherwise.
-    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait) override;
-    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait) override;
+    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait) QV_OVERRIDE;
+    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait) QV_OVERRIDE;
 
 protected:
     int ListenEvent();
@@ -140,8 +146,8 @@ protected:
     HANDLE m_hEventListen;  // wakes the listener when the port closes
     HANDLE m_hEventSend;
     HANDLE m_hEventRecv;
-    std::atomic<unsigned short> m_wRThreshold;
-    std::atomic<long> m_lEventMask;
+    unsigned short m_wRThreshold;  // read by the listener, set by the host
+    long m_lEventMask;              // read by the listener, set by the host
     CxThread m_ListenThread;
 
 private:
@@ -151,7 +157,11 @@ private:
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait);
     void DeviceRemoved(HANDLE hComm);
     void RaiseEvent(HANDLE hComm, long lEvent);  // the data-ready path
+#if QV_CPLUSPLUS >= 201103L
     enum class PassResult { kCompleted, kFailed, kWoken };
+#else
+    enum PassResult { kCompleted, kFailed, kWoken };
+#endif
     PassResult ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError);
     bool PortAnswers();
 

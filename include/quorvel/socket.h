@@ -30,19 +30,20 @@ QUORVEL_API unsigned long SocketGetLastError();
 // (the platform posts them with wParam the socket and, in the lParam, the
 // event bit in the low word and an error code in the high word). They have the
 // values of FD_READ, FD_ACCEPT and FD_CLOSE and of the CX_EVENT_* codes.
-constexpr long CX_SOCKET_READ = 0x01;    // data waits to be read
-constexpr long CX_SOCKET_ACCEPT = 0x08;  // a connection waits to be accepted
-constexpr long CX_SOCKET_CLOSE = 0x20;   // the connection was closed
+QV_CONSTEXPR long CX_SOCKET_READ = 0x01;    // data waits to be read
+QV_CONSTEXPR long CX_SOCKET_ACCEPT = 0x08;  // a connection waits to be accepted
+QV_CONSTEXPR long CX_SOCKET_CLOSE = 0x20;   // the connection was closed
 // The masks the endpoints select on their own.
-constexpr long CX_SOCKET_EVENTS_WITH_LISTENER = CX_SOCKET_CLOSE;  // reads go to the callback
-constexpr long CX_SOCKET_EVENTS_NO_LISTENER = CX_SOCKET_READ | CX_SOCKET_CLOSE;
-constexpr long CX_SOCKET_EVENTS_SERVER = CX_SOCKET_READ | CX_SOCKET_ACCEPT | CX_SOCKET_CLOSE;
+QV_CONSTEXPR long CX_SOCKET_EVENTS_WITH_LISTENER = CX_SOCKET_CLOSE;  // reads go to the callback
+QV_CONSTEXPR long CX_SOCKET_EVENTS_NO_LISTENER = CX_SOCKET_READ | CX_SOCKET_CLOSE;
+QV_CONSTEXPR long CX_SOCKET_EVENTS_SERVER = CX_SOCKET_READ | CX_SOCKET_ACCEPT | CX_SOCKET_CLOSE;
 
 // Longest address text the endpoints take, without its terminator.
-constexpr int CX_SOCKET_ADDRESS_MAX = 63;
+QV_CONSTEXPR int CX_SOCKET_ADDRESS_MAX = 63;
 
 namespace quorvel {
 struct SharedLink;
+struct SocketAccess;
 }
 
 // Base of the socket endpoints: one socket handle and one listener thread.
@@ -57,27 +58,46 @@ struct SharedLink;
 //   "The thread 0x%X(CxSocket::OnListen) has exited.\n"
 //
 // Decisions beyond the basic contract:
-// - Waking. Besides its socket the listener waits on a wake socket of its own
-//   (a UDP socket bound to 127.0.0.1 that the owner sends one datagram to).
-//   So Detach and the destructor end the listener at once while the socket
-//   stays open, with no polling and no CPU spent while idle. CloseSocket
-//   also has a running listener look again, so closing the socket ends it
-//   even when the close comes just before the listener's wait begins. The wake socket
-//   is made by ListenEvent and closed by DisListenEvent; ListenEvent fails
-//   (0) if it cannot be made.
+// - Waking. Besides its socket the listener waits on a wake socket of its own:
+//   a UDP socket bound exclusively to 127.0.0.1 and connected to itself, so
+//   that only datagrams it sends to itself reach it. Nothing another program
+//   sends can stop or confuse the listener; a wake only makes it look at its
+//   exit request and at whether its socket is being closed. So Detach and
+//   the destructor end the listener at once while the socket stays open,
+//   with no polling and no CPU spent while idle. CloseSocket also has a
+//   running listener look again, so closing the socket ends it even when the
+//   close comes just before the listener's wait begins. The wake socket is
+//   made by ListenEvent and closed by DisListenEvent; ListenEvent fails (0)
+//   if it cannot be made.
+// - Closing or destroying from the callback. The callback may call
+//   DisConnect, Disbind, CloseSocket, Detach or any other close, and may
+//   delete the object: once the callback returns, the listener looks only at
+//   its own state, sees that it was asked to stop, and ends without touching
+//   the object again. No thread or handle is left behind.
+// - Closing from another thread. A Send, Recv, RecvFrom, SendTo or
+//   AcceptConnection that is under way on another thread when the socket is
+//   closed (CloseSocket or any close built on it, through the object that
+//   owns the socket) ends with 0 and WSAEINTR; the close waits until it has
+//   returned before it releases the handle, so that no call ever acts on a
+//   handle value the platform has given out anew. A call that starts once
+//   the close has begun fails with WSAENOTSOCK.
 // - Unread data. While data stays unread the listener keeps calling the
-//   callback, but once two calls in a row leave the same number of bytes
-//   waiting (nothing read, nothing new), each further call comes only after
+//   callback. Only when a callback took nothing (no Recv or RecvFrom of this
+//   object or a copy received anything) and the number of bytes waiting is
+//   the same as after the report before (nothing read, nothing new; a closed
+//   connection included) does the next call come after
 //   CX_SOCKET_UNREAD_PAUSE_MS (or when woken), instead of at once in a spin.
-//   A closed connection reads as readable with nothing waiting and is
-//   reported the same way. Data that the callback reads in part, or that
-//   keeps arriving, is reported again at once.
+//   A callback that reads, even exactly what there was, and data that keeps
+//   arriving are reported again at once, whatever the sizes.
 // - A select failure other than WSAENOTSOCK is traced and retried after a
 //   pause that doubles from 10 ms up to 1 s (or until woken), so a lasting
 //   failure writes at most about one line a second and costs no CPU.
 // - A socket that was closed under the listener is never waited on again,
 //   even when its handle value already names a new socket: the listener
 //   takes that as the WSAENOTSOCK failure and ends.
+// - Start. An open operation asked for a listener that cannot start (no
+//   thread, no wake socket) fails: it returns 0 with the system's error and
+//   holds no socket. IsListening tells whether the listener runs.
 // - Copies. A copy names the same socket and listener as its original, but
 //   only the object that acquired the socket (created it, or took it with
 //   Attach) closes it, and only the object that started the listener stops
@@ -93,12 +113,13 @@ struct SharedLink;
 //   view and returns INVALID_SOCKET: the socket stays its original's.
 // - Detach stops the listener first, then gives up the handle.
 class QUORVEL_API CxSocket : public CxComm {
+    QV_HEAP_OPERATORS
 public:
     CxSocket();
     CxSocket(const CxSocket& other);
     CxSocket& operator=(const CxSocket& other);
     // Stops the listener (promptly, see above). Does not close the socket.
-    ~CxSocket() override;
+    ~CxSocket() QV_OVERRIDE;
 
     // Takes s as this object's socket. The previous handle is neither closed
     // nor inspected; no event is selected and no listener started. Not while
@@ -108,7 +129,7 @@ public:
     // INVALID_SOCKET when there is none.
     SOCKET Detach();
     SOCKET GetSocket();
-    void* GetSafeHandle() override;  // the socket as a pointer; NULL without one
+    void* GetSafeHandle() QV_OVERRIDE;  // the socket as a pointer; NULL without one
     // Closes the socket (no shutdown, the listener is not stopped). 1 closed
     // or no socket, 0 when the platform refused (the handle is kept).
     int CloseSocket();
@@ -117,6 +138,8 @@ public:
     // socket, a window or a message number (no platform call), or when the
     // platform refuses. A successful selection makes the socket non-blocking.
     int SelectEvent(long lEventMask);
+    // 1 while the listener thread runs.
+    int IsListening();
 
 protected:
     int ListenEvent();      // starts the listener unless a thread handle is held
@@ -126,8 +149,9 @@ protected:
     int IsListenningEvent();
     // After an open operation succeeded: starts the listener when asked and
     // selects the mask that goes with it (reads to the callback, or to the
-    // window). Neither result is tested.
-    void StartEvents(int bListen);
+    // window). 0 when the listener was asked for and cannot start (the
+    // system's error is kept); the selection's result is not tested.
+    int StartEvents(int bListen);
     // After a connect failed: closes the new socket, keeping the connect's
     // error, and tells any copies it is gone.
     void DropFailedSocket(SOCKET hSocket);
@@ -135,22 +159,22 @@ protected:
     // True unless this object is a copy that shares another object's socket.
     bool OwnsSocket() const;
 
-    std::atomic<SOCKET> m_hSocket;  // read anew by the listener on every pass
+    SOCKET m_hSocket;  // also read by other threads' calls
     CxThread m_ListenThread;
 
 private:
+    friend struct quorvel::SocketAccess;
     void LetGo();  // drops this object's hold on the socket without closing it
     void ShareFrom(const CxSocket& other);
-    void WakeListener(char cWhy);
     int SelectOn(SOCKET hSocket, long lEventMask);
 
     SOCKET m_hWakeSocket;                  // the listener's wake-up, owned by its starter
     SOCKET m_hListenSocket;                // the socket the listener was started for
-    mutable quorvel::SharedLink* m_pLink;  // made when the first copy is taken
+    mutable quorvel::SharedLink* m_pLink;  // the socket's record, made on first need
 };
 
 // Pause between two data-ready calls for data that stays unread.
-constexpr unsigned CX_SOCKET_UNREAD_PAUSE_MS = 10;
+QV_CONSTEXPR unsigned CX_SOCKET_UNREAD_PAUSE_MS = 10;
 
 // A TCP connection over IPv4.
 //
@@ -172,11 +196,12 @@ constexpr unsigned CX_SOCKET_UNREAD_PAUSE_MS = 10;
 // - GetPeerAddress and GetSockAddress write at most 16 characters with the
 //   terminator.
 class QUORVEL_API CxClientSocket : public CxSocket {
+    QV_HEAP_OPERATORS
 public:
     CxClientSocket();
     CxClientSocket(const CxClientSocket& other);
     CxClientSocket& operator=(const CxClientSocket& other);
-    ~CxClientSocket() override;
+    ~CxClientSocket() QV_OVERRIDE;
 
     // Closes any open connection, then connects to the address and port. With
     // bListen the listener calls the callback for received data and the window
@@ -190,8 +215,8 @@ public:
     // window (wParam the socket) when a window and message are registered.
     // When Recv returns 0, the bytes received are at the start of the buffer
     // and the rest of the ulLength bytes are zeros.
-    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) override;
-    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
+    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
+    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     virtual int IsConnected();
     // The remote or local address without a port into a buffer of at least
     // 16 characters; 0 (buffer untouched) when there is none.
@@ -214,11 +239,12 @@ private:
 // socket held, unbound, until the next ListenConnection or
 // DisListenConnection.
 class QUORVEL_API CxServerSocket : public CxSocket {
+    QV_HEAP_OPERATORS
 public:
     CxServerSocket();
     CxServerSocket(const CxServerSocket& other);
     CxServerSocket& operator=(const CxServerSocket& other);
-    ~CxServerSocket() override;
+    ~CxServerSocket() QV_OVERRIDE;
 
     // Closes any held socket, then binds and listens (backlog SOMAXCONN) and
     // selects CX_SOCKET_EVENTS_SERVER for the window. 1 listening.
@@ -254,11 +280,12 @@ public:
 //   the bound port, or to the bound port when the text has none. Neither
 //   reads or changes the stored peer.
 class QUORVEL_API CxUdpSocket : public CxSocket {
+    QV_HEAP_OPERATORS
 public:
     CxUdpSocket();
     CxUdpSocket(const CxUdpSocket& other);
     CxUdpSocket& operator=(const CxUdpSocket& other);
-    ~CxUdpSocket() override;
+    ~CxUdpSocket() QV_OVERRIDE;
 
     // Closes any held socket, binds the low 16 bits of nPort on every
     // interface and, with bListen, starts the listener. 1 bound.
@@ -269,14 +296,14 @@ public:
     void GetPeerAddress(wchar_t* pszAddress);  // into a buffer of 64 characters
 
     // One datagram of ulLength bytes to the stored peer at the bound port.
-    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) override;
+    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
     // Whole datagrams until exactly ulLength bytes are in; a datagram larger
     // than the room left fails the call. Recv stores the sender as the peer;
     // RecvFrom writes it (at most 16 characters) into pszAddress instead. A
     // sender that the platform cannot write as text reads as the empty text;
     // the data is still delivered (1), never dropped for it.
-    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) override;
+    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned long ulLength);
 
     // One whole datagram of at most ulSize bytes into pBuffer; 1 with its

@@ -1,6 +1,10 @@
 // Radios, inquiry, pairing from this side and the Serial Port Profile,
 // against the simulated stack.
+#include <algorithm>
+#include <cwchar>
+
 #include "tests/bluetooth/bth_fixture.h"
+#include "tests/support/os_hook.h"
 
 TEST_F(Bluetooth, RadioWalkKeepsOrClosesHandlesAndCopiesNeverReleaseThem) {
     CxBthRadioFind find;
@@ -68,6 +72,30 @@ TEST_F(Bluetooth, RadioObjectOpensByAddressAndOpenReleasesOnlyWhatItOpened) {
     radio.Close();
 }
 
+TEST_F(Bluetooth, AddressTextOfMoreThan47CharactersNeverReachesThePlatformParser) {
+    TwoRadios();
+    size_t longest = 0;
+    qvtest::Hook<quorvel::os::WSAStringToAddressW> hook(
+        [&](LPWSTR text, INT family, LPWSAPROTOCOL_INFOW info, LPSOCKADDR sa, LPINT length) {
+            if (text) longest = std::max(longest, wcslen(text));
+            return hook.Real()(text, family, info, sa, length);
+        });
+    // The longest text taken: an address and a channel of 27 digits.
+    std::wstring at47 = Text(kRadioA) + L":" + std::wstring(26, L'0') + L"7";
+    ASSERT_EQ(47u, at47.size());
+    CxBthRadio radio;
+    ASSERT_EQ(1, radio.Open(at47.c_str()));
+    radio.Close();
+    EXPECT_EQ(47u, longest);
+    for (const std::wstring& text : {at47 + L"7", Text(kRadioA) + std::wstring(100000, L' ')}) {
+        longest = 0;
+        EXPECT_EQ(0, radio.Open(text.c_str()));  // the all-zero address: no such radio
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_NOT_FOUND),
+                  CxBthRadio::RemoveRemoteDevice(text.c_str()));
+        EXPECT_EQ(0u, longest) << "text of " << text.size() << " characters handed over";
+    }
+}
+
 TEST_F(Bluetooth, InquiryWithAndWithoutForgettingRememberedDevices) {
     TwoRadios();
     stack.AddDevice(0, Device(kPhone, L"phone", true, false));      // remembered, away
@@ -110,6 +138,51 @@ TEST_F(Bluetooth, InquiryWithAndWithoutForgettingRememberedDevices) {
     EXPECT_EQ(0, other.FindRemoteDevice(0));  // nothing: the record stays as it was
     EXPECT_TRUE(IsZero(Info(other)));
     other.Close();
+}
+
+TEST_F(Bluetooth, RadioCopiesShareTheDeviceSearchButOnlyItsStarterEndsIt) {
+    TwoRadios();
+    stack.SetInquiryTime(0);
+    for (auto [address, name] : {std::pair{kPhone, L"phone"}, {kHeadset, L"headset"}, {kPrinter, L"printer"}}) {
+        stack.AddDevice(0, Device(address, name, true, true));
+    }
+    CxBthRadio radio;
+    ASSERT_EQ(1, radio.Open(Text(kRadioA).c_str()));
+    ASSERT_EQ(1, radio.FindRemoteDevice(0));
+    const int withSearch = stack.OpenHandles();
+    {
+        CxBthRadio copy(radio), assigned, restarted(radio);
+        copy.FindRemoteDeviceClose();  // lets go of its view only
+        assigned = radio;
+        assigned = copy;  // lets go of the view it had, nothing more
+        ASSERT_EQ(1, restarted.FindRemoteDevice(0));  // a search of its own
+        EXPECT_EQ(withSearch + 1, stack.OpenHandles());
+    }  // ends the copy's own search, and nothing of the original's
+    EXPECT_EQ(withSearch, stack.OpenHandles());
+    ASSERT_EQ(1, radio.FindNextRemoteDevice());  // the original's search goes on
+    EXPECT_STREQ(L"headset", Info(radio).szName);
+
+    // Once the starter ends it, a copy never uses the stale handle, which
+    // the next search may well be given.
+    CxBthRadio survivor(radio), other;
+    radio.FindRemoteDeviceClose();
+    other.Attach(radio.GetSafeHandle());
+    ASSERT_EQ(1, other.FindRemoteDevice(0));
+    EXPECT_EQ(0, survivor.FindNextRemoteDevice());
+    ASSERT_EQ(1, other.FindNextRemoteDevice());
+    EXPECT_STREQ(L"headset", Info(other).szName);  // not moved on by the copy
+    survivor.FindRemoteDeviceClose();
+    other.FindRemoteDeviceClose();
+
+    {
+        CxBthRadio starter;
+        starter.Attach(radio.GetSafeHandle());
+        ASSERT_EQ(1, starter.FindRemoteDevice(0));
+        CxBthRadio(starter).FindRemoteDevice(0);  // the copy's destructor ends the copy's search
+        EXPECT_EQ(withSearch, stack.OpenHandles());
+    }  // the starter's destructor ends a search left open
+    EXPECT_EQ(withSearch - 1, stack.OpenHandles());
+    radio.Close();
 }
 
 TEST_F(Bluetooth, PairingFromThisSideRetriesATimeOutOnceAndRefusesLongPasskeys) {

@@ -64,7 +64,27 @@ TEST_F(Bluetooth, RfcommConnectsByChannelAcceptsAndCarriesDataBothWays) {
     EXPECT_EQ(Text(kRadioB) + L":5", text);
     // What the address operations write is taken back wherever text is parsed.
     CxBthClientSocket second;
+    {
+        // A listener that cannot start fails the connection, which is closed.
+        qvtest::Hook<quorvel::os::CreateThread> noThread(
+            [](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+               LPDWORD) -> HANDLE {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            });
+        int sockets = stack.RfcommSockets();
+        EXPECT_EQ(0, second.Connect(text, nullptr, 5, 1));
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_NOT_ENOUGH_MEMORY), SocketGetLastError());
+        EXPECT_EQ(nullptr, second.GetSafeHandle());
+        EXPECT_EQ(sockets, stack.RfcommSockets());
+        if (SOCKET waiting = server.AcceptConnection(); waiting != INVALID_SOCKET) {
+            CxBthClientSocket dropped;
+            dropped.Attach(waiting);
+            dropped.DisConnect();
+        }
+    }
     ASSERT_EQ(1, second.Connect(text, nullptr, 5, 1));
+    EXPECT_EQ(1, second.IsListening());
     CxBthRadio radio;
     EXPECT_EQ(1, radio.Open(text));
     radio.Close();

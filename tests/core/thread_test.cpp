@@ -8,6 +8,8 @@
 
 #include "quorvel/quorvel.h"
 #include "tests/support/close_log.h"
+#include "tests/support/guarded_object.h"
+#include "tests/support/wait_until.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
 
@@ -370,4 +372,97 @@ TEST(CxThread, StartWaitEndsWithTheRoutineAndAnUnresumableThreadIsNotHeld) {
         Sleep(50);
         EXPECT_FALSE(ran.load());
     }
+}
+
+struct SlowPoller {
+    std::atomic<int> polls{0};
+    std::atomic<bool> returned{false};
+};
+
+// Polls the exit request only every 300 ms.
+DWORD WINAPI PollSlowly(void* pThread) {
+    auto* t = static_cast<CxThread*>(pThread);
+    auto* state = static_cast<SlowPoller*>(t->GetParamPtr());
+    while (!t->ToExitThread()) {
+        ++state->polls;
+        Sleep(300);
+    }
+    state->returned = true;
+    return 0;
+}
+
+TEST(CxThread, ARoutineLetGoOfWhileRunningKeepsItsExitRequestAndHoldsTheObject) {
+    SlowPoller orphan;
+    CxThread thread;
+    ASSERT_EQ(1, thread.CreateThread(nullptr, 0, &PollSlowly, &orphan, 0, 0));
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return orphan.polls.load() > 0; }));
+    thread.CloseThread(50);  // runs out: the routine runs on without a handle
+    EXPECT_EQ(nullptr, thread.GetSafeHandle());
+    EXPECT_FALSE(orphan.returned.load());
+
+    // No second routine on this object while the first still reads it; the
+    // first goes on seeing its exit request and returns.
+    Gate gate;
+    EXPECT_EQ(0, thread.CreateThread(nullptr, 0, &WaitForGate, &gate, 0, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
+    EXPECT_EQ(&orphan, thread.GetParamPtr());
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return orphan.returned.load(); }, 5000));
+    ASSERT_TRUE(qvtest::WaitUntil(
+        [&] { return thread.CreateThread(nullptr, 0, &WaitForGate, &gate, 0, 0) == 1; }, 5000));
+    EXPECT_EQ(0, thread.ToExitThread());
+    gate.Open();
+    thread.CloseThread(INFINITE);
+}
+
+TEST(CxThread, ASuspendedStartIsNotAwaitedEvenWithoutALimit) {
+    // On a thread of its own, so that a start that waits for ever fails the
+    // test instead of hanging it.
+    static CxThread thread;
+    std::atomic<int> created{-1};
+    std::thread starter([&] {
+        created = thread.CreateThread(nullptr, 0, &PollExit, nullptr, CREATE_SUSPENDED, INFINITE);
+    });
+    bool returned = qvtest::WaitUntil([&] { return created.load() != -1; }, 5000);
+    if (!returned) {
+        starter.detach();
+        FAIL() << "CreateThread waits for a thread that cannot run";
+    }
+    starter.join();
+    EXPECT_EQ(1, created.load());
+    ResumeThread(thread.GetSafeHandle());
+    thread.CloseThread(INFINITE);
+}
+
+struct SelfDeleting {
+    qvtest::GuardedObject<CxThread>* object;
+    Gate* go;
+};
+
+// Destroys its own object, whose memory then becomes inaccessible.
+DWORD WINAPI DestroyOwnObject(void* pThread) {
+    auto* state = static_cast<SelfDeleting*>(static_cast<CxThread*>(pThread)->GetParamPtr());
+    state->go->Wait();
+    state->object->Destroy();
+    return 5;
+}
+
+TEST(CxThread, ARoutineMayDestroyItsObjectAndTheEndedMessageStillComes) {
+    qvtest::MessageWindow window;
+    const UINT kMsg = WM_APP + 7;
+    Gate go;
+    qvtest::GuardedObject<CxThread> thread;
+    SelfDeleting state{&thread, &go};
+    ASSERT_EQ(1, thread->CreateThread(nullptr, 0, &DestroyOwnObject, &state, 0, 0));
+    HANDLE handle = thread->GetSafeHandle();
+    HANDLE watch = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &watch, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    thread->SetWndMsg(window.hwnd(), kMsg);  // after the start: still heard
+    go.Open();
+    MSG msg;
+    ASSERT_TRUE(window.WaitFor(kMsg, &msg));
+    EXPECT_EQ(reinterpret_cast<WPARAM>(handle), msg.wParam);
+    EXPECT_EQ(0x12, msg.lParam);
+    EXPECT_EQ(5u, ExitCode(watch));
+    CloseHandle(watch);
 }

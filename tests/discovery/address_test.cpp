@@ -217,3 +217,31 @@ TEST(Adapters, ListsRecordsWithoutReadingPastTheBlockOrIntoAFreedOne) {
     EXPECT_EQ("only", Name(find));
     find.FindAdapterClose();
 }
+
+TEST(Adapters, AFailedFindLeavesTheSystemsReasonAsTheLastError) {
+    // The release of the block after a refused call must not hide the refusal.
+    qvtest::Hook<os::HeapFree> freeing([&](HANDLE heap, DWORD flags, LPVOID p) {
+        BOOL ok = freeing.Real()(heap, flags, p);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return ok;
+    });
+    CxAdapterFind find;
+    qvsim::AdapterList list(0, sizeof(IP_ADAPTER_INFO));  // no adapter: ERROR_NO_DATA
+    EXPECT_EQ(0, find.FindAdapter());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_DATA), GetLastError());
+    list.SetCount(1);  // and a success after it
+    EXPECT_EQ(1, find.FindAdapter());
+
+    // The list grows on every call: the overflow after the last try.
+    qvtest::Hook<os::GetAdaptersInfo> growing([](PIP_ADAPTER_INFO, PULONG len) -> ULONG {
+        *len += 64;
+        return ERROR_BUFFER_OVERFLOW;
+    });
+    EXPECT_EQ(0, find.FindAdapter());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BUFFER_OVERFLOW), GetLastError());
+
+    qvtest::Hook<os::HeapAlloc> noMemory([](HANDLE, DWORD, SIZE_T) -> LPVOID { return nullptr; });
+    SetLastError(ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(0, find.FindAdapter());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+}

@@ -199,19 +199,27 @@ TEST(DeviceMap, ListsBothMapsAndRefusesOtherGuids) {
 }
 
 TEST(DeviceMap, OddValuesNeverOverrunAndDoNotEndTheWalk) {
-    const wchar_t bare[] = {L'C', L'O', L'M', L'9', L'8'};  // no terminator
+    // No terminator: the registry counts one in when the character after the
+    // data is a NUL, so the character after it here is not.
+    const wchar_t bare[] = {L'C', L'O', L'M', L'9', L'8', L'x'};
     // full: 260 characters stored without a terminator (the 261st keeps the
     // registry from adding one).
     std::wstring fits(259, L'f'), full(261, L'y');
-    DeviceMapValue v1(L"PARALLEL PORTS", L"\\Device\\QvOdd1", bare, sizeof bare, REG_SZ),
+    DeviceMapValue v1(L"PARALLEL PORTS", L"\\Device\\QvOdd1", bare, 5 * sizeof(wchar_t), REG_SZ),
         v2(L"PARALLEL PORTS", L"\\Device\\QvOdd2", std::wstring(300, L'x')),
         v3(L"PARALLEL PORTS", L"\\Device\\QvOdd3", fits),
         v4(L"PARALLEL PORTS", L"\\Device\\QvOdd4", full.c_str(), 520, REG_SZ),
         v5(L"PARALLEL PORTS", L"\\Device\\QvOdd5", L"LPT9");
     ASSERT_TRUE(v1.Ok() && v2.Ok() && v3.Ok() && v4.Ok() && v5.Ok());
     CxDeviceMapFind find;  // values that do not fit are skipped; the walk goes on
-    EXPECT_EQ((std::vector<std::wstring>{L"COM98", fits, L"LPT9"}),
-              WalkMap(find, QV_GUID_DEVINTERFACE_PARALLEL));
+    {
+        // Non-zero bytes after each value's data: a value is read only as
+        // far as its own length, never to the end of the buffer.
+        qvsim::RegistryFiller filler;
+        EXPECT_EQ((std::vector<std::wstring>{L"COM98", fits, L"LPT9"}),
+                  WalkMap(find, QV_GUID_DEVINTERFACE_PARALLEL));
+        EXPECT_GT(filler.Filled(), 0);
+    }
 
     Hook<os::RegQueryInfoKeyW> fail([](HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
                                        LPDWORD, LPDWORD, LPDWORD, LPDWORD,

@@ -203,6 +203,10 @@ struct Wrap<Slot, R(WINAPI*)(A...)> {
 template <auto& Slot>
 void Install(const char* name) {
     using Fn = std::remove_reference_t<decltype(Slot)>;
+    // On x86 only __stdcall operations match Wrap: one declared with another
+    // convention would silently never fail here.
+    static_assert(Wrappable<Fn>::value || Rule<Slot>::kind == Kind::kNever,
+                  "a platform operation to fail is WINAPI");
     if constexpr (Wrappable<Fn>::value) {
         if constexpr (Rule<Slot>::kind != Kind::kNever) {
             Wrap<Slot>::inner = Slot;

@@ -174,3 +174,57 @@ TEST(Ports, WalkEndsCleanlyCopiesWalkOnTheirOwnAndRemovedPortsGo) {
         EXPECT_NE(0, _wcsicmp(gonePath.c_str(), e.path.c_str()));
     }
 }
+
+TEST(Ports, TextsTooLongForAGetterAreCutNotDropped) {
+    // A friendly name of 300 characters, and a hardware ID list whose first
+    // ID is short but which holds more than 260 characters in all.
+    std::wstring friendly = std::wstring(293, L'n') + L"(COM58)";
+    std::vector<std::wstring> hwids = {L"USB\\VID_1A86&PID_7523&REV_0254",
+                                       L"USB\\VID_1A86&PID_7523"};
+    while (hwids.size() < 12) hwids.push_back(L"QV\\FILLER_" + std::wstring(20, L'h'));
+    SimDevice longTexts(ComPort(L"QVPORTLONG", L"USB\\VID_1A86&PID_7523\\7&2B0E4C&0&1", hwids,
+                                friendly.c_str(), L"COM58"));
+    ASSERT_TRUE(longTexts.Ok()) << longTexts.Error();
+
+    CxSerialPortFind find;
+    bool found = false;
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        wchar_t text[QV_DEVICE_TEXT_CCH + 1];
+        text[QV_DEVICE_TEXT_CCH] = L'Z';
+        find.GetPortName(text);
+        if (std::wstring(text) != L"COM58") continue;
+        found = true;
+        find.GetFriendlyName(text);
+        EXPECT_EQ(friendly.substr(0, QV_DEVICE_TEXT_CCH - 1), text);
+        EXPECT_EQ(L'Z', text[QV_DEVICE_TEXT_CCH]);
+        find.GetHardwareID(text);
+        EXPECT_EQ(hwids[0], text);
+        unsigned short vid = 0, pid = 0;
+        EXPECT_EQ(1, find.GetUsbIds(&vid, &pid));
+        EXPECT_EQ(0x1A86, vid);
+        EXPECT_EQ(0x7523, pid);
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(Ports, AMapValueIsReadOnlyAsFarAsItsData) {
+    // No terminator (the 'x' after the data keeps the registry from counting
+    // one in), and non-zero bytes after the data in the walk's buffers.
+    const wchar_t bare[] = {L'C', L'O', L'M', L'8', L'8', L'x'};
+    DeviceMapValue value(L"SERIALCOMM", L"\\Device\\QvTestSerialBare", bare, 5 * sizeof(wchar_t),
+                         REG_SZ);
+    ASSERT_TRUE(value.Ok());
+    qvsim::RegistryFiller filler;
+    CxSerialPortFind find;
+    int found = 0;
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        Entry e = Read(find);
+        if (e.name.rfind(L"COM88", 0) == 0) {
+            ++found;
+            EXPECT_EQ(L"COM88", e.name);
+            EXPECT_EQ(L"\\\\.\\COM88", e.path);
+        }
+    }
+    EXPECT_EQ(1, found);
+    EXPECT_GT(filler.Filled(), 0);
+}

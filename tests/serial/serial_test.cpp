@@ -14,6 +14,7 @@
 #include "quorvel/quorvel.h"
 #include "tests/sim/sim_serial.h"
 #include "tests/support/close_log.h"
+#include "tests/support/guarded_object.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
 #include "tests/support/trace_capture.h"
@@ -273,6 +274,22 @@ TEST_F(Serial, OpenAndCloseInEveryState) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     first.GetDevPath(path);
     EXPECT_STREQ(L"COM7", path);
+    EXPECT_EQ(1, first.IsListening());
+    first.Close();
+
+    // Without a listener the port still opens and works; IsListening tells.
+    {
+        Hook<os::CreateThread> noThread([](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE,
+                                           LPVOID, DWORD, LPDWORD) -> HANDLE {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        });
+        ASSERT_EQ(1, first.Open(L"COM7", 1));
+        EXPECT_EQ(0, first.IsListening());
+        unsigned char byte = 'b';
+        EXPECT_EQ(1, first.Send(&byte, 1, 1000));
+        EXPECT_EQ(1, first.Close());
+    }
 }
 
 TEST_F(Serial, BadInputAndClosedObjects) {
@@ -416,4 +433,53 @@ TEST_F(Serial, CopiesShareThePortButOnlyTheOwnerClosesIt) {
     owner.reset();
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(closedBefore + 1, closed.Count(second));
+}
+
+// A host that closes the port, or deletes the object, from inside the
+// callback: the call works, the port and the listener's thread are gone
+// afterwards, and the listener never touches the object again (its memory
+// is made inaccessible the moment it is destroyed).
+TEST_F(Serial, CloseOrDeleteFromTheCallback) {
+    enum Mode { kClose, kDelete, kCloseThenDelete };
+    for (Mode mode : {kClose, kDelete, kCloseThenDelete}) {
+        SCOPED_TRACE(testing::Message() << "mode " << mode);
+        struct Host {
+            Mode mode;
+            qvtest::GuardedObject<CxSerial> serial;
+            std::atomic<int> calls{0};
+            std::atomic<int> closed{-1};
+            static long CALLBACK Proc(void* p, unsigned int, long) {
+                Host* h = static_cast<Host*>(p);
+                if (h->calls++) return 0;
+                unsigned char byte = 0;
+                h->serial->Recv(&byte, 1, 1000);
+                if (h->mode != kDelete) h->closed = h->serial->Close();
+                if (h->mode != kClose) h->serial.Destroy();
+                return 0;
+            }
+        } host;
+        host.mode = mode;
+        struct Peek : CxSerial {
+            static void* Listener(CxSerial& s) { return static_cast<Peek&>(s).m_ListenThread.GetSafeHandle(); }
+        };
+        host.serial->SetWndMsgProc(nullptr, 0, &Host::Proc, &host);
+        ASSERT_EQ(1, host.serial->Open(L"COM7", 1));
+        HANDLE listener = nullptr;
+        DuplicateHandle(GetCurrentProcess(), Peek::Listener(*host.serial), GetCurrentProcess(),
+                        &listener, SYNCHRONIZE, FALSE, 0);
+        ASSERT_NE(nullptr, listener);
+        port.Arrive("x");
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(listener, 10000));
+        CloseHandle(listener);
+        EXPECT_EQ(1, host.calls.load());
+        // The destructor closes a port its object opened, so both ways end
+        // with the port closed.
+        EXPECT_FALSE(port.IsOpen());
+        if (mode != kDelete) {
+            EXPECT_EQ(1, host.closed.load());
+        }
+        if (mode == kClose) {
+            EXPECT_EQ(0, host.serial->IsListening());
+        }
+    }
 }

@@ -19,7 +19,7 @@ namespace {
 
 // The system's operations as they were before the stack was installed.
 struct Real {
-#define QV_SIM_REAL(name) decltype(&::name) name = nullptr;
+#define QV_SIM_REAL(name) decltype(quorvel::os::name) name = nullptr;
     QV_OS_ALL(QV_SIM_REAL)
 #undef QV_SIM_REAL
 };
@@ -37,7 +37,7 @@ enum class Kind { kRadio, kRadioFind, kDeviceFind, kLookup, kRegistration };
 
 struct Registration {
     BTH_ADDR address;  // 0: every device
-    PFN_AUTHENTICATION_CALLBACK callback;
+    os::AuthenticationCallback callback;  // called as the system calls it
     void* param;
 };
 
@@ -166,7 +166,7 @@ void FillDeviceInfo(const BthDevice& d, BLUETOOTH_DEVICE_INFO* info) {
 
 // ---- radios
 
-HBLUETOOTH_RADIO_FIND WINAPI SimFindFirstRadio(BLUETOOTH_FIND_RADIO_PARAMS* params, HANDLE* phRadio) {
+HBLUETOOTH_RADIO_FIND WINAPI SimFindFirstRadio(const BLUETOOTH_FIND_RADIO_PARAMS* params, HANDLE* phRadio) {
     Lock lock(g_mutex);
     g_state->radioParamSizes.push_back(params ? params->dwSize : 0);
     if (!params || params->dwSize != sizeof *params || !phRadio) {
@@ -270,7 +270,7 @@ BOOL WINAPI SimEnableIncomingConnections(HANDLE hRadio, BOOL fEnabled) {
 
 // ---- device searches
 
-HBLUETOOTH_DEVICE_FIND WINAPI SimFindFirstDevice(BLUETOOTH_DEVICE_SEARCH_PARAMS* params,
+HBLUETOOTH_DEVICE_FIND WINAPI SimFindFirstDevice(const BLUETOOTH_DEVICE_SEARCH_PARAMS* params,
                                                  BLUETOOTH_DEVICE_INFO* info) {
     DWORD inquiry = 0;
     std::vector<BthDevice> found;
@@ -331,7 +331,7 @@ BOOL WINAPI SimFindDeviceClose(HBLUETOOTH_DEVICE_FIND hFind) {
     return Release(hFind, Kind::kDeviceFind);
 }
 
-DWORD WINAPI SimRemoveDevice(BLUETOOTH_ADDRESS* address) {
+DWORD WINAPI SimRemoveDevice(const BLUETOOTH_ADDRESS* address) {
     Lock lock(g_mutex);
     ++g_state->removals;
     BthDevice* d = address ? AnyDevice(address->ullLong) : nullptr;
@@ -368,7 +368,7 @@ DWORD WINAPI SimAuthenticateDevice(HWND, HANDLE hRadio, BLUETOOTH_DEVICE_INFO* i
     return answer;
 }
 
-DWORD WINAPI SimEnumerateInstalledServices(HANDLE hRadio, BLUETOOTH_DEVICE_INFO* info,
+DWORD WINAPI SimEnumerateInstalledServices(HANDLE hRadio, const BLUETOOTH_DEVICE_INFO* info,
                                            DWORD* pcServices, GUID* guids) {
     Lock lock(g_mutex);
     std::vector<int> radios;
@@ -386,7 +386,7 @@ DWORD WINAPI SimEnumerateInstalledServices(HANDLE hRadio, BLUETOOTH_DEVICE_INFO*
     return count > room ? ERROR_MORE_DATA : ERROR_SUCCESS;
 }
 
-DWORD WINAPI SimSetServiceState(HANDLE hRadio, BLUETOOTH_DEVICE_INFO* info, GUID* service,
+DWORD WINAPI SimSetServiceState(HANDLE hRadio, const BLUETOOTH_DEVICE_INFO* info, const GUID* service,
                                 DWORD flags) {
     Lock lock(g_mutex);
     ++g_state->serviceStateCalls;
@@ -406,9 +406,9 @@ DWORD WINAPI SimSetServiceState(HANDLE hRadio, BLUETOOTH_DEVICE_INFO* info, GUID
     return ERROR_SUCCESS;
 }
 
-DWORD WINAPI SimRegisterForAuthentication(BLUETOOTH_DEVICE_INFO* info,
+DWORD WINAPI SimRegisterForAuthentication(const BLUETOOTH_DEVICE_INFO* info,
                                           HBLUETOOTH_AUTHENTICATION_REGISTRATION* phReg,
-                                          PFN_AUTHENTICATION_CALLBACK callback, PVOID param) {
+                                          os::AuthenticationCallback callback, PVOID param) {
     Lock lock(g_mutex);
     if (!phReg || !callback) return ERROR_INVALID_PARAMETER;
     if (g_state->registerResult != ERROR_SUCCESS) return g_state->registerResult;
@@ -428,8 +428,8 @@ BOOL WINAPI SimUnregisterAuthentication(HBLUETOOTH_AUTHENTICATION_REGISTRATION h
     return Release(hReg, Kind::kRegistration);
 }
 
-DWORD WINAPI SimSendAuthenticationResponse(HANDLE hRadio, BLUETOOTH_DEVICE_INFO* info,
-                                           LPWSTR passkey) {
+DWORD WINAPI SimSendAuthenticationResponse(HANDLE hRadio, const BLUETOOTH_DEVICE_INFO* info,
+                                           LPCWSTR passkey) {
     Lock lock(g_mutex);
     g_state->lastResponseRadio = hRadio;
     g_state->lastResponsePasskey.clear();

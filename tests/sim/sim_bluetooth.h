@@ -17,7 +17,8 @@
 //   remembered device (paired ones too).
 // - Pairing: BluetoothAuthenticateDevice answers each device's codes in turn
 //   (the last repeats; none given: 0, which pairs). A registration's callback
-//   is called from a thread of the stack's own by RequestAuthentication;
+//   is called from a thread of the stack's own by RequestAuthentication,
+//   through the SDK's callback type (__stdcall on x86), as the system calls it;
 //   BluetoothUnregisterAuthentication waits for a callback under way.
 //   BluetoothSendAuthenticationResponse accepts the device's passkey only.
 // - Address text is "(XX:XX:XX:XX:XX:XX)" (the parentheses optional when

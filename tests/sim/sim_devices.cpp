@@ -2,7 +2,12 @@
 
 #include <setupapi.h>
 
+#include <cassert>
 #include <cstring>
+
+#include "platform/os.h"
+
+namespace os = quorvel::os;
 
 namespace qvsim {
 namespace {
@@ -203,5 +208,66 @@ std::vector<std::wstring> ReadDeviceMap(const wchar_t* map) {
     RegCloseKey(key);
     return ports;
 }
+
+namespace {
+
+constexpr BYTE kFillerByte = 0x23;  // characters U+2323 in the text
+
+struct Filler {
+    decltype(os::RegEnumValueW) realEnum = nullptr;
+    decltype(os::RegQueryValueExW) realQuery = nullptr;
+    int filled = 0;
+};
+Filler* g_filler = nullptr;
+
+// Fills bytes [from, to) of a buffer with the filler.
+void Fill(void* buffer, DWORD from, DWORD to) {
+    std::memset(static_cast<BYTE*>(buffer) + from, kFillerByte, to - from);
+}
+
+LSTATUS WINAPI FillingEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD cchName,
+                                LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD cbData) {
+    DWORD nameCapacity = cchName ? *cchName : 0;
+    DWORD dataCapacity = cbData ? *cbData : 0;
+    LSTATUS status =
+        g_filler->realEnum(key, index, name, cchName, reserved, type, data, cbData);
+    if (status != ERROR_SUCCESS) return status;
+    if (name && cchName && *cchName + 1 < nameCapacity) {
+        Fill(name, (*cchName + 1) * sizeof(wchar_t), nameCapacity * sizeof(wchar_t));
+    }
+    if (data && cbData && *cbData < dataCapacity) Fill(data, *cbData, dataCapacity);
+    ++g_filler->filled;
+    return status;
+}
+
+LSTATUS WINAPI FillingQueryValue(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                                 LPBYTE data, LPDWORD cbData) {
+    DWORD dataCapacity = cbData ? *cbData : 0;
+    LSTATUS status = g_filler->realQuery(key, name, reserved, type, data, cbData);
+    if (status != ERROR_SUCCESS) return status;
+    if (data && cbData && *cbData < dataCapacity) Fill(data, *cbData, dataCapacity);
+    ++g_filler->filled;
+    return status;
+}
+
+}  // namespace
+
+RegistryFiller::RegistryFiller() {
+    assert(!g_filler && "one RegistryFiller at a time");
+    g_filler = new Filler;
+    g_filler->realEnum = os::RegEnumValueW;
+    g_filler->realQuery = os::RegQueryValueExW;
+    os::RegEnumValueW = &FillingEnumValue;
+    os::RegQueryValueExW = &FillingQueryValue;
+}
+
+RegistryFiller::~RegistryFiller() {
+    os::RegEnumValueW = g_filler->realEnum;
+    os::RegQueryValueExW = g_filler->realQuery;
+    delete g_filler;
+    g_filler = nullptr;
+}
+
+int RegistryFiller::Filled() const { return g_filler->filled; }
 
 }  // namespace qvsim

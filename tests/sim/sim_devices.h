@@ -107,4 +107,20 @@ private:
 // directly (what a finder should list).
 std::vector<std::wstring> ReadDeviceMap(const wchar_t* map);
 
+// While it lives, the library's RegEnumValueW and RegQueryValueExW fill
+// what a successful call left of the caller's buffers with non-zero bytes
+// (0x23): the value name after its terminator, the data after
+// the length the call reported. A reader that goes by the buffer instead
+// of the reported length then reads that filler, as it may on a system
+// that leaves earlier contents there.
+class RegistryFiller {
+public:
+    RegistryFiller();
+    ~RegistryFiller();
+    RegistryFiller(const RegistryFiller&) = delete;
+    RegistryFiller& operator=(const RegistryFiller&) = delete;
+
+    int Filled() const;  // calls whose buffers got filler
+};
+
 }  // namespace qvsim

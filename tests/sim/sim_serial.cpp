@@ -25,7 +25,7 @@ constexpr ULONG_PTR kStatusInvalidDeviceState = 0xC0000184;  // ERROR_BAD_COMMAN
 
 // The system's operations as they were before the bus was installed.
 struct Real {
-#define QV_SIM_REAL(name) decltype(&::name) name = nullptr;
+#define QV_SIM_REAL(name) decltype(quorvel::os::name) name = nullptr;
     QV_OS_ALL(QV_SIM_REAL)
 #undef QV_SIM_REAL
 };

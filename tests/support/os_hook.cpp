@@ -4,7 +4,7 @@ namespace qvtest {
 namespace {
 
 struct Saved {
-#define QV_SAVE(name) decltype(&::name) name = nullptr;
+#define QV_SAVE(name) decltype(quorvel::os::name) name = nullptr;
     QV_OS_ALL(QV_SAVE)
 #undef QV_SAVE
 };

@@ -1,0 +1,32 @@
+// Atomic access to plain members of the exported classes. Their declarations
+// stay free of standard-library types (hosts of any compiler read them), so
+// the library reaches the members that several threads share through these
+// functions instead of through std::atomic.
+#pragma once
+
+namespace quorvel {
+
+template <class T>
+inline T AtomicLoad(const T& value) {
+    return __atomic_load_n(&value, __ATOMIC_ACQUIRE);
+}
+
+template <class T>
+inline void AtomicStore(T& value, T desired) {
+    __atomic_store_n(&value, desired, __ATOMIC_RELEASE);
+}
+
+template <class T>
+inline T AtomicExchange(T& value, T desired) {
+    return __atomic_exchange_n(&value, desired, __ATOMIC_ACQ_REL);
+}
+
+// Replaces value by desired if it holds expected; true if it did. expected
+// receives what value held otherwise.
+template <class T>
+inline bool AtomicCompareExchange(T& value, T& expected, T desired) {
+    return __atomic_compare_exchange_n(&value, &expected, desired, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,41 @@
+// The operator new and delete of every exported class (see QV_HEAP_OPERATORS
+// in quorvel/core.h): objects that hosts create with new come from the DLL's
+// heap, so the DLL's deleting destructors free them where they came from.
+#include "quorvel/quorvel.h"
+
+#include <new>
+
+#if defined(_MSC_VER)
+// No exceptions in this flavour: a failed allocation is a NULL object.
+#define QV_DEFINE_HEAP_OPERATORS(cls)                                                 \
+    void* cls::operator new(size_t cb) QV_NOEXCEPT {                                   \
+        return ::operator new(cb, std::nothrow);                                       \
+    }                                                                                  \
+    void cls::operator delete(void* p) QV_NOEXCEPT { ::operator delete(p); }
+#else
+#define QV_DEFINE_HEAP_OPERATORS(cls)                                                 \
+    void* cls::operator new(size_t cb) { return ::operator new(cb); }                  \
+    void* cls::operator new[](size_t cb) { return ::operator new[](cb); }              \
+    void cls::operator delete(void* p) QV_NOEXCEPT { ::operator delete(p); }           \
+    void cls::operator delete[](void* p) QV_NOEXCEPT { ::operator delete[](p); }
+#endif
+
+QV_DEFINE_HEAP_OPERATORS(CxThread)
+QV_DEFINE_HEAP_OPERATORS(CxComm)
+QV_DEFINE_HEAP_OPERATORS(CxSerial)
+QV_DEFINE_HEAP_OPERATORS(CxSocket)
+QV_DEFINE_HEAP_OPERATORS(CxClientSocket)
+QV_DEFINE_HEAP_OPERATORS(CxServerSocket)
+QV_DEFINE_HEAP_OPERATORS(CxUdpSocket)
+QV_DEFINE_HEAP_OPERATORS(CxBthRadioFind)
+QV_DEFINE_HEAP_OPERATORS(CxBthRadio)
+QV_DEFINE_HEAP_OPERATORS(CxBthRemoteDeviceFind)
+QV_DEFINE_HEAP_OPERATORS(CxBthAuthenResponse)
+QV_DEFINE_HEAP_OPERATORS(CxBthClientSocket)
+QV_DEFINE_HEAP_OPERATORS(CxBthServerSocket)
+QV_DEFINE_HEAP_OPERATORS(CxDeviceFind)
+QV_DEFINE_HEAP_OPERATORS(CxDeviceMapFind)
+QV_DEFINE_HEAP_OPERATORS(CxLocalHostIPAddrFind)
+QV_DEFINE_HEAP_OPERATORS(CxAdapterFind)
+QV_DEFINE_HEAP_OPERATORS(CxNetworkHostFind)
+QV_DEFINE_HEAP_OPERATORS(CxSerialPortFind)

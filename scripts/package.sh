@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds both flavours for both architectures and makes one ZIP of each with
+# CPack: build/packages/quorvel-<version>-<mingw|msvc>-<i686|x64>.zip, each
+# the tree that cmake --install lays out (DLL, import library, PDB of the
+# Visual C++ flavour, headers, CMake package, README).
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+qv_install
+qv_pick_arch  # keeps the test runner that the build directories name
+cd "$QV_ROOT"
+mkdir -p "$QV_BUILD_DIR/packages"
+for preset in i686 msvc-i686 x64 msvc-x64; do
+  qv_build "$preset"
+  (cd "$QV_BUILD_DIR/packages" && cpack --config "$QV_BUILD_DIR/$preset/CPackConfig.cmake" >/dev/null) \
+    || qv_die "cpack ($preset) failed"
+done
+ls -1 "$QV_BUILD_DIR/packages"/*.zip

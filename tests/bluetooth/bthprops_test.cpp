@@ -1,0 +1,72 @@
+// The platform layer loads the Bluetooth API (bthprops.cpl) on the first
+// Bluetooth call, once for every thread, and lets it go on release. Wine
+// provides the module (its radio search fails with an error of its own), so
+// each call here must reach it rather than fail as if it were absent.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace os = quorvel::os;
+
+namespace {
+
+bool ModuleLoaded() { return GetModuleHandleW(L"bthprops.cpl") != nullptr; }
+
+// The radio search through the platform layer's own default operation; the
+// thread's last error afterwards.
+DWORD SearchRadios() {
+    BLUETOOTH_FIND_RADIO_PARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.dwSize = sizeof params;
+    HANDLE hRadio = nullptr;
+    SetLastError(0);
+    HBLUETOOTH_RADIO_FIND hFind = os::BluetoothFindFirstRadio(&params, &hRadio);
+    DWORD dwError = GetLastError();
+    if (hFind) os::BluetoothFindRadioClose(hFind);
+    if (hRadio) CloseHandle(hRadio);
+    return hFind ? ERROR_SUCCESS : dwError;
+}
+
+}  // namespace
+
+TEST(BluetoothApi, LoadedOnceByConcurrentFirstCallsAndLetGoOnRelease) {
+    ASSERT_EQ(&os::bthprops::BluetoothFindFirstRadio, os::BluetoothFindFirstRadio);
+    os::ReleaseOptionalModules();
+    ASSERT_FALSE(ModuleLoaded());
+
+    for (int round = 0; round < 3; ++round) {
+        // Every thread makes its first call at the same moment: each must be
+        // answered by the module, none may see a table still being filled.
+        constexpr int kThreads = 16;
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        std::vector<DWORD> errors(kThreads, ERROR_NOT_SUPPORTED);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                ++ready;
+                while (!go) std::this_thread::yield();
+                errors[i] = SearchRadios();
+            });
+        }
+        while (ready < kThreads) std::this_thread::yield();
+        go = true;
+        for (std::thread& t : threads) t.join();
+        for (int i = 0; i < kThreads; ++i) {
+            EXPECT_NE(static_cast<DWORD>(ERROR_NOT_SUPPORTED), errors[i])
+                << "round " << round << ", thread " << i << " found no Bluetooth API";
+        }
+        EXPECT_TRUE(ModuleLoaded());
+        EXPECT_EQ(errors[0], SearchRadios());  // later calls: the same answer
+
+        os::ReleaseOptionalModules();
+        EXPECT_FALSE(ModuleLoaded()) << "round " << round;
+    }
+    os::ReleaseOptionalModules();  // twice in a row: nothing left to release
+    EXPECT_FALSE(ModuleLoaded());
+}
