@@ -191,7 +191,8 @@ int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsign
                               unsigned long* pulLength) {
     if (pszSender) pszSender[0] = L'\0';
     if (pulLength) *pulLength = 0;
-    SOCKET hSocket = GetSocket();
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (!pulLength || (ulSize && !pBuffer)) return Refuse(WSAEFAULT);
     SOCKADDR_IN source;
@@ -202,7 +203,11 @@ int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsign
     int nReceived = os::recvfrom(hSocket, ulSize ? reinterpret_cast<char*>(pBuffer) : &cNothing,
                                  Chunk(ulSize), 0, reinterpret_cast<SOCKADDR*>(&source),
                                  &nSourceLength);
-    if (nReceived < 0) return 0;
+    if (nReceived < 0) {
+        call.Interrupted();  // closed from another thread: WSAEINTR
+        return 0;
+    }
+    call.CountReceive();
     *pulLength = static_cast<unsigned long>(nReceived);
     if (pszSender && source.sin_family == AF_INET) {
         WsaErrorKeeper keep;
@@ -219,7 +224,8 @@ int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsign
 
 int CxUdpSocket::SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData,
                                 unsigned long ulLength) {
-    SOCKET hSocket = GetSocket();
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pData) return Refuse(WSAEFAULT);
     SOCKADDR_IN addr;
@@ -230,5 +236,9 @@ int CxUdpSocket::SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData,
     int nSent = os::sendto(hSocket, ulLength ? reinterpret_cast<const char*>(pData) : &cNothing,
                            static_cast<int>(ulLength), 0, reinterpret_cast<SOCKADDR*>(&addr),
                            sizeof addr);
-    return nSent >= 0 && static_cast<unsigned long>(nSent) == ulLength ? 1 : 0;
+    if (nSent < 0) {
+        call.Interrupted();  // closed from another thread: WSAEINTR
+        return 0;
+    }
+    return static_cast<unsigned long>(nSent) == ulLength ? 1 : 0;
 }

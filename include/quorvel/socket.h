@@ -74,13 +74,14 @@ struct SocketAccess;
 //   delete the object: once the callback returns, the listener looks only at
 //   its own state, sees that it was asked to stop, and ends without touching
 //   the object again. No thread or handle is left behind.
-// - Closing from another thread. A Send, Recv, RecvFrom, SendTo or
-//   AcceptConnection that is under way on another thread when the socket is
-//   closed (CloseSocket or any close built on it, through the object that
-//   owns the socket) ends with 0 and WSAEINTR; the close waits until it has
-//   returned before it releases the handle, so that no call ever acts on a
-//   handle value the platform has given out anew. A call that starts once
-//   the close has begun fails with WSAENOTSOCK.
+// - Closing from another thread. A Send, Recv, RecvFrom, SendTo,
+//   RecvDatagram, SendDatagramTo or AcceptConnection that is under way on
+//   another thread when the socket is closed (CloseSocket or any close
+//   built on it, through the object that owns the socket) ends with 0 and
+//   WSAEINTR; the close waits until it has returned before it releases the
+//   handle, so that no call ever acts on a handle value the platform has
+//   given out anew. A call that starts once the close has begun fails with
+//   WSAENOTSOCK.
 // - Unread data. While data stays unread the listener keeps calling the
 //   callback. Only when a callback took nothing (no Recv or RecvFrom of this
 //   object or a copy received anything) and the number of bytes waiting is
