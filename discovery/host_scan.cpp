@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <type_traits>
 
 #include "discovery/address_text.h"
 #include "platform/os.h"
@@ -15,6 +16,7 @@ constexpr unsigned kOctetsPerWorker = 4;  // 256 / 64
 constexpr unsigned kFirstOctet = 1;       // the network address (0) is never probed
 constexpr unsigned kEndOctet = 255;       // nor the broadcast address (255)
 constexpr ULONG kMacBytes = 6;
+constexpr DWORD kProgressInterval = 100;  // ms between two progress reports
 
 // The last octets that worker dwIndex probes: [first, end).
 void Slice(unsigned long dwIndex, unsigned* puFirst, unsigned* puEnd) {
@@ -27,18 +29,26 @@ IN_ADDR WithLastOctet(IN_ADDR addr, unsigned uOctet) {
     return addr;
 }
 
-// Asks for the hardware address of dest; true with a non-empty answer.
-bool Probe(IN_ADDR dest, IN_ADDR source, unsigned long long* pMac) {
+// The results by which the system says that nobody answered a probe: the
+// host is not there, which is no failure of the probe. Older systems give
+// ERROR_GEN_FAILURE for it.
+bool IsNoAnswer(DWORD dwResult) {
+    return dwResult == ERROR_BAD_NET_NAME || dwResult == ERROR_GEN_FAILURE;
+}
+
+// Asks for the hardware address of dest: NO_ERROR with a non-empty answer,
+// ERROR_BAD_NET_NAME when nobody answered, else the error of the probe.
+DWORD Probe(IN_ADDR dest, IN_ADDR source, unsigned long long* pMac) {
     ULONG mac[2] = {0, 0};
     ULONG cbMac = kMacBytes;
-    if (os::SendARP(dest.S_un.S_addr, source.S_un.S_addr, mac, &cbMac) != NO_ERROR || cbMac == 0) {
-        return false;
-    }
+    DWORD dwResult = os::SendARP(dest.S_un.S_addr, source.S_un.S_addr, mac, &cbMac);
+    if (dwResult == NO_ERROR && cbMac == 0) return ERROR_BAD_NET_NAME;  // an empty answer
+    if (dwResult != NO_ERROR) return IsNoAnswer(dwResult) ? ERROR_BAD_NET_NAME : dwResult;
     if (pMac) {
         *pMac = 0;
         std::memcpy(pMac, mac, std::min<ULONG>(cbMac, kMacBytes));
     }
-    return true;
+    return NO_ERROR;
 }
 
 // Dotted text without the socket library, should its conversion fail.
@@ -58,10 +68,19 @@ void FormatDotted(IN_ADDR addr, wchar_t* pszText) {
 
 }  // namespace
 
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(std::is_same<CX_SCAN_PROGRESS_PROC,
+                           void(__stdcall*)(void*, unsigned long, unsigned long)>::value,
+              "the progress callback is __stdcall");
+#endif
+
 // What the workers of one scan report; written by the workers, read by
-// FindHost once all of them have ended.
+// FindHost (the counts while they run, the rest once all have ended).
 struct CxNetworkHostFind::Scan {
     std::atomic<unsigned char> answered[kEndOctet];
+    std::atomic<DWORD> failed[kEndOctet];  // a probe's error other than "no answer"
+    std::atomic<unsigned long> probed;
+    std::atomic<unsigned long> answers;
 };
 
 CxNetworkHostFind::CxNetworkHostFind() : m_pScan(nullptr) {
@@ -104,13 +123,20 @@ void CxNetworkHostFind::OnFindHostProc(unsigned long dwIndex) {
     unsigned uFirst = 0, uEnd = 0;
     Slice(dwIndex, &uFirst, &uEnd);
     for (unsigned h = uFirst; h < uEnd; ++h) {
-        if (Probe(WithLastOctet(m_saLocal.sin_addr, h), m_saLocal.sin_addr, nullptr)) {
+        DWORD dwResult = Probe(WithLastOctet(m_saLocal.sin_addr, h), m_saLocal.sin_addr, nullptr);
+        if (dwResult == NO_ERROR) {
             pScan->answered[h].store(kHostAnswered, std::memory_order_relaxed);
+            pScan->answers.fetch_add(1, std::memory_order_relaxed);
+        } else if (dwResult != ERROR_BAD_NET_NAME) {
+            pScan->failed[h].store(dwResult, std::memory_order_relaxed);
         }
+        pScan->probed.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
-int CxNetworkHostFind::FindHost() {
+int CxNetworkHostFind::FindHost() { return FindHost(nullptr, nullptr); }
+
+int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam) {
     // A scan starts afresh; one that fails reports nothing of an earlier one.
     std::memset(m_byHostFound, 0, sizeof m_byHostFound);
     wchar_t szLocal[QV_IPADDR_CCH] = {};
@@ -119,15 +145,28 @@ int CxNetworkHostFind::FindHost() {
         int nFound = find.FindIPAddr();
         if (nFound) find.GetIPAddr(szLocal);
         find.FindIPAddrClose();
-        if (!nFound) return 0;
+        if (!nFound) {
+            // Never the "nobody answered" of a scan that did not run.
+            DWORD dwError = os::GetLastError();
+            if (dwError == ERROR_SUCCESS || dwError == ERROR_NO_MORE_ITEMS) {
+                os::SetLastError(ERROR_NOT_FOUND);
+            }
+            return 0;
+        }
     }
     SOCKADDR_IN sa;
-    if (!quorvel::discovery::ParseIPv4(szLocal, &sa)) return 0;
+    if (!quorvel::discovery::ParseIPv4(szLocal, &sa)) {
+        os::SetLastError(ERROR_INVALID_DATA);
+        return 0;
+    }
     m_saLocal = sa;
     m_saLocal.sin_port = 0;
 
     Scan scan;
     for (auto& answered : scan.answered) answered.store(0, std::memory_order_relaxed);
+    for (auto& failed : scan.failed) failed.store(ERROR_SUCCESS, std::memory_order_relaxed);
+    scan.probed.store(0, std::memory_order_relaxed);
+    scan.answers.store(0, std::memory_order_relaxed);
     m_pScan = &scan;
     HANDLE hStarted[kWorkers];
     DWORD nStarted = 0;
@@ -145,8 +184,21 @@ int CxNetworkHostFind::FindHost() {
             for (unsigned h = uFirst; h < uEnd; ++h) m_byHostFound[h] = kHostNotProbed;
         }
     }
+    auto progress = [&] {
+        if (pfnProgress) {
+            pfnProgress(pParam, scan.probed.load(std::memory_order_relaxed),
+                        scan.answers.load(std::memory_order_relaxed));
+        }
+    };
     if (nStarted) {
-        DWORD dwWait = os::WaitForMultipleObjects(nStarted, hStarted, TRUE, INFINITE);
+        // With a progress callback the wait wakes now and then to report.
+        DWORD dwWait = WAIT_TIMEOUT;
+        for (;;) {
+            dwWait = os::WaitForMultipleObjects(nStarted, hStarted, TRUE,
+                                                pfnProgress ? kProgressInterval : INFINITE);
+            if (dwWait != WAIT_TIMEOUT || !pfnProgress) break;
+            progress();
+        }
         if (dwWait >= WAIT_OBJECT_0 + nStarted) {
             // The joint wait failed: wait for each worker on its own, since
             // none may outlive this call.
@@ -160,12 +212,27 @@ int CxNetworkHostFind::FindHost() {
         hThread = nullptr;
     }
     m_pScan = nullptr;
+    DWORD dwFirstFailure = ERROR_SUCCESS;
+    unsigned long ulProbed = 0, ulFailed = 0;
     for (unsigned h = kFirstOctet; h < kEndOctet; ++h) {
         if (scan.answered[h].load(std::memory_order_relaxed) == kHostAnswered) {
             m_byHostFound[h] = kHostAnswered;
         }
+        if (m_byHostFound[h] == kHostNotProbed) continue;
+        ++ulProbed;
+        DWORD dwFailed = scan.failed[h].load(std::memory_order_relaxed);
+        if (dwFailed != ERROR_SUCCESS) {
+            ++ulFailed;
+            if (dwFirstFailure == ERROR_SUCCESS) dwFirstFailure = dwFailed;
+        }
     }
     if (nStarted == 0) return 0;
+    progress();
+    if (ulProbed && ulFailed == ulProbed) {
+        // No probe could be made at all: that is not an empty network.
+        os::SetLastError(dwFirstFailure);
+        return 0;
+    }
     m_byNextHost = kFirstOctet;
     return FindNextHost();
 }
@@ -175,7 +242,7 @@ int CxNetworkHostFind::FindNextHost() {
         if (m_byHostFound[h] != kHostAnswered) continue;
         IN_ADDR dest = WithLastOctet(m_saLocal.sin_addr, h);
         unsigned long long ullMac = 0;
-        if (!Probe(dest, m_saLocal.sin_addr, &ullMac)) continue;  // gone since the scan
+        if (Probe(dest, m_saLocal.sin_addr, &ullMac) != NO_ERROR) continue;  // gone since the scan
 
         MacAddressToString(&ullMac, m_HostInfo.szMacAddress, QV_MACADDR_CCH);
         if (!quorvel::discovery::AddressToText(dest, m_HostInfo.szIPAddress, QV_IPADDR_CCH)) {
@@ -193,6 +260,7 @@ int CxNetworkHostFind::FindNextHost() {
         m_byNextHost = static_cast<unsigned char>(h + 1);
         return 1;
     }
+    os::SetLastError(ERROR_NO_MORE_ITEMS);
     return 0;
 }
 

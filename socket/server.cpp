@@ -14,9 +14,12 @@ CxServerSocket::~CxServerSocket() = default;
 int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
     DisListenConnection();
     SOCKADDR_IN addr;
-    // Text that does not parse (an empty text included) leaves 0.0.0.0:
-    // every local interface.
-    if (ParseAddress(pszAddress, &addr) == Text::kTooLong) return quorvel::FailSocket(WSAEINVAL);
+    // NULL and the empty text mean every local interface, as 0.0.0.0 does.
+    // Any other text must be an address: a name or a typing mistake read as
+    // 0.0.0.0 would expose the service on every network the host is on.
+    Text parsed = ParseAddress(pszAddress, &addr);
+    bool bEveryInterface = !pszAddress || !pszAddress[0];
+    if (parsed != Text::kParsed && !bEveryInterface) return quorvel::FailSocket(WSAEINVAL);
     addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
 
     SOCKET hSocket = SocketOrNew(AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -183,3 +183,59 @@ int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
     }
     return ulDone == ulLength ? 1 : 0;
 }
+
+int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsigned long ulSize,
+                              unsigned long* pulLength) {
+    if (pszSender) pszSender[0] = L'\0';
+    if (pulLength) *pulLength = 0;
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
+    if (hSocket == INVALID_SOCKET) return 0;
+    if (!pulLength || (ulSize && !pBuffer)) return quorvel::FailSocket(WSAEFAULT);
+    SOCKADDR_IN source;
+    std::memset(&source, 0, sizeof source);
+    int nSourceLength = sizeof source;
+    // One call takes one datagram whole, an empty one included.
+    char cNothing = 0;
+    int nReceived = os::recvfrom(hSocket, ulSize ? reinterpret_cast<char*>(pBuffer) : &cNothing,
+                                 Chunk(ulSize), 0, reinterpret_cast<SOCKADDR*>(&source),
+                                 &nSourceLength);
+    if (nReceived < 0) {
+        call.Interrupted();  // closed from another thread: WSAEINTR
+        return 0;
+    }
+    call.CountReceive();
+    *pulLength = static_cast<unsigned long>(nReceived);
+    if (pszSender && source.sin_family == AF_INET) {
+        quorvel::ErrorKeeper keep;
+        // With its port, as SendDatagramTo takes it back.
+        wchar_t szText[64] = {};
+        DWORD dwLength = 64;
+        if (os::WSAAddressToStringW(reinterpret_cast<SOCKADDR*>(&source), sizeof source, nullptr,
+                                    szText, &dwLength) == 0) {
+            CopyText(pszSender, szText, 22);
+        }
+    }
+    return 1;
+}
+
+int CxUdpSocket::SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData,
+                                unsigned long ulLength) {
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
+    if (hSocket == INVALID_SOCKET) return 0;
+    if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
+    SOCKADDR_IN addr;
+    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
+    if (addr.sin_port == 0) addr.sin_port = os::htons(static_cast<u_short>(m_nPort & 0xFFFF));
+    if (ulLength > static_cast<unsigned long>(INT_MAX)) return quorvel::FailSocket(WSAEMSGSIZE);
+    char cNothing = 0;
+    int nSent = os::sendto(hSocket, ulLength ? reinterpret_cast<const char*>(pData) : &cNothing,
+                           static_cast<int>(ulLength), 0, reinterpret_cast<SOCKADDR*>(&addr),
+                           sizeof addr);
+    if (nSent < 0) {
+        call.Interrupted();  // closed from another thread: WSAEINTR
+        return 0;
+    }
+    return static_cast<unsigned long>(nSent) == ulLength ? 1 : 0;
+}

@@ -313,6 +313,20 @@ QV_STATIC_ASSERT(sizeof(NET_HOST_INFO) == 736, "NET_HOST_INFO is 736 bytes on x8
 //   kHostAnswered, the others 0), and reports the hosts of the other slices.
 //   If no worker could start, FindHost returns 0. No worker ever outlives
 //   FindHost.
+// - A probe that nobody answered (the system's ERROR_BAD_NET_NAME, or
+//   ERROR_GEN_FAILURE on older systems) is no failure. When every probe
+//   failed for another reason (a system that cannot send ARP requests at
+//   all answers ERROR_NOT_SUPPORTED to each), FindHost returns 0 with the
+//   error of the lowest address as the last error: the network could not
+//   be probed, which is not the same as an empty network. When nobody
+//   answered, FindHost returns 0 with ERROR_NO_MORE_ITEMS; so does
+//   FindNextHost at the end. Without a local address FindHost returns 0
+//   with the lookup's error (ERROR_NOT_FOUND if it left none), with
+//   ERROR_INVALID_DATA when the address's text does not parse.
+// - FindHost with a progress callback calls it on the calling thread about
+//   every 100 ms while the workers run, and once more when all have ended,
+//   with the number of addresses probed so far and of those that answered
+//   (at most 254). It is never called when FindHost fails before probing.
 // - A host whose reverse lookup fails gets an empty szHostName, never the
 //   name of the host reported before it. A longer name than 255 characters
 //   is cut to 255.
@@ -322,6 +336,11 @@ QV_STATIC_ASSERT(sizeof(NET_HOST_INFO) == 736, "NET_HOST_INFO is 736 bytes on x8
 // - A copy made after FindHost goes on reporting from the same position on
 //   its own; the object must stay alive, and not be used from another
 //   thread, while its FindHost runs.
+// Progress of a running scan (CxNetworkHostFind::FindHost): the user
+// pointer, the addresses probed so far and how many of them answered.
+typedef void(CALLBACK* CX_SCAN_PROGRESS_PROC)(void* pParam, unsigned long ulProbed,
+                                              unsigned long ulAnswered);
+
 class QUORVEL_API CxNetworkHostFind {
     QV_HEAP_OPERATORS
 public:
@@ -335,6 +354,8 @@ public:
 
     // Scans the subnet and moves to the first host that answers. 1 or 0.
     int FindHost();
+    // The same, telling pfnProgress (if not NULL) how the scan goes.
+    int FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam);
     // Moves to the next host that answered and still answers. 1 or 0.
     int FindNextHost();
     // Copies the current host's record (736 bytes on x86).

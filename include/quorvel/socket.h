@@ -74,13 +74,14 @@ struct SocketAccess;
 //   delete the object: once the callback returns, the listener looks only at
 //   its own state, sees that it was asked to stop, and ends without touching
 //   the object again. No thread or handle is left behind.
-// - Closing from another thread. A Send, Recv, RecvFrom, SendTo or
-//   AcceptConnection that is under way on another thread when the socket is
-//   closed (CloseSocket or any close built on it, through the object that
-//   owns the socket) ends with 0 and WSAEINTR; the close waits until it has
-//   returned before it releases the handle, so that no call ever acts on a
-//   handle value the platform has given out anew. A call that starts once
-//   the close has begun fails with WSAENOTSOCK.
+// - Closing from another thread. A Send, Recv, RecvFrom, SendTo,
+//   RecvDatagram, SendDatagramTo or AcceptConnection that is under way on
+//   another thread when the socket is closed (CloseSocket or any close
+//   built on it, through the object that owns the socket) ends with 0 and
+//   WSAEINTR; the close waits until it has returned before it releases the
+//   handle, so that no call ever acts on a handle value the platform has
+//   given out anew. A call that starts once the close has begun fails with
+//   WSAENOTSOCK.
 // - Unread data. While data stays unread the listener keeps calling the
 //   callback. Only when a callback took nothing (no Recv or RecvFrom of this
 //   object or a copy received anything) and the number of bytes waiting is
@@ -234,11 +235,14 @@ private:
 
 // A listening TCP socket over IPv4. It carries no data: Send and Recv fail.
 //
-// ListenConnection takes the local address text; a text that does not parse
-// (an empty text or NULL included) listens on every local interface. A text
-// longer than CX_SOCKET_ADDRESS_MAX characters is refused with WSAEINVAL. A
-// failed bind leaves the new socket held, unbound, until the next
-// ListenConnection or DisListenConnection.
+// ListenConnection takes the local address text: numeric IPv4 text, or NULL,
+// the empty text or "0.0.0.0" for every local interface. Any other text (a
+// host name such as "localhost" included) and text longer than
+// CX_SOCKET_ADDRESS_MAX characters are refused with WSAEINVAL, after closing
+// a socket already held and without creating one, so a typing mistake never
+// exposes the service on every interface. A failed bind leaves the new
+// socket held, unbound, until the next ListenConnection or
+// DisListenConnection.
 class QUORVEL_API CxServerSocket : public CxSocket {
     QV_HEAP_OPERATORS
 public:
@@ -271,6 +275,15 @@ public:
 //   with a NULL text buffer receives without reporting the sender;
 //   GetPeerAddress with NULL does nothing. A failed receive leaves its
 //   platform error for SocketGetLastError.
+// - Peers on other ports. Send, SendTo, Recv and RecvFrom know only the
+//   peer's address and always send to the bound port. RecvDatagram and
+//   SendDatagramTo also carry the peer's port, in "a.b.c.d:port" text, so a
+//   sender on any port can be answered: RecvDatagram takes exactly one
+//   datagram (an empty one too) of unknown size and writes its sender with
+//   the sender's port; SendDatagramTo sends exactly one datagram (an empty
+//   one for a count of 0) to the port written in the text, which wins over
+//   the bound port, or to the bound port when the text has none. Neither
+//   reads or changes the stored peer.
 class QUORVEL_API CxUdpSocket : public CxSocket {
     QV_HEAP_OPERATORS
 public:
@@ -297,6 +310,21 @@ public:
     // the data is still delivered (1), never dropped for it.
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned long ulLength);
+
+    // One whole datagram of at most ulSize bytes into pBuffer; 1 with its
+    // length in *pulLength and, when pszSender is not NULL, its sender as
+    // "a.b.c.d:port" (at most 22 characters with the terminator). 0 with
+    // *pulLength 0 and an empty sender when nothing was received: a larger
+    // datagram fails with WSAEMSGSIZE (its rest is gone), an empty queue on
+    // a socket with selected events with WSAEWOULDBLOCK, a NULL pulLength,
+    // or a NULL pBuffer with a non-zero ulSize, with WSAEFAULT.
+    int RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsigned long ulSize,
+                     unsigned long* pulLength);
+    // One datagram of ulLength bytes to "a.b.c.d:port", or to "a.b.c.d" at
+    // the bound port. 1 when the platform took all of it; a count larger
+    // than the platform's largest datagram fails (WSAEMSGSIZE), text that
+    // is not numeric IPv4 text with WSAEINVAL.
+    int SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
 
 protected:
     int m_nPort;

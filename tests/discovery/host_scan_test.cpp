@@ -161,3 +161,93 @@ TEST(HostScan, WorkersThatCannotStartLeaveTheirSliceMarkedUnprobed) {
     EXPECT_EQ(32, ended.load());
     EXPECT_EQ(L"10.20.30.6|06-00-00-00-00-00|in-worker-1", Host(find));
 }
+
+TEST(HostScan, ProbesThatCannotBeMadeFailTheScanInsteadOfShowingAnEmptyNetwork) {
+    qvsim::Sockets sockets;
+    qvsim::HostNet net({"10.44.0.9"});
+    ScanView find;
+
+    SetLastError(0);
+    EXPECT_EQ(0, find.FindHost());  // nobody there: an empty network
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+    net.SetMissError(ERROR_GEN_FAILURE);  // an older system's "no answer"
+    EXPECT_EQ(0, find.FindHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+
+    net.SetMissError(ERROR_NOT_SUPPORTED);  // as Wine answers every probe
+    EXPECT_EQ(0, find.FindHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
+    EXPECT_EQ(0, find.FindNextHost());
+    net.SetMissError(1, ERROR_ACCESS_DENIED);  // the lowest address's error is told
+    EXPECT_EQ(0, find.FindHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+
+    net.SetMissError(200, ERROR_BAD_NET_NAME);  // one address could be asked: empty
+    EXPECT_EQ(0, find.FindHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+    net.SetMissError(200, ERROR_NOT_SUPPORTED);
+    net.AddHost(130, 0x82, "still-found");  // one answer among failures is a result
+    ASSERT_EQ(1, find.FindHost());
+    EXPECT_EQ(L"10.44.0.130|82-00-00-00-00-00|still-found", Host(find));
+    EXPECT_EQ(0, find.FindNextHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+
+    net.SetLocalAddresses({});  // not scanned at all: never "nobody answered"
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(0, find.FindHost());
+    EXPECT_NE(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+}
+
+TEST(HostScan, ProgressIsToldOnTheCallingThreadWhileTheWorkersRun) {
+    qvsim::Sockets sockets;
+    qvsim::HostNet net({"10.55.1.1"});
+    net.AddHost(3, 0x03, "three");
+    net.AddHost(77, 0x4D, "seventy-seven", 120);
+    net.AddHost(254, 0xFE, "last");
+    net.SetMissDelay(60);  // four misses in a row: a scan of about 250 ms
+
+    struct Report {
+        DWORD thread;
+        unsigned long probed, answered;
+    };
+    struct Reports {
+        std::vector<Report> list;
+        static void CALLBACK Proc(void* pParam, unsigned long ulProbed, unsigned long ulAnswered) {
+            static_cast<Reports*>(pParam)->list.push_back({GetCurrentThreadId(), ulProbed, ulAnswered});
+        }
+    } reports;
+
+    ScanView find;
+    ASSERT_EQ(1, find.FindHost(&Reports::Proc, &reports));
+    EXPECT_EQ(L"10.55.1.3|03-00-00-00-00-00|three", Host(find));
+    ASSERT_GE(reports.list.size(), 2u);  // some while running, one at the end
+    for (size_t i = 0; i < reports.list.size(); ++i) {
+        EXPECT_EQ(GetCurrentThreadId(), reports.list[i].thread);
+        EXPECT_LE(reports.list[i].answered, reports.list[i].probed);
+        if (i) {
+            EXPECT_GE(reports.list[i].probed, reports.list[i - 1].probed);
+        }
+    }
+    EXPECT_LT(reports.list.front().probed, 254u);
+    EXPECT_EQ(254u, reports.list.back().probed);
+    EXPECT_EQ(3u, reports.list.back().answered);
+
+    // A scan that cannot probe reports its probes and then fails; one that
+    // never starts reports nothing; no callback is the plain scan.
+    net.SetMissDelay(0);
+    net.LimitAnswers(3, 0);
+    net.LimitAnswers(77, 0);
+    net.LimitAnswers(254, 0);
+    net.SetMissError(ERROR_NOT_SUPPORTED);
+    reports.list.clear();
+    EXPECT_EQ(0, find.FindHost(&Reports::Proc, &reports));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
+    ASSERT_FALSE(reports.list.empty());
+    EXPECT_EQ(254u, reports.list.back().probed);
+    EXPECT_EQ(0u, reports.list.back().answered);
+    net.SetLocalAddresses({});
+    reports.list.clear();
+    EXPECT_EQ(0, find.FindHost(&Reports::Proc, &reports));
+    EXPECT_TRUE(reports.list.empty());
+    EXPECT_EQ(0, find.FindHost(nullptr, nullptr));
+}

@@ -1,6 +1,8 @@
 // Reaches the library only through quorvel.dll and its import library.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "quorvel/quorvel.h"
 #include "tests/support/message_window.h"
 
@@ -17,6 +19,21 @@ DWORD WINAPI PollExit(void* pThread) {
 
 TEST(Dll, IsLoadedFromItsOwnModule) {
     EXPECT_NE(nullptr, GetModuleHandleW(L"quorvel.dll"));
+}
+
+TEST(Dll, VersionResourceNamesTheLicence) {
+    wchar_t path[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameW(GetModuleHandleW(L"quorvel.dll"), path, MAX_PATH));
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    ASSERT_NE(0u, size);
+    std::vector<char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path, 0, size, block.data()));
+    wchar_t* text = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\LegalCopyright",
+                               reinterpret_cast<void**>(&text), &length));
+    EXPECT_STREQ(L"Copyright (c) 2026 the quorvel developers; MIT License", text);
 }
 
 TEST(Dll, ThreadStartsStopsAndTellsTheWindow) {

@@ -161,6 +161,7 @@ TEST(Fuzz, HostNamesAndEndpointAddressText) {
     });
     TextGenerator addresses(kIPv4Seeds, 0xADD7);
     CxClientSocket client;
+    CxServerSocket server;
     CxUdpSocket udp;
     udp.SetPeerAddress(L"1.1.1.1");
     std::wstring peer = L"1.1.1.1";
@@ -177,6 +178,10 @@ TEST(Fuzz, HostNamesAndEndpointAddressText) {
         ASSERT_EQ(0, client.Connect(at, 80, 0)) << "input " << i;
         ASSERT_EQ(parses ? before + 1 : before, sockets_made) << "input " << i;
         parsed += parses;
+        // A listen address too, where the empty text means every interface.
+        before = sockets_made;
+        ASSERT_EQ(0, server.ListenConnection(at, 80)) << "input " << i;
+        ASSERT_EQ(parses || seen.empty() ? before + 1 : before, sockets_made) << "input " << i;
 
         udp.SetPeerAddress(at);
         if (seen.size() <= 63) peer = seen;

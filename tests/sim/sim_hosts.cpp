@@ -29,6 +29,8 @@ struct State {
     std::map<std::string, std::vector<ULONG>> names;
     std::map<unsigned, SimHost> hosts;
     DWORD missDelay = 0;
+    DWORD missError = ERROR_BAD_NET_NAME;
+    std::map<unsigned, DWORD> missErrors;  // by last octet
     int missProbes[256] = {};
     int totalProbes = 0;
     int foreignProbes = 0;
@@ -134,12 +136,15 @@ DWORD WINAPI SimSendARP(IPAddr dest, IPAddr /*source*/, PVOID pMac, PULONG pLen)
     DWORD delay = 0;
     bool answer = false;
     unsigned long long mac = 0;
+    DWORD missError = ERROR_BAD_NET_NAME;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         ++s.totalProbes;
         s.threads.insert(GetCurrentThreadId());
         if (++s.running > s.maxRunning) s.maxRunning = s.running;
         unsigned octet = reinterpret_cast<const unsigned char*>(&dest)[3];
+        auto error = s.missErrors.find(octet);
+        missError = error != s.missErrors.end() ? error->second : s.missError;
         if (!s.InSubnet(dest)) {
             ++s.foreignProbes;
         } else {
@@ -164,7 +169,7 @@ DWORD WINAPI SimSendARP(IPAddr dest, IPAddr /*source*/, PVOID pMac, PULONG pLen)
         std::lock_guard<std::mutex> lock(s.mutex);
         --s.running;
     }
-    if (!answer) return ERROR_BAD_NET_NAME;
+    if (!answer) return missError;
     if (!pMac || !pLen || *pLen < 6) return ERROR_INVALID_PARAMETER;
     std::memcpy(pMac, &mac, 6);
     *pLen = 6;
@@ -213,6 +218,16 @@ void HostNet::LimitAnswers(unsigned uOctet, int nAnswers) {
 void HostNet::SetMissDelay(DWORD dwDelayMs) {
     std::lock_guard<std::mutex> lock(g_state->mutex);
     g_state->missDelay = dwDelayMs;
+}
+
+void HostNet::SetMissError(DWORD dwError) {
+    std::lock_guard<std::mutex> lock(g_state->mutex);
+    g_state->missError = dwError;
+}
+
+void HostNet::SetMissError(unsigned uOctet, DWORD dwError) {
+    std::lock_guard<std::mutex> lock(g_state->mutex);
+    g_state->missErrors[uOctet & 0xFF] = dwError;
 }
 
 void HostNet::AddName(const std::string& name, std::vector<std::string> addresses) {

@@ -8,8 +8,8 @@
 //   an earlier one returned. Other names go to the system.
 // - SendARP never reaches the system: a destination that is a simulated
 //   host answers with its MAC address after its delay; any other
-//   destination fails with ERROR_BAD_NET_NAME after the miss delay. Every
-//   probe is counted.
+//   destination fails with ERROR_BAD_NET_NAME (or the error set with
+//   SetMissError) after the miss delay. Every probe is counted.
 // - gethostbyaddr of an address of the simulated subnet gives the host's
 //   name, or fails with WSANO_DATA for a host without one (and for an
 //   address without a host); other addresses go to the system.
@@ -51,6 +51,11 @@ public:
     void LimitAnswers(unsigned uOctet, int nAnswers);
     // How long a probe without an answer takes (default 0).
     void SetMissDelay(DWORD dwDelayMs);
+    // What a probe without an answer returns (default ERROR_BAD_NET_NAME;
+    // ERROR_NOT_SUPPORTED is a system that cannot send ARP requests). With
+    // uOctet, for that last octet only; it then wins over the default.
+    void SetMissError(DWORD dwError);
+    void SetMissError(unsigned uOctet, DWORD dwError);
     // Another name that gethostbyname resolves, to the given addresses.
     void AddName(const std::string& name, std::vector<std::string> addresses);
     // Replaces the local host's addresses (an empty list: the lookup fails).

@@ -369,6 +369,69 @@ TEST_F(Listener, StreamsOfEqualSizesAreNotPacedButACallbackThatNeverReadsIs) {
     }
 }
 
+// RecvDatagram, which carries the sender's port, counts as a receive for the
+// listener's pacing and ends with WSAEINTR when another thread closes the
+// socket under it, as the other transfers do.
+TEST_F(Listener, DatagramsWithTheSendersPortArePacedAndClosedLikeTheOtherTransfers) {
+    {
+        PauseCounter pauses;
+        struct Taker {
+            CxUdpSocket udp;
+            std::atomic<int> taken{0};
+            static long CALLBACK Proc(void* p, unsigned int, long) {
+                Taker* t = static_cast<Taker*>(p);
+                unsigned char datagram[100];
+                unsigned long length = 0;
+                if (t->udp.RecvDatagram(nullptr, datagram, sizeof datagram, &length)) ++t->taken;
+                return 0;
+            }
+        } taker;
+        taker.udp.SetWndMsgProc(nullptr, 0, &Taker::Proc, &taker);
+        ASSERT_EQ(1, taker.udp.Bind(0, 1));
+        SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        SOCKADDR_IN to = Ipv4(L"127.0.0.1", LocalPort(taker.udp.GetSocket()));
+        char payload[100];
+        std::memset(payload, 'd', sizeof payload);
+        for (int sent = 0; sent < 200;) {  // in bursts the queue holds whole
+            for (int i = 0; i < 20; ++i, ++sent) {
+                sendto(sender, payload, sizeof payload, 0, reinterpret_cast<SOCKADDR*>(&to),
+                       sizeof to);
+            }
+            ASSERT_TRUE(WaitUntil([&] { return taker.taken.load() == sent; }))
+                << taker.taken.load() << " of " << sent;
+        }
+        EXPECT_EQ(0, pauses.pauses.load());
+        taker.udp.Disbind();
+        closesocket(sender);
+    }
+    CxUdpSocket udp;
+    ASSERT_EQ(1, udp.Bind(0, 0));
+    std::atomic<DWORD> readerId{0};
+    std::atomic<bool> readerInside{false};
+    Hook<os::recvfrom> receiving([&](SOCKET s, char* b, int n, int f, sockaddr* a, int* l) {
+        if (GetCurrentThreadId() == readerId.load() && !readerInside.exchange(true)) {
+            Sleep(100);  // held up just before its call
+        }
+        return receiving.Real()(s, b, n, f, a, l);
+    });
+    std::atomic<int> result{-1}, error{0};
+    std::thread reader([&] {
+        readerId = GetCurrentThreadId();
+        unsigned char buffer[16];
+        unsigned long length = 0;
+        wchar_t sender[64];
+        result = udp.RecvDatagram(sender, buffer, sizeof buffer, &length);
+        error = LastError();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return readerInside.load(); }));
+    ASSERT_TRUE(FinishesWithin([&] { udp.Disbind(); }, 10000));
+    reader.join();
+    EXPECT_EQ(0, result.load());
+    EXPECT_EQ(WSAEINTR, error.load());
+    unsigned char byte = 1;
+    EXPECT_EQ(0, udp.SendDatagramTo(L"127.0.0.1:9", &byte, 1));  // closed: nothing sent
+}
+
 // The stack reserve reaches the system; a listener that cannot start fails
 // the open that asked for it, which then holds no socket and leaks nothing.
 TEST_F(Listener, StackReserveAndAListenerThatCannotStart) {

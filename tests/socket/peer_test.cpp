@@ -77,3 +77,28 @@ TEST_F(ForeignPeer, UdpSenderBecomesThePeerAndAnswersGoToTheBoundPort) {
     closesocket(raw);
     EXPECT_EQ(1, udp.Disbind());
 }
+
+TEST_F(ForeignPeer, UdpAnswersReachAPeerOnItsOwnPort) {
+    // The peer answers from its own port, not ours: the sender's text with
+    // its port is the way back to it.
+    CxUdpSocket udp;
+    ASSERT_EQ(1, udp.Bind(0, 0));
+    DWORD limit = 5000;  // ms: an answer that never comes fails the test, not hangs it
+    setsockopt(udp.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+               sizeof limit);
+    std::wstring peer = L"127.0.0.1:" + std::to_wstring(udpPort);
+    unsigned char ping[] = {'p', 'i', 'n', 'g'};
+    ASSERT_EQ(1, udp.SendDatagramTo(peer.c_str(), ping, 4));
+    wchar_t sender[64];
+    unsigned char buffer[64];
+    unsigned long length = 0;
+    ASSERT_EQ(1, udp.RecvDatagram(sender, buffer, sizeof buffer, &length));
+    EXPECT_EQ("ping", std::string(reinterpret_cast<char*>(buffer), length));
+    EXPECT_EQ(peer, sender);
+    unsigned char empty = 0;
+    ASSERT_EQ(1, udp.SendDatagramTo(sender, &empty, 0));  // an empty one comes back empty
+    ASSERT_EQ(1, udp.RecvDatagram(sender, buffer, sizeof buffer, &length));
+    EXPECT_EQ(0u, length);
+    EXPECT_EQ(peer, sender);
+    EXPECT_EQ(1, udp.Disbind());
+}

@@ -168,8 +168,10 @@ TEST_F(Sockets, WindowsGetThePlatformsEventsAndTheListenerCallsBackPaced) {
 
 TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     CxServerSocket server;
-    ASSERT_EQ(1, server.ListenConnection(L"no address", 0));  // every interface
-    EXPECT_EQ(0u, LocalAddress(server.GetSocket()));
+    for (const wchar_t* every : {L"0.0.0.0", L"", (const wchar_t*)nullptr}) {
+        ASSERT_EQ(1, server.ListenConnection(every, 0));  // every interface
+        EXPECT_EQ(0u, LocalAddress(server.GetSocket()));
+    }
     int port = LocalPort(server.GetSocket());
     ASSERT_EQ(1, server.ListenConnection(L"127.0.0.1:1", port));  // the argument wins
     std::wstring tooLong(200, L'1');
@@ -196,13 +198,25 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
         EXPECT_EQ(INVALID_SOCKET, client.GetSocket());
     }
     EXPECT_EQ(0, sockets);
-    EXPECT_EQ(0, server.ListenConnection(tooLong.c_str(), 0));
-    EXPECT_EQ(WSAEINVAL, LastError());
+    // A listen address that does not parse is refused too, not read as
+    // every interface: the socket held before is closed, none is made.
+    CxServerSocket listening;
+    ASSERT_EQ(1, listening.ListenConnection(L"127.0.0.1", 0));
+    int made = sockets;
+    for (const wchar_t* bad : {L"localhost", L"no address", L" 127.0.0.1", L"256.1.1.1",
+                               tooLong.c_str()}) {
+        EXPECT_EQ(0, listening.ListenConnection(bad, 0)) << ::testing::PrintToString(bad);
+        EXPECT_EQ(WSAEINVAL, LastError());
+        EXPECT_EQ(INVALID_SOCKET, listening.GetSocket());
+        EXPECT_EQ(0, listening.IsListenningConnection());
+    }
+    EXPECT_EQ(made, sockets);
     wcscpy(text, L"untouched");
     EXPECT_EQ(0, client.GetPeerAddress(text));
     EXPECT_STREQ(L"untouched", text);
     std::wstring longest(CX_SOCKET_ADDRESS_MAX, L'x');  // taken, and does not parse
-    EXPECT_EQ(1, server.ListenConnection(longest.c_str(), 0));
+    EXPECT_EQ(0, server.ListenConnection(longest.c_str(), 0));
+    EXPECT_EQ(WSAEINVAL, LastError());
     EXPECT_EQ(0, server.ListenConnection((longest + L'x').c_str(), 0));
     EXPECT_EQ(WSAEINVAL, LastError());
     os::closesocket(accepted);
@@ -399,4 +413,107 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     EXPECT_EQ(0, udp.IsBinded());
     udp.GetPeerAddress(text);
     EXPECT_STREQ(L"127.0.0.1", text);  // the peer survives Disbind
+}
+
+TEST_F(Sockets, UdpDatagramsWithTheSendersPortAnswerAPeerOnAnyPort) {
+    CxUdpSocket udp;
+    ASSERT_EQ(1, udp.Bind(0, 0));
+    int port = LocalPort(udp.GetSocket());
+    ASSERT_EQ(1, udp.Bind(port, 0));
+    udp.SetPeerAddress(L"10.9.9.9");  // neither call reads or changes it
+    SOCKET raw = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKADDR_IN rawAddr = Ipv4(L"127.0.0.1", 0);
+    ASSERT_EQ(0, os::bind(raw, reinterpret_cast<SOCKADDR*>(&rawAddr), sizeof rawAddr));
+    int rawPort = LocalPort(raw);
+    ASSERT_NE(port, rawPort);
+    DWORD limit = 5000;  // ms: a datagram that went elsewhere fails the test, not hangs it
+    for (SOCKET s : {raw, udp.GetSocket()}) {
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    }
+    SOCKADDR_IN to = Ipv4(L"127.0.0.1", port);
+    auto rawSend = [&](const std::string& data) {
+        return os::sendto(raw, data.data(), static_cast<int>(data.size()), 0,
+                          reinterpret_cast<SOCKADDR*>(&to), sizeof to);
+    };
+    auto rawRecv = [&] {
+        char buffer[16];
+        int n = os::recv(raw, buffer, sizeof buffer, 0);
+        return n < 0 ? std::string("<failed>") : std::string(buffer, n);
+    };
+
+    // The sender's port is learnt, and an answer to that text goes there.
+    ASSERT_EQ(3, rawSend("abc"));
+    wchar_t sender[64];
+    std::memset(sender, 0xAB, sizeof sender);
+    std::vector<unsigned char> buffer(70000);
+    unsigned long length = 99;
+    ASSERT_EQ(1, udp.RecvDatagram(sender, buffer.data(), 100, &length));
+    EXPECT_EQ(3u, length);
+    EXPECT_EQ("abc", std::string(buffer.begin(), buffer.begin() + 3));
+    std::wstring expected = L"127.0.0.1:" + std::to_wstring(rawPort);
+    EXPECT_EQ(expected, sender);
+    EXPECT_EQ(0xABAB, sender[22]);  // nothing written beyond 22 characters
+    unsigned char xyz[] = {'x', 'y', 'z'};
+    ASSERT_EQ(1, udp.SendDatagramTo(sender, xyz, 3));
+    EXPECT_EQ("xyz", rawRecv());
+
+    // Empty datagrams both ways.
+    ASSERT_EQ(1, udp.SendDatagramTo(sender, nullptr, 0));
+    EXPECT_EQ("", rawRecv());
+    ASSERT_EQ(0, rawSend(""));
+    length = 99;
+    ASSERT_EQ(1, udp.RecvDatagram(sender, nullptr, 0, &length));
+    EXPECT_EQ(0u, length);
+    EXPECT_EQ(expected, sender);
+
+    // Without a port the bound port, as SendTo: this very socket.
+    ASSERT_EQ(1, udp.SendDatagramTo(L"127.0.0.1", xyz, 2));
+    ASSERT_EQ(1, udp.RecvDatagram(sender, buffer.data(), 100, &length));
+    EXPECT_EQ(2u, length);
+    EXPECT_EQ(L"127.0.0.1:" + std::to_wstring(port), sender);
+
+    // The largest datagram goes whole; one byte more is refused; a datagram
+    // larger than the room fails and does not hold up the next.
+    std::vector<unsigned char> largest = Pattern(65507, 3);
+    ASSERT_EQ(1, udp.SendDatagramTo(L"127.0.0.1", largest.data(), 65507));
+    ASSERT_EQ(1, udp.RecvDatagram(nullptr, buffer.data(), 70000, &length));
+    ASSERT_EQ(65507u, length);
+    EXPECT_TRUE(std::equal(largest.begin(), largest.end(), buffer.begin()));
+    largest.push_back(0);
+    EXPECT_EQ(0, udp.SendDatagramTo(L"127.0.0.1", largest.data(), 65508));
+    EXPECT_EQ(WSAEMSGSIZE, LastError());
+    ASSERT_EQ(10, rawSend("0123456789"));
+    ASSERT_EQ(2, rawSend("ok"));
+    EXPECT_EQ(0, udp.RecvDatagram(sender, buffer.data(), 8, &length));
+    EXPECT_EQ(WSAEMSGSIZE, LastError());
+    EXPECT_EQ(0u, length);
+    EXPECT_STREQ(L"", sender);
+    ASSERT_EQ(1, udp.RecvDatagram(sender, buffer.data(), 8, &length));
+    EXPECT_EQ("ok", std::string(buffer.begin(), buffer.begin() + length));
+
+    // Bad arguments are refused before anything is sent or received.
+    EXPECT_EQ(0, udp.RecvDatagram(sender, buffer.data(), 8, nullptr));
+    EXPECT_EQ(WSAEFAULT, LastError());
+    EXPECT_EQ(0, udp.RecvDatagram(sender, nullptr, 8, &length));
+    EXPECT_EQ(WSAEFAULT, LastError());
+    EXPECT_EQ(0, udp.SendDatagramTo(L"127.0.0.1", nullptr, 1));
+    EXPECT_EQ(WSAEFAULT, LastError());
+    for (const wchar_t* bad : {L"localhost:5000", L"", L"127.0.0.1:99999", (const wchar_t*)nullptr}) {
+        EXPECT_EQ(0, udp.SendDatagramTo(bad, xyz, 1));
+        EXPECT_EQ(WSAEINVAL, LastError());
+    }
+    wchar_t peer[64];
+    udp.GetPeerAddress(peer);
+    EXPECT_STREQ(L"10.9.9.9", peer);
+
+    // With events selected an empty queue fails at once.
+    qvtest::MessageWindow window;
+    udp.SetWndMsgProc(window.hwnd(), kMsg, nullptr, nullptr);
+    ASSERT_EQ(1, udp.Bind(port, 0));
+    EXPECT_EQ(0, udp.RecvDatagram(sender, buffer.data(), 8, &length));
+    EXPECT_EQ(WSAEWOULDBLOCK, LastError());
+    EXPECT_EQ(1, udp.Disbind());
+    EXPECT_EQ(0, udp.RecvDatagram(sender, buffer.data(), 8, &length));  // no socket
+    EXPECT_EQ(0, udp.SendDatagramTo(L"127.0.0.1", xyz, 1));
+    os::closesocket(raw);
 }

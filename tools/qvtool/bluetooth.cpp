@@ -38,51 +38,85 @@ bool AnyRadio() {
     return find.FindRadio(1) != 0;
 }
 
-std::string Hex(unsigned long value) {
+std::string ClassText(unsigned long value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%06lX", value);
     return text;
 }
 
-int Radios() {
+std::string DeviceJson(const BTH_DEV_INFO& info) {
+    return "{\"address\": " + Json(Narrow(info.szAddress)) + ", \"name\": " +
+           Json(Narrow(info.szName)) + ", \"classOfDevice\": " + std::to_string(info.ulClassofDevice);
+}
+
+// "[\n  item,\n  item\n]\n", as ports --json prints its list.
+void PrintJsonList(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ",\n  " : "\n  ") + items[i];
+    out += items.empty() ? "]\n" : "\n]\n";
+    std::fputs(out.c_str(), stdout);
+}
+
+int Radios(bool json) {
     CxBthRadioFind find;
-    int count = 0;
+    std::vector<std::string> items;
     for (int more = find.FindRadio(1); more; more = find.FindNextRadio(1)) {
         BTH_DEV_INFO info;
         find.GetDeviceInfo(&info);
-        std::printf("%s  %s  class %s\n", Narrow(info.szAddress).c_str(), Narrow(info.szName).c_str(),
-                    Hex(info.ulClassofDevice).c_str());
-        ++count;
+        items.push_back(DeviceJson(info) + "}");
+        if (!json) {
+            std::printf("%s  %s  class %s\n", Narrow(info.szAddress).c_str(),
+                        Narrow(info.szName).c_str(), ClassText(info.ulClassofDevice).c_str());
+        }
     }
-    return count ? kSuccess : Fail(kNoRadio, "");
+    if (items.empty()) return Fail(kNoRadio, "");
+    if (json) PrintJsonList(items);
+    return kSuccess;
 }
 
-int Scan(bool flush) {
+int Scan(bool flush, bool json) {
     CxBthRadioFind find;
     int radios = 0;
+    std::vector<std::string> items;
     for (int more = find.FindRadio(0); more; more = find.FindNextRadio(0)) {
         ++radios;
         BTH_DEV_INFO radioInfo;
         find.GetDeviceInfo(&radioInfo);
-        std::printf("radio %s (%s):\n", Narrow(radioInfo.szAddress).c_str(),
-                    Narrow(radioInfo.szName).c_str());
+        if (!json) {
+            std::printf("radio %s (%s):\n", Narrow(radioInfo.szAddress).c_str(),
+                        Narrow(radioInfo.szName).c_str());
+        }
         CxBthRadio radio;  // lent the finder's handle
         radio.Attach(find.GetRadioHandle());
-        int devices = 0;
+        std::string devices;
+        int count = 0;
         for (int dev = radio.FindRemoteDevice(flush ? 1 : 0); dev; dev = radio.FindNextRemoteDevice()) {
             BTH_DEV_INFO info;
             BLUETOOTH_DEVICE_INFO raw;
             radio.GetRemoteDeviceInfo(&info);
             radio.GetRemoteDeviceInfoStruct(&raw);
-            std::printf("  %s  %s  class %s%s%s\n", Narrow(info.szAddress).c_str(),
-                        Narrow(info.szName).c_str(), Hex(info.ulClassofDevice).c_str(),
-                        raw.fRemembered ? "  remembered" : "", raw.fAuthenticated ? "  paired" : "");
-            ++devices;
+            if (json) {
+                devices += std::string(count ? ", " : "") + DeviceJson(info) +
+                           ", \"remembered\": " + (raw.fRemembered ? "true" : "false") +
+                           ", \"paired\": " + (raw.fAuthenticated ? "true" : "false") + "}";
+            } else {
+                std::printf("  %s  %s  class %s%s%s\n", Narrow(info.szAddress).c_str(),
+                            Narrow(info.szName).c_str(), ClassText(info.ulClassofDevice).c_str(),
+                            raw.fRemembered ? "  remembered" : "", raw.fAuthenticated ? "  paired" : "");
+            }
+            ++count;
         }
         radio.FindRemoteDeviceClose();
-        if (!devices) std::printf("  no device found\n");
+        if (json) {
+            items.push_back("{\"radio\": " + Json(Narrow(radioInfo.szAddress)) + ", \"radioName\": " +
+                            Json(Narrow(radioInfo.szName)) + ", \"devices\": [" + devices + "]}");
+        } else if (!count) {
+            std::printf("  no device found\n");
+        }
     }
-    return radios ? kSuccess : Fail(kNoRadio, "");
+    if (!radios) return Fail(kNoRadio, "");
+    if (json) PrintJsonList(items);
+    return kSuccess;
 }
 
 int FindByName(int argc, char** argv) {
@@ -158,7 +192,7 @@ int Spp(int argc, char** argv) {
 constexpr unsigned long kMaxChannel = 30;
 constexpr unsigned long kChunk = 64 * 1024;
 
-std::string SocketError() { return "error " + std::to_string(SocketGetLastError()); }
+std::string SocketError() { return ErrorText(SocketGetLastError()); }
 
 // Copies what the peer sends to stdout until it closes.
 void Pump(CxBthClientSocket* connection) {
@@ -241,8 +275,9 @@ int Rfcomm(int argc, char** argv) {
 
 
 const char kBluetoothHelp[] =
-    "  bt radios               the local Bluetooth radios: address, name, class\n"
-    "  bt scan [--flush]       devices each radio finds (--flush forgets the\n"
+    "  bt radios [--json]      the local Bluetooth radios: address, name, class\n"
+    "  bt scan [--flush] [--json]\n"
+    "                          devices each radio finds (--flush forgets the\n"
     "                          remembered ones first)\n"
     "  bt find NAME [--index N]\n"
     "                          the address of the N-th device of that name\n"
@@ -270,11 +305,20 @@ int Bluetooth(int argc, char** argv) {
     Sockets sockets;
     if (!sockets.started) return Fail("cannot start Windows Sockets%s", "");
     std::string sub = argv[0];
-    if (sub == "radios") return argc == 1 ? Radios() : Usage("bt radios takes no arguments");
-    if (sub == "scan") {
-        if (argc == 1) return Scan(false);
-        if (argc == 2 && std::string(argv[1]) == "--flush") return Scan(true);
-        return Usage("bt scan takes only --flush");
+    if (sub == "radios" || sub == "scan") {
+        bool flush = false, json = false;
+        for (int i = 1; i < argc; ++i) {
+            std::string arg = argv[i];
+            if (arg == "--json") {
+                json = true;
+            } else if (arg == "--flush" && sub == "scan") {
+                flush = true;
+            } else {
+                return Usage(sub == "scan" ? "bt scan takes only --flush and --json"
+                                           : "bt radios takes only --json");
+            }
+        }
+        return sub == "radios" ? Radios(json) : Scan(flush, json);
     }
     if (sub == "find") return FindByName(argc - 1, argv + 1);
     if (sub == "pair") return Pair(argc - 1, argv + 1);

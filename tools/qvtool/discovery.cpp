@@ -3,6 +3,8 @@
 // hosts of the local subnet.
 #include "quorvel/quorvel.h"
 
+#include <io.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +47,32 @@ bool ParseGuid(const char* text, GUID* guid) {
     guid->Data3 = static_cast<unsigned short>(d3);
     for (int i = 0; i < 8; ++i) guid->Data4[i] = static_cast<unsigned char>(b[i]);
     return true;
+}
+
+// Takes "--json" out of the arguments; false on any other option.
+bool TakeJson(int* argc, char** argv, bool* json, std::string* bad) {
+    int kept = 0;
+    for (int i = 0; i < *argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--json") {
+            *json = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            *bad = arg;
+            return false;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    *argc = kept;
+    return true;
+}
+
+// "[\n  item,\n  item\n]\n", as ports --json prints its list.
+void PrintJsonList(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ",\n  " : "\n  ") + items[i];
+    out += items.empty() ? "]\n" : "\n]\n";
+    std::fputs(out.c_str(), stdout);
 }
 
 int ListMap(const char* title, GUID guid, bool quietIfEmpty) {
@@ -104,34 +132,6 @@ std::vector<PortRow> SerialPortRows() {
     }
     return rows;
 }
-
-// A JSON string: quotes, backslashes and control characters escaped; the
-// UTF-8 text passes through.
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
-                    out += escaped;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : Json(text); }
 
 void PrintPortsJson(const std::vector<PortRow>& rows) {
     std::printf("[");
@@ -218,11 +218,15 @@ void SummaryPorts() {
 }
 
 const char kDevicesHelp[] =
-    "  devices [comport|parallel|GUID]\n"
+    "  devices [comport|parallel|GUID] [--json]\n"
     "                          present device interfaces of a class (default\n"
-    "                          comport): path, friendly name, hardware ID\n";
+    "                          comport): path, name (the friendly name, else the\n"
+    "                          device description), hardware and instance ID\n";
 
 int Devices(int argc, char** argv) {
+    bool json = false;
+    std::string bad;
+    if (!TakeJson(&argc, argv, &json, &bad)) return Usage("unknown devices option '" + bad + "'");
     if (argc > 1) return Usage("devices takes at most one class");
     GUID guid = QV_GUID_DEVINTERFACE_COMPORT;
     if (argc == 1) {
@@ -235,18 +239,36 @@ int Devices(int argc, char** argv) {
     }
     CxDeviceFind find;
     wchar_t text[QV_DEVICE_TEXT_CCH];
-    int n = 0;
-    for (int ok = find.FindDevice(&guid); ok; ok = find.FindNextDevice(), ++n) {
+    std::vector<std::string> items;
+    for (int ok = find.FindDevice(&guid); ok; ok = find.FindNextDevice()) {
         find.GetDevicePath(text);
-        std::printf("%s\n", Narrow(text).c_str());
+        std::string path = Narrow(text);
         find.GetDeviceFriendlyName(text);
-        std::printf("  name:        %s\n", Narrow(text).c_str());
+        std::string friendly = Narrow(text);
+        find.GetDeviceDescription(text);
+        std::string description = Narrow(text);
         find.GetDeviceHardwareID(text);
-        std::printf("  hardware ID: %s\n", Narrow(text).c_str());
+        std::string hardware = Narrow(text);
         find.GetDeviceInstanceID(text);
-        std::printf("  instance ID: %s\n", Narrow(text).c_str());
+        std::string instance = Narrow(text);
+        if (json) {
+            items.push_back("{\"path\": " + Json(path) + ", \"friendlyName\": " +
+                            JsonOrNull(friendly) + ", \"description\": " + JsonOrNull(description) +
+                            ", \"hardwareId\": " + JsonOrNull(hardware) +
+                            ", \"instanceId\": " + JsonOrNull(instance) + "}");
+            continue;
+        }
+        items.push_back(path);
+        std::printf("%s\n", path.c_str());
+        std::printf("  name:        %s\n", (friendly.empty() ? description : friendly).c_str());
+        std::printf("  hardware ID: %s\n", hardware.c_str());
+        std::printf("  instance ID: %s\n", instance.c_str());
     }
-    if (!n) std::printf("no present devices of that class\n");
+    if (json) {
+        PrintJsonList(items);
+    } else if (items.empty()) {
+        std::printf("no present devices of that class\n");
+    }
     return kSuccess;
 }
 
@@ -260,12 +282,32 @@ std::string Mac(const IP_ADAPTER_INFO& info) {
     return text;
 }
 
-int ListAdapters(bool brief) {
+std::string AdapterJson(const IP_ADAPTER_INFO& info) {
+    std::string addresses;
+    for (const IP_ADDR_STRING* p = &info.IpAddressList; p; p = p->Next) {
+        addresses += std::string(addresses.empty() ? "" : ", ") + "{\"address\": " +
+                     Json(p->IpAddress.String) + ", \"mask\": " + Json(p->IpMask.String) + "}";
+    }
+    return "{\"name\": " + Json(info.AdapterName) + ", \"description\": " +
+           Json(info.Description) + ", \"mac\": " + JsonOrNull(Mac(info)) +
+           ", \"addresses\": [" + addresses + "], \"gateway\": " +
+           JsonOrNull(info.GatewayList.IpAddress.String) +
+           ", \"dhcp\": " + (info.DhcpEnabled ? "true" : "false") +
+           ", \"dhcpServer\": " + JsonOrNull(info.DhcpEnabled ? info.DhcpServer.IpAddress.String : "") +
+           "}";
+}
+
+int ListAdapters(bool brief, bool json = false) {
     CxAdapterFind find;
     IP_ADAPTER_INFO info;
+    std::vector<std::string> items;
     int n = 0;
     for (int ok = find.FindAdapter(); ok; ok = find.FindNextAdapter(), ++n) {
         find.GetAdapterInfo(&info);
+        if (json) {
+            items.push_back(AdapterJson(info));
+            continue;
+        }
         if (brief) {
             std::printf("adapter: %s  %s  %s\n", info.Description, Mac(info).c_str(),
                         info.IpAddressList.IpAddress.String);
@@ -282,38 +324,54 @@ int ListAdapters(bool brief) {
         std::printf("  gateway:     %s\n  DHCP:        %s\n", info.GatewayList.IpAddress.String,
                     dhcp);
     }
-    if (!n) std::printf(brief ? "adapters: none\n" : "no adapters\n");
+    if (json) {
+        PrintJsonList(items);
+    } else if (!n) {
+        std::printf(brief ? "adapters: none\n" : "no adapters\n");
+    }
     return n;
 }
 
 const char kAdaptersHelp[] =
-    "  adapters                network adapters: name, MAC address, addresses\n";
+    "  adapters [--json]       network adapters: name, MAC address, addresses\n";
 
-int Adapters(int argc, char** /*argv*/) {
-    if (argc) return Usage("adapters takes no arguments");
-    ListAdapters(false);
+int Adapters(int argc, char** argv) {
+    bool json = false;
+    std::string bad;
+    if (!TakeJson(&argc, argv, &json, &bad)) return Usage("unknown adapters option '" + bad + "'");
+    if (argc) return Usage("adapters takes no arguments but --json");
+    ListAdapters(false, json);
     return kSuccess;
 }
 
 void SummaryAdapters() { ListAdapters(true); }
 
-void ListAddrs(bool summary) {
+int ListAddrs(bool summary, bool json = false) {
     SocketScope sockets;
     if (!sockets.Ok()) {
+        if (!summary) return Fail("cannot start Windows Sockets%s", "");
         std::printf("local addresses: Windows Sockets cannot start\n");
-        return;
+        return kFailure;
     }
     CxLocalHostIPAddrFind find;
     wchar_t addr[QV_IPADDR_CCH];
+    std::vector<std::string> items;
     int n = 0;
     for (int ok = find.FindIPAddr(); ok; ok = find.FindNextIPAddr(), ++n) {
         find.GetIPAddr(addr);
-        if (summary) {
+        bool usable = IsValidIPAddress(addr) != 0;
+        if (json) {
+            items.push_back("{\"address\": " + Json(Narrow(addr)) +
+                            ", \"usable\": " + (usable ? "true" : "false") + "}");
+        } else if (summary) {
             std::printf("%s%s", n ? " " : "local addresses: ", Narrow(addr).c_str());
         } else {
-            std::printf("%s%s\n", Narrow(addr).c_str(),
-                        IsValidIPAddress(addr) ? "" : " (not usable)");
+            std::printf("%s%s\n", Narrow(addr).c_str(), usable ? "" : " (not usable)");
         }
+    }
+    if (json) {
+        PrintJsonList(items);
+        return kSuccess;
     }
     if (summary) std::printf(n ? "\n" : "local addresses: none\n");
     std::memset(addr, 0, sizeof addr);
@@ -322,52 +380,95 @@ void ListAddrs(bool summary) {
     } else {
         std::printf("first usable address: none\n");
     }
+    return kSuccess;
 }
 
 const char kAddrsHelp[] =
-    "  addrs                   the local host's IPv4 addresses and the first usable one\n";
+    "  addrs [--json]          the local host's IPv4 addresses and the first usable one\n";
 
-int Addrs(int argc, char** /*argv*/) {
-    if (argc) return Usage("addrs takes no arguments");
-    ListAddrs(false);
-    return kSuccess;
+int Addrs(int argc, char** argv) {
+    bool json = false;
+    std::string bad;
+    if (!TakeJson(&argc, argv, &json, &bad)) return Usage("unknown addrs option '" + bad + "'");
+    if (argc) return Usage("addrs takes no arguments but --json");
+    return ListAddrs(false, json);
 }
 
 void SummaryAddrs() { ListAddrs(true); }
 
-const char kResolveHelp[] = "  resolve NAME            the first IPv4 address of a host name\n";
+const char kResolveHelp[] =
+    "  resolve NAME [--json]   the first IPv4 address of a host name\n";
 
 int Resolve(int argc, char** argv) {
-    if (argc != 1) return Usage("resolve needs one NAME");
+    bool json = false;
+    std::string bad;
+    if (!TakeJson(&argc, argv, &json, &bad)) return Usage("unknown resolve option '" + bad + "'");
+    if (argc != 1 || !argv[0][0]) return Usage("resolve needs one NAME");
     SocketScope sockets;
     if (!sockets.Ok()) return Fail("cannot start Windows Sockets%s", "");
     wchar_t addr[QV_IPADDR_CCH] = {};
     if (!GetIPAddrByDomainName(Widen(argv[0]).c_str(), addr)) {
-        return Fail("cannot resolve %s", argv[0]);
+        return Fail("cannot resolve %s", std::string(argv[0]) + ": " +
+                                             ErrorText(SocketGetLastError()));
     }
-    std::printf("%s\n", Narrow(addr).c_str());
+    if (json) {
+        std::printf("{\"name\": %s, \"address\": %s}\n", Json(argv[0]).c_str(),
+                    Json(Narrow(addr)).c_str());
+    } else {
+        std::printf("%s\n", Narrow(addr).c_str());
+    }
     return kSuccess;
 }
 
 const char kScanHelp[] =
-    "  scan                    ask every address of the local /24 subnet by ARP and\n"
-    "                          list the hosts that answer (sends real ARP requests)\n";
+    "  scan [--json]           ask every address of the local /24 subnet by ARP and\n"
+    "                          list the hosts that answer (sends real ARP requests);\n"
+    "                          progress on stderr when it is a terminal\n";
 
-int Scan(int argc, char** /*argv*/) {
-    if (argc) return Usage("scan takes no arguments");
+// Shows how the scan goes, on one line of a terminal.
+void CALLBACK ShowProgress(void* /*pParam*/, unsigned long ulProbed, unsigned long ulAnswered) {
+    std::fprintf(stderr, "\rqvtool: probed %lu/254, %lu answered", ulProbed, ulAnswered);
+    std::fflush(stderr);
+}
+
+int Scan(int argc, char** argv) {
+    bool json = false;
+    std::string bad;
+    if (!TakeJson(&argc, argv, &json, &bad)) return Usage("unknown scan option '" + bad + "'");
+    if (argc) return Usage("scan takes no arguments but --json");
     SocketScope sockets;
     if (!sockets.Ok()) return Fail("cannot start Windows Sockets%s", "");
+    bool terminal = _isatty(_fileno(stderr)) != 0;
     std::fprintf(stderr, "qvtool: scanning the local /24 subnet by ARP...\n");
     CxNetworkHostFind find;
     NET_HOST_INFO info;
-    int n = 0;
-    for (int ok = find.FindHost(); ok; ok = find.FindNextHost(), ++n) {
+    std::vector<std::string> items;
+    int ok = find.FindHost(terminal ? &ShowProgress : nullptr, nullptr);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (terminal) std::fprintf(stderr, "\n");
+    for (; ok; ok = find.FindNextHost()) {
         find.GetHostInfo(&info);
-        std::printf("%-15s  %s  %s\n", Narrow(info.szIPAddress).c_str(),
-                    Narrow(info.szMacAddress).c_str(), Narrow(info.szHostName).c_str());
+        std::string address = Narrow(info.szIPAddress);
+        std::string mac = Narrow(info.szMacAddress);
+        std::string name = Narrow(info.szHostName);
+        if (json) {
+            items.push_back("{\"address\": " + Json(address) + ", \"mac\": " + Json(mac) +
+                            ", \"hostName\": " + JsonOrNull(name) + "}");
+        } else {
+            items.push_back(address);
+            std::printf("%-15s  %s  %s\n", address.c_str(), mac.c_str(), name.c_str());
+        }
     }
     find.FindHostClose();
-    if (!n) std::printf("no host answered\n");
+    // Nobody answered, or no probe could be made at all: not the same.
+    if (items.empty() && error != ERROR_NO_MORE_ITEMS && error != ERROR_SUCCESS) {
+        return Fail("cannot probe this network: %s", ErrorText(error));
+    }
+    if (json) {
+        PrintJsonList(items);
+    } else if (items.empty()) {
+        std::printf("no host answered\n");
+    }
     return kSuccess;
 }
 

@@ -1,6 +1,7 @@
 // qvtool: a command-line host program for quorvel.dll.
 //
 // Exit codes: 0 success, 1 failure, 2 usage error. Errors go to stderr.
+// The entry point (entry.cpp) only calls Run, which the tests call too.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,18 +19,6 @@ std::string Narrow(const wchar_t* text) {
     std::string out(n > 0 ? n - 1 : 0, '\0');
     if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
     return out;
-}
-
-std::string ErrorText(unsigned long code) {
-    wchar_t text[512];
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, text, sizeof text / sizeof text[0], nullptr);
-    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
-                     text[n - 1] == L'.')) {
-        --n;
-    }
-    text[n] = L'\0';
-    return "error " + std::to_string(code) + ": " + (n ? Narrow(text) : "unknown error");
 }
 
 std::wstring Widen(const char* text) {
@@ -53,9 +42,13 @@ int Usage(const std::string& message) {
 
 bool ParseNumber(const char* text, unsigned long max, unsigned long* out) {
     if (!text || !*text) return false;
-    char* end = nullptr;
-    unsigned long value = std::strtoul(text, &end, 10);
-    if (*end || value > max || text[0] == '-') return false;
+    unsigned long value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        unsigned digit = static_cast<unsigned>(*p - '0');
+        if (digit > max || value > (max - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
     *out = value;
     return true;
 }
@@ -136,7 +129,7 @@ void Help() {
         "With no command, prints what the library sees on this machine.\n"
         "\n"
         "commands:\n"
-        "  version                 the file version of quorvel.dll\n"
+        "  version, --version      the file version of quorvel.dll\n"
         "%s"
         "  --help                  this text\n"
         "\n"
@@ -147,15 +140,16 @@ void Help() {
 }  // namespace
 }  // namespace qvtool
 
-int main(int argc, char** argv) {
-    using namespace qvtool;
+int qvtool::Run(int argc, char** argv) {
     if (argc < 2) return Summary();
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         Help();
         return kSuccess;
     }
-    if (command == "version") return argc == 2 ? Version() : Usage("version takes no arguments");
+    if (command == "version" || command == "--version") {
+        return argc == 2 ? Version() : Usage(command + " takes no arguments");
+    }
     for (const Command& entry : SortedCommands()) {
         if (command == entry.name) return entry.run(argc - 2, argv + 2);
     }

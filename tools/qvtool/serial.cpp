@@ -1,12 +1,14 @@
 // qvtool serial: opens a serial port, copies what arrives to stdout and sends
-// the lines read from stdin.
+// what stdin gives, byte for byte both ways.
 #include "quorvel/quorvel.h"
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,14 @@ constexpr unsigned long kMaxThreshold = 65535;
 constexpr unsigned long kRecvWait = 1000;  // ms
 constexpr unsigned long kSendWait = 5000;  // ms
 
+// Shared by the command, the port's listener and the stdin thread, which
+// may outlive the command (it is left waiting for stdin).
 struct Session {
-    CxSerial* port;
+    CxSerial port;
     std::string path;
+    Ending ending;
+    std::mutex sending;     // held while the port sends; Close waits for it
+    bool closed = false;    // under sending: the port is closed, send nothing
 };
 
 // "framing, parity" for the flags of a line error.
@@ -54,7 +61,7 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
     if (lEvent == CX_EVENT_LINE_ERROR) {
         unsigned long flags = 0;
         unsigned long discarded = 0;
-        if (session->port->GetLineError(&flags, &discarded)) {
+        if (session->port.GetLineError(&flags, &discarded)) {
             std::fflush(stdout);
             std::fprintf(stderr, "qvtool: %s line error: %s; %lu received byte%s discarded\n",
                          session->path.c_str(), LineErrorText(flags).c_str(), discarded,
@@ -71,14 +78,16 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
     if (lEvent != CX_EVENT_DATA_READY) return 0;
     unsigned long waiting = 0;
     unsigned long outgoing = 0;
-    if (!session->port->GetBufferCount(&waiting, &outgoing) || waiting == 0) return 0;
+    if (!session->port.GetBufferCount(&waiting, &outgoing) || waiting == 0) return 0;
     std::vector<unsigned char> data(waiting);
-    if (!session->port->Recv(data.data(), waiting, kRecvWait)) {
-        Fail("cannot read from %s", session->path + " (" + ErrorText(GetLastError()) + ")");
+    if (!session->port.Recv(data.data(), waiting, kRecvWait)) {
+        Fail("cannot read from %s", session->path + ": " + ErrorText(GetLastError()));
         return 0;
     }
-    std::fwrite(data.data(), 1, data.size(), stdout);
-    std::fflush(stdout);
+    if (!WriteOut(data.data(), data.size())) {
+        Fail("cannot write to stdout%s", "");
+        session->ending.End(kFailure);
+    }
     return 0;
 }
 
@@ -87,10 +96,10 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
 const char kSerialHelp[] =
     "  serial PATH [--baud N] [--threshold N]\n"
            "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
-           "                          arrives to stdout and send each stdin line; --baud\n"
-           "                          sets N baud 8N1, --threshold the bytes that make\n"
-           "                          data ready (default 1); line errors and the\n"
-           "                          device's removal are reported on stderr\n";
+           "                          arrives to stdout and send what stdin gives, byte\n"
+           "                          for byte; --baud sets N baud 8N1, --threshold the\n"
+           "                          bytes that make data ready (default 1); line errors\n"
+           "                          and the device's removal are reported on stderr\n";
 
 void SummarySerial() { std::printf("serial: open a port with 'qvtool serial COMn'\n"); }
 
@@ -122,9 +131,11 @@ int Serial(int argc, char** argv) {
     }
     if (!path) return Usage("serial needs a PATH, such as COM3");
 
-    CxSerial port;
+    auto session = std::make_shared<Session>();
+    session->path = path;
+    CxSerial& port = session->port;
     if (!port.Open(Widen(path).c_str(), static_cast<unsigned short>(threshold))) {
-        return Fail("cannot open %s", std::string(path) + " (" + ErrorText(GetLastError()) + ")");
+        return Fail("cannot open %s", std::string(path) + ": " + ErrorText(GetLastError()));
     }
     if (setBaud) {
         DCB dcb = {};
@@ -141,34 +152,47 @@ int Serial(int argc, char** argv) {
             DWORD error = GetLastError();
             port.Close();
             return Fail("cannot set %s", std::string(path) + " to " + std::to_string(baud) +
-                                             " baud 8N1 (" + ErrorText(error) + ")");
+                                             " baud 8N1: " + ErrorText(error));
         }
     }
 
     // Received bytes go out unchanged, without line-feed translation.
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
-    Session session{&port, path};
-    port.SetWndMsgProc(nullptr, 0, &OnEvent, &session);
+    port.SetWndMsgProc(nullptr, 0, &OnEvent, session.get());
     // Line errors and the removal are told as they happen.
     if (!port.SetLineErrorEvent(1) || !port.SetRemovalEvent(1)) {
-        Fail("cannot watch %s for line errors and removal", std::string(path) + " (" +
-                                                                 ErrorText(GetLastError()) + ")");
+        Fail("cannot watch %s for line errors and removal",
+             std::string(path) + ": " + ErrorText(GetLastError()));
     }
-    std::fprintf(stderr, "qvtool: %s open; type lines to send them, end with Ctrl+Z/Ctrl+D (EOF)\n",
+    std::fprintf(stderr, "qvtool: %s open; stdin goes to the port until its end (Ctrl+Z/Ctrl+D)\n",
                  path);
 
-    char line[4096];
-    while (std::fgets(line, sizeof line, stdin)) {
-        // A line longer than the buffer arrives in pieces, each sent as read.
-        unsigned long length = static_cast<unsigned long>(std::strlen(line));
-        if (length == 0) continue;
-        if (!port.Send(reinterpret_cast<unsigned char*>(line), length, kSendWait)) {
-            Fail("cannot send to %s", std::string(path) + " (" + ErrorText(GetLastError()) + ")");
-        }
+    // Each piece of stdin goes out as read; the port is never closed while
+    // it sends.
+    ReadStdin(
+        [session](const char* data, size_t length) {
+            std::lock_guard<std::mutex> lock(session->sending);
+            if (session->closed) return false;
+            if (!session->port.Send(reinterpret_cast<unsigned char*>(const_cast<char*>(data)),
+                                    static_cast<unsigned long>(length), kSendWait)) {
+                Fail("cannot send to %s", session->path + ": " + ErrorText(GetLastError()));
+                session->ending.End(kFailure);
+                return false;
+            }
+            return true;
+        },
+        [session](bool atEnd) {
+            if (!atEnd) Fail("cannot read stdin: %s", ErrorText(GetLastError()));
+            session->ending.End(atEnd ? kSuccess : kFailure);
+        });
+    int result = session->ending.Wait();
+    {
+        std::lock_guard<std::mutex> lock(session->sending);
+        session->closed = true;
     }
     port.Close();
-    return kSuccess;
+    return result;
 }
 
 namespace {

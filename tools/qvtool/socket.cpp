@@ -1,13 +1,16 @@
 // qvtool tcp and udp: TCP and UDP endpoints on the command line, to try the
 // library against socat, nc or another qvtool.
 //
-//   qvtool tcp listen ADDR PORT [--echo]   accept one connection
-//   qvtool tcp connect ADDR PORT           connect
-//   qvtool udp PORT [--peer ADDR]          datagrams on PORT
+//   qvtool tcp listen ADDR PORT [--echo] [--timeout S]   accept one connection
+//   qvtool tcp connect ADDR PORT [--timeout S]           connect
+//   qvtool udp PORT [--peer ADDR[:PORT]] [--hex|--json]  datagrams on PORT
 //
-// Received data goes to stdout unchanged; stdin goes to the peer (for tcp as
-// it is read, for udp one datagram per line). At the end of stdin a TCP
-// session shuts its sending side down and waits for the peer to close.
+// Bytes pass unchanged both ways. A TCP session sends stdin as it is read;
+// at the end of stdin it shuts its sending side down and waits for the peer
+// to close; when the peer closes, it says so and ends at once. UDP sends one
+// datagram per stdin line (with --hex or --json one line of hexadecimal
+// digits per datagram, so any bytes and empty datagrams pass) and ends with
+// stdin.
 #include "quorvel/quorvel.h"
 
 #include <fcntl.h>
@@ -15,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +29,10 @@ namespace qvtool {
 namespace {
 
 constexpr unsigned long kMaxPort = 65535;
+constexpr unsigned long kMaxTimeout = 24 * 60 * 60;  // s
 constexpr unsigned long kChunk = 64 * 1024;
+constexpr unsigned long kMaxDatagram = 65507;  // the largest IPv4 UDP payload
+constexpr unsigned long kReceivePoll = 100;    // ms between two looks at the end
 
 std::string SocketErrorText() { return ErrorText(SocketGetLastError()); }
 
@@ -42,50 +49,18 @@ unsigned long Waiting(SOCKET s) {
     return ioctlsocket(s, FIONREAD, &n) == 0 ? n : 0;
 }
 
-void WriteOut(const unsigned char* data, unsigned long length) {
-    std::fwrite(data, 1, length, stdout);
-    std::fflush(stdout);
-}
-
-// Copies what the peer sends to stdout (or back to the peer) until it closes.
-void Pump(CxClientSocket* connection, bool echo) {
-    std::vector<unsigned char> buffer(kChunk);
-    for (;;) {
-        // One byte blocks until data or the end comes, then the rest that waits.
-        if (!connection->Recv(buffer.data(), 1, 0)) return;
-        unsigned long n = Waiting(connection->GetSocket());
-        if (n > kChunk - 1) n = kChunk - 1;
-        if (n && !connection->Recv(buffer.data() + 1, n, 0)) return;
-        if (echo) {
-            if (!connection->Send(buffer.data(), n + 1, 0)) return;
-        } else {
-            WriteOut(buffer.data(), n + 1);
-        }
-    }
-}
-
-// stdin to the peer, then shut down sending and wait for the peer's end.
-int Session(CxClientSocket* connection, bool echo) {
-    std::fflush(stdout);
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stdin), _O_BINARY);
-    std::thread pump(&Pump, connection, echo);
-    int result = kSuccess;
-    if (!echo) {
-        std::vector<char> buffer(kChunk);
-        int n = 0;
-        while ((n = _read(_fileno(stdin), buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
-            if (!connection->Send(reinterpret_cast<unsigned char*>(buffer.data()),
-                                  static_cast<unsigned long>(n), 0)) {
-                result = Fail("cannot send (%s)", SocketErrorText());
-                break;
-            }
-        }
-        shutdown(connection->GetSocket(), SD_SEND);
-    }
-    pump.join();
-    connection->DisConnect();
-    return result;
+// "a.b.c.d:port" of a socket's own or peer address; empty if there is none.
+std::string Endpoint(SOCKET s, bool peer) {
+    SOCKADDR_IN addr = {};
+    int length = sizeof addr;
+    int result = peer ? getpeername(s, reinterpret_cast<SOCKADDR*>(&addr), &length)
+                      : getsockname(s, reinterpret_cast<SOCKADDR*>(&addr), &length);
+    if (result != 0) return std::string();
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr.sin_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3],
+                  static_cast<unsigned>(ntohs(addr.sin_port)));
+    return text;
 }
 
 bool ParsePort(const char* text, int* port) {
@@ -95,43 +70,315 @@ bool ParsePort(const char* text, int* port) {
     return true;
 }
 
-int TcpListen(const char* address, int port, bool echo) {
+// Waits until s is readable; 0 when the time ran out, -1 when the wait failed.
+int WaitReadable(SOCKET s, unsigned long ms) {
+    fd_set set;
+    set.fd_count = 1;
+    set.fd_array[0] = s;
+    timeval limit = {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+    int ready = select(0, &set, nullptr, nullptr, &limit);
+    return ready < 0 ? -1 : ready;
+}
+
+// ---- tcp --------------------------------------------------------------------
+
+// Shared by the command and its threads; the stdin thread may outlive the
+// command (it is left waiting for stdin).
+struct TcpSession {
+    CxClientSocket connection;
+    std::string peer;  // "a.b.c.d:port"
+    Ending ending;
+    std::mutex sending;  // held while sending; the connection closes under it
+    bool closed = false;
+};
+
+// Copies what the peer sends to stdout (or back to the peer) until it closes.
+void Pump(std::shared_ptr<TcpSession> session, bool echo) {
+    std::vector<unsigned char> buffer(kChunk);
+    CxClientSocket& connection = session->connection;
+    for (;;) {
+        // One byte blocks until data or the end comes, then the rest that waits.
+        if (!connection.Recv(buffer.data(), 1, 0)) break;
+        unsigned long n = Waiting(connection.GetSocket());
+        if (n > kChunk - 1) n = kChunk - 1;
+        if (n && !connection.Recv(buffer.data() + 1, n, 0)) break;
+        if (echo) {
+            std::lock_guard<std::mutex> lock(session->sending);
+            if (session->closed) return;
+            if (!connection.Send(buffer.data(), n + 1, 0)) {
+                Fail("cannot send (%s)", SocketErrorText());
+                session->ending.End(kFailure);
+                return;
+            }
+        } else if (!WriteOut(buffer.data(), n + 1)) {
+            Fail("cannot write to stdout%s", "");
+            session->ending.End(kFailure);
+            return;
+        }
+    }
+    if (!session->ending.Ended()) {
+        std::fprintf(stderr, "qvtool: %s closed the connection\n", session->peer.c_str());
+        session->ending.End(kSuccess);
+    }
+}
+
+int Session(std::shared_ptr<TcpSession> session, bool echo) {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::thread pump(&Pump, session, echo);
+    if (!echo) {
+        ReadStdin(
+            [session](const char* data, size_t length) {
+                std::lock_guard<std::mutex> lock(session->sending);
+                if (session->closed) return false;
+                if (!session->connection.Send(
+                        reinterpret_cast<unsigned char*>(const_cast<char*>(data)),
+                        static_cast<unsigned long>(length), 0)) {
+                    Fail("cannot send (%s)", SocketErrorText());
+                    session->ending.End(kFailure);
+                    return false;
+                }
+                return true;
+            },
+            [session](bool atEnd) {
+                std::lock_guard<std::mutex> lock(session->sending);
+                if (session->closed) return;
+                if (!atEnd) {
+                    Fail("cannot read stdin: %s", ErrorText(GetLastError()));
+                    session->ending.End(kFailure);
+                    return;
+                }
+                // Nothing more to send: the peer's end ends the session.
+                shutdown(session->connection.GetSocket(), SD_SEND);
+            });
+    }
+    int result = session->ending.Wait();
+    {
+        std::lock_guard<std::mutex> lock(session->sending);
+        session->closed = true;
+    }
+    session->connection.DisConnect();  // also ends a receive that still waits
+    pump.join();
+    return result;
+}
+
+int TcpListen(const char* address, int port, bool echo, unsigned long timeout) {
     CxServerSocket server;
     if (!server.ListenConnection(Widen(address).c_str(), port)) {
         return Fail("cannot listen (%s)", SocketErrorText());
     }
-    std::fprintf(stderr, "qvtool: listening on %s port %d\n", address, port);
+    std::string local = Endpoint(server.GetSocket(), false);
+    std::fprintf(stderr, "qvtool: listening on %s port %s\n", address,
+                 local.substr(local.find(':') + 1).c_str());
+    if (timeout) {
+        int ready = WaitReadable(server.GetSocket(), timeout * 1000);
+        if (ready <= 0) {
+            server.DisListenConnection();
+            return ready == 0 ? Fail("no connection within %s s", std::to_string(timeout))
+                              : Fail("cannot accept (%s)", SocketErrorText());
+        }
+    }
     SOCKET accepted = server.AcceptConnection();  // no events selected: waits
+    if (accepted == INVALID_SOCKET) {
+        std::string error = SocketErrorText();
+        server.DisListenConnection();
+        return Fail("cannot accept (%s)", error);
+    }
     server.DisListenConnection();
-    if (accepted == INVALID_SOCKET) return Fail("cannot accept (%s)", SocketErrorText());
-    CxClientSocket connection;
-    connection.Attach(accepted);
-    wchar_t peer[16] = L"";
-    connection.GetPeerAddress(peer);
-    std::fprintf(stderr, "qvtool: connection from %s\n", Narrow(peer).c_str());
-    return Session(&connection, echo);
+    auto session = std::make_shared<TcpSession>();
+    session->connection.Attach(accepted);
+    session->peer = Endpoint(accepted, true);
+    std::fprintf(stderr, "qvtool: connection from %s\n", session->peer.c_str());
+    return Session(session, echo);
 }
 
-int TcpConnect(const char* address, int port) {
-    CxClientSocket connection;
-    if (!connection.Connect(Widen(address).c_str(), port, 0)) {
-        return Fail("cannot connect (%s)", SocketErrorText());
+// The outcome of a Connect that may take longer than the caller waits.
+struct ConnectAttempt {
+    Ending done;
+    int ok = 0;
+    unsigned long error = 0;
+};
+
+int TcpConnect(const char* address, int port, unsigned long timeout) {
+    auto session = std::make_shared<TcpSession>();
+    std::string target = std::string(address) + ":" + std::to_string(port);
+    auto attempt = std::make_shared<ConnectAttempt>();
+    std::wstring wide = Widen(address);
+    auto connect = [session, attempt, wide, port] {
+        attempt->ok = session->connection.Connect(wide.c_str(), port, 0);
+        attempt->error = SocketGetLastError();
+        attempt->done.End(kSuccess);
+    };
+    if (timeout) {
+        // A connect that outlasts the limit is left to the system; the
+        // command ends without it.
+        std::thread(connect).detach();
+        int ignored = 0;
+        if (!attempt->done.WaitFor(timeout * 1000, &ignored)) {
+            return Fail("cannot connect to %s", target + " within " + std::to_string(timeout) + " s");
+        }
+    } else {
+        connect();
     }
-    return Session(&connection, false);
+    if (!attempt->ok) return Fail("cannot connect to %s", target + ": " + ErrorText(attempt->error));
+    session->peer = target;
+    std::fprintf(stderr, "qvtool: connected to %s\n", target.c_str());
+    return Session(session, false);
+}
+
+// ---- udp --------------------------------------------------------------------
+
+enum class UdpMode { kLines, kHex, kJson };
+
+struct UdpSession {
+    CxUdpSocket udp;
+    UdpMode mode = UdpMode::kLines;
+    Ending ending;
+    std::mutex mutex;       // guards the socket's calls and everything below
+    std::wstring peer;      // where stdin goes: "a.b.c.d:port"; empty until known
+    bool fixedPeer = false;  // given with --peer, else the last sender
+    bool closed = false;
+    std::string pending;    // a stdin line not yet ended
+};
+
+// One datagram to the peer; false (after saying why) when the command ends.
+bool SendOne(UdpSession& session, const std::string& datagram) {
+    std::lock_guard<std::mutex> lock(session.mutex);
+    if (session.closed) return false;
+    if (datagram.size() > kMaxDatagram) {
+        Fail("a datagram of %s bytes is larger than the largest, 65507 bytes",
+             std::to_string(datagram.size()));
+        session.ending.End(kFailure);
+        return false;
+    }
+    if (session.peer.empty()) {
+        Fail("no peer yet: give --peer or wait for a datagram%s", "");
+        session.ending.End(kFailure);
+        return false;
+    }
+    unsigned char none = 0;
+    unsigned char* data = datagram.empty()
+                              ? &none
+                              : reinterpret_cast<unsigned char*>(const_cast<char*>(datagram.data()));
+    if (!session.udp.SendDatagramTo(session.peer.c_str(), data,
+                                    static_cast<unsigned long>(datagram.size()))) {
+        Fail("cannot send to %s", Narrow(session.peer.c_str()) + ": " + SocketErrorText());
+        session.ending.End(kFailure);
+        return false;
+    }
+    return true;
+}
+
+// One stdin line (without its line feed in the hexadecimal modes) as a
+// datagram.
+bool SendLine(UdpSession& session, std::string line) {
+    if (session.mode == UdpMode::kLines) return SendOne(session, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string datagram;
+    if (!ParseHex(line, &datagram)) {
+        Fail("not a line of hexadecimal digit pairs: '%s'",
+             line.size() > 40 ? line.substr(0, 40) + "..." : line);
+        session.ending.End(kFailure);
+        return false;
+    }
+    return SendOne(session, datagram);
+}
+
+bool TakeInput(UdpSession& session, const char* data, size_t length) {
+    if (session.ending.Ended()) return false;
+    session.pending.append(data, length);
+    size_t start = 0;
+    for (size_t end; (end = session.pending.find('\n', start)) != std::string::npos; start = end + 1) {
+        size_t keep = session.mode == UdpMode::kLines ? end + 1 : end;
+        if (!SendLine(session, session.pending.substr(start, keep - start))) return false;
+    }
+    session.pending.erase(0, start);
+    // A line that cannot fit in a datagram whatever follows.
+    size_t limit = session.mode == UdpMode::kLines ? kMaxDatagram : 4 * kMaxDatagram + 2;
+    if (session.pending.size() > limit) {
+        Fail("a line of more than %s bytes cannot be one datagram",
+             std::to_string(session.mode == UdpMode::kLines ? kMaxDatagram : limit));
+        session.ending.End(kFailure);
+        return false;
+    }
+    return true;
+}
+
+bool ShowDatagram(UdpMode mode, const std::string& sender, const unsigned char* data,
+                  unsigned long length) {
+    if (mode == UdpMode::kLines) return WriteOut(data, length);
+    if (mode == UdpMode::kHex) return WriteOut(Hex(data, length) + "\n");
+    size_t colon = sender.rfind(':');
+    std::string port = colon == std::string::npos ? "null" : sender.substr(colon + 1);
+    return WriteOut("{\"from\": " + Json(sender.substr(0, colon)) + ", \"port\": " + port +
+                    ", \"size\": " + std::to_string(length) + ", \"data\": " +
+                    Json(Hex(data, length)) + "}\n");
+}
+
+void Receive(std::shared_ptr<UdpSession> session) {
+    std::vector<unsigned char> buffer(kChunk);
+    while (!session->ending.Ended()) {
+        SOCKET s = INVALID_SOCKET;
+        {
+            std::lock_guard<std::mutex> lock(session->mutex);
+            if (session->closed) return;
+            s = session->udp.GetSocket();
+        }
+        int ready = WaitReadable(s, kReceivePoll);
+        if (ready == 0) continue;
+        wchar_t sender[64] = L"";
+        unsigned long length = 0;
+        int ok = 0;
+        unsigned long error = 0;
+        {
+            std::lock_guard<std::mutex> lock(session->mutex);
+            if (session->closed) return;
+            ok = ready > 0 && session->udp.RecvDatagram(sender, buffer.data(),
+                                                        static_cast<unsigned long>(buffer.size()),
+                                                        &length);
+            error = SocketGetLastError();
+            if (ok && !session->fixedPeer && sender[0]) session->peer = sender;
+        }
+        if (!ok) {
+            // An earlier datagram that found no listener is reported on a
+            // later receive: not this socket's failure.
+            if (ready > 0 && (error == WSAECONNRESET || error == WSAENETRESET)) continue;
+            Fail("cannot receive (%s)", ErrorText(error));
+            session->ending.End(kFailure);
+            return;
+        }
+        if (!ShowDatagram(session->mode, Narrow(sender), buffer.data(), length)) {
+            Fail("cannot write to stdout%s", "");
+            session->ending.End(kFailure);
+            return;
+        }
+    }
 }
 
 }  // namespace
 
 const char kTcpHelp[] =
-    "  tcp listen ADDR PORT [--echo]\n"
-    "                          accept one TCP connection on ADDR (0.0.0.0: every\n"
-    "                          interface) and PORT; received data to stdout, stdin\n"
-    "                          to the peer; --echo sends everything back instead\n"
-    "  tcp connect ADDR PORT   connect to a numeric IPv4 address; as above\n";
+    "  tcp listen ADDR PORT [--echo] [--timeout S]\n"
+    "                          accept one TCP connection on ADDR (a dotted quad;\n"
+    "                          0.0.0.0: every interface) and PORT (0: any free\n"
+    "                          port, which is shown); received data to stdout,\n"
+    "                          stdin to the peer; --echo sends everything back\n"
+    "                          instead; --timeout: give up after S seconds\n"
+    "  tcp connect ADDR PORT [--timeout S]\n"
+    "                          connect to a dotted-quad address; as above. Either\n"
+    "                          ends when the peer closes, or after the end of\n"
+    "                          stdin once the peer has closed too\n";
 const char kUdpHelp[] =
-    "  udp PORT [--peer ADDR]  datagrams on PORT (every interface): each received\n"
-    "                          one to stdout, each stdin line to the peer at PORT;\n"
-    "                          without --peer the peer is the last sender\n";
+    "  udp PORT [--peer ADDR[:PORT]] [--hex|--json]\n"
+    "                          datagrams on PORT (every interface; 0: any free\n"
+    "                          port, which is shown); each stdin line goes out as\n"
+    "                          one datagram to --peer (at its PORT, else at the\n"
+    "                          bound PORT) or, without --peer, to the last sender\n"
+    "                          at its own port; received datagrams go to stdout.\n"
+    "                          --hex: one datagram per line as hexadecimal both\n"
+    "                          ways (an empty line is an empty datagram); --json:\n"
+    "                          stdin as --hex, each received datagram as a JSON\n"
+    "                          object with from, port, size and data (hex)\n";
 
 void SummarySockets() {
     Startup startup;
@@ -141,35 +388,52 @@ void SummarySockets() {
 int Tcp(int argc, char** argv) {
     if (argc < 1) return Usage("tcp needs 'listen' or 'connect'");
     std::string mode = argv[0];
+    if (mode != "listen" && mode != "connect") return Usage("tcp needs 'listen' or 'connect'");
     bool echo = false;
+    unsigned long timeout = 0;
     std::vector<const char*> rest;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--echo" && mode == "listen") {
             echo = true;
+        } else if (arg == "--timeout") {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxTimeout, &timeout) || !timeout) {
+                return Usage("--timeout needs a number of seconds from 1 to 86400");
+            }
+            ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown tcp option '" + arg + "'");
+            return Usage("unknown tcp " + mode + " option '" + arg + "'");
         } else {
             rest.push_back(argv[i]);
         }
     }
-    if (mode != "listen" && mode != "connect") return Usage("tcp needs 'listen' or 'connect'");
     if (rest.size() != 2) return Usage("tcp " + mode + " needs ADDR and PORT");
+    if (!IsDottedQuad(rest[0])) {
+        return Usage("bad address '" + std::string(rest[0]) +
+                     "': give four decimal numbers, such as 127.0.0.1");
+    }
     int port = 0;
-    if (!ParsePort(rest[1], &port)) return Usage("bad port '" + std::string(rest[1]) + "'");
+    if (!ParsePort(rest[1], &port) || (port == 0 && mode == "connect")) {
+        return Usage("bad port '" + std::string(rest[1]) + "'");
+    }
     Startup startup;
     if (!startup.ok) return Fail("cannot start Windows Sockets%s", "");
-    return mode == "listen" ? TcpListen(rest[0], port, echo) : TcpConnect(rest[0], port);
+    return mode == "listen" ? TcpListen(rest[0], port, echo, timeout)
+                            : TcpConnect(rest[0], port, timeout);
 }
 
 int Udp(int argc, char** argv) {
     const char* portText = nullptr;
     const char* peer = nullptr;
+    UdpMode mode = UdpMode::kLines;
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--peer") {
             if (i + 1 >= argc) return Usage("--peer needs an address");
             peer = argv[++i];
+        } else if (arg == "--hex" || arg == "--json") {
+            if (mode != UdpMode::kLines) return Usage("give one of --hex and --json");
+            mode = arg == "--hex" ? UdpMode::kHex : UdpMode::kJson;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown udp option '" + arg + "'");
         } else if (portText) {
@@ -181,50 +445,52 @@ int Udp(int argc, char** argv) {
     int port = 0;
     if (!portText) return Usage("udp needs a PORT");
     if (!ParsePort(portText, &port)) return Usage("bad port '" + std::string(portText) + "'");
+    std::string peerAddress;
+    unsigned long peerPort = 0;
+    if (peer && !ParseAddressPort(peer, &peerAddress, &peerPort)) {
+        return Usage("bad peer '" + std::string(peer) +
+                     "': give a dotted quad such as 127.0.0.1, with :PORT if need be");
+    }
+    if (peer && !peerPort && !port) return Usage("--peer needs :PORT when PORT is 0");
     Startup startup;
     if (!startup.ok) return Fail("cannot start Windows Sockets%s", "");
 
-    CxUdpSocket udp;
-    if (!udp.Bind(port, 0)) return Fail("cannot bind (%s)", SocketErrorText());
+    auto session = std::make_shared<UdpSession>();
+    session->mode = mode;
     if (peer) {
-        // A send of no bytes checks the address and sends nothing.
-        std::wstring address = Widen(peer);
-        udp.SetPeerAddress(address.c_str());
-        if (!udp.SendTo(address.c_str(), nullptr, 0)) {
-            udp.Disbind();
-            return Usage("bad peer address '" + std::string(peer) + "'");
-        }
+        session->fixedPeer = true;
+        session->peer = Widen((peerAddress + ":" + std::to_string(peerPort ? peerPort : port)).c_str());
     }
+    if (!session->udp.Bind(port, 0)) return Fail("cannot bind (%s)", SocketErrorText());
+    std::string local = Endpoint(session->udp.GetSocket(), false);
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
-    std::fprintf(stderr, "qvtool: bound to port %d; each stdin line goes out as a datagram\n", port);
+    std::fprintf(stderr, "qvtool: bound to port %s; each stdin line goes out as a datagram\n",
+                 local.substr(local.find(':') + 1).c_str());
 
-    std::thread receiver([&udp] {
-        std::vector<unsigned char> buffer(65536);
-        for (;;) {
-            SOCKET s = udp.GetSocket();
-            fd_set set;
-            set.fd_count = 1;
-            set.fd_array[0] = s;
-            if (s == INVALID_SOCKET || select(0, &set, nullptr, nullptr, nullptr) <= 0) return;
-            unsigned long n = Waiting(s);
-            if (n == 0 || n > buffer.size()) n = static_cast<unsigned long>(buffer.size());
-            // The whole datagram, or fail; either way the next one is next.
-            if (udp.Recv(buffer.data(), n, 0)) WriteOut(buffer.data(), n);
-            else if (SocketGetLastError() == WSAENOTSOCK) return;
-        }
-    });
-
-    char line[4096];
-    while (std::fgets(line, sizeof line, stdin)) {
-        unsigned long length = static_cast<unsigned long>(std::strlen(line));
-        if (length && !udp.Send(reinterpret_cast<unsigned char*>(line), length, 0)) {
-            Fail("cannot send (%s)", SocketErrorText());
-        }
+    std::thread receiver(&Receive, session);
+    ReadStdin(
+        [session](const char* data, size_t length) { return TakeInput(*session, data, length); },
+        [session](bool atEnd) {
+            if (!atEnd) {
+                if (!session->ending.Ended()) {
+                    Fail("cannot read stdin: %s", ErrorText(GetLastError()));
+                    session->ending.End(kFailure);
+                }
+                return;
+            }
+            // A last line without a line feed is a datagram too.
+            if (!session->pending.empty() && !SendLine(*session, session->pending)) return;
+            session->ending.End(kSuccess);
+        });
+    int result = session->ending.Wait();
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        session->closed = true;
     }
-    udp.Disbind();  // ends the receiver's wait
     receiver.join();
-    return kSuccess;
+    session->udp.Disbind();
+    return result;
 }
 
 namespace {

@@ -1,0 +1,270 @@
+// qvtool's commands in-process: their text, their usage errors, the serial
+// session against a simulated port, and the discovery commands against
+// simulated hosts, devices and radios. No probe or packet leaves the process.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "quorvel/quorvel.h"
+#include "tests/bluetooth/bth_fixture.h"
+#include "tests/qvtool/tool_run.h"
+#include "tests/sim/sim_devices.h"
+#include "tests/sim/sim_hosts.h"
+#include "tests/sim/sim_serial.h"
+#include "tools/qvtool/commands.h"
+
+using qvtest::RunTool;
+using qvtest::ToolRun;
+
+namespace {
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+    return bytes;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(QvtoolText, ErrorsAndAddressesReadAsAPersonMeansThem) {
+    // Windows Sockets codes carry their name, whatever the system's texts.
+    EXPECT_EQ("error 10048 (WSAEADDRINUSE: address already in use)", qvtool::ErrorText(10048));
+    for (unsigned long code : {10049ul, 10060ul, 10065ul, 10093ul, 11001ul}) {
+        std::string text = qvtool::ErrorText(code);
+        EXPECT_TRUE(Contains(text, "(WSA")) << text;
+        EXPECT_FALSE(Contains(text, "unknown")) << text;
+    }
+    EXPECT_EQ(0u, qvtool::ErrorText(2).find("error 2 ("));
+
+    // Only four plain decimal octets: the system reads the short and octal
+    // forms as other addresses.
+    for (const char* good : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "10.0.100.9"}) {
+        EXPECT_TRUE(qvtool::IsDottedQuad(good)) << good;
+    }
+    for (const char* bad : {"1.2.3", "010.0.0.1", "256.1.1.1", "1.2.3.4.", " 1.2.3.4", "1.2.3.4 ",
+                            "localhost", "", "1..2.3", "1.2.3.1000", "+1.2.3.4"}) {
+        EXPECT_FALSE(qvtool::IsDottedQuad(bad)) << bad;
+    }
+    std::string address;
+    unsigned long port = 99;
+    ASSERT_TRUE(qvtool::ParseAddressPort("127.0.0.1:5000", &address, &port));
+    EXPECT_EQ("127.0.0.1", address);
+    EXPECT_EQ(5000u, port);
+    ASSERT_TRUE(qvtool::ParseAddressPort("127.0.0.1", &address, &port));
+    EXPECT_EQ(0u, port);
+    for (const char* bad : {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:+80",
+                            "127.0.0.1: 80", "1.2.3:80"}) {
+        EXPECT_FALSE(qvtool::ParseAddressPort(bad, &address, &port)) << bad;
+    }
+
+    std::string bytes;
+    ASSERT_TRUE(qvtool::ParseHex("00 1a FF\t7f", &bytes));
+    EXPECT_EQ(std::string("\x00\x1a\xff\x7f", 4), bytes);
+    ASSERT_TRUE(qvtool::ParseHex("", &bytes));
+    EXPECT_TRUE(bytes.empty());
+    for (const char* bad : {"0", "0g", "1 2", "x1"}) EXPECT_FALSE(qvtool::ParseHex(bad, &bytes)) << bad;
+    std::string all = RandomBytes(256, 1);
+    ASSERT_TRUE(qvtool::ParseHex(qvtool::Hex(reinterpret_cast<const unsigned char*>(all.data()),
+                                             all.size()),
+                                 &bytes));
+    EXPECT_EQ(all, bytes);
+}
+
+TEST(QvtoolCommands, UsageErrorsAreRefusedBeforeAnythingIsOpened) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"resolve", ""}, "resolve needs one NAME"},
+        {{"tcp", "listen", "localhost", "0"}, "bad address 'localhost'"},
+        {{"tcp", "connect", "1.2.3", "80"}, "bad address '1.2.3'"},
+        {{"tcp", "connect", "127.0.0.1", "0"}, "bad port '0'"},
+        {{"tcp", "listen", "127.0.0.1", "0", "--timeout", "0"}, "--timeout needs"},
+        {{"tcp", "connect", "127.0.0.1", "80", "--echo"}, "unknown tcp connect option"},
+        {{"udp", "0", "--peer", "1.2.3"}, "bad peer '1.2.3'"},
+        {{"udp", "0", "--peer", "127.0.0.1"}, "--peer needs :PORT when PORT is 0"},
+        {{"udp", "0", "--hex", "--json"}, "give one of --hex and --json"},
+        {{"scan", "--flush"}, "unknown scan option"},
+        {{"bt", "radios", "--flush"}, "bt radios takes only --json"},
+        {{"version", "x"}, "takes no arguments"},
+    };
+    for (const Case& c : cases) {
+        qvtest::ToolResult result = RunTool(c.args);
+        EXPECT_EQ(qvtool::kUsage, result.code) << c.says;
+        EXPECT_TRUE(Contains(result.err, c.says)) << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+    }
+}
+
+TEST(QvtoolSerial, AMegabyteOfRandomBytesPassesBothWaysUnchanged) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM7");
+    // Every byte value, Ctrl+Z, NUL, CR and LF among them, in both directions.
+    const std::string toPort = RandomBytes(1 << 20, 7);
+    const std::string fromPort = RandomBytes(1 << 20, 8);
+    ToolRun run({"serial", "COM7"});
+    ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "COM7 open"); }))
+        << run.Err();
+    for (size_t at = 0; at < fromPort.size(); at += 100000) port.Arrive(fromPort.substr(at, 100000));
+    ASSERT_TRUE(run.WaitOut([&](const std::string& o) { return o.size() >= fromPort.size(); }));
+    run.Write(toPort);
+    run.CloseInput();
+    EXPECT_EQ(qvtool::kSuccess, run.Finish()) << run.Err();
+    EXPECT_TRUE(run.Out() == fromPort);
+    EXPECT_EQ(toPort.size(), port.Sent().size());
+    EXPECT_TRUE(port.Sent() == toPort);
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(QvtoolSerial, AFailedSendEndsTheSessionWithFailure) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM8");
+    ToolRun run({"serial", "COM8"});
+    ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "COM8 open"); }));
+    port.Remove(ERROR_BAD_COMMAND);
+    run.Write("lost");  // stdin stays open: the failure alone ends the session
+    EXPECT_EQ(qvtool::kFailure, run.Code());
+    run.Finish();
+    EXPECT_TRUE(Contains(run.Err(), "cannot send to COM8: error 22 (")) << run.Err();
+}
+
+TEST(QvtoolSerial, OutputThatCannotBeWrittenEndsTheSessionWithFailure) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM9");
+    ToolRun run({"serial", "COM9"}, true);  // stdout's reader has gone
+    ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "COM9 open"); }));
+    port.Arrive("nobody reads this");
+    EXPECT_EQ(qvtool::kFailure, run.Code());  // stdin is still open
+    run.Finish();
+    EXPECT_TRUE(Contains(run.Err(), "cannot write to stdout")) << run.Err();
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(QvtoolScan, ListsAnsweringHostsAndTellsAnEmptyNetworkFromOneItCannotProbe) {
+    qvsim::Sockets sockets;
+    qvsim::HostNet net({"10.77.5.23"});
+    net.AddHost(5, 0x0000665544332211ULL, "alpha.lan");
+    net.AddHost(200, 0xC8, "");
+
+    qvtest::ToolResult text = RunTool({"scan"});
+    EXPECT_EQ(qvtool::kSuccess, text.code) << text.err;
+    EXPECT_EQ("10.77.5.5        11-22-33-44-55-66  alpha.lan\n"
+              "10.77.5.200      C8-00-00-00-00-00  \n",
+              text.out);
+    EXPECT_FALSE(Contains(text.err, "probed"));  // progress only on a terminal
+    qvtest::ToolResult json = RunTool({"scan", "--json"});
+    EXPECT_EQ(qvtool::kSuccess, json.code);
+    EXPECT_EQ("[\n"
+              "  {\"address\": \"10.77.5.5\", \"mac\": \"11-22-33-44-55-66\", \"hostName\": \"alpha.lan\"},\n"
+              "  {\"address\": \"10.77.5.200\", \"mac\": \"C8-00-00-00-00-00\", \"hostName\": null}\n"
+              "]\n",
+              json.out);
+
+    net.LimitAnswers(5, 0);
+    net.LimitAnswers(200, 0);
+    text = RunTool({"scan"});
+    EXPECT_EQ(qvtool::kSuccess, text.code);
+    EXPECT_EQ("no host answered\n", text.out);
+    EXPECT_EQ("[]\n", RunTool({"scan", "--json"}).out);
+
+    net.SetMissError(ERROR_NOT_SUPPORTED);  // what Wine answers to every probe
+    for (const char* json : {"", "--json"}) {
+        std::vector<std::string> args = {"scan"};
+        if (*json) args.push_back(json);
+        qvtest::ToolResult failed = RunTool(args);
+        EXPECT_EQ(qvtool::kFailure, failed.code);
+        EXPECT_TRUE(failed.out.empty()) << failed.out;
+        EXPECT_TRUE(Contains(failed.err, "cannot probe this network: error 50 (")) << failed.err;
+    }
+}
+
+TEST(QvtoolDiscovery, DevicesAddressesAndNamesAsTextAndJson) {
+    GUID cls = {0x5a1d3c11, 0x7e0f, 0x4b6a, {0x9d, 0x21, 0x40, 0x11, 0x22, 0x33, 0x44, 0x55}};
+    qvsim::DeviceDesc desc = qvsim::PortLikeDevice(L"QVTOOLDEV", cls);
+    desc.friendlyName.reset();  // only a description: shown as the name
+    qvsim::SimDevice device(desc);
+    ASSERT_TRUE(device.Ok()) << device.Error();
+    std::string guid = "{5A1D3C11-7E0F-4B6A-9D21-401122334455}";
+    std::string path = qvtool::Narrow(device.Path().c_str());
+    std::string instance = qvtool::Narrow(device.InstanceId().c_str());
+
+    qvtest::ToolResult text = RunTool({"devices", guid});
+    EXPECT_EQ(qvtool::kSuccess, text.code) << text.err;
+    EXPECT_EQ(path + "\n  name:        Description QVTOOLDEV\n  hardware ID: QV\\QVTOOLDEV\n"
+                     "  instance ID: " + instance + "\n",
+              text.out);
+    qvtest::ToolResult json = RunTool({"devices", guid, "--json"});
+    EXPECT_EQ(qvtool::kSuccess, json.code);
+    EXPECT_EQ("[\n  {\"path\": " + qvtool::Json(path) +
+                  ", \"friendlyName\": null, \"description\": \"Description QVTOOLDEV\", "
+                  "\"hardwareId\": \"QV\\\\QVTOOLDEV\", \"instanceId\": " + qvtool::Json(instance) +
+                  "}\n]\n",
+              json.out);
+    device.Remove();
+    EXPECT_EQ("[]\n", RunTool({"devices", guid, "--json"}).out);
+
+    qvsim::Sockets sockets;
+    qvsim::HostNet net({"10.77.5.23", "127.0.0.1"});
+    net.AddName("printer.lan", {"10.77.5.200"});
+    json = RunTool({"addrs", "--json"});
+    EXPECT_EQ(qvtool::kSuccess, json.code);
+    EXPECT_EQ("[\n  {\"address\": \"10.77.5.23\", \"usable\": true},\n"
+              "  {\"address\": \"127.0.0.1\", \"usable\": false}\n]\n",
+              json.out);
+    json = RunTool({"resolve", "printer.lan", "--json"});
+    EXPECT_EQ(qvtool::kSuccess, json.code);
+    EXPECT_EQ("{\"name\": \"printer.lan\", \"address\": \"10.77.5.200\"}\n", json.out);
+    text = RunTool({"resolve", "printer.lan"});
+    EXPECT_EQ("10.77.5.200\n", text.out);
+
+    json = RunTool({"adapters", "--json"});  // the machine's own, through Wine
+    EXPECT_EQ(qvtool::kSuccess, json.code);
+    EXPECT_EQ('[', json.out.front());
+    EXPECT_EQ("]\n", json.out.substr(json.out.size() - 2));
+}
+
+class QvtoolBluetooth : public Bluetooth {};
+
+TEST_F(QvtoolBluetooth, RadiosAndTheirDevicesAsJson) {
+    TwoRadios();
+    stack.AddDevice(0, Device(kPhone, L"phone", true, true));
+    stack.AddDevice(0, Device(kHeadset, L"head\"set", false, true));
+    std::string radioA = qvtool::Narrow(Text(kRadioA).c_str());
+    std::string radioB = qvtool::Narrow(Text(kRadioB).c_str());
+
+    qvtest::ToolResult radios = RunTool({"bt", "radios", "--json"});
+    EXPECT_EQ(qvtool::kSuccess, radios.code) << radios.err;
+    EXPECT_EQ("[\n  {\"address\": \"" + radioA +
+                  "\", \"name\": \"first radio\", \"classOfDevice\": 1835276},\n"
+                  "  {\"address\": \"" + radioB +
+                  "\", \"name\": \"second radio\", \"classOfDevice\": 2883852}\n]\n",
+              radios.out);
+    qvtest::ToolResult scan = RunTool({"bt", "scan", "--json"});
+    EXPECT_EQ(qvtool::kSuccess, scan.code) << scan.err;
+    std::string phone = qvtool::Narrow(Text(kPhone).c_str());
+    std::string headset = qvtool::Narrow(Text(kHeadset).c_str());
+    EXPECT_EQ("[\n  {\"radio\": \"" + radioA + "\", \"radioName\": \"first radio\", \"devices\": ["
+                  "{\"address\": \"" + phone + "\", \"name\": \"phone\", \"classOfDevice\": 5898764, "
+                  "\"remembered\": true, \"paired\": true}, "
+                  "{\"address\": \"" + headset + "\", \"name\": \"head\\\"set\", \"classOfDevice\": "
+                  "5898764, \"remembered\": false, \"paired\": false}]},\n"
+                  "  {\"radio\": \"" + radioB + "\", \"radioName\": \"second radio\", \"devices\": []}\n]\n",
+              scan.out);
+}
+
+TEST(QvtoolBluetoothMissing, NoRadioIsAFailureInEveryForm) {
+    for (const char* json : {"", "--json"}) {
+        std::vector<std::string> args = {"bt", "radios"};
+        if (*json) args.push_back(json);
+        qvtest::ToolResult result = RunTool(args);
+        EXPECT_EQ(qvtool::kFailure, result.code);
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_TRUE(Contains(result.err, "no Bluetooth radio")) << result.err;
+    }
+}
