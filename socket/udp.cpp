@@ -11,6 +11,25 @@ using namespace quorvel::socket_util;
 using quorvel::SocketAccess;
 using quorvel::TextGuard;
 
+namespace {
+
+// Where a datagram goes, once the call may go ahead: numeric IPv4 text (a
+// port in it kept with bTextPort, else the bound port). Text that does not
+// parse would mean 0.0.0.0, which is this very host on some systems: send
+// nothing rather than to an unmeant place. 0 with the reason otherwise.
+int Destination(SOCKET hSocket, const wchar_t* pszAddress, bool bTextPort, int nBoundPort,
+                const unsigned char* pData, unsigned long ulLength, SOCKADDR_IN* pAddr) {
+    if (hSocket == INVALID_SOCKET) return 0;  // the call said why
+    if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
+    if (ParseAddress(pszAddress, pAddr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
+    if (!bTextPort || pAddr->sin_port == 0) {
+        pAddr->sin_port = os::htons(static_cast<u_short>(nBoundPort & 0xFFFF));
+    }
+    return 1;
+}
+
+}  // namespace
+
 CxUdpSocket::CxUdpSocket() : m_nPort(0) {
     std::memset(m_szPeerAddress, 0, sizeof m_szPeerAddress);
 }
@@ -113,13 +132,8 @@ int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
                               unsigned long ulLength) {
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
-    if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_IN addr;
-    // Text that does not parse would mean 0.0.0.0, which is this very host
-    // on some systems: send nothing rather than to an unmeant place.
-    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
-    addr.sin_port = os::htons(static_cast<u_short>(m_nPort & 0xFFFF));
+    if (!Destination(hSocket, pszAddress, false, m_nPort, pData, ulLength, &addr)) return 0;
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
         int nSent = os::sendto(hSocket, reinterpret_cast<const char*>(pData) + ulDone,
@@ -223,11 +237,8 @@ int CxUdpSocket::SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData,
                                 unsigned long ulLength) {
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
-    if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_IN addr;
-    if (ParseAddress(pszAddress, &addr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
-    if (addr.sin_port == 0) addr.sin_port = os::htons(static_cast<u_short>(m_nPort & 0xFFFF));
+    if (!Destination(hSocket, pszAddress, true, m_nPort, pData, ulLength, &addr)) return 0;
     if (ulLength > static_cast<unsigned long>(INT_MAX)) return quorvel::FailSocket(WSAEMSGSIZE);
     char cNothing = 0;
     int nSent = os::sendto(hSocket, ulLength ? reinterpret_cast<const char*>(pData) : &cNothing,
