@@ -4,10 +4,16 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/error.h"
+#include "core/ipv4_text.h"
+#include "core/owner.h"
 #include "discovery/address_text.h"
 #include "platform/os.h"
 
 namespace os = quorvel::os;
+using quorvel::Fail;
+using quorvel::RequireOpen;
+using quorvel::ScopedKernelHandle;
 
 namespace {
 
@@ -39,21 +45,6 @@ bool Probe(IN_ADDR dest, IN_ADDR source, unsigned long long* pMac) {
         std::memcpy(pMac, mac, std::min<ULONG>(cbMac, kMacBytes));
     }
     return true;
-}
-
-// Dotted text without the socket library, should its conversion fail.
-void FormatDotted(IN_ADDR addr, wchar_t* pszText) {
-    const UCHAR by[4] = {addr.S_un.S_un_b.s_b1, addr.S_un.S_un_b.s_b2, addr.S_un.S_un_b.s_b3,
-                         addr.S_un.S_un_b.s_b4};
-    wchar_t* p = pszText;
-    for (int i = 0; i < 4; ++i) {
-        if (i) *p++ = L'.';
-        unsigned v = by[i];
-        if (v >= 100) *p++ = static_cast<wchar_t>(L'0' + v / 100);
-        if (v >= 10) *p++ = static_cast<wchar_t>(L'0' + v / 10 % 10);
-        *p++ = static_cast<wchar_t>(L'0' + v % 10);
-    }
-    *p = L'\0';
 }
 
 }  // namespace
@@ -113,39 +104,48 @@ void CxNetworkHostFind::OnFindHostProc(unsigned long dwIndex) {
 int CxNetworkHostFind::FindHost() {
     // A scan starts afresh; one that fails reports nothing of an earlier one.
     std::memset(m_byHostFound, 0, sizeof m_byHostFound);
+    m_byNextHost = 0;
     wchar_t szLocal[QV_IPADDR_CCH] = {};
     {
         CxLocalHostIPAddrFind find;
-        int nFound = find.FindIPAddr();
-        if (nFound) find.GetIPAddr(szLocal);
-        find.FindIPAddrClose();
-        if (!nFound) return 0;
+        if (!find.FindIPAddr()) return 0;
+        find.GetIPAddr(szLocal);
     }
     SOCKADDR_IN sa;
-    if (!quorvel::discovery::ParseIPv4(szLocal, &sa)) return 0;
+    if (quorvel::ParseIPv4(szLocal, QV_IPADDR_CCH - 1, &sa) != quorvel::Ipv4Parse::kParsed) {
+        return 0;  // the parser's error
+    }
     m_saLocal = sa;
     m_saLocal.sin_port = 0;
 
     Scan scan;
     for (auto& answered : scan.answered) answered.store(0, std::memory_order_relaxed);
     m_pScan = &scan;
-    HANDLE hStarted[kWorkers];
-    DWORD nStarted = 0;
-    for (int i = 0; i < kWorkers; ++i) {
-        m_Params[i].pThis = this;
-        m_Params[i].dwIndex = static_cast<unsigned long>(i);
-        DWORD dwThreadId = 0;
-        m_hThreads[i] = os::CreateThread(nullptr, 0, &CxNetworkHostFind::FindHostProc, &m_Params[i],
-                                         0, &dwThreadId);
-        if (m_hThreads[i]) {
-            hStarted[nStarted++] = m_hThreads[i];
-        } else {  // this slice goes unprobed, and says so
-            unsigned uFirst = 0, uEnd = 0;
-            Slice(static_cast<unsigned long>(i), &uFirst, &uEnd);
-            for (unsigned h = uFirst; h < uEnd; ++h) m_byHostFound[h] = kHostNotProbed;
+    {
+        // The workers' handles, closed when the scan is over; m_hThreads
+        // shows them while it runs.
+        ScopedKernelHandle workers[kWorkers];
+        HANDLE hStarted[kWorkers];
+        DWORD nStarted = 0;
+        for (int i = 0; i < kWorkers; ++i) {
+            m_Params[i].pThis = this;
+            m_Params[i].dwIndex = static_cast<unsigned long>(i);
+            DWORD dwThreadId = 0;
+            workers[i].reset(os::CreateThread(nullptr, 0, &CxNetworkHostFind::FindHostProc,
+                                              &m_Params[i], 0, &dwThreadId));
+            m_hThreads[i] = workers[i].get();
+            if (workers[i]) {
+                hStarted[nStarted++] = workers[i].get();
+            } else {  // this slice goes unprobed, and says so
+                unsigned uFirst = 0, uEnd = 0;
+                Slice(static_cast<unsigned long>(i), &uFirst, &uEnd);
+                for (unsigned h = uFirst; h < uEnd; ++h) m_byHostFound[h] = kHostNotProbed;
+            }
         }
-    }
-    if (nStarted) {
+        if (nStarted == 0) {
+            m_pScan = nullptr;
+            return 0;  // the error of the last CreateThread
+        }
         DWORD dwWait = os::WaitForMultipleObjects(nStarted, hStarted, TRUE, INFINITE);
         if (dwWait >= WAIT_OBJECT_0 + nStarted) {
             // The joint wait failed: wait for each worker on its own, since
@@ -154,10 +154,7 @@ int CxNetworkHostFind::FindHost() {
                 while (os::WaitForSingleObject(hStarted[i], INFINITE) == WAIT_FAILED) os::Sleep(10);
             }
         }
-    }
-    for (auto& hThread : m_hThreads) {
-        if (hThread) os::CloseHandle(hThread);
-        hThread = nullptr;
+        for (auto& hThread : m_hThreads) hThread = nullptr;
     }
     m_pScan = nullptr;
     for (unsigned h = kFirstOctet; h < kEndOctet; ++h) {
@@ -165,12 +162,13 @@ int CxNetworkHostFind::FindHost() {
             m_byHostFound[h] = kHostAnswered;
         }
     }
-    if (nStarted == 0) return 0;
     m_byNextHost = kFirstOctet;
     return FindNextHost();
 }
 
 int CxNetworkHostFind::FindNextHost() {
+    // A walk is open from a FindHost that scanned until FindHostClose.
+    if (!RequireOpen(m_byNextHost != 0)) return 0;
     for (unsigned h = m_byNextHost; h < kEndOctet; ++h) {
         if (m_byHostFound[h] != kHostAnswered) continue;
         IN_ADDR dest = WithLastOctet(m_saLocal.sin_addr, h);
@@ -178,8 +176,8 @@ int CxNetworkHostFind::FindNextHost() {
         if (!Probe(dest, m_saLocal.sin_addr, &ullMac)) continue;  // gone since the scan
 
         MacAddressToString(&ullMac, m_HostInfo.szMacAddress, QV_MACADDR_CCH);
-        if (!quorvel::discovery::AddressToText(dest, m_HostInfo.szIPAddress, QV_IPADDR_CCH)) {
-            FormatDotted(dest, m_HostInfo.szIPAddress);
+        if (!quorvel::FormatIPv4(dest, m_HostInfo.szIPAddress, QV_IPADDR_CCH)) {
+            quorvel::FormatIPv4Dotted(dest, m_HostInfo.szIPAddress);
         }
         // Never the name of the host reported before: empty when the lookup fails.
         hostent* pEntry =
@@ -193,11 +191,11 @@ int CxNetworkHostFind::FindNextHost() {
         m_byNextHost = static_cast<unsigned char>(h + 1);
         return 1;
     }
-    return 0;
+    return Fail(ERROR_NO_MORE_ITEMS);
 }
 
 void CxNetworkHostFind::GetHostInfo(NET_HOST_INFO* pHostInfo) {
     if (pHostInfo) std::memcpy(pHostInfo, &m_HostInfo, sizeof *pHostInfo);
 }
 
-void CxNetworkHostFind::FindHostClose() { m_byNextHost = kEndOctet; }
+void CxNetworkHostFind::FindHostClose() { m_byNextHost = 0; }
