@@ -1,12 +1,11 @@
 #include <cstring>
 
 #include "bluetooth/common.h"
-#include "socket/socket_util.h"
 
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
-using quorvel::socket_util::Refuse;
-using quorvel::socket_util::WsaErrorKeeper;
+using quorvel::FailSocket;
+using quorvel::RequireSocket;
 
 namespace {
 
@@ -26,18 +25,19 @@ SOCKET NewRfcommSocket() { return os::socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOM
 // getpeername or getsockname as a 30-byte Bluetooth socket address.
 bool QueryName(SOCKET hSocket, bool bPeer, SOCKADDR_BTH* sa) {
     std::memset(sa, 0, sizeof *sa);
+    if (!RequireSocket(hSocket != INVALID_SOCKET)) return false;
     int nLength = bth::kSockaddrLength;
     auto pfnQuery = bPeer ? os::getpeername : os::getsockname;
     return pfnQuery(hSocket, reinterpret_cast<SOCKADDR*>(sa), &nLength) != SOCKET_ERROR;
 }
 
 int AddressText(SOCKET hSocket, bool bPeer, wchar_t* pszAddress) {
-    if (!pszAddress) return Refuse(WSAEFAULT);
+    if (!pszAddress) return FailSocket(WSAEFAULT);
     SOCKADDR_BTH sa;
     if (!QueryName(hSocket, bPeer, &sa)) return 0;
     wchar_t szMacAddr[bth::kAddressCapacity];
     bool bConverted = bth::SocketAddressToText(sa, szMacAddr);
-    std::memcpy(pszAddress, szMacAddr, (bth::BoundedLength(szMacAddr, bth::kAddressCapacity) + 1) *
+    std::memcpy(pszAddress, szMacAddr, (quorvel::BoundedLength(szMacAddr, bth::kAddressCapacity) + 1) *
                                            sizeof(wchar_t));
     return bConverted ? 1 : 0;
 }
@@ -55,7 +55,7 @@ CxBthClientSocket::~CxBthClientSocket() {}
 int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
                                unsigned long ulPort, int bListen) {
     DisConnect();
-    if (!pszAddress) return Refuse(WSAEINVAL);
+    if (!pszAddress) return FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
     SOCKET hSocket = GetSocket();  // still held if closing it was refused
@@ -97,7 +97,7 @@ CxBthServerSocket::~CxBthServerSocket() {}
 int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServiceClass,
                                         unsigned long ulPort) {
     DisListenConnection();
-    if (!pszAddress) return Refuse(WSAEINVAL);
+    if (!pszAddress) return FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
     SOCKET hSocket = GetSocket();
@@ -111,7 +111,7 @@ int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServic
         return 0;  // the socket stays held, unbound
     }
     if (os::listen(hSocket, SOMAXCONN) == SOCKET_ERROR) {
-        WsaErrorKeeper keep;
+        quorvel::ErrorKeeper keep;
         DisListenConnection();
         return 0;
     }
