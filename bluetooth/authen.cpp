@@ -76,19 +76,11 @@ int CxBthAuthenResponse::UnregisterAuthentication() {
 }
 
 void CxBthAuthenResponse::SetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo) {
-    if (!pDeviceInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(&m_btDeviceInfo, pDeviceInfo, sizeof m_btDeviceInfo);
+    bth::CopyRecord(&m_btDeviceInfo, pDeviceInfo);
 }
 
 void CxBthAuthenResponse::GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo) {
-    if (!pDeviceInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
+    bth::CopyRecord(pDeviceInfo, &m_btDeviceInfo);
 }
 
 BOOL CALLBACK CxBthAuthenResponse::AuthenticateProc(void* pvParam,

@@ -4,6 +4,8 @@
 
 #include "quorvel/bluetooth.h"
 
+#include <cstring>
+
 #include "core/error.h"
 #include "core/owner.h"
 #include "platform/os.h"
@@ -43,6 +45,17 @@ bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa);
 // buffer. Refuses (ERROR_INVALID_PARAMETER) a NULL or longer passkey and a
 // length argument beyond the buffer.
 bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer);
+
+// Copies a record into or out of a caller's buffer; a NULL side copies
+// nothing and sets ERROR_INVALID_PARAMETER.
+template <class Record>
+void CopyRecord(Record* pTo, const Record* pFrom) {
+    if (!pTo || !pFrom) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return;
+    }
+    std::memcpy(pTo, pFrom, sizeof *pTo);
+}
 
 // The record the finders hand out: address text, name (cut to fit) and class.
 BTH_DEV_INFO MakeDevInfo(BTH_ADDR btAddr, const wchar_t* szName, ULONG ulClass);

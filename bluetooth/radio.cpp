@@ -202,20 +202,10 @@ void CxBthRadio::FlushCacheRemoteDeviceInfo() {
     } while (os::BluetoothFindNextDevice(search.get(), &info));
 }
 
-void CxBthRadio::GetRemoteDeviceInfo(BTH_DEV_INFO* pInfo) {
-    if (!pInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pInfo, &m_bthDevInfo, sizeof m_bthDevInfo);
-}
+void CxBthRadio::GetRemoteDeviceInfo(BTH_DEV_INFO* pInfo) { bth::CopyRecord(pInfo, &m_bthDevInfo); }
 
 void CxBthRadio::GetRemoteDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo) {
-    if (!pDeviceInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
+    bth::CopyRecord(pDeviceInfo, &m_btDeviceInfo);
 }
 
 int CxBthRadio::IsRemoteDeviceAuthenticated() { return m_btDeviceInfo.fAuthenticated; }

@@ -65,13 +65,7 @@ int CxBthRadioFind::ReadRadio(int bCloseRadioHandle) {
     return 1;
 }
 
-void CxBthRadioFind::GetDeviceInfo(BTH_DEV_INFO* pInfo) {
-    if (!pInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pInfo, &m_bthDevInfo, sizeof m_bthDevInfo);
-}
+void CxBthRadioFind::GetDeviceInfo(BTH_DEV_INFO* pInfo) { bth::CopyRecord(pInfo, &m_bthDevInfo); }
 
 void* CxBthRadioFind::GetRadioHandle() { return RadioHandle(m_hRadio, m_pRadioLink, this).Get(); }
 

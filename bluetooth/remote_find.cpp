@@ -102,11 +102,7 @@ int CxBthRemoteDeviceFind::FindNextDevice() {
 }
 
 void CxBthRemoteDeviceFind::GetDeviceInfo(BTH_DEV_INFO* pInfo) {
-    if (!pInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pInfo, &m_bthDevInfo, sizeof m_bthDevInfo);
+    bth::CopyRecord(pInfo, &m_bthDevInfo);
 }
 
 void CxBthRemoteDeviceFind::Close() { Lookup(m_hLookup, m_pLink, this).Release(); }
