@@ -129,7 +129,7 @@ void CxBthRadio::Attach(void* hRadio) {
 }
 
 void CxBthRadio::Close() {
-    if (m_hRadio) os::CloseHandle(m_hRadio);
+    if (m_hRadio) quorvel::KernelHandleTraits::Release(m_hRadio);
     m_hRadio = nullptr;
     if (m_pState) m_pState->opened = false;
 }
