@@ -45,7 +45,6 @@ CxAdapterFind& CxAdapterFind::operator=(const CxAdapterFind& other) {
         AdapterBlock block(m_AdapterList.Next, m_pLink, this);
         block.ShareFrom(other.m_AdapterList.Next, other.m_pLink);
         m_cbBlock = block.Held() ? other.m_cbBlock : 0;
-        if (!block.Held()) ClearLinks(&m_AdapterInfo);
     }
     return *this;
 }

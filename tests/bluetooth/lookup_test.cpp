@@ -116,7 +116,13 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
     survivor = find;
     find.Close();
     find.Close();
+    // The copy fails as closed and never hands the ended lookup's handle
+    // (which the platform may give out again) to the platform.
+    int calls = stack.LookupNextCalls();
+    SetLastError(0);
     EXPECT_EQ(0, stack.OpenHandles() + survivor.FindNextDevice());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_EQ(calls, stack.LookupNextCalls());
     { CxBthRemoteDeviceFind().FindDevice(); }  // the destructor ends it
 }
 
