@@ -18,7 +18,8 @@
 // - A null pointer argument is a failure (0) for operations that return a
 //   result and does nothing for getters; nothing is written through it.
 // - A FindNext operation before the first Find, or after the close
-//   operation, returns 0 and touches no released memory.
+//   operation, returns 0 (ERROR_INVALID_HANDLE) and touches no released
+//   memory; at the end of a walk it returns 0 with ERROR_NO_MORE_ITEMS.
 // - Copies: a copy shares the enumeration handle, key or block of its
 //   source, but only the object whose Find acquired it releases it (in its
 //   close operation, its destructor, its next Find, or when something is
