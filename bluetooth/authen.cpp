@@ -3,9 +3,9 @@
 
 #include "bluetooth/common.h"
 
-using quorvel::SharedLink;
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
+using Registration = quorvel::SharedHandle<quorvel::AuthRegistrationTraits>;
 
 CxBthAuthenResponse::CxBthAuthenResponse()
     : m_hAuthRegistration(nullptr), m_hRadio(nullptr), m_pLink(nullptr) {
@@ -14,41 +14,33 @@ CxBthAuthenResponse::CxBthAuthenResponse()
 }
 
 CxBthAuthenResponse::CxBthAuthenResponse(const CxBthAuthenResponse& other)
-    : m_hAuthRegistration(other.m_hAuthRegistration),
-      m_hRadio(other.m_hRadio),
-      m_btDeviceInfo(other.m_btDeviceInfo),
-      m_pLink(SharedLink::Share(other.m_pLink)) {
-    std::memcpy(m_szPasskey, other.m_szPasskey, sizeof m_szPasskey);
+    : CxBthAuthenResponse() {
+    *this = other;
 }
 
+// The object that registered ends its registration before it takes another
+// object's values, and in its destructor, so that the platform never calls
+// back an object for a registration it can no longer end; a copy only lets go.
 CxBthAuthenResponse& CxBthAuthenResponse::operator=(const CxBthAuthenResponse& other) {
     if (this != &other) {
-        // The platform would otherwise go on calling this object back for a
-        // registration it can no longer end.
-        if (bth::Owns(m_pLink, this)) UnregisterAuthentication();
-        SharedLink::Release(m_pLink);
-        m_hAuthRegistration = other.m_hAuthRegistration;
+        Registration registration(m_hAuthRegistration, m_pLink, this);
+        registration.Release();
+        registration.ShareFrom(other.m_hAuthRegistration, other.m_pLink);
         m_hRadio = other.m_hRadio;
         std::memcpy(m_szPasskey, other.m_szPasskey, sizeof m_szPasskey);
         m_btDeviceInfo = other.m_btDeviceInfo;
-        m_pLink = SharedLink::Share(other.m_pLink);
     }
     return *this;
 }
 
-// Ends this object's own registration so that no callback reaches a
-// destroyed object; a copy only lets go.
 CxBthAuthenResponse::~CxBthAuthenResponse() {
-    if (bth::Owns(m_pLink, this)) UnregisterAuthentication();
-    SharedLink::Release(m_pLink);
+    Registration(m_hAuthRegistration, m_pLink, this).Release();
 }
 
 unsigned long CxBthAuthenResponse::RegisterForAuthentication(void* hRadio,
                                                             const wchar_t* szPasskey) {
     wchar_t szNew[bth::kPasskeyCapacity];
     if (!bth::CopyPasskey(szPasskey, 0, szNew)) return ERROR_INVALID_PARAMETER;
-    SharedLink* link = SharedLink::Create(this);
-    if (!link) return ERROR_NOT_ENOUGH_MEMORY;
 
     // Replies may be asked for as soon as the platform registers: the radio
     // and passkey are in place first, and put back if registering fails.
@@ -61,50 +53,34 @@ unsigned long CxBthAuthenResponse::RegisterForAuthentication(void* hRadio,
     HBLUETOOTH_AUTHENTICATION_REGISTRATION hRegistration = nullptr;
     DWORD dwResult = os::BluetoothRegisterForAuthentication(&m_btDeviceInfo, &hRegistration,
                                                             &AuthenticateProc, this);
+    // The earlier registration of this object would be out of reach once
+    // the new one is held: it ends then.
+    if (dwResult == ERROR_SUCCESS &&
+        !Registration(m_hAuthRegistration, m_pLink, this).Adopt(hRegistration)) {
+        dwResult = ERROR_NOT_ENOUGH_MEMORY;
+    }
     if (dwResult != ERROR_SUCCESS) {
         m_hRadio = hOldRadio;
         std::memcpy(m_szPasskey, szOld, sizeof m_szPasskey);
-        SharedLink::Release(link);
-        return dwResult;
     }
-    // The earlier registration of this object would be out of reach now.
-    if (bth::Owns(m_pLink, this)) {
-        m_pLink->live = false;
-        os::BluetoothUnregisterAuthentication(m_hAuthRegistration);
-    }
-    SharedLink::Release(m_pLink);
-    m_hAuthRegistration = hRegistration;
-    m_pLink = link;
-    return ERROR_SUCCESS;
+    return dwResult;
 }
 
 int CxBthAuthenResponse::UnregisterAuthentication() {
-    HBLUETOOTH_AUTHENTICATION_REGISTRATION hRegistration = nullptr;
-    if (bth::Owns(m_pLink, this)) {
-        m_pLink->live = false;
-        hRegistration = m_hAuthRegistration;
-    }
+    Registration registration(m_hAuthRegistration, m_pLink, this);
+    if (registration.Owns()) return registration.Release() ? 1 : 0;
     // A released handle is never handed over again: later calls, a copy and
     // an object never registered pass NULL.
-    m_hAuthRegistration = nullptr;
-    SharedLink::Release(m_pLink);
-    return os::BluetoothUnregisterAuthentication(hRegistration);
+    registration.Release();
+    return os::BluetoothUnregisterAuthentication(nullptr);
 }
 
 void CxBthAuthenResponse::SetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo) {
-    if (!pDeviceInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(&m_btDeviceInfo, pDeviceInfo, sizeof m_btDeviceInfo);
+    bth::CopyRecord(&m_btDeviceInfo, pDeviceInfo);
 }
 
 void CxBthAuthenResponse::GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo) {
-    if (!pDeviceInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
+    bth::CopyRecord(pDeviceInfo, &m_btDeviceInfo);
 }
 
 BOOL CALLBACK CxBthAuthenResponse::AuthenticateProc(void* pvParam,
@@ -131,14 +107,13 @@ int CxBthAuthenResponse::OnAuthenticate(BLUETOOTH_DEVICE_INFO* pDevice) {
 int BthAuthenDevice(const wchar_t* szRadioAddress, const wchar_t* szDeviceAddress,
                     const wchar_t* szPasskey) {
     if (!szRadioAddress || !szDeviceAddress || !szPasskey) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return quorvel::Fail(ERROR_INVALID_PARAMETER);
     }
     CxBthRadio radio;
     if (!radio.Open(szRadioAddress)) return 0;
     // A passkey of 16 characters or more is refused by the radio object.
     unsigned long ulLength =
-        static_cast<unsigned long>(bth::BoundedLength(szPasskey, bth::kPasskeyCapacity));
+        static_cast<unsigned long>(quorvel::BoundedLength(szPasskey, bth::kPasskeyCapacity));
     unsigned long ulResult = radio.AuthenticateRemoteDevice(szDeviceAddress, szPasskey, ulLength);
     if (ulResult == WAIT_TIMEOUT) {
         ulResult = radio.AuthenticateRemoteDevice(szDeviceAddress, szPasskey, ulLength);
@@ -146,5 +121,5 @@ int BthAuthenDevice(const wchar_t* szRadioAddress, const wchar_t* szDeviceAddres
         ulResult = ERROR_SUCCESS;
     }
     radio.Close();
-    return ulResult == ERROR_SUCCESS ? 1 : 0;
+    return ulResult == ERROR_SUCCESS ? 1 : quorvel::Fail(ulResult);
 }

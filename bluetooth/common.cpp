@@ -4,12 +4,6 @@
 
 namespace quorvel::bth {
 
-size_t BoundedLength(const wchar_t* psz, size_t max) {
-    size_t n = 0;
-    while (n < max && psz[n]) ++n;
-    return n;
-}
-
 bool AddressToText(BTH_ADDR btAddr, wchar_t* szText) {
     SOCKADDR_BTH sa;
     std::memset(&sa, 0, sizeof sa);
@@ -91,24 +85,18 @@ BTH_DEV_INFO MakeDevInfo(BTH_ADDR btAddr, const wchar_t* szName, ULONG ulClass) 
     return record;
 }
 
-HBLUETOOTH_RADIO_FIND FindFirstRadio(HANDLE* phRadio) {
+ScopedRadioFind FindFirstRadio(ScopedKernelHandle* pRadio) {
     BLUETOOTH_FIND_RADIO_PARAMS params;
     std::memset(&params, 0, sizeof params);
     params.dwSize = sizeof params;
-    return os::BluetoothFindFirstRadio(&params, phRadio);
+    return ScopedRadioFind(os::BluetoothFindFirstRadio(&params, pRadio->receive()));
 }
 
 bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer) {
     std::memset(szBuffer, 0, kPasskeyCapacity * sizeof(wchar_t));
-    if (!szPasskey || ulPasskeyLength > kPasskeyCapacity) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+    if (!szPasskey || ulPasskeyLength > kPasskeyCapacity) return Fail(ERROR_INVALID_PARAMETER);
     size_t n = BoundedLength(szPasskey, kPasskeyCapacity);
-    if (n >= kPasskeyCapacity) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+    if (n >= kPasskeyCapacity) return Fail(ERROR_INVALID_PARAMETER);
     std::memcpy(szBuffer, szPasskey, n * sizeof(wchar_t));
     return true;
 }

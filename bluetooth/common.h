@@ -1,10 +1,13 @@
 // Pieces shared by the Bluetooth classes: address text, passkeys and the
-// owner rule for handles shared with copies.
+// walk of the local radios. Handles follow core/owner.h.
 #pragma once
 
 #include "quorvel/bluetooth.h"
 
-#include "core/shared_link.h"
+#include <cstring>
+
+#include "core/error.h"
+#include "core/owner.h"
 #include "platform/os.h"
 
 namespace quorvel::bth {
@@ -22,9 +25,6 @@ static_assert(sizeof(BLUETOOTH_DEVICE_INFO) == 560, "device record");
 static_assert(sizeof(BLUETOOTH_DEVICE_SEARCH_PARAMS) == 32, "device search parameters");
 static_assert(sizeof(WSAQUERYSETW) == 60, "name-space query");
 #endif
-
-// Length of the text, or max if it has no terminator within max characters.
-size_t BoundedLength(const wchar_t* psz, size_t max);
 
 // Writes the address text of a bare device address (no service class,
 // channel 0) into szText, which holds kAddressCapacity characters. true when
@@ -46,17 +46,24 @@ bool ParseAddress(const wchar_t* szText, SOCKADDR_BTH* sa);
 // length argument beyond the buffer.
 bool CopyPasskey(const wchar_t* szPasskey, unsigned long ulPasskeyLength, wchar_t* szBuffer);
 
+// Copies a record into or out of a caller's buffer; a NULL side copies
+// nothing and sets ERROR_INVALID_PARAMETER.
+template <class Record>
+void CopyRecord(Record* pTo, const Record* pFrom) {
+    if (!pTo || !pFrom) {
+        os::SetLastError(ERROR_INVALID_PARAMETER);
+        return;
+    }
+    std::memcpy(pTo, pFrom, sizeof *pTo);
+}
+
 // The record the finders hand out: address text, name (cut to fit) and class.
 BTH_DEV_INFO MakeDevInfo(BTH_ADDR btAddr, const wchar_t* szName, ULONG ulClass);
 
-// Starts a walk of the local radios: the walk's handle (nullptr when there
-// is none) and the first radio's handle in *phRadio.
-HBLUETOOTH_RADIO_FIND FindFirstRadio(HANDLE* phRadio);
+using ScopedRadioFind = ScopedHandle<RadioFindTraits>;
 
-// Owner rule for a handle shared with copies (see core/shared_link.h).
-inline bool Live(const SharedLink* link) { return link && link->live; }
-inline bool Owns(const SharedLink* link, const void* self) {
-    return Live(link) && link->owner == self;
-}
+// Starts a walk of the local radios: the walk (none when there is no radio;
+// the last error says why) and the first radio's handle in *pRadio.
+ScopedRadioFind FindFirstRadio(ScopedKernelHandle* pRadio);
 
 }  // namespace quorvel::bth

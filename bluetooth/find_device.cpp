@@ -19,8 +19,7 @@ int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress, wchar_t*
                   unsigned char nIndex, int bFlushCache, unsigned char* pStatus) {
     if (pStatus) *pStatus = 0;
     if (!szDeviceName || !szRadioAddress || !szDeviceAddress) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return quorvel::Fail(ERROR_INVALID_PARAMETER);
     }
     BTH_DEV_INFO info;
     std::memset(&info, 0, sizeof info);
@@ -66,7 +65,9 @@ int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress, wchar_t*
         if (nFound || bUnnamed) break;
         bMore = finder.FindNextRadio(0);
     }
-    finder.FindRadioClose();
-    if (bUnnamed) os::SetLastError(ERROR_INVALID_DATA);
-    return nFound;
+    {
+        quorvel::ErrorKeeper keep;  // the error of the search's last step
+        finder.FindRadioClose();
+    }
+    return bUnnamed ? quorvel::Fail(ERROR_INVALID_DATA) : nFound;
 }

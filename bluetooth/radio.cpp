@@ -6,6 +6,9 @@
 using quorvel::SharedLink;
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
+using quorvel::Fail;
+using quorvel::RequireOpen;
+using DeviceSearch = quorvel::SharedHandle<quorvel::DeviceFindTraits>;
 
 namespace {
 
@@ -54,19 +57,7 @@ CxBthRadio::CxBthRadio() : m_hRadio(nullptr), m_hDeviceFind(nullptr), m_pState(n
 // A copy shares the radio but never counts as having opened it, so its Open
 // drops the radio instead of closing it under the original. It shares the
 // device search while the original keeps it open.
-CxBthRadio::CxBthRadio(const CxBthRadio& other)
-    : m_hRadio(other.m_hRadio),
-      m_hDeviceFind(nullptr),
-      m_bthDevInfo(other.m_bthDevInfo),
-      m_btDeviceInfo(other.m_btDeviceInfo),
-      m_pState(nullptr) {
-    // Without memory for the record the copy holds no search: its
-    // FindNextRemoteDevice then finds nothing.
-    if (other.m_pState && bth::Live(other.m_pState->search) && UsableState()) {
-        m_pState->search = SharedLink::Share(other.m_pState->search);
-        m_hDeviceFind = other.m_hDeviceFind;
-    }
-}
+CxBthRadio::CxBthRadio(const CxBthRadio& other) : CxBthRadio() { *this = other; }
 
 CxBthRadio& CxBthRadio::operator=(const CxBthRadio& other) {
     if (this != &other) {
@@ -75,9 +66,11 @@ CxBthRadio& CxBthRadio::operator=(const CxBthRadio& other) {
         m_bthDevInfo = other.m_bthDevInfo;
         m_btDeviceInfo = other.m_btDeviceInfo;
         if (m_pState) m_pState->opened = false;
-        if (other.m_pState && bth::Live(other.m_pState->search) && UsableState()) {
-            m_pState->search = SharedLink::Share(other.m_pState->search);
-            m_hDeviceFind = other.m_hDeviceFind;
+        // Without memory for the record the copy holds no search: its
+        // FindNextRemoteDevice then finds nothing.
+        if (other.m_pState && other.m_pState->search && UsableState()) {
+            DeviceSearch(m_hDeviceFind, m_pState->search, this)
+                .ShareFrom(other.m_hDeviceFind, other.m_pState->search);
         }
     }
     return *this;
@@ -108,29 +101,24 @@ int CxBthRadio::Open(const wchar_t* szRadioAddress) {
     SOCKADDR_BTH wanted;
     bth::ParseAddress(szRadioAddress, &wanted);
 
-    HANDLE hRadio = nullptr;
-    HBLUETOOTH_RADIO_FIND hFind = bth::FindFirstRadio(&hRadio);
-    if (!hFind) return 0;
     bool bFound = false;
-    for (;;) {
-        BLUETOOTH_RADIO_INFO info;
-        std::memset(&info, 0, sizeof info);
-        info.dwSize = sizeof info;
-        if (os::BluetoothGetRadioInfo(hRadio, &info) == ERROR_SUCCESS &&
-            info.address.ullLong == wanted.btAddr) {
-            bFound = true;
-            break;
-        }
-        if (hRadio) os::CloseHandle(hRadio);
-        hRadio = nullptr;
-        if (!os::BluetoothFindNextRadio(hFind, &hRadio)) break;
-    }
-    os::BluetoothFindRadioClose(hFind);
-    if (!bFound) {
-        os::SetLastError(ERROR_NOT_FOUND);
-        return 0;
-    }
-    m_hRadio = hRadio;
+    {
+        quorvel::ScopedKernelHandle radio;
+        bth::ScopedRadioFind walk = bth::FindFirstRadio(&radio);
+        if (!walk) return 0;
+        do {
+            BLUETOOTH_RADIO_INFO info;
+            std::memset(&info, 0, sizeof info);
+            info.dwSize = sizeof info;
+            if (os::BluetoothGetRadioInfo(radio.get(), &info) == ERROR_SUCCESS &&
+                info.address.ullLong == wanted.btAddr) {
+                m_hRadio = radio.release();
+                bFound = true;
+                break;
+            }
+        } while (os::BluetoothFindNextRadio(walk.get(), radio.receive()));
+    }  // the walk ends here, and every radio that did not match is closed
+    if (!bFound) return Fail(ERROR_NOT_FOUND);
     m_pState->opened = true;
     return 1;
 }
@@ -141,7 +129,7 @@ void CxBthRadio::Attach(void* hRadio) {
 }
 
 void CxBthRadio::Close() {
-    if (m_hRadio) os::CloseHandle(m_hRadio);
+    if (m_hRadio) quorvel::KernelHandleTraits::Release(m_hRadio);
     m_hRadio = nullptr;
     if (m_pState) m_pState->opened = false;
 }
@@ -163,11 +151,6 @@ int CxBthRadio::EnableIncomingConnections(int bEnable) {
 int CxBthRadio::FindRemoteDevice(int bFlushCache) {
     FindRemoteDeviceClose();  // a search still open would otherwise be lost
     if (!UsableState()) return 0;
-    SharedLink* link = SharedLink::Create(this);
-    if (!link) {
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
     if (bFlushCache) FlushCacheRemoteDeviceInfo();
     ClearDeviceInfo(&m_btDeviceInfo);
     BLUETOOTH_DEVICE_SEARCH_PARAMS params = SearchParams(m_hRadio);
@@ -177,12 +160,8 @@ int CxBthRadio::FindRemoteDevice(int bFlushCache) {
     params.fReturnConnected = FALSE;
     params.fIssueInquiry = TRUE;
     HBLUETOOTH_DEVICE_FIND hFind = os::BluetoothFindFirstDevice(&params, &m_btDeviceInfo);
-    if (!hFind) {
-        SharedLink::Release(link);
-        return 0;
-    }
-    m_hDeviceFind = hFind;
-    m_pState->search = link;
+    if (!hFind) return 0;
+    if (!DeviceSearch(m_hDeviceFind, m_pState->search, this).Adopt(hFind)) return 0;
     FillRemoteDeviceInfo();
     return 1;
 }
@@ -190,20 +169,17 @@ int CxBthRadio::FindRemoteDevice(int bFlushCache) {
 int CxBthRadio::FindNextRemoteDevice() {
     // No search, or one that its starter has ended: never the stale handle,
     // which may name someone else's search by now.
-    if (!m_pState || !bth::Live(m_pState->search)) return 0;
-    if (!os::BluetoothFindNextDevice(m_hDeviceFind, &m_btDeviceInfo)) return 0;
+    HBLUETOOTH_DEVICE_FIND hFind =
+        m_pState ? DeviceSearch(m_hDeviceFind, m_pState->search, this).Get() : nullptr;
+    if (!RequireOpen(hFind != nullptr)) return 0;
+    if (!os::BluetoothFindNextDevice(hFind, &m_btDeviceInfo)) return 0;
     FillRemoteDeviceInfo();
     return 1;
 }
 
 // Ends the search this object started; a copy only lets go of its view.
 void CxBthRadio::FindRemoteDeviceClose() {
-    if (m_pState && bth::Owns(m_pState->search, this)) {
-        m_pState->search->live = false;
-        os::BluetoothFindDeviceClose(m_hDeviceFind);
-    }
-    m_hDeviceFind = nullptr;
-    if (m_pState) SharedLink::Release(m_pState->search);
+    if (m_pState) DeviceSearch(m_hDeviceFind, m_pState->search, this).Release();
 }
 
 void CxBthRadio::FillRemoteDeviceInfo() {
@@ -217,29 +193,19 @@ void CxBthRadio::FlushCacheRemoteDeviceInfo() {
     ClearDeviceInfo(&info);
     BLUETOOTH_DEVICE_SEARCH_PARAMS params = SearchParams(m_hRadio);
     params.fReturnRemembered = TRUE;
-    HBLUETOOTH_DEVICE_FIND hFind = os::BluetoothFindFirstDevice(&params, &info);
-    if (!hFind) return;
+    quorvel::ScopedHandle<quorvel::DeviceFindTraits> search(
+        os::BluetoothFindFirstDevice(&params, &info));
+    if (!search) return;
     do {
         BLUETOOTH_ADDRESS address = info.Address;
         os::BluetoothRemoveDevice(&address);
-    } while (os::BluetoothFindNextDevice(hFind, &info));
-    os::BluetoothFindDeviceClose(hFind);
+    } while (os::BluetoothFindNextDevice(search.get(), &info));
 }
 
-void CxBthRadio::GetRemoteDeviceInfo(BTH_DEV_INFO* pInfo) {
-    if (!pInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pInfo, &m_bthDevInfo, sizeof m_bthDevInfo);
-}
+void CxBthRadio::GetRemoteDeviceInfo(BTH_DEV_INFO* pInfo) { bth::CopyRecord(pInfo, &m_bthDevInfo); }
 
 void CxBthRadio::GetRemoteDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo) {
-    if (!pDeviceInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pDeviceInfo, &m_btDeviceInfo, sizeof m_btDeviceInfo);
+    bth::CopyRecord(pDeviceInfo, &m_btDeviceInfo);
 }
 
 int CxBthRadio::IsRemoteDeviceAuthenticated() { return m_btDeviceInfo.fAuthenticated; }
@@ -274,16 +240,15 @@ unsigned long CxBthRadio::EnumerateInstalledServices(BLUETOOTH_DEVICE_INFO* pDev
 }
 
 int CxBthRadio::InstallRemoteDeviceSPPService() {
-    if (!m_hRadio) return 0;
+    if (!RequireOpen(m_hRadio != nullptr)) return 0;
     GUID service = CX_BTH_SERIAL_PORT_SERVICE_CLASS;
-    return os::BluetoothSetServiceState(m_hRadio, &m_btDeviceInfo, &service,
-                                        BLUETOOTH_SERVICE_ENABLE) == ERROR_SUCCESS
-               ? 1
-               : 0;
+    DWORD dwResult =
+        os::BluetoothSetServiceState(m_hRadio, &m_btDeviceInfo, &service, BLUETOOTH_SERVICE_ENABLE);
+    return dwResult == ERROR_SUCCESS ? 1 : Fail(dwResult);
 }
 
 int CxBthRadio::IsRemoteDeviceInstallSPPService() {
-    if (!m_hRadio) return 0;
+    if (!RequireOpen(m_hRadio != nullptr)) return 0;
     GUID services[kServiceSlots];
     std::memset(services, 0, sizeof services);
     DWORD dwCount = kServiceSlots;

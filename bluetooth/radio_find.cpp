@@ -2,30 +2,26 @@
 
 #include "bluetooth/common.h"
 
-using quorvel::SharedLink;
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
+using quorvel::Fail;
+using quorvel::RequireOpen;
+using RadioWalk = quorvel::SharedHandle<quorvel::RadioFindTraits>;
+using RadioHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
 
 CxBthRadioFind::CxBthRadioFind()
     : m_hRadioFind(nullptr), m_hRadio(nullptr), m_pFindLink(nullptr), m_pRadioLink(nullptr) {
     std::memset(&m_bthDevInfo, 0, sizeof m_bthDevInfo);
 }
 
-CxBthRadioFind::CxBthRadioFind(const CxBthRadioFind& other)
-    : m_hRadioFind(other.m_hRadioFind),
-      m_hRadio(other.m_hRadio),
-      m_bthDevInfo(other.m_bthDevInfo),
-      m_pFindLink(SharedLink::Share(other.m_pFindLink)),
-      m_pRadioLink(SharedLink::Share(other.m_pRadioLink)) {}
+CxBthRadioFind::CxBthRadioFind(const CxBthRadioFind& other) : CxBthRadioFind() { *this = other; }
 
 CxBthRadioFind& CxBthRadioFind::operator=(const CxBthRadioFind& other) {
     if (this != &other) {
         FindRadioClose();  // lets go of whatever this object held
-        m_hRadioFind = other.m_hRadioFind;
-        m_hRadio = other.m_hRadio;
+        RadioWalk(m_hRadioFind, m_pFindLink, this).ShareFrom(other.m_hRadioFind, other.m_pFindLink);
+        RadioHandle(m_hRadio, m_pRadioLink, this).ShareFrom(other.m_hRadio, other.m_pRadioLink);
         m_bthDevInfo = other.m_bthDevInfo;
-        m_pFindLink = SharedLink::Share(other.m_pFindLink);
-        m_pRadioLink = SharedLink::Share(other.m_pRadioLink);
     }
     return *this;
 }
@@ -34,38 +30,26 @@ CxBthRadioFind::~CxBthRadioFind() { FindRadioClose(); }
 
 int CxBthRadioFind::FindRadio(int bCloseRadioHandle) {
     FindRadioClose();
-    HANDLE hRadio = nullptr;
-    HBLUETOOTH_RADIO_FIND hFind = bth::FindFirstRadio(&hRadio);
-    if (!hFind) return 0;
-    m_pFindLink = SharedLink::Create(this);
-    m_pRadioLink = hRadio ? SharedLink::Create(this) : nullptr;
-    if (!m_pFindLink || (hRadio && !m_pRadioLink)) {
-        if (hRadio) os::CloseHandle(hRadio);
-        os::BluetoothFindRadioClose(hFind);
-        SharedLink::Release(m_pFindLink);
-        SharedLink::Release(m_pRadioLink);
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    quorvel::ScopedKernelHandle radio;
+    bth::ScopedRadioFind walk = bth::FindFirstRadio(&radio);
+    if (!walk) return 0;
+    if (!RadioWalk(m_hRadioFind, m_pFindLink, this).Adopt(walk.release())) return 0;
+    if (radio && !RadioHandle(m_hRadio, m_pRadioLink, this).Adopt(radio.release())) {
+        quorvel::ErrorKeeper keep;
+        FindRadioClose();
         return 0;
     }
-    m_hRadioFind = hFind;
-    m_hRadio = hRadio;
     return ReadRadio(bCloseRadioHandle);
 }
 
 int CxBthRadioFind::FindNextRadio(int bCloseRadioHandle) {
     CloseRadioHandle();
-    if (!bth::Live(m_pFindLink)) return 0;  // no walk, or the owner has ended it
+    // No walk, or one that its owner has ended.
+    HBLUETOOTH_RADIO_FIND hWalk = RadioWalk(m_hRadioFind, m_pFindLink, this).Get();
+    if (!RequireOpen(hWalk != nullptr)) return 0;
     HANDLE hRadio = nullptr;
-    if (!os::BluetoothFindNextRadio(m_hRadioFind, &hRadio)) return 0;
-    if (hRadio) {
-        m_pRadioLink = SharedLink::Create(this);
-        if (!m_pRadioLink) {
-            os::CloseHandle(hRadio);
-            os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        m_hRadio = hRadio;
-    }
+    if (!os::BluetoothFindNextRadio(hWalk, &hRadio)) return 0;
+    if (hRadio && !RadioHandle(m_hRadio, m_pRadioLink, this).Adopt(hRadio)) return 0;
     return ReadRadio(bCloseRadioHandle);
 }
 
@@ -74,37 +58,20 @@ int CxBthRadioFind::ReadRadio(int bCloseRadioHandle) {
     BLUETOOTH_RADIO_INFO info;
     std::memset(&info, 0, sizeof info);
     info.dwSize = sizeof info;
-    if (os::BluetoothGetRadioInfo(m_hRadio, &info) != ERROR_SUCCESS) return 0;
+    DWORD dwResult = os::BluetoothGetRadioInfo(m_hRadio, &info);
+    if (dwResult != ERROR_SUCCESS) return Fail(dwResult);
     m_bthDevInfo = bth::MakeDevInfo(info.address.ullLong, info.szName, info.ulClassofDevice);
     if (bCloseRadioHandle) CloseRadioHandle();
     return 1;
 }
 
-void CxBthRadioFind::GetDeviceInfo(BTH_DEV_INFO* pInfo) {
-    if (!pInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pInfo, &m_bthDevInfo, sizeof m_bthDevInfo);
-}
+void CxBthRadioFind::GetDeviceInfo(BTH_DEV_INFO* pInfo) { bth::CopyRecord(pInfo, &m_bthDevInfo); }
 
-void* CxBthRadioFind::GetRadioHandle() { return bth::Live(m_pRadioLink) ? m_hRadio : nullptr; }
+void* CxBthRadioFind::GetRadioHandle() { return RadioHandle(m_hRadio, m_pRadioLink, this).Get(); }
 
-void CxBthRadioFind::CloseRadioHandle() {
-    if (bth::Owns(m_pRadioLink, this)) {
-        m_pRadioLink->live = false;
-        os::CloseHandle(m_hRadio);
-    }
-    m_hRadio = nullptr;
-    SharedLink::Release(m_pRadioLink);
-}
+void CxBthRadioFind::CloseRadioHandle() { RadioHandle(m_hRadio, m_pRadioLink, this).Release(); }
 
 void CxBthRadioFind::FindRadioClose() {
     CloseRadioHandle();
-    if (bth::Owns(m_pFindLink, this)) {
-        m_pFindLink->live = false;
-        os::BluetoothFindRadioClose(m_hRadioFind);
-    }
-    m_hRadioFind = nullptr;
-    SharedLink::Release(m_pFindLink);
+    RadioWalk(m_hRadioFind, m_pFindLink, this).Release();
 }

@@ -3,9 +3,12 @@
 
 #include "bluetooth/common.h"
 
-using quorvel::SharedLink;
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
+using quorvel::FailSocket;
+using quorvel::RequireOpen;
+using Lookup = quorvel::SharedHandle<quorvel::NameLookupTraits>;
+using ResultBlock = quorvel::ScopedHandle<quorvel::HeapBlockTraits<WSAQUERYSETW>>;
 
 namespace {
 
@@ -45,16 +48,15 @@ CxBthRemoteDeviceFind::CxBthRemoteDeviceFind() : m_hLookup(nullptr), m_pLink(nul
 }
 
 CxBthRemoteDeviceFind::CxBthRemoteDeviceFind(const CxBthRemoteDeviceFind& other)
-    : m_hLookup(other.m_hLookup),
-      m_bthDevInfo(other.m_bthDevInfo),
-      m_pLink(SharedLink::Share(other.m_pLink)) {}
+    : CxBthRemoteDeviceFind() {
+    *this = other;
+}
 
 CxBthRemoteDeviceFind& CxBthRemoteDeviceFind::operator=(const CxBthRemoteDeviceFind& other) {
     if (this != &other) {
         Close();
-        m_hLookup = other.m_hLookup;
+        Lookup(m_hLookup, m_pLink, this).ShareFrom(other.m_hLookup, other.m_pLink);
         m_bthDevInfo = other.m_bthDevInfo;
-        m_pLink = SharedLink::Share(other.m_pLink);
     }
     return *this;
 }
@@ -67,62 +69,40 @@ int CxBthRemoteDeviceFind::FindDevice() {
     PrepareQuery(&query);
     HANDLE hLookup = nullptr;
     if (os::WSALookupServiceBeginW(&query, kBeginFlags, &hLookup) == SOCKET_ERROR) return 0;
-    m_pLink = SharedLink::Create(this);
-    if (!m_pLink) {
-        os::WSALookupServiceEnd(hLookup);
-        os::WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-    m_hLookup = hLookup;
+    if (!Lookup(m_hLookup, m_pLink, this).Adopt(hLookup)) return 0;
     return FindNextDevice();
 }
 
 int CxBthRemoteDeviceFind::FindNextDevice() {
-    // A copy whose owner has ended the lookup asks with no handle, as a new
-    // object does, and gets the platform's answer to that.
-    HANDLE hLookup = bth::Live(m_pLink) ? m_hLookup : nullptr;
+    // No lookup, or one that its owner has ended.
+    HANDLE hLookup = Lookup(m_hLookup, m_pLink, this).Get();
+    if (!RequireOpen(hLookup != nullptr)) return 0;
     WSAQUERYSETW query;
     PrepareQuery(&query);
     DWORD dwLength = sizeof query;
     WSAQUERYSETW* pResult = &query;
-    void* pHeap = nullptr;
+    ResultBlock block;
     if (os::WSALookupServiceNextW(hLookup, kNextFlags, &dwLength, &query) == SOCKET_ERROR) {
         if (os::WSAGetLastError() != WSAEFAULT) return 0;
         // The length now holds what one result needs; never less than the
         // record the fields are read from.
         dwLength = std::max<DWORD>(dwLength, sizeof query);
-        HANDLE hHeap = os::GetProcessHeap();
-        pHeap = os::HeapAlloc(hHeap, HEAP_ZERO_MEMORY, dwLength);
-        if (!pHeap) {
-            os::WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        pResult = static_cast<WSAQUERYSETW*>(pHeap);
+        block.reset(static_cast<WSAQUERYSETW*>(
+            os::HeapAlloc(os::GetProcessHeap(), HEAP_ZERO_MEMORY, dwLength)));
+        if (!block) return FailSocket(WSA_NOT_ENOUGH_MEMORY);
+        pResult = block.get();
         if (os::WSALookupServiceNextW(hLookup, kNextFlags, &dwLength, pResult) == SOCKET_ERROR) {
-            int nError = os::WSAGetLastError();
-            os::HeapFree(hHeap, 0, pHeap);
-            os::WSASetLastError(nError);
+            quorvel::ErrorKeeper keep;
+            block.reset();
             return 0;
         }
     }
     m_bthDevInfo = RecordOf(*pResult);
-    if (pHeap) os::HeapFree(os::GetProcessHeap(), 0, pHeap);
     return 1;
 }
 
 void CxBthRemoteDeviceFind::GetDeviceInfo(BTH_DEV_INFO* pInfo) {
-    if (!pInfo) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return;
-    }
-    std::memcpy(pInfo, &m_bthDevInfo, sizeof m_bthDevInfo);
+    bth::CopyRecord(pInfo, &m_bthDevInfo);
 }
 
-void CxBthRemoteDeviceFind::Close() {
-    if (bth::Owns(m_pLink, this)) {
-        m_pLink->live = false;
-        os::WSALookupServiceEnd(m_hLookup);
-    }
-    m_hLookup = nullptr;
-    SharedLink::Release(m_pLink);
-}
+void CxBthRemoteDeviceFind::Close() { Lookup(m_hLookup, m_pLink, this).Release(); }

@@ -1,11 +1,11 @@
 #include <cstring>
 
 #include "bluetooth/common.h"
-#include "core/error.h"
-#include "socket/socket_util.h"
 
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
+using quorvel::FailSocket;
+using quorvel::RequireSocket;
 
 namespace {
 
@@ -23,18 +23,19 @@ SOCKADDR_BTH SocketAddress(const wchar_t* pszAddress, const GUID* pServiceClass,
 // getpeername or getsockname as a 30-byte Bluetooth socket address.
 bool QueryName(SOCKET hSocket, bool bPeer, SOCKADDR_BTH* sa) {
     std::memset(sa, 0, sizeof *sa);
+    if (!RequireSocket(hSocket != INVALID_SOCKET)) return false;
     int nLength = bth::kSockaddrLength;
     auto pfnQuery = bPeer ? os::getpeername : os::getsockname;
     return pfnQuery(hSocket, reinterpret_cast<SOCKADDR*>(sa), &nLength) != SOCKET_ERROR;
 }
 
 int AddressText(SOCKET hSocket, bool bPeer, wchar_t* pszAddress) {
-    if (!pszAddress) return quorvel::FailSocket(WSAEFAULT);
+    if (!pszAddress) return FailSocket(WSAEFAULT);
     SOCKADDR_BTH sa;
     if (!QueryName(hSocket, bPeer, &sa)) return 0;
     wchar_t szMacAddr[bth::kAddressCapacity];
     bool bConverted = bth::SocketAddressToText(sa, szMacAddr);
-    std::memcpy(pszAddress, szMacAddr, (bth::BoundedLength(szMacAddr, bth::kAddressCapacity) + 1) *
+    std::memcpy(pszAddress, szMacAddr, (quorvel::BoundedLength(szMacAddr, bth::kAddressCapacity) + 1) *
                                            sizeof(wchar_t));
     return bConverted ? 1 : 0;
 }
@@ -52,7 +53,7 @@ CxBthClientSocket::~CxBthClientSocket() {}
 int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
                                unsigned long ulPort, int bListen) {
     DisConnect();
-    if (!pszAddress) return quorvel::FailSocket(WSAEINVAL);
+    if (!pszAddress) return FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
     SOCKET hSocket = SocketOrNew(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
@@ -90,7 +91,7 @@ CxBthServerSocket::~CxBthServerSocket() {}
 int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServiceClass,
                                         unsigned long ulPort) {
     DisListenConnection();
-    if (!pszAddress) return quorvel::FailSocket(WSAEINVAL);
+    if (!pszAddress) return FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
     SOCKET hSocket = SocketOrNew(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);

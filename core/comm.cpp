@@ -1,6 +1,7 @@
 #include "quorvel/core.h"
 
 #include "core/atomic.h"
+#include "core/error.h"
 
 using quorvel::AtomicCompareExchange;
 using quorvel::AtomicLoad;
@@ -59,9 +60,14 @@ unsigned long CxComm::GetListenerStackSize() const {
 
 void* CxComm::GetSafeHandle() { return nullptr; }
 
-int CxComm::Send(unsigned char*, unsigned long, unsigned long) { return 0; }
+// The base class holds nothing to carry data through.
+int CxComm::Send(unsigned char*, unsigned long, unsigned long) {
+    return quorvel::Fail(ERROR_INVALID_HANDLE);
+}
 
-int CxComm::Recv(unsigned char*, unsigned long, unsigned long) { return 0; }
+int CxComm::Recv(unsigned char*, unsigned long, unsigned long) {
+    return quorvel::Fail(ERROR_INVALID_HANDLE);
+}
 
 // The four members are written under a count that is odd while a write is in
 // progress; a reader retries until it has read all four between two equal,

@@ -184,7 +184,45 @@ struct SocketTraits {
     static bool Release(Handle h) { return os::closesocket(h) != SOCKET_ERROR; }
 };
 
+// A block of the process heap (HeapAlloc), seen as a T*.
+template <class T>
+struct HeapBlockTraits {
+    using Handle = T*;
+    static Handle Invalid() { return nullptr; }
+    static bool Release(Handle h) { return os::HeapFree(os::GetProcessHeap(), 0, h) != FALSE; }
+};
+
+// A walk of the local Bluetooth radios.
+struct RadioFindTraits {
+    using Handle = HBLUETOOTH_RADIO_FIND;
+    static Handle Invalid() { return nullptr; }
+    static bool Release(Handle h) { return os::BluetoothFindRadioClose(h) != FALSE; }
+};
+
+// A Bluetooth device search (inquiry) of one radio.
+struct DeviceFindTraits {
+    using Handle = HBLUETOOTH_DEVICE_FIND;
+    static Handle Invalid() { return nullptr; }
+    static bool Release(Handle h) { return os::BluetoothFindDeviceClose(h) != FALSE; }
+};
+
+// A lookup in a Windows Sockets name space (WSALookupServiceBegin).
+struct NameLookupTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return nullptr; }
+    static bool Release(Handle h) { return os::WSALookupServiceEnd(h) == 0; }
+};
+
+// A registration for Bluetooth authentication requests.
+struct AuthRegistrationTraits {
+    using Handle = HBLUETOOTH_AUTHENTICATION_REGISTRATION;
+    static Handle Invalid() { return nullptr; }
+    static bool Release(Handle h) { return os::BluetoothUnregisterAuthentication(h) != FALSE; }
+};
+
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
 using ScopedSocket = ScopedHandle<SocketTraits>;
+using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;
+using ScopedDeviceInfoSet = ScopedHandle<DeviceInfoSetTraits>;
 
 }  // namespace quorvel

@@ -4,11 +4,15 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/shared_link.h"
+#include "core/error.h"
+#include "core/owner.h"
 #include "platform/os.h"
 
-using quorvel::SharedLink;
 namespace os = quorvel::os;
+using quorvel::Fail;
+using quorvel::RequireOpen;
+using HeapBlock = quorvel::HeapBlockTraits<IP_ADAPTER_INFO>;
+using AdapterBlock = quorvel::SharedHandle<HeapBlock>;
 
 namespace {
 
@@ -37,78 +41,59 @@ CxAdapterFind::CxAdapterFind(const CxAdapterFind& other) : CxAdapterFind() { *th
 CxAdapterFind& CxAdapterFind::operator=(const CxAdapterFind& other) {
     if (this != &other) {
         FindAdapterClose();  // lets go of whatever this object held
-        std::memcpy(&m_AdapterList, &other.m_AdapterList, sizeof m_AdapterList);
         std::memcpy(&m_AdapterInfo, &other.m_AdapterInfo, sizeof m_AdapterInfo);
-        m_cbBlock = other.m_cbBlock;
-        m_pLink = SharedLink::Share(other.m_pLink);
+        AdapterBlock block(m_AdapterList.Next, m_pLink, this);
+        block.ShareFrom(other.m_AdapterList.Next, other.m_pLink);
+        m_cbBlock = block.Held() ? other.m_cbBlock : 0;
     }
     return *this;
 }
 
 CxAdapterFind::~CxAdapterFind() { FindAdapterClose(); }
 
-bool CxAdapterFind::Holds() const { return m_AdapterList.Next && m_pLink && m_pLink->live; }
-
-void CxAdapterFind::ClearCursorLinks() { ClearLinks(&m_AdapterInfo); }
-
 void CxAdapterFind::FindAdapterClose() {
-    if (m_pLink && m_pLink->owner == this && m_pLink->live) {
-        m_pLink->live = false;  // copies stop walking the block before it goes
-        os::HeapFree(os::GetProcessHeap(), 0, m_AdapterList.Next);
-    }
-    SharedLink::Release(m_pLink);
+    AdapterBlock(m_AdapterList.Next, m_pLink, this).Release();
     std::memset(&m_AdapterList, 0, sizeof m_AdapterList);
     m_cbBlock = 0;
     // The cursor keeps the last adapter's fields but nothing that leads
     // into the released block.
-    ClearCursorLinks();
+    ClearLinks(&m_AdapterInfo);
 }
 
 int CxAdapterFind::FindAdapter() {
     FindAdapterClose();
-    HANDLE hHeap = os::GetProcessHeap();
     ULONG cbBlock = sizeof(IP_ADAPTER_INFO);
     // GetAdaptersInfo returns its error rather than setting it: a failure
     // leaves that code as the thread's last error, set after the clean-up.
     DWORD dwResult = ERROR_BUFFER_OVERFLOW;
     for (int nTry = 0; nTry < kListTries; ++nTry) {
-        auto* pBlock =
-            static_cast<IP_ADAPTER_INFO*>(os::HeapAlloc(hHeap, HEAP_ZERO_MEMORY, cbBlock));
-        if (!pBlock) {
-            os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
+        quorvel::ScopedHandle<HeapBlock> block(static_cast<IP_ADAPTER_INFO*>(
+            os::HeapAlloc(os::GetProcessHeap(), HEAP_ZERO_MEMORY, cbBlock)));
+        if (!block) return Fail(ERROR_NOT_ENOUGH_MEMORY);
         ULONG cbNeeded = cbBlock;
-        dwResult = os::GetAdaptersInfo(pBlock, &cbNeeded);
+        dwResult = os::GetAdaptersInfo(block.get(), &cbNeeded);
         if (dwResult == NO_ERROR) {
-            SharedLink* link = SharedLink::Create(this);
-            if (!link) {
-                os::HeapFree(hHeap, 0, pBlock);
-                os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return 0;
-            }
-            m_pLink = link;
-            m_AdapterList.Next = pBlock;
+            if (!AdapterBlock(m_AdapterList.Next, m_pLink, this).Adopt(block.release())) return 0;
             m_cbBlock = cbBlock;
             std::memcpy(&m_AdapterInfo, &m_AdapterList, sizeof m_AdapterInfo);
             return FindNextAdapter();
         }
-        os::HeapFree(hHeap, 0, pBlock);
+        block.reset();
         if (dwResult != ERROR_BUFFER_OVERFLOW || cbNeeded <= cbBlock) break;
         cbBlock = cbNeeded;
     }
-    os::SetLastError(dwResult);
-    return 0;
+    return Fail(dwResult);
 }
 
 int CxAdapterFind::FindNextAdapter() {
-    if (!Holds() || !m_AdapterInfo.Next) return 0;
+    if (!RequireOpen(AdapterBlock(m_AdapterList.Next, m_pLink, this).Held())) return 0;
+    if (!m_AdapterInfo.Next) return Fail(ERROR_NO_MORE_ITEMS);
     auto uBegin = reinterpret_cast<std::uintptr_t>(m_AdapterList.Next);
     auto uEnd = uBegin + m_cbBlock;
     auto uNext = reinterpret_cast<std::uintptr_t>(m_AdapterInfo.Next);
     if (uNext < uBegin || uNext >= uEnd) {  // not a record of this block: the walk ends
         m_AdapterInfo.Next = nullptr;
-        return 0;
+        return Fail(ERROR_NO_MORE_ITEMS);
     }
     // Records may lie closer together than the size of the record: copy
     // only as far as the block reaches.
@@ -122,5 +107,5 @@ int CxAdapterFind::FindNextAdapter() {
 void CxAdapterFind::GetAdapterInfo(IP_ADAPTER_INFO* pInfo) {
     if (!pInfo) return;
     std::memcpy(pInfo, &m_AdapterInfo, sizeof *pInfo);
-    if (!Holds()) ClearLinks(pInfo);
+    if (!AdapterBlock(m_AdapterList.Next, m_pLink, this).Held()) ClearLinks(pInfo);
 }

@@ -3,47 +3,24 @@
 #include <cstring>
 #include <vector>
 
+#include "core/error.h"
+#include "core/ipv4_text.h"
 #include "discovery/address_text.h"
 #include "platform/os.h"
 
 namespace os = quorvel::os;
+using quorvel::BoundedLength;
+using quorvel::FailSocket;
 
 namespace {
 
 constexpr size_t kNameBytes = 260;   // the ANSI host name, with its terminator
-constexpr size_t kParseCch = 260;    // address text handed to the parser
+constexpr size_t kParseMax = 259;    // longest address text handed to the parser
 constexpr size_t kMacTextCch = 18;   // "11-22-33-44-55-66" and the terminator
 
 }  // namespace
 
 namespace quorvel::discovery {
-
-bool ParseIPv4(const wchar_t* pszAddr, SOCKADDR_IN* psa) {
-    if (!pszAddr) return false;
-    // The parser takes a writable text: hand it a bounded copy.
-    wchar_t szText[kParseCch];
-    size_t n = 0;
-    while (n < kParseCch && pszAddr[n]) {
-        szText[n] = pszAddr[n];
-        ++n;
-    }
-    if (n == kParseCch) return false;
-    szText[n] = L'\0';
-    std::memset(psa, 0, sizeof *psa);
-    INT nLength = sizeof *psa;
-    return os::WSAStringToAddressW(szText, AF_INET, nullptr, reinterpret_cast<SOCKADDR*>(psa),
-                                   &nLength) != SOCKET_ERROR;
-}
-
-bool AddressToText(IN_ADDR addr, wchar_t* pszText, DWORD cchText) {
-    SOCKADDR_IN sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr = addr;
-    DWORD cch = cchText;
-    return os::WSAAddressToStringW(reinterpret_cast<SOCKADDR*>(&sa), sizeof sa, nullptr, pszText,
-                                   &cch) != SOCKET_ERROR;
-}
 
 bool CopyAnsi(const char* pszFrom, UINT uCodePage, wchar_t* pszTo, size_t cchTo) {
     pszTo[0] = L'\0';
@@ -64,7 +41,7 @@ bool CopyAnsi(const char* pszFrom, UINT uCodePage, wchar_t* pszTo, size_t cchTo)
 
 int IsValidIPAddress(const wchar_t* pszAddr) {
     SOCKADDR_IN sa;
-    if (!quorvel::discovery::ParseIPv4(pszAddr, &sa)) return 0;
+    if (quorvel::ParseIPv4(pszAddr, kParseMax, &sa) != quorvel::Ipv4Parse::kParsed) return 0;
     switch (sa.sin_addr.S_un.S_un_b.s_b1) {
         case 0:    // this network
         case 127:  // loopback
@@ -78,8 +55,7 @@ int IsValidIPAddress(const wchar_t* pszAddr) {
 
 int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr) {
     if (!pszName || !pszAddr) {
-        os::WSASetLastError(WSAEINVAL);
-        return 0;
+        return FailSocket(WSAEINVAL);
     }
     // A name that cannot be converted fails; it is never looked up as the
     // empty name, which would resolve to the local host.
@@ -87,30 +63,26 @@ int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr) {
     std::vector<char> name(cb > 0 ? static_cast<size_t>(cb) + 1 : 1, '\0');
     if (cb <= 0 ||
         os::WideCharToMultiByte(CP_ACP, 0, pszName, -1, name.data(), cb, nullptr, nullptr) <= 0) {
-        os::WSASetLastError(WSAEINVAL);
-        return 0;
+        return FailSocket(WSAEINVAL);
     }
     char szName[kNameBytes] = {};
     std::strncpy(szName, name.data(), kNameBytes - 1);  // a longer name is cut
     hostent* pEntry = os::gethostbyname(szName);
     if (!pEntry || pEntry->h_addrtype != AF_INET || pEntry->h_length != 4 ||
         !pEntry->h_addr_list || !pEntry->h_addr_list[0]) {
-        os::WSASetLastError(WSAEINVAL);
-        return 0;
+        return FailSocket(WSAEINVAL);
     }
     IN_ADDR addr;
     std::memcpy(&addr, pEntry->h_addr_list[0], sizeof addr);
     const char* pszText = os::inet_ntoa(addr);
     if (!pszText) {
-        os::WSASetLastError(WSAEINVAL);
-        return 0;
+        return FailSocket(WSAEINVAL);
     }
     // Converted aside first: a text that cannot be converted is a failure,
     // never an empty address reported as found, and pszAddr stays untouched.
     wchar_t szAddr[QV_IPADDR_CCH];
     if (!quorvel::discovery::CopyAnsi(pszText, CP_ACP, szAddr, QV_IPADDR_CCH)) {
-        os::WSASetLastError(WSAEINVAL);
-        return 0;
+        return FailSocket(WSAEINVAL);
     }
     std::memcpy(pszAddr, szAddr, sizeof szAddr);
     return 1;
@@ -155,11 +127,8 @@ void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac) {
     // It never looks past the capacity of MAC text (QV_MACADDR_CCH), so
     // text without a terminator in a buffer of that size is not overrun.
     wchar_t szText[QV_MACADDR_CCH + 1];
-    size_t n = 0;
-    while (n < QV_MACADDR_CCH && pszMac[n]) {
-        szText[n] = pszMac[n];
-        ++n;
-    }
+    size_t n = BoundedLength(pszMac, QV_MACADDR_CCH);
+    std::memcpy(szText, pszMac, n * sizeof(wchar_t));
     szText[n] = L'\0';
     unsigned char by[8] = {};
     const wchar_t* p = szText;

@@ -1,15 +1,18 @@
 #include "quorvel/discovery.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <vector>
+#include <new>
 
-#include "core/shared_link.h"
+#include "core/error.h"
+#include "core/owner.h"
+#include "discovery/device_text.h"
 #include "platform/os.h"
 
-using quorvel::SharedLink;
 namespace os = quorvel::os;
+using quorvel::Fail;
+using quorvel::RequireOpen;
+using DeviceSet = quorvel::SharedHandle<quorvel::DeviceInfoSetTraits>;
 
 namespace {
 
@@ -19,11 +22,8 @@ constexpr DWORD kTextBytes = kTextCch * sizeof(wchar_t);
 // Copies at most kTextCch - 1 characters of a text that may lack its
 // terminator within cch characters, and terminates it.
 void CopyBounded(wchar_t* pszTo, const wchar_t* pszFrom, size_t cch) {
-    size_t n = 0;
-    while (n < cch && n < kTextCch - 1 && pszFrom[n]) {
-        pszTo[n] = pszFrom[n];
-        ++n;
-    }
+    size_t n = quorvel::BoundedLength(pszFrom, cch < kTextCch - 1 ? cch : kTextCch - 1);
+    std::memcpy(pszTo, pszFrom, n * sizeof(wchar_t));
     pszTo[n] = L'\0';
 }
 
@@ -32,6 +32,51 @@ bool IsTextType(DWORD dwType) {
 }
 
 }  // namespace
+
+namespace quorvel::discovery {
+
+void ReadDeviceText(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, DWORD dwProperty,
+                    wchar_t* pszText) {
+    pszText[0] = L'\0';  // missing: never the previous device's text
+    // One spare character, so a value that fills the buffer is still cut
+    // and terminated inside it.
+    wchar_t szValue[kTextCch + 1] = {};
+    DWORD dwType = 0;
+    DWORD cbNeeded = 0;
+    if (os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
+                                              reinterpret_cast<BYTE*>(szValue), kTextBytes,
+                                              &cbNeeded)) {
+        if (IsTextType(dwType)) {
+            CopyBounded(pszText, szValue, (cbNeeded < kTextBytes ? cbNeeded : kTextBytes) / 2);
+        }
+        return;
+    }
+    if (os::GetLastError() != ERROR_INSUFFICIENT_BUFFER || cbNeeded <= kTextBytes) return;
+    // Too long for the buffer: read it whole, then cut it.
+    size_t cchLong = cbNeeded / sizeof(wchar_t) + 1;
+    wchar_t* pszLong = new (std::nothrow) wchar_t[cchLong]();
+    if (!pszLong) return;  // no memory: as if missing
+    DWORD cbRead = 0;
+    if (os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
+                                              reinterpret_cast<BYTE*>(pszLong),
+                                              static_cast<DWORD>(cchLong * sizeof(wchar_t)),
+                                              &cbRead) &&
+        IsTextType(dwType)) {
+        CopyBounded(pszText, pszLong, cbRead / sizeof(wchar_t));
+    }
+    delete[] pszLong;
+}
+
+void ReadInstanceID(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, wchar_t* pszText) {
+    wchar_t szID[kTextCch + 1] = {};
+    if (os::SetupDiGetDeviceInstanceIdW(hDevInfo, pDevice, szID, kTextCch, nullptr)) {
+        CopyBounded(pszText, szID, kTextCch);
+    } else {
+        pszText[0] = L'\0';
+    }
+}
+
+}  // namespace quorvel::discovery
 
 CxDeviceFind::CxDeviceFind()
     : m_hDevInfo(INVALID_HANDLE_VALUE),
@@ -52,7 +97,7 @@ CxDeviceFind::CxDeviceFind(const CxDeviceFind& other) : m_pLink(nullptr) { *this
 CxDeviceFind& CxDeviceFind::operator=(const CxDeviceFind& other) {
     if (this != &other) {
         Close();  // lets go of whatever this object held
-        m_hDevInfo = other.m_hDevInfo;
+        DeviceSet(m_hDevInfo, m_pLink, this).ShareFrom(other.m_hDevInfo, other.m_pLink);
         m_nIndex = other.m_nIndex;
         m_guidDevice = other.m_guidDevice;
         m_guidClass = other.m_guidClass;
@@ -62,87 +107,32 @@ CxDeviceFind& CxDeviceFind::operator=(const CxDeviceFind& other) {
         std::memcpy(m_szFriendlyName, other.m_szFriendlyName, sizeof m_szFriendlyName);
         std::memcpy(m_szLocationInfo, other.m_szLocationInfo, sizeof m_szLocationInfo);
         std::memcpy(m_szDescription, other.m_szDescription, sizeof m_szDescription);
-        m_pLink = SharedLink::Share(other.m_pLink);
     }
     return *this;
 }
 
 CxDeviceFind::~CxDeviceFind() { Close(); }
 
-HDEVINFO CxDeviceFind::Set() const {
-    return m_hDevInfo != INVALID_HANDLE_VALUE && m_pLink && m_pLink->live ? m_hDevInfo
-                                                                           : INVALID_HANDLE_VALUE;
-}
-
 void CxDeviceFind::Close() {
-    if (m_pLink && m_pLink->owner == this && m_pLink->live) {
-        m_pLink->live = false;  // copies stop using the set before it goes
-        os::SetupDiDestroyDeviceInfoList(m_hDevInfo);
-    }
-    SharedLink::Release(m_pLink);
-    m_hDevInfo = INVALID_HANDLE_VALUE;
+    DeviceSet(m_hDevInfo, m_pLink, this).Release();
     m_nIndex = -1;
 }
 
 int CxDeviceFind::FindDevice(GUID* pGuid) {
     Close();
-    if (!pGuid) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!pGuid) return Fail(ERROR_INVALID_PARAMETER);
     m_guidDevice = *pGuid;
-    SharedLink* link = SharedLink::Create(this);
-    if (!link) {
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
     HDEVINFO hDevInfo = os::SetupDiGetClassDevsW(&m_guidDevice, nullptr, nullptr,
                                                  DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (hDevInfo == INVALID_HANDLE_VALUE) {
-        SharedLink::Release(link);
-        return 0;
-    }
-    m_hDevInfo = hDevInfo;
-    m_pLink = link;
+    if (hDevInfo == INVALID_HANDLE_VALUE) return 0;
+    if (!DeviceSet(m_hDevInfo, m_pLink, this).Adopt(hDevInfo)) return 0;
     m_nIndex = -1;
     return FindNextDevice();
 }
 
-void CxDeviceFind::ReadProperty(const SP_DEVINFO_DATA& devinfo, DWORD dwProperty,
-                                wchar_t* pszText) {
-    // One spare character, so a value that fills the buffer is still cut
-    // and terminated inside it.
-    wchar_t szValue[kTextCch + 1] = {};
-    DWORD dwType = 0;
-    DWORD cbNeeded = 0;
-    SP_DEVINFO_DATA data = devinfo;
-    if (os::SetupDiGetDeviceRegistryPropertyW(m_hDevInfo, &data, dwProperty, &dwType,
-                                              reinterpret_cast<BYTE*>(szValue), kTextBytes,
-                                              &cbNeeded)) {
-        if (IsTextType(dwType)) {
-            CopyBounded(pszText, szValue, std::min<DWORD>(cbNeeded, kTextBytes) / sizeof(wchar_t));
-            return;
-        }
-    } else if (os::GetLastError() == ERROR_INSUFFICIENT_BUFFER && cbNeeded > kTextBytes) {
-        std::vector<wchar_t> value(cbNeeded / sizeof(wchar_t) + 1, L'\0');
-        DWORD cbRead = 0;
-        if (os::SetupDiGetDeviceRegistryPropertyW(
-                m_hDevInfo, &data, dwProperty, &dwType, reinterpret_cast<BYTE*>(value.data()),
-                static_cast<DWORD>(value.size() * sizeof(wchar_t)), &cbRead) &&
-            IsTextType(dwType)) {
-            CopyBounded(pszText, value.data(), cbRead / sizeof(wchar_t));
-            return;
-        }
-    }
-    pszText[0] = L'\0';  // missing: never the previous device's text
-}
-
 int CxDeviceFind::FindNextDevice() {
-    HDEVINFO hDevInfo = Set();
-    if (hDevInfo == INVALID_HANDLE_VALUE) {
-        os::SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    HDEVINFO hDevInfo = DeviceSet(m_hDevInfo, m_pLink, this).Get();
+    if (!RequireOpen(hDevInfo != INVALID_HANDLE_VALUE)) return 0;
     SP_DEVICE_INTERFACE_DATA ifdata;
     std::memset(&ifdata, 0, sizeof ifdata);
     ifdata.cbSize = sizeof ifdata;
@@ -171,17 +161,12 @@ int CxDeviceFind::FindNextDevice() {
     m_guidClass = devinfo.ClassGuid;
     CopyBounded(m_szDevicePath, buffer.detail.DevicePath, kTextCch);
 
-    ReadProperty(devinfo, SPDRP_HARDWAREID, m_szHardwareID);
-    ReadProperty(devinfo, SPDRP_FRIENDLYNAME, m_szFriendlyName);
-    ReadProperty(devinfo, SPDRP_LOCATION_INFORMATION, m_szLocationInfo);
-    ReadProperty(devinfo, SPDRP_DEVICEDESC, m_szDescription);
-
-    wchar_t szID[kTextCch + 1] = {};
-    if (os::SetupDiGetDeviceInstanceIdW(hDevInfo, &devinfo, szID, kTextCch, nullptr)) {
-        CopyBounded(m_szInstanceID, szID, kTextCch);
-    } else {
-        m_szInstanceID[0] = L'\0';
-    }
+    using quorvel::discovery::ReadDeviceText;
+    ReadDeviceText(hDevInfo, &devinfo, SPDRP_HARDWAREID, m_szHardwareID);
+    ReadDeviceText(hDevInfo, &devinfo, SPDRP_FRIENDLYNAME, m_szFriendlyName);
+    ReadDeviceText(hDevInfo, &devinfo, SPDRP_LOCATION_INFORMATION, m_szLocationInfo);
+    ReadDeviceText(hDevInfo, &devinfo, SPDRP_DEVICEDESC, m_szDescription);
+    quorvel::discovery::ReadInstanceID(hDevInfo, &devinfo, m_szInstanceID);
     return 1;
 }
 

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/shared_link.h"
+#include "core/error.h"
+#include "core/owner.h"
 #include "platform/os.h"
 
-using quorvel::SharedLink;
 namespace os = quorvel::os;
+using quorvel::Fail;
+using quorvel::RequireOpen;
+using MapKey = quorvel::SharedHandle<quorvel::RegistryKeyTraits>;
 
 namespace {
 
@@ -34,56 +37,44 @@ CxDeviceMapFind::CxDeviceMapFind(const CxDeviceMapFind& other)
 CxDeviceMapFind& CxDeviceMapFind::operator=(const CxDeviceMapFind& other) {
     if (this != &other) {
         Close();  // lets go of whatever this object held
-        m_hKey = other.m_hKey;
+        MapKey(m_hKey, m_pLink, this).ShareFrom(other.m_hKey, other.m_pLink);
         m_nIndex = other.m_nIndex;
         std::memcpy(m_szDevicePath, other.m_szDevicePath, sizeof m_szDevicePath);
-        m_pLink = SharedLink::Share(other.m_pLink);
     }
     return *this;
 }
 
 CxDeviceMapFind::~CxDeviceMapFind() { Close(); }
 
-HKEY CxDeviceMapFind::Key() const { return m_hKey && m_pLink && m_pLink->live ? m_hKey : nullptr; }
-
 void CxDeviceMapFind::Close() {
-    if (m_pLink && m_pLink->owner == this && m_pLink->live) {
-        m_pLink->live = false;  // copies stop using the key before it goes
-        os::RegCloseKey(m_hKey);
-    }
-    SharedLink::Release(m_pLink);
-    m_hKey = nullptr;
+    MapKey(m_hKey, m_pLink, this).Release();
     m_nIndex = -1;
 }
 
 int CxDeviceMapFind::FindDeviceMap(GUID* pGuid) {
     Close();
     const wchar_t* pszType = pGuid ? MapType(*pGuid) : nullptr;
-    if (!pszType) return 0;
+    if (!pszType) return Fail(ERROR_INVALID_PARAMETER);
     wchar_t szPath[kTextCch];
     os::wsprintfW(szPath, L"HARDWARE\\DEVICEMAP\\%s", pszType);
-    SharedLink* link = SharedLink::Create(this);
-    if (!link) return 0;
     HKEY hKey = nullptr;
-    if (os::RegOpenKeyW(HKEY_LOCAL_MACHINE, szPath, &hKey) != ERROR_SUCCESS || !hKey) {
-        SharedLink::Release(link);
-        return 0;
-    }
-    m_hKey = hKey;
-    m_pLink = link;
+    LONG lStatus = os::RegOpenKeyW(HKEY_LOCAL_MACHINE, szPath, &hKey);
+    if (lStatus != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lStatus));
+    if (!hKey) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!MapKey(m_hKey, m_pLink, this).Adopt(hKey)) return 0;
     DWORD dwValues = 0;
-    if (os::RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             &dwValues, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
-        dwValues == 0) {
-        return 0;  // the key stays open until Close, as for an empty map
-    }
+    lStatus = os::RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   &dwValues, nullptr, nullptr, nullptr, nullptr);
+    // The key stays open until Close, as for an empty map.
+    if (lStatus != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lStatus));
+    if (dwValues == 0) return Fail(ERROR_NO_MORE_ITEMS);
     m_nIndex = -1;
     return FindNextDeviceMap();
 }
 
 int CxDeviceMapFind::FindNextDeviceMap() {
-    HKEY hKey = Key();
-    if (!hKey) return 0;
+    HKEY hKey = MapKey(m_hKey, m_pLink, this).Get();
+    if (!RequireOpen(hKey != nullptr)) return 0;
     for (;;) {
         ++m_nIndex;
         wchar_t szName[kTextCch] = {};
@@ -91,18 +82,17 @@ int CxDeviceMapFind::FindNextDeviceMap() {
         LONG lStatus = os::RegEnumValueW(hKey, static_cast<DWORD>(m_nIndex), szName, &cchName,
                                          nullptr, nullptr, nullptr, nullptr);
         if (lStatus == ERROR_MORE_DATA) continue;  // a name too long to query: skip the value
-        if (lStatus != ERROR_SUCCESS) return 0;
+        if (lStatus != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lStatus));
         wchar_t szData[kTextCch] = {};
         DWORD dwType = REG_SZ;
         DWORD cbData = sizeof szData;
         lStatus = os::RegQueryValueExW(hKey, szName, nullptr, &dwType,
                                        reinterpret_cast<BYTE*>(szData), &cbData);
         if (lStatus == ERROR_MORE_DATA) continue;  // a port name that does not fit: skip it
-        if (lStatus != ERROR_SUCCESS) return 0;
+        if (lStatus != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lStatus));
         // The data need not carry its terminator: read only as far as it reaches.
         size_t cchData = std::min<size_t>(cbData / sizeof(wchar_t), kTextCch);
-        size_t cch = 0;
-        while (cch < cchData && szData[cch]) ++cch;
+        size_t cch = quorvel::BoundedLength(szData, cchData);
         if (cch == kTextCch) continue;  // 260 characters and no room for the terminator
         std::memcpy(m_szDevicePath, szData, cch * sizeof(wchar_t));
         m_szDevicePath[cch] = L'\0';

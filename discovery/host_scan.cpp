@@ -5,10 +5,16 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/error.h"
+#include "core/ipv4_text.h"
+#include "core/owner.h"
 #include "discovery/address_text.h"
 #include "platform/os.h"
 
 namespace os = quorvel::os;
+using quorvel::Fail;
+using quorvel::RequireOpen;
+using quorvel::ScopedKernelHandle;
 
 namespace {
 
@@ -49,21 +55,6 @@ DWORD Probe(IN_ADDR dest, IN_ADDR source, unsigned long long* pMac) {
         std::memcpy(pMac, mac, std::min<ULONG>(cbMac, kMacBytes));
     }
     return NO_ERROR;
-}
-
-// Dotted text without the socket library, should its conversion fail.
-void FormatDotted(IN_ADDR addr, wchar_t* pszText) {
-    const UCHAR by[4] = {addr.S_un.S_un_b.s_b1, addr.S_un.S_un_b.s_b2, addr.S_un.S_un_b.s_b3,
-                         addr.S_un.S_un_b.s_b4};
-    wchar_t* p = pszText;
-    for (int i = 0; i < 4; ++i) {
-        if (i) *p++ = L'.';
-        unsigned v = by[i];
-        if (v >= 100) *p++ = static_cast<wchar_t>(L'0' + v / 100);
-        if (v >= 10) *p++ = static_cast<wchar_t>(L'0' + v / 10 % 10);
-        *p++ = static_cast<wchar_t>(L'0' + v % 10);
-    }
-    *p = L'\0';
 }
 
 }  // namespace
@@ -139,6 +130,7 @@ int CxNetworkHostFind::FindHost() { return FindHost(nullptr, nullptr); }
 int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam) {
     // A scan starts afresh; one that fails reports nothing of an earlier one.
     std::memset(m_byHostFound, 0, sizeof m_byHostFound);
+    m_byNextHost = 0;
     wchar_t szLocal[QV_IPADDR_CCH] = {};
     {
         CxLocalHostIPAddrFind find;
@@ -155,7 +147,7 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
         }
     }
     SOCKADDR_IN sa;
-    if (!quorvel::discovery::ParseIPv4(szLocal, &sa)) {
+    if (quorvel::ParseIPv4(szLocal, QV_IPADDR_CCH - 1, &sa) != quorvel::Ipv4Parse::kParsed) {
         os::SetLastError(ERROR_INVALID_DATA);
         return 0;
     }
@@ -168,29 +160,37 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
     scan.probed.store(0, std::memory_order_relaxed);
     scan.answers.store(0, std::memory_order_relaxed);
     m_pScan = &scan;
-    HANDLE hStarted[kWorkers];
-    DWORD nStarted = 0;
-    for (int i = 0; i < kWorkers; ++i) {
-        m_Params[i].pThis = this;
-        m_Params[i].dwIndex = static_cast<unsigned long>(i);
-        DWORD dwThreadId = 0;
-        m_hThreads[i] = os::CreateThread(nullptr, 0, &CxNetworkHostFind::FindHostProc, &m_Params[i],
-                                         0, &dwThreadId);
-        if (m_hThreads[i]) {
-            hStarted[nStarted++] = m_hThreads[i];
-        } else {  // this slice goes unprobed, and says so
-            unsigned uFirst = 0, uEnd = 0;
-            Slice(static_cast<unsigned long>(i), &uFirst, &uEnd);
-            for (unsigned h = uFirst; h < uEnd; ++h) m_byHostFound[h] = kHostNotProbed;
+    {
+        // The workers' handles, closed when the scan is over; m_hThreads
+        // shows them while it runs.
+        ScopedKernelHandle workers[kWorkers];
+        HANDLE hStarted[kWorkers];
+        DWORD nStarted = 0;
+        for (int i = 0; i < kWorkers; ++i) {
+            m_Params[i].pThis = this;
+            m_Params[i].dwIndex = static_cast<unsigned long>(i);
+            DWORD dwThreadId = 0;
+            workers[i].reset(os::CreateThread(nullptr, 0, &CxNetworkHostFind::FindHostProc,
+                                              &m_Params[i], 0, &dwThreadId));
+            m_hThreads[i] = workers[i].get();
+            if (workers[i]) {
+                hStarted[nStarted++] = workers[i].get();
+            } else {  // this slice goes unprobed, and says so
+                unsigned uFirst = 0, uEnd = 0;
+                Slice(static_cast<unsigned long>(i), &uFirst, &uEnd);
+                for (unsigned h = uFirst; h < uEnd; ++h) m_byHostFound[h] = kHostNotProbed;
+            }
         }
-    }
-    auto progress = [&] {
-        if (pfnProgress) {
-            pfnProgress(pParam, scan.probed.load(std::memory_order_relaxed),
-                        scan.answers.load(std::memory_order_relaxed));
+        if (nStarted == 0) {
+            m_pScan = nullptr;
+            return 0;  // the error of the last CreateThread
         }
-    };
-    if (nStarted) {
+        auto progress = [&] {
+            if (pfnProgress) {
+                pfnProgress(pParam, scan.probed.load(std::memory_order_relaxed),
+                            scan.answers.load(std::memory_order_relaxed));
+            }
+        };
         // With a progress callback the wait wakes now and then to report.
         DWORD dwWait = WAIT_TIMEOUT;
         for (;;) {
@@ -206,10 +206,7 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
                 while (os::WaitForSingleObject(hStarted[i], INFINITE) == WAIT_FAILED) os::Sleep(10);
             }
         }
-    }
-    for (auto& hThread : m_hThreads) {
-        if (hThread) os::CloseHandle(hThread);
-        hThread = nullptr;
+        for (auto& hThread : m_hThreads) hThread = nullptr;
     }
     m_pScan = nullptr;
     DWORD dwFirstFailure = ERROR_SUCCESS;
@@ -226,8 +223,10 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
             if (dwFirstFailure == ERROR_SUCCESS) dwFirstFailure = dwFailed;
         }
     }
-    if (nStarted == 0) return 0;
-    progress();
+    if (pfnProgress) {
+        pfnProgress(pParam, scan.probed.load(std::memory_order_relaxed),
+                    scan.answers.load(std::memory_order_relaxed));
+    }
     if (ulProbed && ulFailed == ulProbed) {
         // No probe could be made at all: that is not an empty network.
         os::SetLastError(dwFirstFailure);
@@ -238,6 +237,8 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
 }
 
 int CxNetworkHostFind::FindNextHost() {
+    // A walk is open from a FindHost that scanned until FindHostClose.
+    if (!RequireOpen(m_byNextHost != 0)) return 0;
     for (unsigned h = m_byNextHost; h < kEndOctet; ++h) {
         if (m_byHostFound[h] != kHostAnswered) continue;
         IN_ADDR dest = WithLastOctet(m_saLocal.sin_addr, h);
@@ -245,8 +246,8 @@ int CxNetworkHostFind::FindNextHost() {
         if (Probe(dest, m_saLocal.sin_addr, &ullMac) != NO_ERROR) continue;  // gone since the scan
 
         MacAddressToString(&ullMac, m_HostInfo.szMacAddress, QV_MACADDR_CCH);
-        if (!quorvel::discovery::AddressToText(dest, m_HostInfo.szIPAddress, QV_IPADDR_CCH)) {
-            FormatDotted(dest, m_HostInfo.szIPAddress);
+        if (!quorvel::FormatIPv4(dest, m_HostInfo.szIPAddress, QV_IPADDR_CCH)) {
+            quorvel::FormatIPv4Dotted(dest, m_HostInfo.szIPAddress);
         }
         // Never the name of the host reported before: empty when the lookup fails.
         hostent* pEntry =
@@ -260,12 +261,11 @@ int CxNetworkHostFind::FindNextHost() {
         m_byNextHost = static_cast<unsigned char>(h + 1);
         return 1;
     }
-    os::SetLastError(ERROR_NO_MORE_ITEMS);
-    return 0;
+    return Fail(ERROR_NO_MORE_ITEMS);
 }
 
 void CxNetworkHostFind::GetHostInfo(NET_HOST_INFO* pHostInfo) {
     if (pHostInfo) std::memcpy(pHostInfo, &m_HostInfo, sizeof *pHostInfo);
 }
 
-void CxNetworkHostFind::FindHostClose() { m_byNextHost = kEndOctet; }
+void CxNetworkHostFind::FindHostClose() { m_byNextHost = 0; }

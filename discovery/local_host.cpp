@@ -3,10 +3,13 @@
 #include <cstring>
 #include <new>
 
-#include "discovery/address_text.h"
+#include "core/error.h"
+#include "core/ipv4_text.h"
 #include "platform/os.h"
 
 namespace os = quorvel::os;
+using quorvel::Fail;
+using quorvel::RequireOpen;
 
 namespace {
 constexpr int kHostNameBytes = 260;
@@ -68,21 +71,24 @@ int CxLocalHostIPAddrFind::FindIPAddr() {
             m_nAddrs = nAddrs;
         }
     }
+    if (!m_nAddrs) {  // a walk at its end from the start
+        m_nIndex = 0;
+        return Fail(ERROR_NO_MORE_ITEMS);
+    }
     return FindNextIPAddr();
 }
 
 int CxLocalHostIPAddrFind::FindNextIPAddr() {
+    // A walk is open from a FindIPAddr whose lookup answered until the close.
+    if (!RequireOpen(m_nIndex >= 0 || m_nAddrs)) return 0;
     // Stays at the end once there, so the index cannot run on and wrap.
     if (m_nIndex + 1 >= static_cast<int>(m_nAddrs)) {
         if (m_nAddrs) m_nIndex = static_cast<int>(m_nAddrs);
-        return 0;
+        return Fail(ERROR_NO_MORE_ITEMS);
     }
     ++m_nIndex;
     wchar_t szText[QV_IPADDR_CCH] = {};
-    if (!quorvel::discovery::AddressToText(m_pAddrs[m_nIndex], szText,
-                                           QV_IPADDR_CCH)) {
-        return 0;
-    }
+    if (!quorvel::FormatIPv4(m_pAddrs[m_nIndex], szText, QV_IPADDR_CCH)) return 0;
     std::memcpy(m_szIPAddr, szText, sizeof m_szIPAddr);
     m_szIPAddr[QV_IPADDR_CCH - 1] = L'\0';
     return 1;
@@ -100,7 +106,7 @@ void CxLocalHostIPAddrFind::FindIPAddrClose() {
 }
 
 int GetFirstValidIPAddress(wchar_t* pszAddr) {
-    if (!pszAddr) return 0;
+    if (!pszAddr) return Fail(ERROR_INVALID_PARAMETER);
     CxLocalHostIPAddrFind find;
     int nFound = find.FindIPAddr();
     while (nFound) {

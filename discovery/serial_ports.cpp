@@ -8,9 +8,14 @@
 #include <cwctype>
 #include <new>
 
+#include "core/error.h"
+#include "core/owner.h"
+#include "discovery/device_text.h"
 #include "platform/os.h"
 
 namespace os = quorvel::os;
+using quorvel::Fail;
+using quorvel::RequireOpen;
 
 namespace {
 
@@ -40,6 +45,7 @@ struct SerialPortList {
     size_t count;
     size_t capacity;
     PortEntry current;  // the port read last
+    bool open;          // a FindPort listed the ports, and no Close came since
 };
 
 }  // namespace quorvel
@@ -51,28 +57,13 @@ namespace {
 
 const wchar_t kSerialMap[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-// Each closes its handle once, also when a walk is left half-way.
-struct KeyGuard {
-    HKEY hKey = nullptr;
-    ~KeyGuard() {
-        if (hKey && hKey != INVALID_HANDLE_VALUE) os::RegCloseKey(hKey);
-    }
-};
-struct DevInfoGuard {
-    HDEVINFO hDevInfo = INVALID_HANDLE_VALUE;
-    ~DevInfoGuard() {
-        if (hDevInfo != INVALID_HANDLE_VALUE) os::SetupDiDestroyDeviceInfoList(hDevInfo);
-    }
-};
-
 size_t Length(const Text& text) { return std::wcslen(text.sz); }
 bool Empty(const Text& text) { return text.sz[0] == L'\0'; }
 void Clear(Text* text) { text->sz[0] = L'\0'; }
 
 // Sets text to count characters of psz (up to its first NUL), cut to fit.
 void Assign(Text* text, const wchar_t* psz, size_t count) {
-    size_t n = 0;
-    while (n < count && n + 1 < kTextCapacity && psz[n]) ++n;
+    size_t n = quorvel::BoundedLength(psz, count < kTextCapacity - 1 ? count : kTextCapacity - 1);
     std::memcpy(text->sz, psz, n * sizeof(wchar_t));
     text->sz[n] = L'\0';
 }
@@ -227,13 +218,13 @@ bool Append(SerialPortList* list, const PortEntry& port) {
 // The port names of the device map. False if memory ran out; a key that
 // cannot be read lists nothing.
 bool ReadMap(SerialPortList* list) {
-    KeyGuard key;
-    if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, &key.hKey) !=
+    quorvel::ScopedRegistryKey key;
+    if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, key.receive()) !=
         ERROR_SUCCESS) {
-        key.hKey = nullptr;
+        key.release();  // nothing was opened
         return true;
     }
-    HKEY hKey = key.hKey;
+    HKEY hKey = key.get();
     for (DWORD dwIndex = 0;; ++dwIndex) {
         // Value names such as "\Device\Serial0" are short, but a longer one
         // is skipped rather than ending the walk.
@@ -255,56 +246,18 @@ bool ReadMap(SerialPortList* list) {
     return true;
 }
 
-void DeviceText(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, DWORD dwProperty, Text* text) {
-    Clear(text);
-    wchar_t szText[kTextCapacity] = {};
-    DWORD dwType = 0;
-    DWORD cbNeeded = 0;
-    wchar_t* pLongText = nullptr;
-    const wchar_t* pszText = szText;
-    size_t cchText = 0;  // as far as the data reaches
-    if (!os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
-                                               reinterpret_cast<BYTE*>(szText),
-                                               kTextCapacity * sizeof(wchar_t), &cbNeeded)) {
-        // Too long for the buffer: read it whole, the getters cut it.
-        if (os::GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
-            cbNeeded <= kTextCapacity * sizeof(wchar_t)) {
-            return;  // missing
-        }
-        size_t cchLong = cbNeeded / sizeof(wchar_t);
-        pLongText = new (std::nothrow) wchar_t[cchLong]();
-        if (!pLongText) return;  // no memory: as if missing
-        DWORD cbRead = 0;
-        if (!os::SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevice, dwProperty, &dwType,
-                                                   reinterpret_cast<BYTE*>(pLongText),
-                                                   static_cast<DWORD>(cchLong * sizeof(wchar_t)),
-                                                   &cbRead)) {
-            delete[] pLongText;
-            return;  // it grew in between: missing
-        }
-        pszText = pLongText;
-        cchText = cbRead / sizeof(wchar_t) < cchLong ? cbRead / sizeof(wchar_t) : cchLong;
-    } else {
-        cchText = cbNeeded / sizeof(wchar_t) < kTextCapacity ? cbNeeded / sizeof(wchar_t)
-                                                             : kTextCapacity;
-    }
-    if (dwType == REG_SZ || dwType == REG_MULTI_SZ || dwType == REG_EXPAND_SZ) {
-        Assign(text, pszText, cchText);  // the first string of a list, cut to fit
-    }
-    delete[] pLongText;
-}
-
 // The "PortName" value of the device's parameters key; empty if none.
 void DevicePortName(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, Text* name) {
     Clear(name);
-    KeyGuard key;
-    key.hKey =
+    HKEY hOpened =
         os::SetupDiOpenDevRegKey(hDevInfo, pDevice, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key.hKey == INVALID_HANDLE_VALUE || !key.hKey) return;
+    if (hOpened == INVALID_HANDLE_VALUE) return;
+    quorvel::ScopedRegistryKey key(hOpened);
+    if (!key) return;
     wchar_t szName[kTextCapacity + 1] = {};
     DWORD dwType = 0;
     DWORD cbData = kTextCapacity * sizeof(wchar_t);
-    LONG lStatus = os::RegQueryValueExW(key.hKey, L"PortName", nullptr, &dwType,
+    LONG lStatus = os::RegQueryValueExW(key.get(), L"PortName", nullptr, &dwType,
                                         reinterpret_cast<BYTE*>(szName), &cbData);
     if (lStatus != ERROR_SUCCESS || dwType != REG_SZ) return;
     Assign(name, szName, cbData / sizeof(wchar_t));
@@ -341,12 +294,10 @@ bool ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, Port
     if (pathLength < kTextCapacity) Assign(&port->path, pDetail->DevicePath, pathLength);
     delete[] pBlock;
 
-    DeviceText(hDevInfo, &device, SPDRP_FRIENDLYNAME, &port->friendlyName);
-    DeviceText(hDevInfo, &device, SPDRP_HARDWAREID, &port->hardwareID);
-    wchar_t szInstance[kTextCapacity] = {};
-    if (os::SetupDiGetDeviceInstanceIdW(hDevInfo, &device, szInstance, kTextCapacity, nullptr)) {
-        Assign(&port->instanceID, szInstance, kTextCapacity);
-    }
+    using quorvel::discovery::ReadDeviceText;
+    ReadDeviceText(hDevInfo, &device, SPDRP_FRIENDLYNAME, port->friendlyName.sz);
+    ReadDeviceText(hDevInfo, &device, SPDRP_HARDWAREID, port->hardwareID.sz);
+    quorvel::discovery::ReadInstanceID(hDevInfo, &device, port->instanceID.sz);
     DevicePortName(hDevInfo, &device, &port->portName);
     if (Empty(port->portName)) NameFromFriendlyName(port->friendlyName, &port->portName);
     port->nSource = CX_PORT_FROM_INTERFACE;
@@ -358,11 +309,10 @@ bool ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, Port
 // out; a set that cannot be built lists nothing.
 bool ReadInterfaces(SerialPortList* list) {
     GUID guid = QV_GUID_DEVINTERFACE_COMPORT;
-    DevInfoGuard set;
-    set.hDevInfo =
-        os::SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    HDEVINFO hDevInfo = set.hDevInfo;
-    if (hDevInfo == INVALID_HANDLE_VALUE) return true;
+    quorvel::ScopedDeviceInfoSet set(
+        os::SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    HDEVINFO hDevInfo = set.get();
+    if (!set) return true;
     for (DWORD dwIndex = 0;; ++dwIndex) {
         SP_DEVICE_INTERFACE_DATA data;
         std::memset(&data, 0, sizeof data);
@@ -404,6 +354,7 @@ void ClearPorts(SerialPortList* list) {
     delete[] list->ports;
     list->ports = nullptr;
     list->count = list->capacity = 0;
+    list->open = false;
 }
 
 SerialPortList* NewList() {
@@ -433,6 +384,7 @@ CxSerialPortFind& CxSerialPortFind::operator=(const CxSerialPortFind& other) {
         copy = NewList();
         if (copy) {
             copy->current = other.m_pList->current;
+            copy->open = other.m_pList->open;
             for (size_t i = 0; i < other.m_pList->count; ++i) {
                 if (!Append(copy, other.m_pList->ports[i])) {
                     DeleteList(copy);
@@ -459,9 +411,9 @@ int CxSerialPortFind::FindPort() {
     // Either source may be missing; the other is listed all the same.
     if (!m_pList || !ReadMap(m_pList) || !ReadInterfaces(m_pList)) {
         if (m_pList) ClearPorts(m_pList);
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
+    m_pList->open = true;
     for (size_t i = 0; i < m_pList->count; ++i) {
         PortEntry& port = m_pList->ports[i];
         if (Empty(port.portName)) continue;
@@ -474,10 +426,8 @@ int CxSerialPortFind::FindPort() {
 }
 
 int CxSerialPortFind::FindNextPort() {
-    if (!m_pList || m_nIndex + 1 >= static_cast<int>(m_pList->count)) {
-        os::SetLastError(ERROR_NO_MORE_ITEMS);
-        return 0;
-    }
+    if (!RequireOpen(m_pList && m_pList->open)) return 0;
+    if (m_nIndex + 1 >= static_cast<int>(m_pList->count)) return Fail(ERROR_NO_MORE_ITEMS);
     ++m_nIndex;
     m_pList->current = m_pList->ports[m_nIndex];
     return 1;

@@ -164,7 +164,7 @@ int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
 int CxSerial::Close() {
     if (!OwnsPort()) {  // closed, or a copy that shares another object's port
         Forget();
-        return 0;
+        return quorvel::Fail(ERROR_INVALID_HANDLE);
     }
     DisListenEvent();
     ClearBuffer(1);

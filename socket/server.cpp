@@ -49,3 +49,14 @@ int CxServerSocket::IsListenningConnection() {
 }
 
 int CxServerSocket::DisListenConnection() { return CloseSocket(); }
+
+// A listening socket carries no data.
+int CxServerSocket::Send(unsigned char*, unsigned long, unsigned long) {
+    if (!quorvel::RequireSocket(GetSocket() != INVALID_SOCKET)) return 0;
+    return quorvel::FailSocket(WSAENOTCONN);
+}
+
+int CxServerSocket::Recv(unsigned char*, unsigned long, unsigned long) {
+    if (!quorvel::RequireSocket(GetSocket() != INVALID_SOCKET)) return 0;
+    return quorvel::FailSocket(WSAENOTCONN);
+}

@@ -184,8 +184,9 @@ int CxSocket::CloseSocket() {
 int CxSocket::SelectEvent(long lEventMask) { return SelectOn(GetSocket(), lEventMask); }
 
 int CxSocket::SelectOn(SOCKET hSocket, long lEventMask) {
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     Target target = GetTarget();
-    if (hSocket == INVALID_SOCKET || !target.hWnd || !target.uMsg) return 0;
+    if (!target.hWnd || !target.uMsg) return quorvel::FailSocket(WSAEINVAL);
     return os::WSAAsyncSelect(hSocket, target.hWnd, target.uMsg, lEventMask) == SOCKET_ERROR ? 0
                                                                                                : 1;
 }

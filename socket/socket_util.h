@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "core/ipv4_text.h"
 #include "core/shared_link.h"
 #include "platform/os.h"
 
@@ -46,15 +47,11 @@ private:
 
 namespace quorvel::socket_util {
 
-enum class Text { kParsed, kNotParsed, kTooLong };
-
-// Parses numeric IPv4 text (a port in it is kept; callers set their own
-// afterwards) into *pAddr, which is zeroed with family AF_INET first. NULL and
-// unparsable text leave 0.0.0.0; text longer than CX_SOCKET_ADDRESS_MAX
-// characters is not handed to the platform at all.
+// The endpoints' address text (core/ipv4_text.h): parsed text of at most
+// CX_SOCKET_ADDRESS_MAX characters, and formatted text without the port into
+// 64 characters, zero-filled first.
+using Text = Ipv4Parse;
 Text ParseAddress(const wchar_t* pszText, SOCKADDR_IN* pAddr);
-// The address without its port as dotted text into szText (64 characters,
-// zero-filled first). False when the platform cannot convert it.
 bool FormatAddress(SOCKADDR_IN addr, wchar_t (&szText)[64]);
 // Copies at most nCapacity - 1 characters and the terminator.
 void CopyText(wchar_t* pszTo, const wchar_t* pszFrom, int nCapacity);

@@ -18,7 +18,8 @@
 // - A null pointer argument is a failure (0) for operations that return a
 //   result and does nothing for getters; nothing is written through it.
 // - A FindNext operation before the first Find, or after the close
-//   operation, returns 0 and touches no released memory.
+//   operation, returns 0 (ERROR_INVALID_HANDLE) and touches no released
+//   memory; at the end of a walk it returns 0 with ERROR_NO_MORE_ITEMS.
 // - Copies: a copy shares the enumeration handle, key or block of its
 //   source, but only the object whose Find acquired it releases it (in its
 //   close operation, its destructor, its next Find, or when something is
@@ -109,9 +110,6 @@ protected:
     wchar_t m_szDescription[260];
 
 private:
-    HDEVINFO Set() const;  // m_hDevInfo while it is still open, else INVALID_HANDLE_VALUE
-    void ReadProperty(const SP_DEVINFO_DATA& devinfo, DWORD dwProperty, wchar_t* pszText);
-
     quorvel::SharedLink* m_pLink;  // shared with copies while a set is open
 };
 
@@ -121,7 +119,8 @@ private:
 // the registry's enumeration order. Any other GUID is refused.
 //
 // Decisions:
-// - FindDeviceMap(NULL) or any other GUID closes an open walk and returns 0.
+// - FindDeviceMap(NULL) or any other GUID closes an open walk and returns 0
+//   (ERROR_INVALID_PARAMETER).
 // - A key whose value count cannot be queried, or that holds no values,
 //   gives 0; the key stays open until Close, as for an empty key.
 // - A value whose data is not terminated is read only as far as its data
@@ -129,7 +128,8 @@ private:
 // - A value whose name or data does not fit in 259 characters is skipped:
 //   the walk goes on with the next value instead of ending early.
 // - FindNextDeviceMap without an open key (before FindDeviceMap, after
-//   Close, or on a copy whose owner has closed the key) returns 0.
+//   Close, or on a copy whose owner has closed the key) returns 0
+//   (ERROR_INVALID_HANDLE).
 class QUORVEL_API CxDeviceMapFind {
     QV_HEAP_OPERATORS
 public:
@@ -154,8 +154,6 @@ protected:
     wchar_t m_szDevicePath[260];
 
 private:
-    HKEY Key() const;  // m_hKey while it is still open, else NULL
-
     quorvel::SharedLink* m_pLink;  // shared with copies while a key is open
 };
 
@@ -199,7 +197,8 @@ QUORVEL_API void StringToMacAddress(const wchar_t* pszMac, unsigned long long* p
 //   the entry's address for reference only; it is never read after
 //   FindIPAddr returns.
 // - FindIPAddrClose ends the walk: FindNextIPAddr after it, and before any
-//   successful FindIPAddr, returns 0. GetIPAddr keeps the last address.
+//   successful FindIPAddr, returns 0 (ERROR_INVALID_HANDLE); at the end,
+//   ERROR_NO_MORE_ITEMS. GetIPAddr keeps the last address.
 class QUORVEL_API CxLocalHostIPAddrFind {
     QV_HEAP_OPERATORS
 public:
@@ -233,7 +232,7 @@ private:
 // Writes into pszAddr (64 characters) the first local address that
 // IsValidIPAddress accepts and returns 1; returns 0 when none is accepted,
 // with the last refused address in pszAddr (untouched when the host has no
-// address). A NULL pszAddr returns 0.
+// address). A NULL pszAddr returns 0 (ERROR_INVALID_PARAMETER).
 QUORVEL_API int GetFirstValidIPAddress(wchar_t* pszAddr);
 
 // The network adapters as GetAdaptersInfo lists them, each as its whole
@@ -268,7 +267,8 @@ public:
 
     // Reads the adapter list and moves to the first adapter. 1 or 0.
     int FindAdapter();
-    // Moves to the next adapter. 0 after the last and outside a walk.
+    // Moves to the next adapter. 0 after the last (ERROR_NO_MORE_ITEMS) and
+    // outside a walk (ERROR_INVALID_HANDLE).
     int FindNextAdapter();
     // Copies the current adapter's record; its pointer fields stay valid
     // until FindAdapterClose, the next FindAdapter or destruction.
@@ -281,9 +281,6 @@ protected:
     IP_ADAPTER_INFO m_AdapterInfo;  // copy of the current adapter
 
 private:
-    bool Holds() const;  // the block is still held (by this object or its owner)
-    void ClearCursorLinks();
-
     quorvel::SharedLink* m_pLink;  // shared with copies while a block is held
     size_t m_cbBlock;              // size of the block at m_AdapterList.Next
 };
@@ -330,8 +327,8 @@ QV_STATIC_ASSERT(sizeof(NET_HOST_INFO) == 736, "NET_HOST_INFO is 736 bytes on x8
 // - A host whose reverse lookup fails gets an empty szHostName, never the
 //   name of the host reported before it. A longer name than 255 characters
 //   is cut to 255.
-// - FindHostClose ends the walk: FindNextHost after it returns 0 until the
-//   next FindHost. GetHostInfo keeps the last host.
+// - FindHostClose ends the walk: FindNextHost after it returns 0
+//   (ERROR_INVALID_HANDLE) until the next FindHost. GetHostInfo keeps the last host.
 // - GetHostInfo(NULL) does nothing.
 // - A copy made after FindHost goes on reporting from the same position on
 //   its own; the object must stay alive, and not be used from another
@@ -450,7 +447,7 @@ public:
     // Lists the ports and moves to the first. 1 if there is one.
     virtual int FindPort();
     // Moves to the next port. 1 if there is one, 0 at the end
-    // (ERROR_NO_MORE_ITEMS) and on a closed finder.
+    // (ERROR_NO_MORE_ITEMS), and on a closed finder (ERROR_INVALID_HANDLE).
     virtual int FindNextPort();
     void Close();
 

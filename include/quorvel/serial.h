@@ -90,7 +90,9 @@ public:
     // starts the listener. 1 opened, 0 failed (the last error says why).
     int Open(const wchar_t* pszPath, unsigned short wRThreshold);
     // Stops the listener, discards both queues, closes the port and the
-    // events. The result of closing the port, or 0 if none was open.
+    // events. The result of closing the port, or 0 with ERROR_INVALID_HANDLE
+    // if none was open (a copy that shares another object's port only drops
+    // its view, and says the same).
     int Close();
 
     int GetSettings(DCB* pDcb);  // GetCommState

@@ -136,8 +136,8 @@ public:
     int CloseSocket();
     // Asks the platform to post the events of lEventMask (CX_SOCKET_*) to the
     // registered window and message; a mask of 0 ends them. 0 without a
-    // socket, a window or a message number (no platform call), or when the
-    // platform refuses. A successful selection makes the socket non-blocking.
+    // socket (WSAENOTSOCK), without a window or a message number (WSAEINVAL;
+    // no platform call in either case), or when the platform refuses. A successful selection makes the socket non-blocking.
     int SelectEvent(long lEventMask);
     // 1 while the listener thread runs.
     int IsListening();
@@ -233,7 +233,8 @@ private:
     int GetAddress(bool bPeer, wchar_t* pszAddress);
 };
 
-// A listening TCP socket over IPv4. It carries no data: Send and Recv fail.
+// A listening TCP socket over IPv4. It carries no data: Send and Recv fail,
+// with WSAENOTCONN while it listens and WSAENOTSOCK when it holds no socket.
 //
 // ListenConnection takes the local address text: numeric IPv4 text, or NULL,
 // the empty text or "0.0.0.0" for every local interface. Any other text (a
@@ -259,6 +260,8 @@ public:
     SOCKET AcceptConnection();
     int IsListenningConnection();  // 1 while the socket is bound
     int DisListenConnection();     // CloseSocket()
+    int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
+    int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
 };
 
 // IPv4 datagrams on one local port, bound on every interface. Send goes to

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/bluetooth/bth_fixture.h"
+#include "tests/support/os_hook.h"
 #include "tests/support/trace_capture.h"
 
 TEST_F(Bluetooth, RequestsGetTheStoredPasskeyUntilTheRegistrationEnds) {
@@ -115,7 +116,13 @@ TEST_F(Bluetooth, NameSpaceLookupRetriesAShortBufferAndSurvivesMissingFields) {
     survivor = find;
     find.Close();
     find.Close();
+    // The copy fails as closed and never hands the ended lookup's handle
+    // (which the platform may give out again) to the platform.
+    int calls = stack.LookupNextCalls();
+    SetLastError(0);
     EXPECT_EQ(0, stack.OpenHandles() + survivor.FindNextDevice());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_EQ(calls, stack.LookupNextCalls());
     { CxBthRemoteDeviceFind().FindDevice(); }  // the destructor ends it
 }
 
@@ -157,6 +164,19 @@ TEST_F(Bluetooth, OneCallSearchCountsSameNamedDevicesOverRadios) {
         }
     }
 
+    {
+        // A search that finds nothing keeps its last step's error (the radio
+        // walk's end), whatever the clean-up after it sets.
+        qvtest::Hook<quorvel::os::BluetoothFindRadioClose> noisy([&](HBLUETOOTH_RADIO_FIND h) {
+            BOOL bClosed = noisy.Real()(h);
+            SetLastError(ERROR_GEN_FAILURE);
+            return bClosed;
+        });
+        SetLastError(0);
+        EXPECT_EQ(0, BthFindDevice(L"sensor", radio, device, 3, 0, nullptr));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+    }
+
     // Flushing forgets the remembered devices of every radio visited, up to
     // the one where the device turned up.
     EXPECT_EQ(1, BthFindDevice(L"SENSOR", radio, device, 0, 1, &status));
@@ -165,7 +185,9 @@ TEST_F(Bluetooth, OneCallSearchCountsSameNamedDevicesOverRadios) {
     EXPECT_TRUE(stack.Remembered(kS3));
 
     trace.Clear();
+    SetLastError(0);
     EXPECT_EQ(0, BthFindDevice(nullptr, radio, device, 0, 0, &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     EXPECT_EQ(0, BthFindDevice(L"lamp", nullptr, device, 0, 0, &status));
     EXPECT_EQ(0, BthFindDevice(L"lamp", radio, nullptr, 0, 0, &status));
     EXPECT_EQ(0, status);

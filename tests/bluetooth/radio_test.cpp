@@ -204,12 +204,18 @@ TEST_F(Bluetooth, PairingFromThisSideRetriesATimeOutOnceAndRefusesLongPasskeys) 
         BthDevice d = Device(++address, L"dev", false, true);
         d.authAnswers = c.answers;
         stack.AddDevice(1, d);
+        SetLastError(0);
         EXPECT_EQ(c.result, BthAuthenDevice(Text(kRadioB).c_str(), Text(address).c_str(), L"0"));
         EXPECT_EQ(c.calls, stack.AuthenticateCalls(address));
+        // A failure leaves the code of the attempt that failed, after the radio is closed.
+        if (!c.result) {
+            EXPECT_EQ(c.answers.back(), GetLastError());
+        }
     }
 
     int before = stack.AuthenticateCalls();
     EXPECT_EQ(0, BthAuthenDevice(L"(00:00:00:00:00:09)", phone.c_str(), L"1234"));  // no such radio
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), GetLastError());
     EXPECT_EQ(0, BthAuthenDevice(radioA.c_str(), phone.c_str(), L"0123456789abcdef"));
     EXPECT_EQ(0, BthAuthenDevice(radioA.c_str(), phone.c_str(), nullptr));
     CxBthRadio radio;
@@ -250,6 +256,16 @@ TEST_F(Bluetooth, SerialPortProfileIsEnabledAndFoundAmongTheFirstTenServices) {
     EXPECT_EQ(1, radio.InstallRemoteDeviceSPPService());
     EXPECT_EQ(1u, stack.LastServiceFlags());
     EXPECT_EQ(1, radio.IsRemoteDeviceInstallSPPService());
+    {
+        // A refusal is the operation's failure, with the platform's code.
+        qvtest::Hook<quorvel::os::BluetoothSetServiceState> refuse(
+            [](HANDLE, const BLUETOOTH_DEVICE_INFO*, const GUID*, DWORD) -> DWORD {
+                return ERROR_SERVICE_DOES_NOT_EXIST;
+            });
+        SetLastError(0);
+        EXPECT_EQ(0, radio.InstallRemoteDeviceSPPService());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+    }
     ASSERT_EQ(1, radio.FindNextRemoteDevice());
     EXPECT_EQ(0, radio.IsRemoteDeviceInstallSPPService());  // only past the tenth
     radio.FindRemoteDeviceClose();

@@ -123,11 +123,13 @@ TEST(LocalHost, WalkKeepsItsAddressesWhateverTheThreadLooksUpMeanwhile) {
     EXPECT_EQ(L"10.77.5.23", AddrText(find));
     ASSERT_EQ(1, find.FindNextIPAddr());
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, find.FindNextIPAddr());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
     EXPECT_EQ(L"192.168.3.4", AddrText(find));
     ASSERT_EQ(1, copy.FindNextIPAddr());  // the copy walks on by itself
     EXPECT_EQ(L"10.77.5.23", AddrText(copy));
     copy.FindIPAddrClose();
     EXPECT_EQ(0, copy.FindNextIPAddr());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());  // outside a walk
     EXPECT_EQ(L"10.77.5.23", AddrText(copy));
 
     wchar_t addr[64] = {};
@@ -143,6 +145,7 @@ TEST(LocalHost, WalkKeepsItsAddressesWhateverTheThreadLooksUpMeanwhile) {
     EXPECT_EQ(0, find.FindIPAddr());
     EXPECT_EQ(0, find.FindNextIPAddr());
     EXPECT_EQ(0, GetFirstValidIPAddress(nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
 
 TEST(Adapters, ListsRecordsWithoutReadingPastTheBlockOrIntoAFreedOne) {
@@ -166,6 +169,7 @@ TEST(Adapters, ListsRecordsWithoutReadingPastTheBlockOrIntoAFreedOne) {
     EXPECT_EQ(2, list.Calls());  // one overflow, then the list
     std::vector<std::string> names{Name(find)};
     while (find.FindNextAdapter()) names.push_back(Name(find));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
     EXPECT_EQ((std::vector<std::string>{"adapter0", "adapter1", "adapter2"}), names);
     IP_ADAPTER_INFO info;
     Name(find, &info);
@@ -177,6 +181,7 @@ TEST(Adapters, ListsRecordsWithoutReadingPastTheBlockOrIntoAFreedOne) {
     find.FindAdapterClose();
     EXPECT_EQ(0u, heap.Held());
     EXPECT_EQ(0, find.FindNextAdapter());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     EXPECT_EQ("adapter1", Name(find, &info));  // the last record, no links into freed memory
     EXPECT_EQ(nullptr, info.Next);
     EXPECT_EQ(nullptr, info.IpAddressList.Next);
@@ -198,6 +203,7 @@ TEST(Adapters, ListsRecordsWithoutReadingPastTheBlockOrIntoAFreedOne) {
         EXPECT_EQ(1u, heap.Held());
         owner.FindAdapterClose();
         EXPECT_EQ(0, copy.FindNextAdapter());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());  // its owner released the block
         EXPECT_EQ("adapter0", Name(copy, &info));
         EXPECT_EQ(nullptr, info.Next);
     }
@@ -214,6 +220,7 @@ TEST(Adapters, ListsRecordsWithoutReadingPastTheBlockOrIntoAFreedOne) {
     });
     ASSERT_EQ(1, find.FindAdapter());
     EXPECT_EQ(0, find.FindNextAdapter());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
     EXPECT_EQ("only", Name(find));
     find.FindAdapterClose();
 }

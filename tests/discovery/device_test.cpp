@@ -168,6 +168,7 @@ TEST(DeviceMap, ListsBothMapsAndRefusesOtherGuids) {
     EXPECT_EQ(qvsim::ReadDeviceMap(L"SERIALCOMM"), serial);
     EXPECT_NE(serial.end(), std::find(serial.begin(), serial.end(), L"COM40"));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, find.FindNextDeviceMap());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
 
     // Any other GUID closes the open walk and fails; the last name stays.
     GUID comport = QV_GUID_DEVINTERFACE_COMPORT;
@@ -175,8 +176,10 @@ TEST(DeviceMap, ListsBothMapsAndRefusesOtherGuids) {
         ASSERT_EQ(1, find.FindDeviceMap(&comport));
         int before = closed;
         EXPECT_EQ(0, find.FindDeviceMap(&other));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
         EXPECT_EQ(before + 1, closed);
         EXPECT_EQ(0, find.FindNextDeviceMap());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
         find.GetDevicePath(path);
         EXPECT_EQ(serial.front(), path);
     }
@@ -194,6 +197,7 @@ TEST(DeviceMap, ListsBothMapsAndRefusesOtherGuids) {
         EXPECT_EQ(before, closed);
         find.Close();
         EXPECT_EQ(0, copy.FindNextDeviceMap());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     }
     EXPECT_EQ(before + 1, closed);
 }

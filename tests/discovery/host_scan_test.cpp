@@ -88,11 +88,13 @@ TEST(HostScan, SkipsHostsGoneSinceTheScanAndStopsWhereTold) {
     EXPECT_EQ(CxNetworkHostFind::kHostAnswered, find.Flag(5));
     EXPECT_EQ(L"192.168.40.9|09-00-00-00-00-00|nine", Host(find));
     EXPECT_EQ(0, find.FindNextHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
     net.LimitAnswers(5, -1);
     ASSERT_EQ(1, find.FindHost());  // a new scan starts over
     EXPECT_EQ(L"192.168.40.5|05-00-00-00-00-00|five", Host(find));
     find.FindHostClose();  // ends the walk, keeps the record
     EXPECT_EQ(0, find.FindNextHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     EXPECT_EQ(L"192.168.40.5|05-00-00-00-00-00|five", Host(find));
     find.GetHostInfo(nullptr);
 
@@ -109,6 +111,8 @@ TEST(HostScan, SkipsHostsGoneSinceTheScanAndStopsWhereTold) {
     int probes = net.TotalProbes();
     EXPECT_EQ(0, find.FindHost());
     EXPECT_EQ(probes, net.TotalProbes());
+    EXPECT_EQ(0, find.FindNextHost());  // a failed scan leaves no walk open
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 }
 
 TEST(HostScan, WorkersThatCannotStartLeaveTheirSliceMarkedUnprobed) {

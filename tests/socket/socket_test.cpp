@@ -188,6 +188,13 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     ASSERT_EQ(4, os::send(accepted, "data", 4, 0));
     EXPECT_EQ(0, client.Recv(nullptr, 4, 0));
     EXPECT_EQ(WSAEFAULT, LastError());
+    // A listening socket carries no data; events need a window to go to.
+    EXPECT_EQ(0, server.Send(reinterpret_cast<unsigned char*>(text), 1, 0));
+    EXPECT_EQ(WSAENOTCONN, LastError());
+    EXPECT_EQ(0, server.Recv(reinterpret_cast<unsigned char*>(text), 1, 0));
+    EXPECT_EQ(WSAENOTCONN, LastError());
+    EXPECT_EQ(0, client.SelectEvent(CX_SOCKET_READ));
+    EXPECT_EQ(WSAEINVAL, LastError());
 
     // Text that does not parse is refused before any socket is made.
     int sockets = 0;
