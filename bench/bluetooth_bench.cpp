@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_bluetooth.h"
+#include "sim/sim_bluetooth.h"
 
 namespace {
 

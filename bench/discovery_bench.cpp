@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_hosts.h"
+#include "sim/sim_hosts.h"
 
 namespace {
 

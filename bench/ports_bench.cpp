@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_devices.h"
+#include "sim/sim_devices.h"
 
 int main(int argc, char** argv) {
     int count = argc > 1 ? std::atoi(argv[1]) : 16;

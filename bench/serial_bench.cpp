@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_serial.h"
+#include "sim/sim_serial.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 # Builds both flavours for both architectures and makes one ZIP of each with
 # CPack: build/packages/quorvel-<version>-<mingw|msvc>-<i686|x64>.zip, each
 # the tree that cmake --install lays out (DLL, import library, PDB of the
-# Visual C++ flavour, headers, CMake package, README).
+# Visual C++ flavour, headers, CMake package, README and design notes).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 qv_install

@@ -1,45 +1,22 @@
 // quorvel bluetooth: local radios, remote devices, pairing, the Serial Port
-// Profile and a one-call device search.
+// Profile and a one-call device search. Design notes: docs/bluetooth.md.
 //
-// Start Windows Sockets (SocketInit) before using anything here: Bluetooth
-// addresses travel as address text, which Windows Sockets converts.
+// Call SocketInit first: addresses travel as text that Windows Sockets
+// converts, "(00:11:22:33:44:55)" (at most 47 characters; ":channel" after
+// it is accepted too). Text that does not parse, or is longer, is the
+// all-zero address; NULL text fails with ERROR_INVALID_PARAMETER. Passkeys
+// hold at most 15 characters: NULL, longer passkeys and length arguments
+// beyond 16 fail with ERROR_INVALID_PARAMETER. Getters given a NULL record
+// pointer do nothing (ERROR_INVALID_PARAMETER).
 //
-// Bluetooth is optional. The library loads the system's Bluetooth API
-// (bthprops.cpl) on the first call that needs it; where Windows has none
-// (installations without the Bluetooth feature), everything here fails as on
-// a machine without a radio: the finders find nothing, BthFindDevice returns
-// 0 with status 0x41, and the radio, pairing and authentication operations
-// return 0 or the code ERROR_NOT_SUPPORTED, which is also the thread's last
-// error. RFCOMM sockets fail with the Windows Sockets error the system gives
-// for the address family (WSAEAFNOSUPPORT on Windows).
+// Where Windows has no Bluetooth API everything here fails as without a
+// radio: ERROR_NOT_SUPPORTED (or nothing found; RFCOMM sockets fail with
+// the system's Windows Sockets error for the family).
 //
-// Address text. A device or radio address is written as the platform renders
-// a bare Bluetooth socket address (no service class, channel 0), for example
-// "(00:11:22:33:44:55)", at most 47 characters. Every operation that takes
-// address text accepts that form, and also the form the RFCOMM address
-// operations produce (the same text followed by ":" and a channel number,
-// the channel being ignored where it is not asked for). Text that does not
-// parse is taken as the all-zero address, and so is text of more than 47
-// characters, which is not handed to the platform's parser; a NULL text is
-// refused with ERROR_INVALID_PARAMETER.
-//
-// Passkeys hold at most 15 characters (16 with the terminator). Every
-// operation that takes a passkey refuses a NULL or longer one with
-// ERROR_INVALID_PARAMETER instead of shortening it, and refuses a passkey
-// length argument beyond the 16-character buffer the same way, so the
-// platform never reads past the copy it is given.
-//
-// Getters that copy a record into a caller's buffer do nothing (and set
-// ERROR_INVALID_PARAMETER) when the buffer pointer is NULL.
-//
-// Copies. A copy of a CxBthRadioFind, CxBthRemoteDeviceFind or
-// CxBthAuthenResponse, and a copy of a CxBthRadio's device search, shares the
-// handles of its source, but only the object that acquired a handle releases
-// it (in its close operation or destructor). Closing or destroying a copy
-// only lets go of the copy's view. Once the owner has released a handle, a
-// copy treats it as absent (NULL) instead of using the stale value. A
-// CxBthRadio's radio handle is different: no destructor releases it, and of
-// an object and its copies only one may Close the radio.
+// Copies share their source's handles; only the object that acquired a
+// handle releases it, and a copy sees a released one as NULL. No destructor
+// releases a CxBthRadio's radio handle, and of an object and its copies only
+// one may Close the radio.
 #pragma once
 
 #include "quorvel/core.h"
@@ -98,26 +75,9 @@ private:
 
 // Works on one local radio: discoverability, incoming connections, the
 // inquiry of remote devices, pairing, the Serial Port Profile and removal.
-//
 // The destructor releases no radio (it may be borrowed through Attach):
-// release a radio that Open opened with Close. A device search is released
-// by the object that started it, in FindRemoteDeviceClose, in its next
-// FindRemoteDevice or assignment, or in its destructor; a copy shares the
-// search while its starter keeps it open (see Copies above).
-//
-// Decisions beyond the basic contract:
-// - Open on an object that already holds a radio first closes a radio that
-//   this object's own Open opened, and drops (without closing) one that was
-//   lent to it with Attach, so that nothing leaks and nothing borrowed is
-//   closed. A copy never counts as having opened the radio.
-// - FindRemoteDevice on an object whose device search is still open ends
-//   that search first (a copy lets go of the search it shares).
-// - The thin operations (GetRadioInfo, EnableDiscovery,
-//   EnableIncomingConnections, EnumerateInstalledServices and the
-//   authentication of the current device) hand a NULL radio to the platform,
-//   which on Windows means every radio.
-// - IsRemoteDeviceInstallSPPService looks at no more than the first 10
-//   services the platform reports.
+// release a radio that Open opened with Close. It does end a device search
+// that this object started.
 class QUORVEL_API CxBthRadio {
     QV_HEAP_OPERATORS
 public:
@@ -126,17 +86,22 @@ public:
     CxBthRadio& operator=(const CxBthRadio& other);
     virtual ~CxBthRadio();
 
-    int Open(const wchar_t* szRadioAddress);  // 1 opened, 0 not
+    // 1 opened, 0 not. First closes a radio that this object's own Open
+    // opened, and drops (without closing) one lent with Attach.
+    int Open(const wchar_t* szRadioAddress);
     void Attach(void* hRadio);  // adopts a handle without closing or duplicating
     void Close();               // closes the radio handle, if any
     void* GetSafeHandle();
+    // GetRadioInfo, EnableDiscovery, EnableIncomingConnections,
+    // EnumerateInstalledServices and the authentication of the current device
+    // hand the platform a NULL radio, which on Windows means every radio.
     unsigned long GetRadioInfo(BLUETOOTH_RADIO_INFO* pRadioInfo);
     int EnableDiscovery(int bEnable);
     int EnableIncomingConnections(int bEnable);
 
-    // Inquiry. bFlushCache non-zero first makes the radio forget every
-    // device it remembers (paired ones too); then only devices it does not
-    // remember are reported. 1 when a device is current.
+    // Inquiry; ends an earlier search first. bFlushCache non-zero first makes
+    // the radio forget every device it remembers (paired ones too); then only
+    // devices it does not remember are reported. 1 when a device is current.
     int FindRemoteDevice(int bFlushCache);
     int FindNextRemoteDevice();
     void FindRemoteDeviceClose();
@@ -152,8 +117,8 @@ public:
     unsigned long EnumerateInstalledServices(BLUETOOTH_DEVICE_INFO* pDeviceInfo,
                                              unsigned long* pcServices, GUID* pGuidServices);
     int InstallRemoteDeviceSPPService();    // 1 enabled on the current device
-    int IsRemoteDeviceInstallSPPService();  // 1 when it is enabled
-    static unsigned long RemoveRemoteDevice(const wchar_t* szDeviceAddress);
+    int IsRemoteDeviceInstallSPPService();  // 1 when enabled (first 10 services)
+    static unsigned long RemoveRemoteDevice(const wchar_t* szDeviceAddress);  // error code
 
 protected:
     HANDLE m_hRadio;
@@ -174,11 +139,9 @@ private:
     State* m_pState;
 };
 
-// Lists remote devices through the Windows Sockets Bluetooth name space.
-//
-// A result the platform gives without an address, a name or a class of
-// device yields an empty address text, an empty name or class 0; a name
-// longer than 247 characters is cut to fit the record.
+// Lists remote devices through the Windows Sockets Bluetooth name space. A
+// missing address, name or class reads as empty text or 0; longer names
+// are cut to 247 characters.
 class QUORVEL_API CxBthRemoteDeviceFind {
     QV_HEAP_OPERATORS
 public:
@@ -201,19 +164,9 @@ private:
 };
 
 // Answers the authentication requests of one remote device with a stored
-// passkey. The platform calls back on a thread of its own.
-//
-// Decisions beyond the basic contract:
-// - The constructor clears the device record; set it with
-//   SetDeviceInfoStruct (size field and address at least) before registering.
-// - The object that registered ends its registration in its destructor, so
-//   the platform never calls back a destroyed object. A copy never does.
-// - RegisterForAuthentication on an object that is registered already ends
-//   the earlier registration once the new one is in force (on failure the
-//   earlier one stays, with its passkey and radio).
-// - UnregisterAuthentication ends this object's registration once; later
-//   calls, calls on a copy and calls on an object never registered hand the
-//   platform a NULL handle and return its answer, never a released handle.
+// passkey. The platform calls back on a thread of its own. Set the device
+// record (size field and address at least) before registering; the object
+// that registered ends its registration in its destructor (a copy never).
 class QUORVEL_API CxBthAuthenResponse {
     QV_HEAP_OPERATORS
 public:
@@ -222,9 +175,13 @@ public:
     CxBthAuthenResponse& operator=(const CxBthAuthenResponse& other);
     virtual ~CxBthAuthenResponse();
 
-    // The platform's error code; ERROR_SUCCESS when registered.
+    // The platform's error code; ERROR_SUCCESS when registered. A new
+    // registration replaces an earlier one once it is in force; on failure
+    // the earlier one stays.
     unsigned long RegisterForAuthentication(void* hRadio, const wchar_t* szPasskey);
-    int UnregisterAuthentication();  // the platform's result
+    // The platform's result. Ends this object's registration once; later,
+    // on a copy or never registered, it hands the platform a NULL handle.
+    int UnregisterAuthentication();
     void SetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
     void GetDeviceInfoStruct(BLUETOOTH_DEVICE_INFO* pDeviceInfo);
 
@@ -255,10 +212,9 @@ QUORVEL_API int BthAuthenDevice(const wchar_t* szRadioAddress, const wchar_t* sz
 // the radio that found it and of the device (48 characters each). pStatus,
 // if not NULL, receives 0, 0x41 (no radio) or 0x42 (a radio found no
 // device). Writes a trace line per stage. A NULL name or output buffer fails
-// at once with ERROR_INVALID_PARAMETER: status 0, no search, no trace. A
-// match whose own or whose radio's address the platform cannot write as text
-// ends the search with 0 (ERROR_INVALID_DATA), the outputs untouched, rather
-// than report a device without its address.
+// at once with ERROR_INVALID_PARAMETER (status 0, no search); a match whose
+// address cannot be written as text ends the search with 0
+// (ERROR_INVALID_DATA), the outputs untouched.
 QUORVEL_API int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress,
                               wchar_t* szDeviceAddress, unsigned char nIndex, int bFlushCache,
                               unsigned char* pStatus);
@@ -267,17 +223,6 @@ QUORVEL_API int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddre
 // receives and disconnects exactly like CxClientSocket; only opening and the
 // address operations differ. A connection accepted by a CxBthServerSocket is
 // adopted with Attach.
-//
-// Decisions beyond the basic contract:
-// - Connect and ListenConnection refuse a NULL address text with WSAEINVAL
-//   (after closing what the object held) and create no socket. Text that
-//   does not parse is the device address 0, as for the other operations.
-// - GetPeerAddress and GetSockAddress write the address text of the device
-//   or radio, followed by ":" and the RFCOMM channel when it is not 0, for
-//   example "(00:11:22:33:44:55):5": at most 30 characters with the
-//   terminator. The service class is left out. Every operation that takes
-//   address text accepts this form (the channel is taken from the port
-//   argument, not from the text). A NULL buffer fails with WSAEFAULT.
 class QUORVEL_API CxBthClientSocket : public CxClientSocket {
     QV_HEAP_OPERATORS
 public:
@@ -288,11 +233,15 @@ public:
 
     // Closes any open connection, then connects to the device at the address
     // on the RFCOMM channel ulPort (or the service class, as the platform
-    // resolves it). bListen as for CxClientSocket::Connect. 1 connected.
+    // resolves it). bListen as for CxClientSocket::Connect. 1 connected. A
+    // NULL address fails with WSAEINVAL without creating a socket.
     int Connect(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort, int bListen);
     int IsConnected() QV_OVERRIDE;
-    int GetPeerAddress(wchar_t* pszAddress) QV_OVERRIDE;  // buffer of 48 characters or more
-    int GetSockAddress(wchar_t* pszAddress) QV_OVERRIDE;  // buffer of 48 characters or more
+    // The device's or radio's address text with ":channel" when the channel
+    // is not 0, "(00:11:22:33:44:55):5", into a buffer of 48 characters or
+    // more (at most 30 are written). A NULL buffer fails with WSAEFAULT.
+    int GetPeerAddress(wchar_t* pszAddress) QV_OVERRIDE;
+    int GetSockAddress(wchar_t* pszAddress) QV_OVERRIDE;
 };
 
 // A listening RFCOMM socket on a local radio. Accepts like CxServerSocket;
@@ -307,7 +256,8 @@ public:
     ~CxBthServerSocket() QV_OVERRIDE;
 
     // Closes any held socket, then binds to the radio at the address on
-    // channel ulPort and listens. 1 listening.
+    // channel ulPort and listens. 1 listening. A NULL address fails with
+    // WSAEINVAL without creating a socket.
     int ListenConnection(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort);
     // 1 while the socket is bound; asks in the Bluetooth socket address,
     // which the IPv4 form of the base class cannot hold.

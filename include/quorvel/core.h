@@ -1,18 +1,10 @@
 // quorvel core: the worker thread (CxThread) and the endpoint base (CxComm)
 // with the event codes that every endpoint uses to tell the host about events.
+// Design notes: docs/core.md.
 //
-// Windows headers: this header includes <winsock2.h>, which includes
-// <windows.h>. Include <quorvel/quorvel.h> before <windows.h>, or define
-// WIN32_LEAN_AND_MEAN before including <windows.h>, so that the old
-// <winsock.h> is not pulled in first.
-//
-// ABI: the exported classes have a C++ interface. Build the host with the
-// same compiler family as the DLL: mingw-w64 g++ for the MinGW flavour,
-// Visual C++ for the Visual C++ flavour.
-//
-// Language: these headers compile as C++98 and every later standard up to
-// C++20; constexpr, override, noexcept, static_assert and enum class are
-// used only where the compiler has them (QV_CPLUSPLUS).
+// Include <quorvel/quorvel.h> before <windows.h> (or define
+// WIN32_LEAN_AND_MEAN first): it includes <winsock2.h>. Build the host with
+// the DLL's compiler family (MinGW or Visual C++ flavour). C++98 to C++20.
 //
 // Failures. An operation that fails returns 0 (or the failure value it
 // names: INVALID_SOCKET, NULL, an error code of its own) and leaves why as
@@ -58,17 +50,10 @@
 #define QUORVEL_API __declspec(dllimport)
 #endif
 
-// One heap per object. Every exported class has its own operator new and
-// operator delete, defined in the DLL: an object that a host creates with
-// new, and deletes through a pointer to any of its bases (the DLL's deleting
-// destructor frees it), comes from and goes back to the DLL's heap, whichever
-// C runtime the host uses. Placement new works as usual.
-// - MinGW flavour: operator new fails as the global one does (std::bad_alloc).
-// - Visual C++ flavour: the DLL has no C++ runtime to throw with, so operator
-//   new is noexcept and new yields NULL when memory runs out; test it. Arrays
-//   made with new[] are refused at compile time: delete[] through the virtual
-//   destructor cannot be served by this DLL. Use arrays on the stack, in your
-//   own objects, or of pointers.
+// Every exported class has its own operator new and delete in the DLL, so
+// new and delete (through any base) work whatever the host's C runtime.
+// Visual C++ flavour: new yields NULL when memory runs out (test it), and
+// new[] of a library class does not compile.
 #if defined(_MSC_VER)
 #define QV_HEAP_OPERATORS                                                   \
 public:                                                                     \
@@ -109,14 +94,12 @@ QV_CONSTEXPR long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lo
                                                       // (serial, only when asked for)
 
 // Host callback: user pointer, the endpoint's handle (GetSafeHandle) and the
-// event code. Declared CALLBACK (__stdcall), like a window procedure. Its
-// result is ignored. It runs on the thread that raised the event, normally
-// the endpoint's listener thread.
+// event code; the result is ignored. Runs on the thread that raised the
+// event, normally the endpoint's listener thread.
 typedef long(CALLBACK* CX_COMM_PROC)(void* pParam, unsigned int uHandle, long lEvent);
 
-// Routine run by CxThread. Declared WINAPI (__stdcall), like a Win32 thread
-// routine, but its argument is the CxThread object itself: the routine reaches
-// its parameter with GetParamPtr() and polls ToExitThread() through it.
+// Routine run by CxThread. Its argument is the CxThread object itself: the
+// routine reaches its parameter with GetParamPtr() and polls ToExitThread().
 typedef DWORD(WINAPI* CX_THREAD_ROUTINE)(void* pThread);
 
 namespace quorvel {
@@ -125,46 +108,10 @@ struct ThreadAccess;
 }
 
 // One operating-system thread with a start-up handshake, a cooperative exit
-// request and an optional "thread ended" message.
-//
-// Copies. A copy of an object that holds a thread names the same thread and
-// the same handle (GetSafeHandle returns the same value), but only the object
-// that started the thread owns it: that object alone requests the exit, waits
-// and closes the handle, in CloseThread or its destructor. CloseThread and
-// the destructor of a copy only let go of the copy's view of the thread, at
-// once and without waiting, so destroying a copy never hangs and the handle is
-// closed exactly once. Once the owner has closed the handle, a copy reports
-// the thread as not running. The start signal is never copied.
-//
-// Assigning to an object that holds a thread first lets go of that thread as
-// CloseThread(INFINITE) would.
-//
-// A thread created by CreateThread cannot run before GetSafeHandle has its
-// handle, so the thread-ended message always carries that handle, even for a
-// routine that returns at once. The message goes to the window and message
-// number set last, even when SetWndMsg comes after CreateThread; once the
-// routine has returned, the thread no longer reads this object, so the object
-// may be destroyed by the routine itself.
-//
-// CreateThread on an object whose previous thread has ended (but was not
-// closed) closes that thread's handle first instead of dropping it.
-//
-// CreateThread fails (0, with the system's last error) when the new thread,
-// created suspended, cannot be resumed: it is ended before it has run and
-// nothing is held, so neither CreateThread nor CloseThread waits for a
-// thread that never starts. With CREATE_SUSPENDED in the creation flags the
-// thread cannot signal its start, so CreateThread does not wait for it.
-//
-// CloseThread (or the destructor) called on the thread's own routine sets
-// the exit request and releases the handle without waiting, since a thread
-// cannot wait for its own end; the routine returns when it next polls.
-//
-// A routine let go of while it still runs (CloseThread's limit ran out) goes
-// on seeing its exit request. Until it has returned, CreateThread on the same
-// object fails with ERROR_BUSY: the routine still reads this object (its
-// parameter, its exit request), so the object cannot serve a second one yet.
-// Destroying or assigning to the object meanwhile leaves that routine reading
-// memory that is gone or changed; wait long enough for it instead.
+// request and an optional "thread ended" message. A copy names the same
+// thread, but only the object that started it stops it and closes its handle;
+// a copy's CloseThread and destructor only let go of its view, without
+// waiting. Assignment first lets go of the held thread as CloseThread(INFINITE).
 class QUORVEL_API CxThread {
     QV_HEAP_OPERATORS
 public:
@@ -174,21 +121,26 @@ public:
     virtual ~CxThread();  // CloseThread(INFINITE)
 
     // Starts pfnStartRoutine on a new thread; the routine is called with this
-    // object. Returns 0 if the held thread still runs, or if no thread could
-    // be created (the last error is the system's). Waits at most
-    // dwWaitMilliseconds for the routine to call SetThreadStartedEvent, and
-    // no longer than until the routine returns (without signalling).
+    // object. Waits at most dwWaitMilliseconds for the routine to call
+    // SetThreadStartedEvent (not with CREATE_SUSPENDED), and no longer than
+    // until it returns. 1 started. 0 if the held thread still runs; with
+    // ERROR_BUSY while a routine let go of by CloseThread still runs; with
+    // the system's error when no thread could be created or resumed.
     int CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
                      CX_THREAD_ROUTINE pfnStartRoutine, void* pParam,
                      DWORD dwCreationFlags, DWORD dwWaitMilliseconds);
     // Sets the exit request, waits at most dwWaitMilliseconds for the thread
     // and closes its handle (even if the wait ran out). Nothing on an idle
-    // object.
+    // object. From the routine's own thread: does not wait. A routine still
+    // running when the wait ran out keeps reading this object until it
+    // returns: keep the object alive and unassigned until then.
     void CloseThread(DWORD dwWaitMilliseconds);
     int IsThreadRunning() const;  // non-zero until the held thread has ended
     int ToExitThread() const;     // the exit request, for the routine to poll
     void SetThreadStartedEvent(); // the routine is ready; releases CreateThread
-    void SetWndMsg(HWND hWnd, UINT uMsg);  // NULL window: no thread-ended message
+    // Where the routine's end is posted (wParam the thread handle, lParam
+    // CX_EVENT_THREAD_ENDED); the values set last count. NULL: no message.
+    void SetWndMsg(HWND hWnd, UINT uMsg);
     void* GetSafeHandle() const;  // the thread handle; NULL when idle
     void* GetParamPtr() const;
 
@@ -226,22 +178,6 @@ private:
 // Base of every data endpoint: the shared operations, the host's
 // notification target (a window and message, a callback and its user
 // pointer) and the stack reserve of the endpoint's listener thread.
-//
-// The target is published as one value: a listener thread that raises an
-// event while the host calls SetWndMsgProc sees either the old four values or
-// the new four, never a mix of both (no callback paired with another
-// callback's user pointer).
-//
-// Listener stack. Every endpoint that watches its device does so on a thread
-// of its own, and the host's callback runs on that thread's stack. By default
-// that thread gets the host program's default stack reserve (commonly 1 MB
-// with Visual C++, 2 MB with mingw-w64), which in a 32-bit process limits a
-// host to a few hundred listening endpoints. SetListenerStackSize sets the
-// reserve of the listener the endpoint starts from then on (an open endpoint
-// keeps the listener it has); 0 goes back to the default. The reserve is
-// rounded up to a multiple of 64 KB, as the system rounds it; leave room for
-// what the callback does (256 KB is plenty for a callback that reads and
-// posts). Copies take the setting with the rest of the object.
 class QUORVEL_API CxComm {
     QV_HEAP_OPERATORS
 public:
@@ -251,11 +187,15 @@ public:
     virtual ~CxComm();
 
     // Stores all four as passed; NULL clears a target. May be called at any
-    // time; the next event uses what is stored then.
+    // time, also while the listener raises events: the next event uses the
+    // four values stored then, never a mix of old and new.
     void SetWndMsgProc(HWND hWnd, UINT uMsg, CX_COMM_PROC pfnProc, void* pParam);
 
-    // The stack reserve, in bytes, of listeners started from now on (see
-    // above); GetListenerStackSize gives it rounded as it will be used.
+    // The stack reserve, in bytes, of listeners started from now on (an open
+    // endpoint keeps its listener); 0: the program's default (1 or 2 MB).
+    // Rounded up to 64 KB, as GetListenerStackSize gives it. 256 KB suits a
+    // callback that reads and posts, and lets a 32-bit host keep far more
+    // endpoints listening.
     void SetListenerStackSize(unsigned long ulBytes);
     unsigned long GetListenerStackSize() const;
 

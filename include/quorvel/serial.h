@@ -11,73 +11,11 @@
 // error. A transfer that finds the device removed posts
 // CX_EVENT_DEVICE_REMOVED to the window (never to the callback).
 //
-// Decisions beyond the basic contract:
-// - Open refuses a NULL path (ERROR_INVALID_PARAMETER) and a path of 260
-//   characters or more (ERROR_FILENAME_EXCED_RANGE); it never shortens one.
-//   Trace lines longer than 259 characters are cut and keep their line feed.
-// - A read or write that is still outstanding when its wait limit runs out
-//   is cancelled and waited for before Send or Recv returns, so nothing is
-//   written into the caller's buffer afterwards. If it completed after all,
-//   its bytes count and the transfer goes on.
-// - A ReadFile or WriteFile that fails at once (not ERROR_IO_PENDING) ends
-//   the transfer with 0; so does a request that completes without moving a
-//   byte (the port's own time-outs ran out). A failure with
-//   ERROR_DEVICE_NOT_CONNECTED is reported like a removed device.
-// - A NULL buffer with a non-zero length fails with ERROR_INVALID_PARAMETER,
-//   and so does a NULL DCB pointer.
-// - The listener waits on its request and on the wake from Close at once, so
-//   Close always ends it promptly; it cancels and waits for its outstanding
-//   WaitCommEvent before the thread ends. A wait that did not complete raises
-//   nothing. When the port's event wait keeps failing (device gone), the
-//   listener retries with a growing pause (up to one second) instead of
-//   spinning, until Close.
-// - A break or other event without received characters clears the port's
-//   error state, so a stale break flag does not make the next good data look
-//   like a line error and be thrown away.
-// - Close from another thread while a Send or Recv is in progress cancels
-//   that transfer's request and waits until the transfer has returned (with
-//   0); a transfer that starts once Close has begun fails at once. When
-//   Close returns, no call is using the object, so it may be destroyed.
-// - The destructor of an object that opened a port still open closes it
-//   first (listener, queues, port, events), so it never blocks on the
-//   listener and leaks nothing.
-// - Copies: a copy of an open object shares the port (same handle, events
-//   and listener thread), but only the object that opened the port closes it.
-//   Close and the destructor of a copy let go of the copy's view without
-//   closing anything (Close returns 0). After the owner has closed the port,
-//   every operation on a copy fails as on a closed port instead of using the
-//   stale handle. A copy shares the owner's transfer events, so do not send
-//   (or receive) through a copy and its original at the same time.
-//
-// Opt-in events. Two requests, made on an open port, add events that a host
-// written without them never sees. Each lasts until Close (a new Open starts
-// without them); copies share them with the object they were copied from.
-// - Line errors (SetLineErrorEvent): the listener still discards the whole
-//   receive queue when ClearCommError reports an error, and it then raises
-//   CX_EVENT_LINE_ERROR on the data-ready path (the callback if one is set,
-//   else the window; the message number is not tested). GetLineError gives
-//   the error flags (CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK,
-//   as ClearCommError reported them) and the number of bytes the queue held
-//   when the error was read, which the purge discarded (bytes that arrive
-//   between that read and the purge go too and are not counted). While the
-//   request stands the port is also asked for EV_ERR, so an error that comes
-//   without a received character wakes the listener as well; the port's mask
-//   gets EV_ERR at once and loses it when the request is withdrawn (only if
-//   the request added it). An error whose flags GetBufferCount has already
-//   cleared (it clears the port's error state) is not seen by the listener.
-// - Removal (SetRemovalEvent): when the listener's event wait fails with
-//   ERROR_DEVICE_NOT_CONNECTED, ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, or
-//   ERROR_OPERATION_ABORTED while Close is not stopping it (the errors a
-//   removed USB adapter gives), and the port no longer answers GetCommState
-//   (some drivers abort a wait while the device is still there; such a
-//   failure is retried as before), the listener raises CX_EVENT_DEVICE_REMOVED
-//   on the data-ready path (the callback if one is set, else the window),
-//   traces "Hardware is deleted" and ends instead of retrying. The port stays
-//   open, holding its handle, until the host closes it. While the request
-//   stands the event is raised at most once per open port: a transfer that
-//   finds the device gone posts it to the window as before only if it has
-//   not been raised yet, and the listener does not raise it again after such
-//   a post. Without the request the listener keeps retrying with its pause.
+// Threads: one Send may run beside one Recv. Close may come from any thread,
+// the callback included; it ends a transfer under way (0) and returns only
+// when no call uses the object. A copy shares the open port but never closes
+// it; do not transfer through a copy and its original at once.
+// Design notes: docs/serial.md.
 class QUORVEL_API CxSerial : public CxComm {
     QV_HEAP_OPERATORS
 public:
@@ -87,14 +25,18 @@ public:
     ~CxSerial() QV_OVERRIDE;
 
     // Closes any open port, opens pszPath exclusively for overlapped I/O and
-    // starts the listener. 1 opened, 0 failed (the last error says why).
+    // starts the listener. 1 opened (also when the listener could not start:
+    // see IsListening); 0 failed with the system's error, or with
+    // ERROR_INVALID_PARAMETER for a NULL path and ERROR_FILENAME_EXCED_RANGE
+    // for a path of 260 characters or more.
     int Open(const wchar_t* pszPath, unsigned short wRThreshold);
     // Stops the listener, discards both queues, closes the port and the
-    // events. The result of closing the port, or 0 with ERROR_INVALID_HANDLE
-    // if none was open (a copy that shares another object's port only drops
-    // its view, and says the same).
+    // events. The result of closing the port; 0 with ERROR_INVALID_HANDLE if
+    // none was open, and on a copy, which only lets go of its view. The
+    // destructor closes a port that this object opened.
     int Close();
 
+    // A NULL pDcb fails with ERROR_INVALID_PARAMETER.
     int GetSettings(DCB* pDcb);  // GetCommState
     int SetSettings(DCB* pDcb);  // SetCommState, DCB passed unchanged
     int SetBufferSize(unsigned long ulInput, unsigned long ulOutput);  // SetupComm
@@ -110,19 +52,23 @@ public:
     // it at once.
     void SelectEvent(long lEventMask);
 
-    // Asks for CX_EVENT_LINE_ERROR (non-zero) or withdraws the request (0).
-    // 1 done; 0 on a closed object (ERROR_INVALID_HANDLE), if memory ran
-    // out, or if the port's event mask cannot be read or set (the system's
-    // error; the request is then unchanged).
+    // Asks for CX_EVENT_LINE_ERROR (non-zero) or withdraws the request (0)
+    // until Close. The listener raises it, after discarding the receive
+    // queue, when the port reports a line error. 1 done; 0 on a closed
+    // object (ERROR_INVALID_HANDLE), if memory ran out
+    // (ERROR_NOT_ENOUGH_MEMORY), or if the port's event mask cannot be read
+    // or set (the system's error; the request is then unchanged).
     int SetLineErrorEvent(int bEnable);
-    // The flags and discarded byte count of the last line error seen since
-    // the request was made (0 and 0 if none); it stays until the next one.
-    // Either pointer may be NULL. 1 done; 0 on a closed object
+    // The CE_* flags and discarded byte count of the last line error seen
+    // since the request was made (0 and 0 if none); it stays until the next
+    // one. Either pointer may be NULL. 1 done; 0 on a closed object
     // (ERROR_INVALID_HANDLE) or without the request (ERROR_INVALID_FUNCTION).
     int GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded);
-    // Asks the listener to raise CX_EVENT_DEVICE_REMOVED when the device goes
-    // away (non-zero) or withdraws the request (0). 1 done; 0 on a closed
-    // object (ERROR_INVALID_HANDLE) or if memory ran out.
+    // Asks the listener to raise CX_EVENT_DEVICE_REMOVED (to the callback if
+    // one is set, else the window) once when the device goes away, and then
+    // to end, the port staying open until Close (non-zero); or withdraws the
+    // request (0). 1 done; 0 on a closed object (ERROR_INVALID_HANDLE) or if
+    // memory ran out (ERROR_NOT_ENOUGH_MEMORY).
     int SetRemovalEvent(int bEnable);
 
     // 1 while the port's listener thread runs: notifications come only then.
@@ -132,7 +78,9 @@ public:
 
     void* GetSafeHandle() QV_OVERRIDE;
     // Moves exactly ulLength bytes; ulWait limits each request (INFINITE:
-    // no limit). 1 all moved, 0 otherwise.
+    // no limit). 1 all moved, 0 otherwise: a request that timed out is
+    // cancelled and reaped first, so nothing reaches the buffer afterwards.
+    // A NULL buffer with a non-zero length fails with ERROR_INVALID_PARAMETER.
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait) QV_OVERRIDE;
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait) QV_OVERRIDE;
 

@@ -1,25 +1,20 @@
 // quorvel sockets: start-up of Windows Sockets and its last error, the socket
 // endpoint base with its listener thread, the TCP client and server, and UDP.
+// Design notes: docs/sockets.md.
 //
-// The library never starts Windows Sockets by itself. Call SocketInit once
-// before any socket endpoint is used and before any operation that converts
-// address text or queries names (Bluetooth, address text, local addresses,
-// host scan), and SocketUnInit after the last of them. Start-ups nest as the
-// platform counts them: each successful SocketInit needs one SocketUnInit.
+// Call SocketInit once before any socket endpoint is used and before any
+// operation that converts address text or queries names (Bluetooth, address
+// text, local addresses, host scan), and SocketUnInit after the last of them;
+// the library never starts Windows Sockets by itself.
 //
-// Handles. A socket handle is the platform's SOCKET, which is unsigned int on
-// 32-bit Windows; INVALID_SOCKET marks an object without a socket. The host
-// callback receives it as its unsigned int handle argument.
-//
-// Failures return 0 (or INVALID_SOCKET) and leave the Windows Sockets error of
-// the call that failed for SocketGetLastError. Where the library itself
-// refuses an argument, the error is one of its own choosing, named below.
+// Failures return 0 (or INVALID_SOCKET) and leave the Windows Sockets error
+// for SocketGetLastError; errors the library chooses itself are named below.
 #pragma once
 
 #include "quorvel/core.h"
 
 // 1 when Windows Sockets 2.2 is started; 0 otherwise, with nothing left
-// started (a platform that grants another version is cleaned up again).
+// started. Start-ups nest: each successful SocketInit needs one SocketUnInit.
 QUORVEL_API int SocketInit();
 // 1 when the platform accepted the clean-up; 0 without an open start-up.
 QUORVEL_API int SocketUnInit();
@@ -27,9 +22,8 @@ QUORVEL_API int SocketUnInit();
 QUORVEL_API unsigned long SocketGetLastError();
 
 // Socket event bits: the events a socket endpoint selects for the host window
-// (the platform posts them with wParam the socket and, in the lParam, the
-// event bit in the low word and an error code in the high word). They have the
-// values of FD_READ, FD_ACCEPT and FD_CLOSE and of the CX_EVENT_* codes.
+// (posted with wParam the socket, the event bit in the low word of lParam and
+// an error code in its high word); the values of FD_READ, FD_ACCEPT, FD_CLOSE.
 QV_CONSTEXPR long CX_SOCKET_READ = 0x01;    // data waits to be read
 QV_CONSTEXPR long CX_SOCKET_ACCEPT = 0x08;  // a connection waits to be accepted
 QV_CONSTEXPR long CX_SOCKET_CLOSE = 0x20;   // the connection was closed
@@ -46,80 +40,26 @@ struct SharedLink;
 struct SocketAccess;
 }
 
-// Base of the socket endpoints: one socket handle and one listener thread.
+// Base of the socket endpoints: one socket handle (INVALID_SOCKET: none) and
+// one listener thread. The listener (when an open operation asked for it)
+// calls the host callback with CX_EVENT_DATA_READY on its own thread while
+// data waits unread; it never reads itself.
 //
-// The listener (started by the derived classes' open operations when asked
-// for) waits until the socket is readable and then calls the host callback
-// with (user pointer, socket, CX_EVENT_DATA_READY) on its own thread. It never
-// reads; the callback reads with Recv. It writes these trace lines:
-//   "The thread 0x%X(CxSocket::OnListen) has entered.\n"
-//   "socket inputbuffer has no data.\n"      (woken, but not for the socket)
-//   "socket select failed. err code = %d.\n"
-//   "The thread 0x%X(CxSocket::OnListen) has exited.\n"
-//
-// Decisions beyond the basic contract:
-// - Waking. Besides its socket the listener waits on a wake socket of its own:
-//   a UDP socket bound exclusively to 127.0.0.1 and connected to itself, so
-//   that only datagrams it sends to itself reach it. Nothing another program
-//   sends can stop or confuse the listener; a wake only makes it look at its
-//   exit request and at whether its socket is being closed. So Detach and
-//   the destructor end the listener at once while the socket stays open,
-//   with no polling and no CPU spent while idle. CloseSocket also has a
-//   running listener look again, so closing the socket ends it even when the
-//   close comes just before the listener's wait begins. The wake socket is
-//   made by ListenEvent and closed by DisListenEvent; ListenEvent fails (0)
-//   if it cannot be made.
-// - Closing or destroying from the callback. The callback may call
-//   DisConnect, Disbind, CloseSocket, Detach or any other close, and may
-//   delete the object: once the callback returns, the listener looks only at
-//   its own state, sees that it was asked to stop, and ends without touching
-//   the object again. No thread or handle is left behind.
-// - Closing from another thread. A Send, Recv, RecvFrom, SendTo,
-//   RecvDatagram, SendDatagramTo or AcceptConnection that is under way on
-//   another thread when the socket is closed (CloseSocket or any close
-//   built on it, through the object that owns the socket) ends with 0 and
-//   WSAEINTR; the close waits until it has returned before it releases the
-//   handle, so that no call ever acts on a handle value the platform has
-//   given out anew. A call that starts once the close has begun fails with
-//   WSAENOTSOCK.
-// - Unread data. While data stays unread the listener keeps calling the
-//   callback. Only when a callback took nothing (no Recv or RecvFrom of this
-//   object or a copy received anything) and the number of bytes waiting is
-//   the same as after the report before (nothing read, nothing new; a closed
-//   connection included) does the next call come after
-//   CX_SOCKET_UNREAD_PAUSE_MS (or when woken), instead of at once in a spin.
-//   A callback that reads, even exactly what there was, and data that keeps
-//   arriving are reported again at once, whatever the sizes.
-// - A select failure other than WSAENOTSOCK is traced and retried after a
-//   pause that doubles from 10 ms up to 1 s (or until woken), so a lasting
-//   failure writes at most about one line a second and costs no CPU.
-// - A socket that was closed under the listener is never waited on again,
-//   even when its handle value already names a new socket: the listener
-//   takes that as the WSAENOTSOCK failure and ends.
-// - Start. An open operation asked for a listener that cannot start (no
-//   thread, no wake socket) fails: it returns 0 with the system's error and
-//   holds no socket. IsListening tells whether the listener runs.
-// - Copies. A copy names the same socket and listener as its original, but
-//   only the object that acquired the socket (created it, or took it with
-//   Attach) closes it, and only the object that started the listener stops
-//   it. CloseSocket, the close operations of the derived classes and the
-//   destructor of a copy let go of the copy's view at once without closing
-//   anything (CloseSocket returns 1, since the copy then holds no socket).
-//   Once the original has closed the socket or let go of it (Detach, Attach
-//   of another socket, destructor, assignment), its copies hold no socket and
-//   fail as new objects do, so they never reach a handle value the platform
-//   may already have given to another socket. Keep the original alive for as
-//   long as its copies are used. A derived class reads the socket through
-//   GetSocket(), which honours this rule. Detach on a copy lets go of its
-//   view and returns INVALID_SOCKET: the socket stays its original's.
-// - Detach stops the listener first, then gives up the handle.
+// Threads: the callback may close the endpoint (any close, Detach) or delete
+// the object. A close from another thread ends a Send, Recv, RecvFrom,
+// SendTo, RecvDatagram, SendDatagramTo or AcceptConnection under way (0,
+// WSAEINTR) and waits for it; calls that start after it fail with
+// WSAENOTSOCK. A copy shares the socket but only the object that acquired it
+// closes it; once that one closes or lets go of it, the copies hold no
+// socket. Keep the original alive while copies are used.
 class QUORVEL_API CxSocket : public CxComm {
     QV_HEAP_OPERATORS
 public:
     CxSocket();
     CxSocket(const CxSocket& other);
     CxSocket& operator=(const CxSocket& other);
-    // Stops the listener (promptly, see above). Does not close the socket.
+    // Stops the listener at once. Does not close the socket: close it first,
+    // or Detach it.
     ~CxSocket() QV_OVERRIDE;
 
     // Takes s as this object's socket. The previous handle is neither closed
@@ -127,19 +67,23 @@ public:
     // the listener runs.
     void Attach(SOCKET s);
     // Stops the listener and hands the socket to the caller, open; returns
-    // INVALID_SOCKET when there is none.
+    // INVALID_SOCKET when there is none, and on a copy (which lets go of its
+    // view; the socket stays its original's).
     SOCKET Detach();
     SOCKET GetSocket();
     void* GetSafeHandle() QV_OVERRIDE;  // the socket as a pointer; NULL without one
     // Closes the socket (no shutdown, the listener is not stopped). 1 closed
-    // or no socket, 0 when the platform refused (the handle is kept).
+    // or no socket (a copy only lets go of its view), 0 when the platform
+    // refused (the handle is kept).
     int CloseSocket();
     // Asks the platform to post the events of lEventMask (CX_SOCKET_*) to the
     // registered window and message; a mask of 0 ends them. 0 without a
     // socket (WSAENOTSOCK), without a window or a message number (WSAEINVAL;
-    // no platform call in either case), or when the platform refuses. A successful selection makes the socket non-blocking.
+    // no platform call in either case), or when the platform refuses. A
+    // successful selection makes the socket non-blocking.
     int SelectEvent(long lEventMask);
-    // 1 while the listener thread runs.
+    // 1 while the listener thread runs. An open operation that asked for a
+    // listener that cannot start fails and holds no socket.
     int IsListening();
 
 protected:
@@ -178,28 +122,13 @@ private:
     mutable quorvel::SharedLink* m_pLink;  // the socket's record, made on first need
 };
 
-// Pause between two data-ready calls for data that stays unread.
+// Pause before the next data-ready call when a callback read nothing and
+// nothing new arrived.
 QV_CONSTEXPR unsigned CX_SOCKET_UNREAD_PAUSE_MS = 10;
 
-// A TCP connection over IPv4.
-//
-// Address text is numeric IPv4 text ("10.0.0.1", optionally with ":port",
-// which is replaced by the port argument; only the low 16 bits of a port
-// argument are used). Names are not resolved. Texts produced carry no port.
-//
-// Decisions beyond the basic contract:
-// - Connect refuses destination text that is NULL, longer than
-//   CX_SOCKET_ADDRESS_MAX characters or not numeric IPv4 text, with
-//   WSAEINVAL, after closing an open connection and without creating a
-//   socket (such text would otherwise mean 0.0.0.0, which reaches this host).
-// - Send and Recv on a non-blocking socket (events selected) wait with select
-//   until the socket is writable or readable when the platform says it would
-//   block, instead of retrying at once. They still return only when the count
-//   is met or the connection fails.
-// - A NULL buffer with a non-zero count fails with WSAEFAULT; so does a NULL
-//   text buffer for GetPeerAddress and GetSockAddress.
-// - GetPeerAddress and GetSockAddress write at most 16 characters with the
-//   terminator.
+// A TCP connection over IPv4. Address text is numeric IPv4 text ("10.0.0.1";
+// a ":port" in it is replaced by the port argument, of which only the low 16
+// bits count). Names are not resolved; texts produced carry no port.
 class QUORVEL_API CxClientSocket : public CxSocket {
     QV_HEAP_OPERATORS
 public:
@@ -211,6 +140,8 @@ public:
     // Closes any open connection, then connects to the address and port. With
     // bListen the listener calls the callback for received data and the window
     // hears only of closure; without it the window hears of both. 1 connected.
+    // Text that is NULL, longer than CX_SOCKET_ADDRESS_MAX or not numeric
+    // IPv4 text fails with WSAEINVAL, without creating a socket.
     int Connect(const wchar_t* pszAddress, int nPort, int bListen);
     // Shuts down and closes the connection and stops the listener. Always 1.
     int DisConnect();
@@ -219,12 +150,15 @@ public:
     // A closed or broken connection posts CX_EVENT_CONNECTION_CLOSED to the
     // window (wParam the socket) when a window and message are registered.
     // When Recv returns 0, the bytes received are at the start of the buffer
-    // and the rest of the ulLength bytes are zeros.
+    // and the rest of the ulLength bytes are zeros. On a socket with selected
+    // events both wait until the socket is ready. A NULL buffer with a
+    // non-zero count fails with WSAEFAULT.
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     virtual int IsConnected();
     // The remote or local address without a port into a buffer of at least
-    // 16 characters; 0 (buffer untouched) when there is none.
+    // 16 characters; 0 (buffer untouched) when there is none, WSAEFAULT for
+    // a NULL buffer.
     virtual int GetPeerAddress(wchar_t* pszAddress);
     virtual int GetSockAddress(wchar_t* pszAddress);
 
@@ -235,15 +169,6 @@ private:
 
 // A listening TCP socket over IPv4. It carries no data: Send and Recv fail,
 // with WSAENOTCONN while it listens and WSAENOTSOCK when it holds no socket.
-//
-// ListenConnection takes the local address text: numeric IPv4 text, or NULL,
-// the empty text or "0.0.0.0" for every local interface. Any other text (a
-// host name such as "localhost" included) and text longer than
-// CX_SOCKET_ADDRESS_MAX characters are refused with WSAEINVAL, after closing
-// a socket already held and without creating one, so a typing mistake never
-// exposes the service on every interface. A failed bind leaves the new
-// socket held, unbound, until the next ListenConnection or
-// DisListenConnection.
 class QUORVEL_API CxServerSocket : public CxSocket {
     QV_HEAP_OPERATORS
 public:
@@ -253,7 +178,12 @@ public:
     ~CxServerSocket() QV_OVERRIDE;
 
     // Closes any held socket, then binds and listens (backlog SOMAXCONN) and
-    // selects CX_SOCKET_EVENTS_SERVER for the window. 1 listening.
+    // selects CX_SOCKET_EVENTS_SERVER for the window. 1 listening. The
+    // address is numeric IPv4 text, or NULL, "" or "0.0.0.0" for every local
+    // interface; any other text (a host name included) and text longer than
+    // CX_SOCKET_ADDRESS_MAX fail with WSAEINVAL, after closing a held socket
+    // and without making one. After a failed bind the unbound socket stays
+    // held until the next ListenConnection or DisListenConnection.
     int ListenConnection(const wchar_t* pszAddress, int nPort);
     // The accepted socket, owned by the caller, or INVALID_SOCKET. Returns at
     // once when events are selected and nothing waits.
@@ -266,27 +196,10 @@ public:
 
 // IPv4 datagrams on one local port, bound on every interface. Send goes to
 // the stored peer address at the bound port number; Recv remembers the last
-// sender as the peer.
-//
-// Decisions beyond the basic contract:
-// - Send refuses a stored peer text, and SendTo a destination text, that does
-//   not parse as numeric IPv4 text, with WSAEINVAL and nothing sent.
-// - SetPeerAddress refuses NULL and text longer than CX_SOCKET_ADDRESS_MAX
-//   characters with WSAEINVAL and keeps the previous text; the peer text is
-//   never written past its 64 characters.
-// - A NULL data buffer with a non-zero count fails with WSAEFAULT. RecvFrom
-//   with a NULL text buffer receives without reporting the sender;
-//   GetPeerAddress with NULL does nothing. A failed receive leaves its
-//   platform error for SocketGetLastError.
-// - Peers on other ports. Send, SendTo, Recv and RecvFrom know only the
-//   peer's address and always send to the bound port. RecvDatagram and
-//   SendDatagramTo also carry the peer's port, in "a.b.c.d:port" text, so a
-//   sender on any port can be answered: RecvDatagram takes exactly one
-//   datagram (an empty one too) of unknown size and writes its sender with
-//   the sender's port; SendDatagramTo sends exactly one datagram (an empty
-//   one for a count of 0) to the port written in the text, which wins over
-//   the bound port, or to the bound port when the text has none. Neither
-//   reads or changes the stored peer.
+// sender as the peer. Peer and destination text that is not numeric IPv4
+// text is refused with WSAEINVAL and nothing is sent. RecvDatagram and
+// SendDatagramTo carry the peer's port too ("a.b.c.d:port"), so a sender on
+// any port can be answered.
 class QUORVEL_API CxUdpSocket : public CxSocket {
     QV_HEAP_OPERATORS
 public:
@@ -300,17 +213,24 @@ public:
     int Bind(int nPort, int bListen);
     int Disbind();   // CloseSocket(); on success also clears the port and stops the listener
     int IsBinded();  // 1 while the socket is bound
+    // NULL and text longer than CX_SOCKET_ADDRESS_MAX are refused (WSAEINVAL)
+    // and the previous text is kept.
     void SetPeerAddress(const wchar_t* pszAddress);
-    void GetPeerAddress(wchar_t* pszAddress);  // into a buffer of 64 characters
+    void GetPeerAddress(wchar_t* pszAddress);  // into a buffer of 64 characters; NULL: nothing
 
-    // One datagram of ulLength bytes to the stored peer at the bound port.
+    // One datagram of ulLength bytes to the stored peer (Send) or to
+    // pszAddress (SendTo) at the bound port. A NULL buffer with a non-zero
+    // count fails with WSAEFAULT.
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
     // Whole datagrams until exactly ulLength bytes are in; a datagram larger
     // than the room left fails the call. Recv stores the sender as the peer;
     // RecvFrom writes it (at most 16 characters) into pszAddress instead. A
     // sender that the platform cannot write as text reads as the empty text;
-    // the data is still delivered (1), never dropped for it.
+    // the data is still delivered (1), never dropped for it. RecvFrom with a
+    // NULL pszAddress does not report the sender. A NULL buffer with a
+    // non-zero count fails with WSAEFAULT; other failures leave the
+    // platform's error.
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int RecvFrom(wchar_t* pszAddress, unsigned char* pBuffer, unsigned long ulLength);
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_bluetooth.h"
+#include "sim/sim_bluetooth.h"
 
 using qvsim::BthDevice;
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_adapters.h"
-#include "tests/sim/sim_hosts.h"
+#include "sim/sim_adapters.h"
+#include "sim/sim_hosts.h"
 #include "tests/support/os_hook.h"
 
 namespace os = quorvel::os;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_devices.h"
+#include "sim/sim_devices.h"
 #include "tests/support/os_hook.h"
 
 namespace os = quorvel::os;

@@ -8,7 +8,7 @@
 
 #include "quorvel/quorvel.h"
 #include "tests/fault/fault_runner.h"
-#include "tests/sim/sim_bluetooth.h"
+#include "sim/sim_bluetooth.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "quorvel/quorvel.h"
 #include "tests/fault/fault_runner.h"
-#include "tests/sim/sim_serial.h"
+#include "sim/sim_serial.h"
 #include "tests/support/message_window.h"
 
 namespace {

@@ -7,9 +7,9 @@
 
 #include "quorvel/quorvel.h"
 #include "tests/fault/fault_runner.h"
-#include "tests/sim/sim_adapters.h"
-#include "tests/sim/sim_devices.h"
-#include "tests/sim/sim_hosts.h"
+#include "sim/sim_adapters.h"
+#include "sim/sim_devices.h"
+#include "sim/sim_hosts.h"
 
 namespace {
 

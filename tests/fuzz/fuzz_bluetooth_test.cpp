@@ -3,7 +3,7 @@
 
 #include "quorvel/quorvel.h"
 #include "tests/fuzz/fuzz.h"
-#include "tests/sim/sim_bluetooth.h"
+#include "sim/sim_bluetooth.h"
 
 TEST(Fuzz, BluetoothAddressTextAndPasskeys) {
     ASSERT_EQ(1, SocketInit());

@@ -9,9 +9,9 @@
 #include "quorvel/quorvel.h"
 #include "tests/bluetooth/bth_fixture.h"
 #include "tests/qvtool/tool_run.h"
-#include "tests/sim/sim_devices.h"
-#include "tests/sim/sim_hosts.h"
-#include "tests/sim/sim_serial.h"
+#include "sim/sim_devices.h"
+#include "sim/sim_hosts.h"
+#include "sim/sim_serial.h"
 #include "tools/qvtool/commands.h"
 
 using qvtest::RunTool;

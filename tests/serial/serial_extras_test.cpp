@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_serial.h"
+#include "sim/sim_serial.h"
 #include "tests/support/close_log.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"

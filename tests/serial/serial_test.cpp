@@ -12,7 +12,7 @@
 
 #include "core/trace.h"
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_serial.h"
+#include "sim/sim_serial.h"
 #include "tests/support/close_log.h"
 #include "tests/support/guarded_object.h"
 #include "tests/support/message_window.h"

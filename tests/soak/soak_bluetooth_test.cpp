@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_bluetooth.h"
+#include "sim/sim_bluetooth.h"
 #include "tests/soak/soak.h"
 
 TEST(Soak, BluetoothRadioWalkInquiryAndLookup) {

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_adapters.h"
-#include "tests/sim/sim_devices.h"
-#include "tests/sim/sim_hosts.h"
+#include "sim/sim_adapters.h"
+#include "sim/sim_devices.h"
+#include "sim/sim_hosts.h"
 #include "tests/soak/soak.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "quorvel/quorvel.h"
-#include "tests/sim/sim_serial.h"
+#include "sim/sim_serial.h"
 #include "tests/soak/soak.h"
 #include "tests/support/os_hook.h"
 #include "tests/support/wait_until.h"

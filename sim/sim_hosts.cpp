@@ -1,4 +1,4 @@
-#include "tests/sim/sim_hosts.h"
+#include "sim/sim_hosts.h"
 
 #include <cassert>
 #include <cstring>

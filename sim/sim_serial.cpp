@@ -1,4 +1,4 @@
-#include "tests/sim/sim_serial.h"
+#include "sim/sim_serial.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tests/sim/sim_adapters.h"
+#include "sim/sim_adapters.h"
 
 #include <algorithm>
 #include <cassert>

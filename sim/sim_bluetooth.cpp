@@ -1,4 +1,4 @@
-#include "tests/sim/sim_bluetooth.h"
+#include "sim/sim_bluetooth.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "tests/sim/sim_devices.h"
+#include "sim/sim_devices.h"
 
 #include <setupapi.h>
 
