@@ -24,8 +24,9 @@ void TriggerEventWake(HANDLE hWake) {
 }
 
 SOCKET MakeSocketWake() {
-    SOCKET hWake = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (hWake == INVALID_SOCKET) return INVALID_SOCKET;
+    ScopedHandle<WakeSocketTraits> wake(os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!wake) return INVALID_SOCKET;
+    SOCKET hWake = wake.get();
     BOOL bExclusive = TRUE;  // no other socket may share the port (where supported)
     os::setsockopt(hWake, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&bExclusive),
                    sizeof bExclusive);
@@ -40,10 +41,10 @@ SOCKET MakeSocketWake() {
         os::connect(hWake, reinterpret_cast<SOCKADDR*>(&addr), nLength) == SOCKET_ERROR ||
         os::ioctlsocket(hWake, FIONBIO, &ulNonBlocking) == SOCKET_ERROR) {
         ErrorKeeper keep;
-        CloseSocketWake(hWake);
+        wake.reset();
         return INVALID_SOCKET;
     }
-    return hWake;
+    return wake.release();
 }
 
 void TriggerSocketWake(SOCKET hWake) {
@@ -77,15 +78,11 @@ bool PauseOnSocketWake(SOCKET hWake, DWORD dwMilliseconds) {
     return true;
 }
 
-// A close that would block or is in progress leaves the socket open, so it
-// is made again rather than leaked; any other failure means the socket is
-// gone, and its value, which may already name another socket, is not touched
-// again.
-void CloseSocketWake(SOCKET hWake) {
-    ErrorKeeper keep;
-    if (os::closesocket(hWake) != SOCKET_ERROR) return;
+bool WakeSocketTraits::Release(SOCKET hWake) {
+    if (os::closesocket(hWake) != SOCKET_ERROR) return true;
     int nError = os::WSAGetLastError();
-    if (nError == WSAEWOULDBLOCK || nError == WSAEINPROGRESS) os::closesocket(hWake);
+    if (nError != WSAEWOULDBLOCK && nError != WSAEINPROGRESS) return false;
+    return os::closesocket(hWake) != SOCKET_ERROR;
 }
 
 }  // namespace quorvel::listener

@@ -12,6 +12,7 @@
 //   bool Pause(DWORD ms);   waits ms or until woken; false to stop
 #pragma once
 
+#include "core/owner.h"
 #include "core/thread_record.h"
 #include "quorvel/core.h"
 
@@ -99,6 +100,14 @@ bool DrainSocketWake(SOCKET hWake);
 // the wake socket is gone. Never returns early on a failure, so a caller
 // that pauses with it cannot spin.
 bool PauseOnSocketWake(SOCKET hWake, DWORD dwMilliseconds);
-void CloseSocketWake(SOCKET hWake);
+// Its owner rule: a close that would block or is in progress leaves the
+// socket open, so it is tried again rather than leaked; any other failure
+// means the socket is gone, and its value, which may already name another
+// socket, is not touched again.
+struct WakeSocketTraits {
+    using Handle = SOCKET;
+    static Handle Invalid() { return INVALID_SOCKET; }
+    static bool Release(Handle h);
+};
 
 }  // namespace quorvel::listener

@@ -220,6 +220,16 @@ struct AuthRegistrationTraits {
     static bool Release(Handle h) { return os::BluetoothUnregisterAuthentication(h) != FALSE; }
 };
 
+// Releases a handle that its owner keeps in a plain member (one its copies
+// never release, such as a port's events) and clears the member; true
+// unless the system refused the release.
+template <class Traits>
+bool ReleaseMember(typename Traits::Handle& member) {
+    ScopedHandle<Traits> owned(member);
+    member = Traits::Invalid();
+    return owned.reset();
+}
+
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
 using ScopedSocket = ScopedHandle<SocketTraits>;
 using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;

@@ -170,7 +170,11 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
 
     // A thread created suspended cannot signal its start: nothing to wait for.
     bool bAwaitStart = !(dwCreationFlags & CREATE_SUSPENDED);
-    HANDLE hStarted = bAwaitStart ? os::CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    // The start signal is this call's until the routine may have taken it
+    // (see SetThreadStartedEvent).
+    quorvel::ScopedKernelHandle started(
+        bAwaitStart ? os::CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr);
+    HANDLE hStarted = started.get();
     AtomicStore(m_hEventStarted, hStarted);
     AtomicStore(m_bToExit, 0L);
     m_pfnStartRoutine = pfnStartRoutine;
@@ -196,7 +200,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
     if (!hThread) {
         quorvel::ErrorKeeper keep;
         AtomicStore(m_hEventStarted, static_cast<HANDLE>(nullptr));
-        if (hStarted) os::CloseHandle(hStarted);
+        started.reset();
         DropUnstarted(record);
         return 0;
     }
@@ -210,14 +214,15 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         // instruction of ours and fail, rather than wait for a start that
         // never comes (and later for an end that never comes).
         quorvel::ErrorKeeper keep;
+        quorvel::ScopedKernelHandle thread(hThread);
         os::TerminateThread(hThread, 1);
         os::WaitForSingleObject(hThread, INFINITE);
-        os::CloseHandle(hThread);
         m_pLink = nullptr;
         m_hThread = nullptr;
         m_dwThreadId = 0;
         AtomicStore(m_hEventStarted, static_cast<HANDLE>(nullptr));
-        if (hStarted) os::CloseHandle(hStarted);
+        started.reset();
+        thread.reset();
         DropUnstarted(record);
         return 0;
     }
@@ -230,7 +235,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         // Take the signal back. If the routine is setting it right now, it
         // finds it gone when it is done and closes it itself.
         HANDLE hTaken = AtomicExchange(m_hEventStarted, static_cast<HANDLE>(nullptr));
-        if (hTaken && hTaken != kStartSignalBusy) os::CloseHandle(hTaken);
+        if (hTaken == kStartSignalBusy) started.release();  // the routine closes it
     }
     return 1;
 }
@@ -275,7 +280,8 @@ void CxThread::SetThreadStartedEvent() {
     os::SetEvent(hStarted);
     HANDLE hExpected = kStartSignalBusy;
     if (!quorvel::AtomicCompareExchange(m_hEventStarted, hExpected, hStarted)) {
-        os::CloseHandle(hStarted);  // CreateThread stopped waiting meanwhile
+        // CreateThread stopped waiting meanwhile and left the signal to us.
+        quorvel::ScopedKernelHandle abandoned(hStarted);
     }
 }
 

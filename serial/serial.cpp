@@ -26,11 +26,6 @@ constexpr size_t kPathCapacity = 260;
 
 HANDLE NewEvent() { return os::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
-void CloseAndClear(HANDLE& h) {
-    if (h) os::CloseHandle(h);
-    h = nullptr;
-}
-
 // Cancels a request that may still be outstanding and waits until the
 // system is done with it, so nothing more is written into o or its buffer.
 void Withdraw(HANDLE hComm, OVERLAPPED* o) {
@@ -176,9 +171,9 @@ int CxSerial::Close() {
     quorvel::EndCalls(m_pLink, [hComm] { os::CancelIoEx(hComm, nullptr); });
     int nResult = PortHandle(m_hComm, m_pLink, this).Release() ? 1 : 0;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
-    CloseAndClear(m_hEventSend);
-    CloseAndClear(m_hEventRecv);
-    CloseAndClear(m_hEventListen);
+    quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventSend);
+    quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventRecv);
+    quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventListen);
     return nResult;
 }
 

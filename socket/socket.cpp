@@ -211,8 +211,7 @@ int CxSocket::ListenEvent() {
                                   GetListenerStackSize(), listenerLink)) {
         quorvel::ErrorKeeper keep;
         SharedLink::Release(listenerLink);
-        quorvel::listener::CloseSocketWake(m_hWakeSocket);
-        m_hWakeSocket = INVALID_SOCKET;
+        quorvel::ReleaseMember<quorvel::listener::WakeSocketTraits>(m_hWakeSocket);
         return 0;
     }
     return 1;
@@ -225,10 +224,7 @@ void CxSocket::DisListenEvent() {
     quorvel::listener::Stop(m_ListenThread, [hWake, bStarter] {
         if (bStarter) quorvel::listener::TriggerSocketWake(hWake);
     });
-    if (bStarter) {
-        quorvel::listener::CloseSocketWake(m_hWakeSocket);
-        m_hWakeSocket = INVALID_SOCKET;
-    }
+    if (bStarter) quorvel::ReleaseMember<quorvel::listener::WakeSocketTraits>(m_hWakeSocket);
 }
 
 int CxSocket::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
