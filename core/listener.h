@@ -45,6 +45,17 @@ inline int Start(CxThread& thread, CX_THREAD_ROUTINE pfnRoutine, void* pParam,
                                ulStackReserve ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, pContext);
 }
 
+// The routine's body, the same for every endpoint: pThread is the CxThread
+// that Start started, whose parameter is the endpoint; pfnListen is the
+// endpoint's listener.
+template <class Endpoint>
+unsigned long Enter(void* pThread, void (Endpoint::*pfnListen)(CxThread*)) {
+    CxThread* pListenThread = static_cast<CxThread*>(pThread);
+    Endpoint* pEndpoint = static_cast<Endpoint*>(pListenThread->GetParamPtr());
+    if (pEndpoint) (pEndpoint->*pfnListen)(pListenThread);
+    return 0;
+}
+
 // Runs the listener on the thread that CxThread started for it. After every
 // event the exit request is looked at before anything else: a callback that
 // closed or destroyed the endpoint has set it, and the endpoint (which the

@@ -401,10 +401,7 @@ int CxSerial::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
 int CxSerial::IsListening() { return IsListenningEvent(); }
 
 unsigned long WINAPI CxSerial::ListenEventProc(void* pThread) {
-    CxThread* pListenThread = static_cast<CxThread*>(pThread);
-    CxSerial* pSerial = static_cast<CxSerial*>(pListenThread->GetParamPtr());
-    if (pSerial) pSerial->OnListenEvent(pListenThread);
-    return 0;
+    return quorvel::listener::Enter(pThread, &CxSerial::OnListenEvent);
 }
 
 // What the serial listener waits on (the port's events and the wake from

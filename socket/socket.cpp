@@ -249,10 +249,7 @@ void CxSocket::DropFailedSocket(SOCKET) {
 }
 
 unsigned long WINAPI CxSocket::ListenEventProc(void* pThread) {
-    CxThread* pListenThread = static_cast<CxThread*>(pThread);
-    CxSocket* pSocket = static_cast<CxSocket*>(pListenThread->GetParamPtr());
-    if (pSocket) pSocket->OnListenEvent(pListenThread);
-    return 0;
+    return quorvel::listener::Enter(pThread, &CxSocket::OnListenEvent);
 }
 
 // What the socket listener waits on (its socket and its wake-up) and what an
