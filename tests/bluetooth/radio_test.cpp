@@ -159,6 +159,15 @@ TEST_F(Bluetooth, RadioCopiesShareTheDeviceSearchButOnlyItsStarterEndsIt) {
         EXPECT_EQ(withSearch + 1, stack.OpenHandles());
     }  // ends the copy's own search, and nothing of the original's
     EXPECT_EQ(withSearch, stack.OpenHandles());
+    {
+        CxBthRadio reused(radio);
+        ASSERT_EQ(1, reused.FindRemoteDevice(0));
+        reused = radio;  // ends its own search before it shares the original's
+        EXPECT_EQ(withSearch, stack.OpenHandles());
+        ASSERT_EQ(1, reused.FindRemoteDevice(0));
+        reused = CxBthRadio();  // and when the other object has no search
+        EXPECT_EQ(withSearch, stack.OpenHandles());
+    }
     ASSERT_EQ(1, radio.FindNextRemoteDevice());  // the original's search goes on
     EXPECT_STREQ(L"headset", Info(radio).szName);
 
