@@ -226,6 +226,15 @@ TEST_F(Sockets, AddressTextRulesAndBadArguments) {
     EXPECT_EQ(WSAEINVAL, LastError());
     EXPECT_EQ(0, server.ListenConnection((longest + L'x').c_str(), 0));
     EXPECT_EQ(WSAEINVAL, LastError());
+    // Text over the limit never reaches the platform's parser.
+    int parsed = 0;
+    Hook<os::WSAStringToAddressW> parsing([&](LPWSTR t, INT f, LPWSAPROTOCOL_INFOW i, LPSOCKADDR a, LPINT n) {
+        return ++parsed, parsing.Real()(t, f, i, a, n);
+    });
+    EXPECT_EQ(0, client.Connect((longest + L'x').c_str(), port, 0));
+    EXPECT_EQ(0, parsed);
+    EXPECT_EQ(0, client.Connect(longest.c_str(), port, 0));
+    EXPECT_EQ(1, parsed);
     os::closesocket(accepted);
 }
 
