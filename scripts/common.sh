@@ -123,6 +123,9 @@ qv_wine_start() {
   "$QV_WINE" wineboot </dev/null >/dev/null 2>&1 || true
 }
 
+# Waits until the server has ended, so that a run that follows at once
+# starts a server of its own instead of joining one that is going away.
 qv_wine_stop() {
   WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null || true
+  WINEPREFIX="$WINEPREFIX" wineserver -w 2>/dev/null || true
 }
