@@ -109,6 +109,7 @@ struct Rule {
     X(getpeername, kFail, SOCKET_ERROR, WSAENOTCONN)                                    \
     X(getsockname, kFail, SOCKET_ERROR, WSAEINVAL)                                      \
     X(ioctlsocket, kFail, SOCKET_ERROR, WSAENETDOWN)                                    \
+    X(setsockopt, kFail, SOCKET_ERROR, WSAENOPROTOOPT)                                  \
     X(htons, kNever, 0, 0)                                                              \
     X(htonl, kNever, 0, 0)                                                              \
     X(ntohs, kNever, 0, 0)                                                              \
