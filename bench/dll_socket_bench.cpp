@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "socket_pair.h"
+
 #if defined(_MSC_VER)
 #define QV_FLAVOUR_NAME "Visual C++"
 #else
@@ -27,31 +29,6 @@ double Now() {
     QueryPerformanceCounter(&t);
     return static_cast<double>(t.QuadPart) / static_cast<double>(g_frequency.QuadPart);
 }
-
-int Port(SOCKET s) {
-    SOCKADDR_IN addr;
-    memset(&addr, 0, sizeof addr);
-    int length = sizeof addr;
-    getsockname(s, reinterpret_cast<SOCKADDR*>(&addr), &length);
-    return ntohs(addr.sin_port);
-}
-
-struct Pair {
-    CxServerSocket server;
-    CxClientSocket client;
-    CxClientSocket peer;
-    bool Open(int bListen) {
-        if (!server.ListenConnection(L"127.0.0.1", 0)) return false;
-        if (!client.Connect(L"127.0.0.1", Port(server.GetSocket()), bListen)) return false;
-        peer.Attach(server.AcceptConnection());
-        return peer.GetSocket() != INVALID_SOCKET;
-    }
-    ~Pair() {
-        client.DisConnect();
-        peer.DisConnect();
-        server.DisListenConnection();
-    }
-};
 
 struct Reader {
     CxClientSocket* pPeer;

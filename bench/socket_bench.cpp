@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
+#include "socket_pair.h"
 
 namespace {
 
@@ -51,30 +52,6 @@ double ThreadCpuMilliseconds(HANDLE thread) {
     GetThreadTimes(thread, &creation, &exit, &kernel, &user);
     return Milliseconds(kernel) + Milliseconds(user);
 }
-
-int Port(SOCKET s) {
-    SOCKADDR_IN addr = {};
-    int length = sizeof addr;
-    getsockname(s, reinterpret_cast<SOCKADDR*>(&addr), &length);
-    return ntohs(addr.sin_port);
-}
-
-struct Pair {
-    CxServerSocket server;
-    CxClientSocket client;
-    CxClientSocket peer;
-    bool Open(int listen) {
-        if (!server.ListenConnection(L"127.0.0.1", 0)) return false;
-        if (!client.Connect(L"127.0.0.1", Port(server.GetSocket()), listen)) return false;
-        peer.Attach(server.AcceptConnection());
-        return peer.GetSocket() != INVALID_SOCKET;
-    }
-    ~Pair() {
-        client.DisConnect();
-        peer.DisConnect();
-        server.DisListenConnection();
-    }
-};
 
 // Seconds to move total bytes from one end to the other, block by block.
 double TransferLibrary(Pair& pair, std::vector<unsigned char>& data, unsigned long total) {

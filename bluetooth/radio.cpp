@@ -31,17 +31,8 @@ BLUETOOTH_DEVICE_SEARCH_PARAMS SearchParams(HANDLE hRadio) {
 
 }  // namespace
 
-// Hosts compile against this layout: new state goes into the State record.
-// (Visual C++ pads the virtual table pointer of this 8-byte aligned class:
-// 1184 bytes on x86 in that flavour, asserted in core/class_sizes.cpp.)
-#if defined(_MSC_VER) && defined(_M_IX86)
-static_assert(sizeof(CxBthRadio) == 1184, "CxBthRadio keeps its layout");
-#elif defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxBthRadio) == 1176, "CxBthRadio keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxBthRadio) == 1192, "CxBthRadio keeps its layout");
-#endif
-
+// Hosts compile against this layout (core/class_sizes.cpp): new state goes
+// into the State record.
 // What a CxBthRadio keeps beyond its public layout; one per object, never
 // shared, made when first needed.
 struct CxBthRadio::State {

@@ -13,8 +13,15 @@ QV_SIZE(IP_ADAPTER_INFO, 648);  // with the 64-bit time_t of Visual C++ 2005 and
 QV_SIZE(BLUETOOTH_DEVICE_INFO, 560);
 #endif
 
-#if defined(__MINGW32__) && defined(__i386__)
-// The product: mingw-w64 on 32-bit x86.
+#if defined(_M_IX86) || defined(__i386__)
+// The product on 32-bit x86, both flavours. Visual C++ pads the virtual
+// table pointer to the class's alignment, which only CxBthRadio (8-byte
+// aligned members) feels.
+#if defined(_MSC_VER)
+#define QV_RADIO_SIZE 1184
+#else
+#define QV_RADIO_SIZE 1176
+#endif
 QV_SIZE(CxThread, 40);
 QV_SIZE(CxComm, 24);
 QV_SIZE(CxSerial, 612);
@@ -23,30 +30,7 @@ QV_SIZE(CxClientSocket, 80);
 QV_SIZE(CxServerSocket, 80);
 QV_SIZE(CxUdpSocket, 212);
 QV_SIZE(CxBthRadioFind, 616);
-QV_SIZE(CxBthRadio, 1176);
-QV_SIZE(CxBthRemoteDeviceFind, 608);
-QV_SIZE(CxBthAuthenResponse, 616);
-QV_SIZE(CxBthClientSocket, 80);
-QV_SIZE(CxBthServerSocket, 80);
-QV_SIZE(CxDeviceFind, 3168);
-QV_SIZE(CxDeviceMapFind, 536);
-QV_SIZE(CxLocalHostIPAddrFind, 152);
-QV_SIZE(CxAdapterFind, 1312);
-QV_SIZE(CxNetworkHostFind, 1788);
-QV_SIZE(CxSerialPortFind, 12);
-#elif defined(_MSC_VER) && defined(_M_IX86)
-// The Visual C++ flavour on 32-bit x86. The virtual table pointer is padded
-// to the class's alignment, as Visual C++ does (CxBthRadio holds 8-byte
-// aligned members).
-QV_SIZE(CxThread, 40);
-QV_SIZE(CxComm, 24);
-QV_SIZE(CxSerial, 612);
-QV_SIZE(CxSocket, 80);
-QV_SIZE(CxClientSocket, 80);
-QV_SIZE(CxServerSocket, 80);
-QV_SIZE(CxUdpSocket, 212);
-QV_SIZE(CxBthRadioFind, 616);
-QV_SIZE(CxBthRadio, 1184);
+QV_SIZE(CxBthRadio, QV_RADIO_SIZE);
 QV_SIZE(CxBthRemoteDeviceFind, 608);
 QV_SIZE(CxBthAuthenResponse, 616);
 QV_SIZE(CxBthClientSocket, 80);

@@ -73,6 +73,48 @@ struct PauseCounter {
     }};
 };
 
+
+// Sends nCount equal datagrams to a callback that takes each as it comes
+// (with RecvDatagram, which carries the sender's port, or with RecvFrom).
+// They go in bursts that the socket's queue holds whole, so that nothing is
+// lost however slowly this machine runs the listener, while the callback
+// still finds more of the same size waiting after each one: the listener
+// must never pause.
+void ExpectEqualDatagramsUnpaced(bool bWithPort, int nCount) {
+    PauseCounter pauses;
+    struct Taker {
+        CxUdpSocket udp;
+        bool bWithPort = false;
+        std::atomic<int> taken{0};
+        static long CALLBACK Proc(void* p, unsigned int, long) {
+            Taker* t = static_cast<Taker*>(p);
+            unsigned char datagram[100];
+            unsigned long length = 0;
+            int got = t->bWithPort ? t->udp.RecvDatagram(nullptr, datagram, sizeof datagram, &length)
+                                   : t->udp.RecvFrom(nullptr, datagram, sizeof datagram);
+            if (got) ++t->taken;
+            return 0;
+        }
+    } taker;
+    taker.bWithPort = bWithPort;
+    taker.udp.SetWndMsgProc(nullptr, 0, &Taker::Proc, &taker);
+    ASSERT_EQ(1, taker.udp.Bind(0, 1));
+    SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKADDR_IN to = Ipv4(L"127.0.0.1", LocalPort(taker.udp.GetSocket()));
+    char payload[100];
+    std::memset(payload, 'd', sizeof payload);
+    for (int sent = 0; sent < nCount;) {
+        for (int i = 0; i < 20; ++i, ++sent) {
+            sendto(sender, payload, sizeof payload, 0, reinterpret_cast<SOCKADDR*>(&to), sizeof to);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return taker.taken.load() == sent; }))
+            << taker.taken.load() << " of " << sent;
+    }
+    EXPECT_EQ(0, pauses.pauses.load());
+    taker.udp.Disbind();
+    closesocket(sender);
+}
+
 }  // namespace
 
 // Any program on the machine can send datagrams to any loopback port: none of
@@ -297,40 +339,7 @@ TEST_F(Listener, DetachStopsTheListenerBeforeItHandsTheSocketOver) {
 // once, however alike the sizes: no pause, nothing lost. One that never reads
 // is still paced.
 TEST_F(Listener, StreamsOfEqualSizesAreNotPacedButACallbackThatNeverReadsIs) {
-    const int kDatagrams = 400;
-    {
-        PauseCounter pauses;
-        struct Taker {
-            CxUdpSocket udp;
-            std::atomic<int> taken{0};
-            static long CALLBACK Proc(void* p, unsigned int, long) {
-                Taker* t = static_cast<Taker*>(p);
-                unsigned char datagram[100];
-                if (t->udp.RecvFrom(nullptr, datagram, sizeof datagram)) ++t->taken;
-                return 0;
-            }
-        } taker;
-        taker.udp.SetWndMsgProc(nullptr, 0, &Taker::Proc, &taker);
-        ASSERT_EQ(1, taker.udp.Bind(0, 1));
-        SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        SOCKADDR_IN to = Ipv4(L"127.0.0.1", LocalPort(taker.udp.GetSocket()));
-        char payload[100];
-        std::memset(payload, 'd', sizeof payload);
-        // In bursts that the socket's queue holds whole, so that nothing is
-        // lost however slowly this machine runs the listener, while the
-        // callback still finds more of the same size waiting after each one.
-        for (int sent = 0; sent < kDatagrams;) {
-            for (int i = 0; i < 20; ++i, ++sent) {
-                sendto(sender, payload, sizeof payload, 0, reinterpret_cast<SOCKADDR*>(&to),
-                       sizeof to);
-            }
-            ASSERT_TRUE(WaitUntil([&] { return taker.taken.load() == sent; }))
-                << taker.taken.load() << " of " << sent;
-        }
-        EXPECT_EQ(0, pauses.pauses.load());
-        taker.udp.Disbind();
-        closesocket(sender);
-    }
+    ExpectEqualDatagramsUnpaced(false, 400);
     {
         // The peer keeps up: each frame taken is followed at once by the
         // next, so the count waiting after every report is the same.
@@ -373,37 +382,7 @@ TEST_F(Listener, StreamsOfEqualSizesAreNotPacedButACallbackThatNeverReadsIs) {
 // listener's pacing and ends with WSAEINTR when another thread closes the
 // socket under it, as the other transfers do.
 TEST_F(Listener, DatagramsWithTheSendersPortArePacedAndClosedLikeTheOtherTransfers) {
-    {
-        PauseCounter pauses;
-        struct Taker {
-            CxUdpSocket udp;
-            std::atomic<int> taken{0};
-            static long CALLBACK Proc(void* p, unsigned int, long) {
-                Taker* t = static_cast<Taker*>(p);
-                unsigned char datagram[100];
-                unsigned long length = 0;
-                if (t->udp.RecvDatagram(nullptr, datagram, sizeof datagram, &length)) ++t->taken;
-                return 0;
-            }
-        } taker;
-        taker.udp.SetWndMsgProc(nullptr, 0, &Taker::Proc, &taker);
-        ASSERT_EQ(1, taker.udp.Bind(0, 1));
-        SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        SOCKADDR_IN to = Ipv4(L"127.0.0.1", LocalPort(taker.udp.GetSocket()));
-        char payload[100];
-        std::memset(payload, 'd', sizeof payload);
-        for (int sent = 0; sent < 200;) {  // in bursts the queue holds whole
-            for (int i = 0; i < 20; ++i, ++sent) {
-                sendto(sender, payload, sizeof payload, 0, reinterpret_cast<SOCKADDR*>(&to),
-                       sizeof to);
-            }
-            ASSERT_TRUE(WaitUntil([&] { return taker.taken.load() == sent; }))
-                << taker.taken.load() << " of " << sent;
-        }
-        EXPECT_EQ(0, pauses.pauses.load());
-        taker.udp.Disbind();
-        closesocket(sender);
-    }
+    ExpectEqualDatagramsUnpaced(true, 200);
     CxUdpSocket udp;
     ASSERT_EQ(1, udp.Bind(0, 0));
     std::atomic<DWORD> readerId{0};
