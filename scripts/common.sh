@@ -58,7 +58,11 @@ qv_install() {
 # True when 32-bit programs would run only through a user-mode emulator
 # registered with binfmt_misc (far too slow for Wine).
 qv_i386_emulated() {
-  grep -ls 'qemu-i386' /proc/sys/fs/binfmt_misc/* 2>/dev/null | xargs -r grep -l '^enabled' >/dev/null 2>&1
+  local entry
+  for entry in $(grep -ls 'qemu-i386' /proc/sys/fs/binfmt_misc/* 2>/dev/null); do
+    grep -q '^enabled' "$entry" 2>/dev/null && return 0
+  done
+  return 1
 }
 
 # The product is the 32-bit build. Programs run under the 32-bit Wine where
