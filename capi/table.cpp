@@ -143,6 +143,8 @@ DWORD Close(qv_handle handle) {
         return ERROR_INVALID_HANDLE;
     }
     Object* object = slot->object.load(std::memory_order_acquire);
+    // Calls from now on are refused, and those that the shutdown ends see why.
+    slot->calls->closing.store(true, std::memory_order_seq_cst);
     object->Shutdown();
     EndCalls(slot->calls, [object] { object->Wake(); });
     object->Finish();
