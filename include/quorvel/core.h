@@ -52,35 +52,32 @@
 
 // Every exported class has its own operator new and delete in the DLL, so
 // new and delete (through any base) work whatever the host's C runtime.
-// Visual C++ flavour: new yields NULL when memory runs out (test it), and
-// new[] of a library class does not compile.
+// new of a library class never throws, with either compiler: it yields NULL
+// when memory runs out (test it). An exception could not cross from the
+// DLL's runtime into the host's frames anyway. Visual C++ flavour: new[] of
+// a library class does not compile.
 #if defined(_MSC_VER)
+#define QV_HEAP_ARRAY_OPERATORS                                             \
+private:                                                                    \
+    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
+    static void operator delete[](void* p) QV_NOEXCEPT;
+#else
+#define QV_HEAP_ARRAY_OPERATORS                                             \
+public:                                                                     \
+    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
+    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+    static void* operator new[](size_t, void* p) QV_NOEXCEPT { return p; }  \
+    static void operator delete[](void*, void*) QV_NOEXCEPT {}
+#endif
 #define QV_HEAP_OPERATORS                                                   \
 public:                                                                     \
     static void* operator new(size_t cb) QV_NOEXCEPT;                       \
     static void operator delete(void* p) QV_NOEXCEPT;                       \
     static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
     static void operator delete(void*, void*) QV_NOEXCEPT {}                \
-                                                                            \
-private:                                                                    \
-    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
-    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+    QV_HEAP_ARRAY_OPERATORS                                                 \
                                                                             \
 public:
-#else
-#define QV_HEAP_OPERATORS                                                   \
-public:                                                                     \
-    static void* operator new(size_t cb);                                   \
-    static void* operator new[](size_t cb);                                 \
-    static void operator delete(void* p) QV_NOEXCEPT;                       \
-    static void operator delete[](void* p) QV_NOEXCEPT;                     \
-    static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
-    static void* operator new[](size_t, void* p) QV_NOEXCEPT { return p; }  \
-    static void operator delete(void*, void*) QV_NOEXCEPT {}                \
-    static void operator delete[](void*, void*) QV_NOEXCEPT {}              \
-                                                                            \
-public:
-#endif
 
 // Event codes: the lParam of a notification message (its low word for the
 // messages that Windows Sockets posts) or the third argument of the host
