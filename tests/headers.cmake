@@ -1,7 +1,8 @@
 # What a host meets: the public headers compile on their own in every
 # language version from C++98 to C++20, with this build's compiler (mingw-w64
 # g++, or clang in MSVC mode), as an old or a new host project would include
-# them; they refuse a host set up wrongly.
+# them; they refuse a host set up wrongly; the release ZIP holds what it
+# should.
 set(QV_HEADER_CHECK ${CMAKE_CURRENT_LIST_DIR}/header_check.cpp)
 separate_arguments(qv_header_flags NATIVE_COMMAND "${CMAKE_CXX_FLAGS}")
 get_directory_property(qv_header_defs COMPILE_DEFINITIONS)
@@ -43,3 +44,9 @@ add_test(NAME host_setup COMMAND ${CMAKE_COMMAND}
   -DQV_BITS=${QV_BITS} -DQV_SOURCE=${QV_HEADER_CHECK}
   -P ${CMAKE_CURRENT_LIST_DIR}/host_setup/run.cmake)
 
+# The release ZIP of this build, as its user unpacks it (package/run.cmake).
+add_test(NAME package_contents COMMAND ${CMAKE_COMMAND} -DQV_CPACK=${CMAKE_CPACK_COMMAND}
+  -DQV_BUILD=${CMAKE_BINARY_DIR} -DQV_NAME=${QV_PACKAGE_NAME} -DQV_SOURCE=${CMAKE_SOURCE_DIR}
+  -DQV_FLAVOUR=${QV_FLAVOUR} "-DQV_HOST=${qv_host};${qv_time64}"
+  "-DQV_SYNTAX_ONLY=${qv_syntax_only}" -P ${CMAKE_CURRENT_LIST_DIR}/package/run.cmake)
+set_tests_properties(package_contents PROPERTIES TIMEOUT 300)
