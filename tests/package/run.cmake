@@ -1,4 +1,3 @@
-cmake_minimum_required(VERSION 3.20)
 # Makes this build's release ZIP with CPack and checks it as its user meets
 # it: the files a host needs, the examples' sources, and a README whose
 # programs compile against the ZIP's own headers. Run with cmake -P and:
@@ -6,20 +5,16 @@ cmake_minimum_required(VERSION 3.20)
 #   QV_SOURCE   the source tree; QV_FLAVOUR mingw or msvc
 #   QV_HOST     the compiler and flags a host would use, without include path
 #   QV_SYNTAX_ONLY  the flags before a source that make it check only
+cmake_minimum_required(VERSION 3.20)
 set(dir ${QV_BUILD}/package-check)
 file(REMOVE_RECURSE ${dir})
-function(qv_run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "package check: ${what} failed (${rc})\n${out}\n${err}")
-  endif()
-  set(qv_out "${out}" PARENT_SCOPE)
-endfunction()
+set(qv_check "package check")
+include(${CMAKE_CURRENT_LIST_DIR}/../support/step.cmake)
 
-qv_run("cpack" ${QV_CPACK} --config ${QV_BUILD}/CPackConfig.cmake -B ${dir})
+step("cpack" ${QV_CPACK} --config ${QV_BUILD}/CPackConfig.cmake -B ${dir})
 set(zip ${dir}/${QV_NAME}.zip)
-qv_run("listing the ZIP" ${CMAKE_COMMAND} -E tar tf ${zip})
-set(listing "${qv_out}")
+step("listing the ZIP" ${CMAKE_COMMAND} -E tar tf ${zip})
+set(listing "${step_output}")
 
 set(expected README.md bin/quorvel.dll lib/quorvel.lib lib/cmake/quorvel/quorvelConfig.cmake
   share/doc/quorvel/README.md)
@@ -41,7 +36,7 @@ endif()
 
 # Every C++ block of the README is a whole program: it must compile.
 file(MAKE_DIRECTORY ${dir}/unpacked)
-qv_run("unpacking the ZIP" ${CMAKE_COMMAND} -E chdir ${dir}/unpacked ${CMAKE_COMMAND} -E tar xf ${zip})
+step("unpacking the ZIP" ${CMAKE_COMMAND} -E chdir ${dir}/unpacked ${CMAKE_COMMAND} -E tar xf ${zip})
 file(READ ${dir}/unpacked/${QV_NAME}/README.md readme)
 set(programs 0)
 while(TRUE)
