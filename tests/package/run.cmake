@@ -51,12 +51,8 @@ while(TRUE)
   string(SUBSTRING "${readme}" ${end} -1 readme)
   math(EXPR programs "${programs} + 1")
   file(WRITE ${dir}/readme_program_${programs}.cpp "${program}")
-  execute_process(COMMAND ${QV_HOST} -I${dir}/unpacked/${QV_NAME}/include ${QV_SYNTAX_ONLY}
-      ${dir}/readme_program_${programs}.cpp
-    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "package check: program ${programs} of the README does not compile\n${out}\n${err}")
-  endif()
+  step("compiling program ${programs} of the README" ${QV_HOST}
+    -I${dir}/unpacked/${QV_NAME}/include ${QV_SYNTAX_ONLY} ${dir}/readme_program_${programs}.cpp)
 endwhile()
 if(programs LESS 2)
   message(FATAL_ERROR "package check: the README holds ${programs} programs, not a serial and a TCP one")
