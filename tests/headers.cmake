@@ -28,10 +28,12 @@ if(QV_FLAVOUR STREQUAL "msvc")
   set(qv_host ${CMAKE_CXX_COMPILER} --target=${CMAKE_CXX_COMPILER_TARGET} ${qv_header_flags} /W4)
   set(qv_syntax_only /Zs /Tp)
   set(qv_time32 -D_USE_32BIT_TIME_T)
+  set(qv_windows_first_refused ON)
 else()
   set(qv_host ${CMAKE_CXX_COMPILER} ${qv_header_flags} -Wall -Wextra)
   set(qv_syntax_only -fsyntax-only)
   set(qv_time32 "")  # mingw-w64's own default on x86
+  set(qv_windows_first_refused OFF)
   if(-D__MINGW_USE_VC2005_COMPAT IN_LIST qv_header_defs)
     set(qv_time64 -D__MINGW_USE_VC2005_COMPAT)
     list(REMOVE_ITEM qv_header_defs -D__MINGW_USE_VC2005_COMPAT)
@@ -42,6 +44,7 @@ add_test(NAME host_setup COMMAND ${CMAKE_COMMAND}
   "-DQV_HOST=${qv_host};-I${CMAKE_CURRENT_LIST_DIR}/host_setup;-I${CMAKE_SOURCE_DIR}/include"
   "-DQV_SYNTAX_ONLY=${qv_syntax_only}" "-DQV_TIME64=${qv_time64}" "-DQV_TIME32=${qv_time32}"
   -DQV_BITS=${QV_BITS} -DQV_SOURCE=${QV_HEADER_CHECK}
+  -DQV_WINDOWS_FIRST_REFUSED=${qv_windows_first_refused}
   -P ${CMAKE_CURRENT_LIST_DIR}/host_setup/run.cmake)
 
 # The release ZIP of this build, as its user unpacks it (package/run.cmake).

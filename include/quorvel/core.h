@@ -23,12 +23,14 @@
 // <windows.h> without WIN32_LEAN_AND_MEAN brings in the old <winsock.h>,
 // whose definitions <winsock2.h> cannot repeat: the Windows SDK's headers
 // then fail with a score of errors that never name this library. Stop with
-// one message instead. Visual C++ stops at #error and mingw-w64's headers
-// cause no more errors; clang goes on after #error, so it is made to stop at
-// a warning first (unless warnings are off: then #error comes first).
+// one message instead. mingw-w64's headers take that order (with a warning
+// of their own), so MinGW hosts built that way keep compiling. Visual C++
+// stops at #error; clang goes on after #error, so it is made to stop at a
+// warning first (unless warnings are off: then #error comes first).
 // <winsock.h> defines INVALID_SOCKET; a project that defines _WINSOCKAPI_
 // only to keep <winsock.h> out of <windows.h> has none and passes.
-#if defined(_WINSOCKAPI_) && !defined(_WINSOCK2API_) && defined(INVALID_SOCKET)
+#if defined(_WINSOCKAPI_) && !defined(_WINSOCK2API_) && defined(INVALID_SOCKET) && \
+    !defined(__MINGW32__)
 #if defined(__clang__)
 #pragma clang diagnostic fatal "-W#warnings"
 #warning "quorvel: <windows.h> came before <quorvel/quorvel.h> and brought in <winsock.h>. Include <quorvel/quorvel.h> first (in stdafx.h/pch.h too), or #define WIN32_LEAN_AND_MEAN before <windows.h>."

@@ -1,6 +1,7 @@
 # Compiles the host check (header_check.cpp) the ways a host project sets
 # itself up. The right ways compile; <windows.h> before quorvel.h and, on
-# x86, a 32-bit time_t each fail with exactly one error, the library's own
+# x86, a 32-bit time_t each fail with exactly one error (the include order
+# only where the system's headers cannot take it), the library's own
 # message. The directory of this file comes first in the include path: its
 # ws2bth.h fails any header that includes it. Run with cmake -P and:
 #   QV_HOST         the compiler and its flags, include path included
@@ -8,6 +9,7 @@
 #   QV_TIME64       the definitions of a 64-bit time_t (may be empty)
 #   QV_TIME32       those of a 32-bit one (may be empty)
 #   QV_BITS         the pointer size; QV_SOURCE the host check
+#   QV_WINDOWS_FIRST_REFUSED  whether <windows.h> first must be refused
 set(failures "")
 
 # Compiles with the extra flags; expect is "" (must compile) or a regular
@@ -35,7 +37,12 @@ set(order "quorvel: <windows.h> came before <quorvel/quorvel.h>[^\n]*Include <qu
 qv_host_case("quorvel.h first" "" ${QV_TIME64})
 qv_host_case("lean <windows.h> first" "" ${QV_TIME64} -DQV_LEAN_WINDOWS_FIRST)
 qv_host_case("<windows.h> first without <winsock.h>" "" ${QV_TIME64} -DQV_WINSOCK_KEPT_OUT)
-qv_host_case("<windows.h> first" "${order}" ${QV_TIME64} -DQV_WINDOWS_FIRST)
+# mingw-w64's own headers accept this order, so MinGW hosts are not refused.
+if(QV_WINDOWS_FIRST_REFUSED)
+  qv_host_case("<windows.h> first" "${order}" ${QV_TIME64} -DQV_WINDOWS_FIRST)
+else()
+  qv_host_case("<windows.h> first" "" ${QV_TIME64} -DQV_WINDOWS_FIRST)
+endif()
 if(QV_BITS EQUAL 32)
   qv_host_case("32-bit time_t" "quorvel: this host has a 32-bit time_t[^\n]*needs a 64-bit one\\. (Define __MINGW_USE_VC2005_COMPAT|Remove _USE_32BIT_TIME_T)" ${QV_TIME32})
 endif()
