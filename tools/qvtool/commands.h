@@ -19,9 +19,10 @@ int Run(int argc, char** argv);
 
 std::string Narrow(const wchar_t* text);
 std::wstring Widen(const char* text);
-// "error N (TEXT)" for a Windows or Windows Sockets error code; Windows
-// Sockets codes read "error 10048 (WSAEADDRINUSE: address already in use)"
-// whatever text the system has for them.
+// "error N (TEXT)" for a Windows or Windows Sockets error code; the codes
+// the library names (core/error_names.h) read "error 10048 (WSAEADDRINUSE:
+// address already in use)", "error 2 (ERROR_FILE_NOT_FOUND: file not
+// found)" whatever text the system has for them.
 std::string ErrorText(unsigned long code);
 // Prints "qvtool: " and the formatted message (one %s for detail) to stderr;
 // returns kFailure.
