@@ -418,8 +418,16 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     EXPECT_EQ(3, os::recv(raw, got, sizeof got, 0));
     EXPECT_EQ(2, os::recv(raw, got + 3, sizeof got, 0));
     EXPECT_TRUE(std::equal(ten.begin(), ten.begin() + 3, got) && std::equal(six.begin(), six.begin() + 2, got + 3));
-    EXPECT_EQ(0, udp.SendTo(L"127.0.0.1:0", &byte, 1));
-    EXPECT_EQ(WSAEINVAL, LastError());
+    {
+        // Windows reads a written port 0 as port 0 (Wine refuses the text).
+        Hook<os::WSAStringToAddressW> zero([&](LPWSTR t, INT f, LPWSAPROTOCOL_INFOW i, LPSOCKADDR a, LPINT n) {
+            std::wstring text(t);
+            if (text.size() > 2 && text.compare(text.size() - 2, 2, L":0") == 0) text.resize(text.size() - 2);
+            return zero.Real()(&text[0], f, i, a, n);
+        });
+        EXPECT_EQ(0, udp.SendTo(L"127.0.0.1:0", &byte, 1));
+        EXPECT_EQ(WSAEINVAL, LastError());
+    }
 
     // A sender on another port becomes the peer; Send answers at the bound port.
     to = Ipv4(L"127.0.0.1", port);
