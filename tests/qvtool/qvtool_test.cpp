@@ -136,6 +136,7 @@ TEST(QvtoolSerial, WaitsForTheAnswerAfterStdinUntilTheLineIsQuiet) {
     run.Write("AT\r");
     run.CloseInput();  // as printf 'AT\r' | qvtool serial COM6
     ASSERT_TRUE(qvtest::WaitUntil([&] { return port.Sent() == "AT\r"; }, 10000)) << port.Sent();
+    Sleep(300);  // a device that takes its time to answer
     port.Arrive("\r\nOK\r\n");
     EXPECT_EQ(qvtool::kSuccess, run.Finish()) << run.Err();
     EXPECT_EQ("\r\nOK\r\n", run.Out());

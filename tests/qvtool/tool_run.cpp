@@ -99,6 +99,9 @@ int ToolRun::Finish() {
         TerminateProcess(GetCurrentProcess(), 3);
     }
     m_runner.join();
+    // Input the command no longer reads must not hold up the feeder: with
+    // the last reading end closed its writes fail.
+    CloseHandle(m_in.read);
     m_feeder.join();
     Restore();
     if (m_outReader.joinable()) m_outReader.join();
@@ -124,8 +127,6 @@ void ToolRun::Restore() {
     SetStdHandle(STD_INPUT_HANDLE, m_savedIn);
     SetStdHandle(STD_OUTPUT_HANDLE, m_savedOut);
     SetStdHandle(STD_ERROR_HANDLE, m_savedErr);
-    // The command's stdin thread reads through a handle of its own.
-    CloseHandle(m_in.read);
 }
 
 void ToolRun::Write(const std::string& data) {
