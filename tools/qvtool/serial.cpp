@@ -22,10 +22,9 @@ constexpr unsigned long kMaxBaud = 0x7FFFFFFF;
 constexpr unsigned long kMaxThreshold = 65535;
 constexpr unsigned long kRecvWait = 1000;  // ms
 constexpr unsigned long kSendWait = 5000;  // ms
-constexpr unsigned long kDefaultWait = 500;           // ms of quiet that end a session after stdin
+constexpr unsigned long kDefaultWait = 500;  // ms of quiet that end a session after stdin
 constexpr unsigned long kMaxWait = 24 * 60 * 60 * 1000;  // ms
-constexpr unsigned long kMaxTimeout = 24 * 60 * 60;     // s
-constexpr unsigned long kEndPoll = 20;                // ms between two looks at the clock
+constexpr unsigned long kEndPoll = 20;  // ms between two looks at the clock
 
 // Shared by the command, the port's listener and the stdin thread, which
 // may outlive the command (it is left waiting for stdin).
@@ -151,10 +150,7 @@ int Serial(int argc, char** argv) {
             }
             ++i;
         } else if (arg == "--timeout") {
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxTimeout, &timeout) || !timeout) {
-                return Usage("--timeout needs a number of seconds from 1 to 86400");
-            }
-            ++i;
+            if (!TakeTimeout(argc, argv, &i, &timeout)) return Usage(kTimeoutUsage);
         } else if (arg == "--baud" || arg == "--threshold") {
             if (i + 1 >= argc) return Usage(arg + " needs a number");
             const char* value = argv[++i];

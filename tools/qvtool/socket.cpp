@@ -32,7 +32,6 @@ namespace qvtool {
 namespace {
 
 constexpr unsigned long kMaxPort = 65535;
-constexpr unsigned long kMaxTimeout = 24 * 60 * 60;  // s
 constexpr unsigned long kChunk = 64 * 1024;
 constexpr unsigned long kMaxDatagram = 65507;  // the largest IPv4 UDP payload
 
@@ -483,10 +482,7 @@ int Tcp(int argc, char** argv) {
         if (arg == "--echo" && mode == "listen") {
             echo = true;
         } else if (arg == "--timeout") {
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxTimeout, &timeout) || !timeout) {
-                return Usage("--timeout needs a number of seconds from 1 to 86400");
-            }
-            ++i;
+            if (!TakeTimeout(argc, argv, &i, &timeout)) return Usage(kTimeoutUsage);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown tcp " + mode + " option '" + arg + "'");
         } else {
@@ -523,10 +519,7 @@ int Udp(int argc, char** argv) {
             if (mode != UdpMode::kLines) return Usage("give one of --hex and --json");
             mode = arg == "--hex" ? UdpMode::kHex : UdpMode::kJson;
         } else if (arg == "--timeout") {
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxTimeout, &timeout) || !timeout) {
-                return Usage("--timeout needs a number of seconds from 1 to 86400");
-            }
-            ++i;
+            if (!TakeTimeout(argc, argv, &i, &timeout)) return Usage(kTimeoutUsage);
         } else if (arg == "--count") {
             if (i + 1 >= argc || !ParseNumber(argv[i + 1], ULONG_MAX, &count) || !count) {
                 return Usage("--count needs a number of datagrams from 1");
