@@ -253,9 +253,9 @@ TEST_F(Peer, UdpReceivesAfterStdinEndsUntilItsCountOrAQuietTime) {
 
     qvtest::ToolResult quiet = RunTool({"udp", "0", "--timeout", "1"});
     EXPECT_EQ(qvtool::kSuccess, quiet.code);
-    EXPECT_TRUE(Contains(quiet.err, "nothing arrived for 1 s")) << quiet.err;
+    EXPECT_TRUE(Contains(quiet.err, "nothing sent or received for 1 s")) << quiet.err;
     qvtest::ToolResult missing = RunTool({"udp", "0", "--count", "1", "--timeout", "1"});
     EXPECT_EQ(qvtool::kFailure, missing.code);
-    EXPECT_TRUE(Contains(missing.err, "received 0 of 1 datagrams; nothing arrived for 1 s"))
+    EXPECT_TRUE(Contains(missing.err, "received 0 of 1 datagrams; nothing sent or received for 1 s"))
         << missing.err;
 }

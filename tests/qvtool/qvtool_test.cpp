@@ -145,7 +145,7 @@ TEST(QvtoolSerial, WaitsForTheAnswerAfterStdinUntilTheLineIsQuiet) {
     ToolRun quiet({"serial", "COM6", "--timeout", "1"});
     EXPECT_EQ(qvtool::kSuccess, quiet.Code());
     quiet.Finish();
-    EXPECT_TRUE(Contains(quiet.Err(), "nothing arrived for 1 s")) << quiet.Err();
+    EXPECT_TRUE(Contains(quiet.Err(), "nothing sent or received for 1 s")) << quiet.Err();
     EXPECT_FALSE(port.IsOpen());
 }
 

@@ -35,15 +35,10 @@ struct Session {
     std::mutex sending;     // held while the port sends; Close waits for it
     bool closed = false;    // under sending: the port is closed, send nothing
     std::atomic<bool> inputEnded{false};
-    std::atomic<DWORD> lastArrival{0};  // ticks of the last bytes received
-    std::atomic<DWORD> lastMove{0};     // ... received or sent, or of the end of stdin
+    std::atomic<DWORD> lastMove{0};  // tick of the last bytes in or out, or of the end of stdin
 };
 
-void Moved(Session& session, bool arrived) {
-    DWORD now = GetTickCount();
-    session.lastMove = now;
-    if (arrived) session.lastArrival = now;
-}
+void Moved(Session& session) { session.lastMove = GetTickCount(); }
 
 // "framing, parity" for the flags of a line error.
 std::string LineErrorText(unsigned long flags) {
@@ -97,7 +92,7 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
         Fail("cannot read from %s", session->path + ": " + ErrorText(GetLastError()));
         return 0;
     }
-    Moved(*session, true);
+    Moved(*session);
     if (!WriteOut(data.data(), data.size())) {
         Fail("cannot write to stdout%s", "");
         session->ending.End(kFailure);
@@ -106,14 +101,14 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
 }
 
 // Waits for the session's end: a failure, --wait ms of quiet after the end
-// of stdin, or --timeout seconds in which nothing arrived.
+// of stdin, or --timeout seconds of quiet.
 int AwaitEnd(Session& session, unsigned long wait, unsigned long timeout) {
     int code = kSuccess;
     while (!session.ending.WaitFor(kEndPoll, &code)) {
         DWORD now = GetTickCount();
         if (session.inputEnded && now - session.lastMove >= wait) return kSuccess;
-        if (timeout && now - session.lastArrival >= timeout * 1000) {
-            std::fprintf(stderr, "qvtool: nothing arrived for %lu s\n", timeout);
+        if (timeout && now - session.lastMove >= timeout * 1000) {
+            std::fprintf(stderr, "qvtool: nothing sent or received for %lu s\n", timeout);
             return kSuccess;
         }
     }
@@ -131,7 +126,8 @@ const char kSerialHelp[] =
     "                          and the device's removal are reported on stderr.\n"
     "                          After the end of stdin it waits for the answer and\n"
     "                          ends once nothing moved for MS ms (default 500);\n"
-    "                          --timeout: end once nothing arrived for S seconds\n";
+    "                          --timeout: end once nothing was sent or received\n"
+    "                          for S seconds\n";
 
 void SummarySerial() { std::printf("serial: open a port with 'qvtool serial COMn'\n"); }
 
@@ -208,7 +204,7 @@ int Serial(int argc, char** argv) {
     }
     std::fprintf(stderr, "qvtool: %s open; stdin goes to the port until its end (Ctrl+Z/Ctrl+D)\n",
                  path);
-    Moved(*session, true);
+    Moved(*session);
 
     // Each piece of stdin goes out as read; the port is never closed while
     // it sends.
@@ -222,7 +218,7 @@ int Serial(int argc, char** argv) {
                 session->ending.End(kFailure);
                 return false;
             }
-            Moved(*session, false);
+            Moved(*session);
             return true;
         },
         [session](bool atEnd) {
@@ -231,7 +227,7 @@ int Serial(int argc, char** argv) {
                 session->ending.End(kFailure);
                 return;
             }
-            Moved(*session, false);
+            Moved(*session);
             session->inputEnded = true;  // the answer may still come
         });
     int result = AwaitEnd(*session, wait, timeout);

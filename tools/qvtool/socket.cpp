@@ -11,7 +11,7 @@
 // datagram per stdin line (with --hex or --json one line of hexadecimal
 // digits per datagram, so any bytes and empty datagrams pass) and, like
 // netcat, goes on receiving after the end of stdin, until --count datagrams
-// have come or none came for --timeout seconds.
+// have come or none came or went for --timeout seconds.
 #include "quorvel/quorvel.h"
 
 #include <fcntl.h>
@@ -262,7 +262,7 @@ struct UdpSession {
     std::vector<Datagram> queue;
     size_t queuedBytes = 0;
     unsigned long dropped = 0;  // lost while stdout lagged too far behind
-    DWORD lastArrival = 0;      // tick of the last datagram, or of the start
+    std::atomic<DWORD> lastMove{0};  // tick of the last datagram in or out, or of the start
 };
 
 // A stdin line that cannot go out: said, skipped, and the run fails at its end.
@@ -295,6 +295,7 @@ bool SendOne(UdpSession& session, const std::string& datagram) {
         session.ending.End(kFailure);
         return false;
     }
+    session.lastMove = GetTickCount();
     return true;
 }
 
@@ -384,7 +385,7 @@ void Receive(std::shared_ptr<UdpSession> session) {
         }
         {
             std::lock_guard<std::mutex> lock(session->queueMutex);
-            session->lastArrival = GetTickCount();
+            session->lastMove = GetTickCount();
             if (session->queuedBytes + length > kMaxQueued) {
                 ++session->dropped;
                 continue;
@@ -399,7 +400,7 @@ void Receive(std::shared_ptr<UdpSession> session) {
 
 // Writes what arrives to stdout, many datagrams in one write when they
 // come faster than one by one, until --count datagrams are out, nothing
-// arrived for --timeout seconds, or a failure ends the run.
+// went either way for --timeout seconds, or a failure ends the run.
 int Deliver(UdpSession& session, unsigned long count, unsigned long timeout) {
     unsigned long shown = 0;
     std::vector<Datagram> batch;
@@ -412,7 +413,7 @@ int Deliver(UdpSession& session, unsigned long count, unsigned long timeout) {
                                     [&] { return !session.queue.empty(); });
             batch.swap(session.queue);
             session.queuedBytes = 0;
-            idle = GetTickCount() - session.lastArrival;
+            idle = GetTickCount() - session.lastMove;
         }
         out.clear();
         for (const Datagram& datagram : batch) {
@@ -426,7 +427,7 @@ int Deliver(UdpSession& session, unsigned long count, unsigned long timeout) {
         int code = kSuccess;
         if (session.ending.WaitFor(0, &code)) return code;
         if (timeout && idle >= timeout * 1000) {
-            std::string quiet = "nothing arrived for " + std::to_string(timeout) + " s";
+            std::string quiet = "nothing sent or received for " + std::to_string(timeout) + " s";
             if (count) {
                 return Fail("%s", "received " + std::to_string(shown) + " of " +
                                       std::to_string(count) + " datagrams; " + quiet);
@@ -462,8 +463,9 @@ const char kUdpHelp[] =
     "                          stdin as --hex, each received datagram as a JSON\n"
     "                          object with from, port, size and data (hex).\n"
     "                          Receives after the end of stdin too, until N\n"
-    "                          datagrams have come (--count), nothing came for S\n"
-    "                          seconds (--timeout) or it is interrupted\n";
+    "                          datagrams have come (--count), nothing was sent or\n"
+    "                          received for S seconds (--timeout) or it is\n"
+    "                          interrupted\n";
 
 void SummarySockets() {
     Startup startup;
@@ -557,7 +559,7 @@ int Udp(int argc, char** argv) {
     int room = kReceiveBuffer;
     setsockopt(session->udp.GetSocket(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&room),
                sizeof room);
-    session->lastArrival = GetTickCount();
+    session->lastMove = GetTickCount();
     std::string local = Endpoint(session->udp.GetSocket(), false);
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
