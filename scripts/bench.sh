@@ -38,6 +38,8 @@ if [ -f "$QV_BUILD_DIR/msvc-$QV_ARCH/bin/bench_dll_socket.exe" ]; then
   run "bench_dll_socket (Visual C++ flavour)" "$QV_WINE" \
     "$QV_BUILD_DIR/msvc-$QV_ARCH/bin/bench_dll_socket.exe"
 fi
+# qvtool udp against a paced loopback sender, the tool as a user runs it.
+run qvtool_udp_rate python3 "$QV_ROOT/bench/qvtool_udp_rate.py" "$QV_WINE" "$QV_BIN/qvtool.exe"
 run test_fault env QV_FAULT_FULL=1 "$QV_WINE" "$QV_BIN/test_fault.exe"
 run test_soak env QV_SOAK_CYCLES="${1:-500}" "$QV_WINE" "$QV_BIN/test_soak.exe" --gtest_filter='Soak.*'
 
