@@ -82,6 +82,10 @@ private:
     // and names addresses, and TCP connections use neither.
     Held<CxBthClientSocket> m_socket;
     std::atomic<bool> m_bClosedTold{false};
+    // What the listener told last (its thread only): whether it told, and
+    // the socket's count of receives then.
+    bool m_bTold = false;
+    LONG m_lReceivesWhenTold = 0;
 };
 
 // A listening TCP (CxServerSocket) or RFCOMM (CxBthServerSocket) socket.
