@@ -159,7 +159,11 @@ DWORD WINAPI qv_accept(qv_handle server, DWORD timeout_ms, qv_handle* connection
         endpoint->Release();
         return dwStatus;
     }
-    endpoint->Client().Attach(hAccepted);
+    endpoint->Client().Attach(hAccepted);  // closes it should memory run out
+    if (endpoint->Client().GetSocket() == INVALID_SOCKET) {
+        endpoint->Release();
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     return capi::Register(endpoint, connection);
 }
 
