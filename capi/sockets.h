@@ -54,7 +54,10 @@ public:
     explicit Connection(DWORD dwKind) : SocketEndpoint(dwKind) { Notifying(m_socket); }
     CxSocket& Socket() override { return m_socket; }
     Held<CxBthClientSocket>& Client() { return m_socket; }
-    void Shutdown() override { m_socket.DisConnect(); }
+    void Shutdown() override {
+        EndWatching();
+        m_socket.DisConnect();
+    }
 
     int SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
                   unsigned long* pulSent) override {
@@ -94,7 +97,10 @@ public:
     explicit Server(DWORD dwKind) : SocketEndpoint(dwKind) { Notifying(m_socket); }
     CxSocket& Socket() override { return m_socket; }
     Held<CxBthServerSocket>& Listener() { return m_socket; }
-    void Shutdown() override { m_socket.DisListenConnection(); }
+    void Shutdown() override {
+        EndWatching();
+        m_socket.DisListenConnection();
+    }
 
 protected:
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override;
@@ -110,7 +116,10 @@ public:
     Datagrams() : SocketEndpoint(QV_KIND_UDP) { Notifying(m_socket); }
     CxSocket& Socket() override { return m_socket; }
     Held<CxUdpSocket>& Udp() { return m_socket; }
-    void Shutdown() override { m_socket.Disbind(); }
+    void Shutdown() override {
+        EndWatching();
+        m_socket.Disbind();
+    }
 
 protected:
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override;
