@@ -27,6 +27,14 @@ namespace {
 
 constexpr BTH_ADDR kRadio = 0x00AABBCCDDEEull;
 
+SOCKADDR_IN Loopback(int port) {
+    SOCKADDR_IN addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
 int LocalPort(SOCKET s) {
     SOCKADDR_IN addr = {};
     int length = sizeof addr;
@@ -56,15 +64,13 @@ struct Endpoint {
     std::function<int()> open;  // with the listener
     std::function<void()> close;
     std::function<void()> feed;  // data arrives for it
-    std::function<int()> listening;
 };
 
 // Counts events; the first one may close and open the endpoint again.
 struct Host {
     Endpoint* endpoint;
     std::atomic<bool> reopen{false};
-    std::atomic<int> events{0};
-    std::atomic<int> reopened{-1};
+    std::atomic<int> events{0}, reopened{-1};
     std::atomic<DWORD> error{0};
     static long CALLBACK Proc(void* p, unsigned int, long) {
         Host* h = static_cast<Host*>(p);
@@ -91,43 +97,30 @@ protected:
         closesocket(sender);
         EXPECT_EQ(1, SocketUnInit());
     }
-
+    // A connection's result, its far end taken from the server.
+    int Accepted(CxClientSocket& peer, CxServerSocket& from, int connected) {
+        peer.DisConnect();
+        peer.Attach(from.AcceptConnection());
+        return connected;
+    }
+    int Listening(const Endpoint& e) { return e.socket ? e.socket->IsListening() : serial.IsListening(); }
     std::vector<Endpoint> Endpoints() {
-        auto connect = [](CxClientSocket& peer, CxServerSocket& from, std::function<int()> how) {
-            peer.DisConnect();
-            int result = how();
-            peer.Attach(from.AcceptConnection());
-            return result;
-        };
+        int tcpPort = LocalPort(server.GetSocket());
+        std::wstring radio = qvsim::BthText(kRadio);
         return {
             {"tcp", &tcp, &tcp,
-             [=] {
-                 return connect(tcpPeer, server, [this] {
-                     return tcp.Connect(L"127.0.0.1", LocalPort(server.GetSocket()), 1);
-                 });
-             },
-             [this] { tcp.DisConnect(); }, [this] { tcpPeer.Send(byte, 1, 0); },
-             [this] { return tcp.IsListening(); }},
+             [=] { return Accepted(tcpPeer, server, tcp.Connect(L"127.0.0.1", tcpPort, 1)); },
+             [this] { tcp.DisConnect(); }, [this] { tcpPeer.Send(byte, 1, 0); }},
             {"udp", &udp, &udp, [this] { return udp.Bind(0, 1); }, [this] { udp.Disbind(); },
              [this] {
-                 SOCKADDR_IN to = {};
-                 to.sin_family = AF_INET;
-                 to.sin_port = htons(static_cast<u_short>(LocalPort(udp.GetSocket())));
-                 to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                 SOCKADDR_IN to = Loopback(LocalPort(udp.GetSocket()));
                  sendto(sender, "x", 1, 0, reinterpret_cast<SOCKADDR*>(&to), sizeof to);
-             },
-             [this] { return udp.IsListening(); }},
+             }},
             {"rfcomm", &bth, &bth,
-             [=] {
-                 return connect(bthPeer, bthServer, [this] {
-                     return bth.Connect(qvsim::BthText(kRadio).c_str(), nullptr, 5, 1);
-                 });
-             },
-             [this] { bth.DisConnect(); }, [this] { bthPeer.Send(byte, 1, 0); },
-             [this] { return bth.IsListening(); }},
+             [=] { return Accepted(bthPeer, bthServer, bth.Connect(radio.c_str(), nullptr, 5, 1)); },
+             [this] { bth.DisConnect(); }, [this] { bthPeer.Send(byte, 1, 0); }},
             {"serial", &serial, nullptr, [this] { return serial.Open(L"COM7", 1); },
-             [this] { serial.Close(); }, [this] { port.Arrive("x"); },
-             [this] { return serial.IsListening(); }},
+             [this] { serial.Close(); }, [this] { port.Arrive("x"); }},
         };
     }
 
@@ -157,9 +150,9 @@ TEST_F(LifeCycle, EveryStartRunsAListenerAfterAClosedHandleAndFromTheCallback) {
         if (e.socket) {
             ASSERT_EQ(1, e.open());
             ASSERT_EQ(1, e.socket->CloseSocket());
-            ASSERT_TRUE(WaitUntil([&] { return e.listening() == 0; }));
+            ASSERT_TRUE(WaitUntil([&] { return Listening(e) == 0; }));
             ASSERT_EQ(1, e.open());
-            EXPECT_EQ(1, e.listening());
+            EXPECT_EQ(1, Listening(e));
             e.feed();
             EXPECT_TRUE(WaitUntil([&] { return host.events > 0; })) << "no listener after the start";
             e.close();
@@ -170,7 +163,7 @@ TEST_F(LifeCycle, EveryStartRunsAListenerAfterAClosedHandleAndFromTheCallback) {
         e.feed();
         ASSERT_TRUE(WaitUntil([&] { return host.reopened != -1; }));
         EXPECT_EQ(1, host.reopened.load()) << "error " << host.error.load();
-        EXPECT_EQ(1, e.listening());
+        EXPECT_EQ(1, Listening(e));
         int before = host.events;
         e.feed();
         EXPECT_TRUE(WaitUntil([&] { return host.events > before; })) << "no listener after reopening";
@@ -268,68 +261,48 @@ TEST_F(LifeCycle, ACloseWaitsForEveryCallOnTheHandleAndIsToldWhenTheLastLeaves) 
     ParkIn<os::getsockname> p10{parker};
     ParkIn<os::WSAAsyncSelect> p11{parker};
     std::atomic<DWORD> closer{0};
-    std::atomic<bool> cancelled{false}, released{false};
+    std::atomic<bool> cancelled{false};
     std::atomic<int> sleeps{0};
-    std::atomic<HANDLE> handle{nullptr};
     Hook<os::CancelIoEx> cancelling([&](HANDLE h, LPOVERLAPPED o) {
         if (!o && GetCurrentThreadId() == closer) cancelled = true;  // the close waits
         return cancelling.Real()(h, o);
-    });
-    Hook<os::CloseHandle> closing([&](HANDLE h) {
-        if (h == handle) released = true;
-        return closing.Real()(h);
-    });
-    Hook<os::closesocket> closingSocket([&](SOCKET s) {
-        if (reinterpret_cast<HANDLE>(s) == handle) released = true;
-        return closingSocket.Real()(s);
     });
     Hook<os::Sleep> sleeping([&](DWORD ms) {
         if (ms && GetCurrentThreadId() == closer) ++sleeps;
         sleeping.Real()(ms);
     });
     qvtest::MessageWindow window;
+    tcp.SetWndMsgProc(window.hwnd(), WM_APP + 1, nullptr, nullptr);
     DCB dcb = {};
     unsigned long n1 = 0, n2 = 0;
     wchar_t text[64];
     struct Case {
         const char* name;
-        std::function<void()> open, call, close;
+        CxComm* object;
+        std::function<void()> call;
     };
-    auto serialCase = [&](const char* name, std::function<void()> call) {
-        return Case{name, [&] { ASSERT_EQ(1, serial.Open(L"COM7", 1)); }, call, [&] { serial.Close(); }};
-    };
-    auto tcpCase = [&](const char* name, std::function<void()> call) {
-        return Case{name,
-                    [&] {
-                        tcp.SetWndMsgProc(window.hwnd(), WM_APP + 1, nullptr, nullptr);
-                        ASSERT_EQ(1, tcp.Connect(L"127.0.0.1", LocalPort(server.GetSocket()), 0));
-                        closesocket(server.AcceptConnection());
-                    },
-                    call, [&] { tcp.CloseSocket(); }};
-    };
-    for (const Case& c : {
-             serialCase("GetSettings", [&] { serial.GetSettings(&dcb); }),
-             serialCase("SetSettings", [&] { serial.SetSettings(&dcb); }),
-             serialCase("SetBufferSize", [&] { serial.SetBufferSize(100, 100); }),
-             serialCase("GetBufferSize", [&] { serial.GetBufferSize(&n1, &n2); }),
-             serialCase("GetBufferCount", [&] { serial.GetBufferCount(&n1, &n2); }),
-             serialCase("ClearBuffer", [&] { serial.ClearBuffer(1); }),
-             serialCase("SetLineErrorEvent", [&] { serial.SetLineErrorEvent(1); }),
-             serialCase("Send", [&] { serial.Send(byte, 1, 1000); }),
-             tcpCase("IsConnected", [&] { tcp.IsConnected(); }),
-             tcpCase("GetPeerAddress", [&] { tcp.GetPeerAddress(text); }),
-             tcpCase("GetSockAddress", [&] { tcp.GetSockAddress(text); }),
-             tcpCase("SelectEvent", [&] { tcp.SelectEvent(CX_SOCKET_READ); }),
-             Case{"IsBinded", [&] { ASSERT_EQ(1, udp.Bind(0, 0)); }, [&] { udp.IsBinded(); },
-                  [&] { udp.CloseSocket(); }},
+    for (const Case& c : std::vector<Case>{
+             {"GetSettings", &serial, [&] { serial.GetSettings(&dcb); }},
+             {"SetSettings", &serial, [&] { serial.SetSettings(&dcb); }},
+             {"SetBufferSize", &serial, [&] { serial.SetBufferSize(100, 100); }},
+             {"GetBufferSize", &serial, [&] { serial.GetBufferSize(&n1, &n2); }},
+             {"GetBufferCount", &serial, [&] { serial.GetBufferCount(&n1, &n2); }},
+             {"ClearBuffer", &serial, [&] { serial.ClearBuffer(1); }},
+             {"SetLineErrorEvent", &serial, [&] { serial.SetLineErrorEvent(1); }},
+             {"Send", &serial, [&] { serial.Send(byte, 1, 1000); }},
+             {"IsConnected", &tcp, [&] { tcp.IsConnected(); }},
+             {"GetPeerAddress", &tcp, [&] { tcp.GetPeerAddress(text); }},
+             {"GetSockAddress", &tcp, [&] { tcp.GetSockAddress(text); }},
+             {"SelectEvent", &tcp, [&] { tcp.SelectEvent(CX_SOCKET_READ); }},
+             {"IsBinded", &udp, [&] { udp.IsBinded(); }},
          }) {
         SCOPED_TRACE(c.name);
-        c.open();
-        if (HasFatalFailure()) return;
-        handle = tcp.GetSafeHandle()   ? tcp.GetSafeHandle()
-                 : udp.GetSafeHandle() ? udp.GetSafeHandle()
-                                       : serial.GetSafeHandle();
-        cancelled = released = false;
+        int opened = c.object == &serial ? serial.Open(L"COM7", 1)
+                     : c.object == &udp  ? udp.Bind(0, 0)
+                                         : tcp.Connect(L"127.0.0.1", LocalPort(server.GetSocket()), 0);
+        ASSERT_EQ(1, opened);
+        if (c.object == &tcp) closesocket(server.AcceptConnection());
+        cancelled = false;
         sleeps = 0;
         ResetEvent(parker.parked);
         ResetEvent(parker.release);
@@ -341,13 +314,13 @@ TEST_F(LifeCycle, ACloseWaitsForEveryCallOnTheHandleAndIsToldWhenTheLastLeaves) 
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(parker.parked, 10000));
         std::thread closing([&] {
             closer = GetCurrentThreadId();
-            c.close();
+            c.object == &serial ? void(serial.Close()) : void(static_cast<CxSocket*>(c.object)->CloseSocket());
         });
-        WaitUntil([&] { return cancelled || released; });
-        EXPECT_FALSE(released) << "the handle went while a call used it";
+        WaitUntil([&] { return cancelled || !c.object->GetSafeHandle(); });
+        EXPECT_TRUE(c.object->GetSafeHandle()) << "the handle went while a call used it";
         SetEvent(parker.release);
         caller.join();
-        EXPECT_TRUE(WaitUntil([&] { return released.load(); })) << "the close did not end";
+        EXPECT_TRUE(WaitUntil([&] { return !c.object->GetSafeHandle(); })) << "the close did not end";
         closing.join();
         EXPECT_EQ(0, sleeps.load()) << "the close polls";
     }
