@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "bluetooth/common.h"
+#include "socket/socket_util.h"
 
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
@@ -68,16 +69,19 @@ int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
 }
 
 int CxBthClientSocket::IsConnected() {
+    quorvel::SocketCall call(*this);
     SOCKADDR_BTH sa;
-    return QueryName(GetSocket(), true, &sa) ? 1 : 0;
+    return QueryName(call.Socket(), true, &sa) ? 1 : 0;
 }
 
 int CxBthClientSocket::GetPeerAddress(wchar_t* pszAddress) {
-    return AddressText(GetSocket(), true, pszAddress);
+    quorvel::SocketCall call(*this);
+    return AddressText(call.Socket(), true, pszAddress);
 }
 
 int CxBthClientSocket::GetSockAddress(wchar_t* pszAddress) {
-    return AddressText(GetSocket(), false, pszAddress);
+    quorvel::SocketCall call(*this);
+    return AddressText(call.Socket(), false, pszAddress);
 }
 
 CxBthServerSocket::CxBthServerSocket() {}
@@ -111,6 +115,7 @@ int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServic
 }
 
 int CxBthServerSocket::IsListenningConnection() {
+    quorvel::SocketCall call(*this);
     SOCKADDR_BTH sa;
-    return QueryName(GetSocket(), false, &sa) ? 1 : 0;
+    return QueryName(call.Socket(), false, &sa) ? 1 : 0;
 }

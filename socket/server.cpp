@@ -45,7 +45,8 @@ SOCKET CxServerSocket::AcceptConnection() {
 }
 
 int CxServerSocket::IsListenningConnection() {
-    return HasLocalName(GetSocket());
+    quorvel::SocketCall call(*this);
+    return HasLocalName(call.Socket());
 }
 
 int CxServerSocket::DisListenConnection() { return CloseSocket(); }

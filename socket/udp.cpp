@@ -102,7 +102,8 @@ int CxUdpSocket::Disbind() {
 }
 
 int CxUdpSocket::IsBinded() {
-    return HasLocalName(GetSocket());
+    quorvel::SocketCall call(*this);
+    return HasLocalName(call.Socket());
 }
 
 void CxUdpSocket::SetPeerAddress(const wchar_t* pszAddress) {
