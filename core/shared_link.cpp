@@ -111,14 +111,16 @@ HANDLE CloserWake(SharedLink* link) {
     return hWake;
 }
 
-TextGuard::TextGuard(SharedLink* link) : m_link(link) {
+TextGuard::TextGuard(SharedLink* const& member) : m_link(SharedLink::Pin(member)) {
     if (m_link) {
         while (m_link->textBusy.exchange(true, std::memory_order_acquire)) YieldProcessor();
     }
 }
 
 TextGuard::~TextGuard() {
-    if (m_link) m_link->textBusy.store(false, std::memory_order_release);
+    if (!m_link) return;
+    m_link->textBusy.store(false, std::memory_order_release);
+    SharedLink::Release(m_link);
 }
 
 }  // namespace quorvel

@@ -129,11 +129,13 @@ void EndCalls(SharedLink* link, Cancel cancel) {
     EndCalls(link, cancel, INFINITE, [] {});
 }
 
-// Holds a record's text guard for a scope; does nothing without a record.
-// The guarded work is a few dozen character copies, so waiting turns.
+// Holds the text guard of the record an object's member names for a scope,
+// with a hold on the record, so that a close on another thread cannot free
+// it meanwhile; does nothing without a record. The guarded work is a few
+// dozen character copies, so waiting turns.
 class TextGuard {
 public:
-    explicit TextGuard(SharedLink* link);
+    explicit TextGuard(SharedLink* const& member);
     ~TextGuard();
     TextGuard(const TextGuard&) = delete;
     TextGuard& operator=(const TextGuard&) = delete;
