@@ -2,11 +2,14 @@
 //  - the time from bytes arriving on the line to the host's callback
 //    (median and 99th percentile over many single-byte bursts);
 //  - the process's CPU time while a port is open and idle for 2 s (the
-//    listener blocks in its wait, so the goal is none).
+//    listener blocks in its wait, so the goal is none);
+//  - the time Close takes, idle and with a Recv waiting on another thread
+//    (which the close ends and waits for).
 // Run: wine bench_serial.exe [rounds]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "quorvel/quorvel.h"
@@ -81,5 +84,33 @@ int main(int argc, char** argv) {
                 idle);
     serial.Close();
     CloseHandle(probe.called);
+
+    std::vector<double> quiet, waiting;
+    for (int i = 0; i < 200; ++i) {
+        for (bool withRecv : {false, true}) {
+            if (!serial.Open(L"COM7", 1)) return 1;
+            std::thread receiver;
+            if (withRecv) {
+                receiver = std::thread([&] {
+                    unsigned char byte;
+                    serial.Recv(&byte, 1, INFINITE);
+                });
+                Sleep(5);  // the Recv waits by now
+            }
+            LARGE_INTEGER start, end;
+            QueryPerformanceCounter(&start);
+            serial.Close();
+            QueryPerformanceCounter(&end);
+            (withRecv ? waiting : quiet).push_back((end.QuadPart - start.QuadPart) * 1e6 /
+                                                  frequency.QuadPart);
+            if (receiver.joinable()) receiver.join();
+        }
+    }
+    for (auto* times : {&quiet, &waiting}) {
+        std::sort(times->begin(), times->end());
+        std::printf("ROW serial: Close, %s, median / p99|%.0f us / %.0f us|under 1 ms\n",
+                    times == &quiet ? "idle" : "a Recv waiting on another thread",
+                    (*times)[times->size() / 2], (*times)[times->size() * 99 / 100]);
+    }
     return 0;
 }

@@ -10,7 +10,9 @@
 //    run, to a plain select thread: datagrams taken, as a ratio (goal: 0.95
 //    or more);
 //  - 100-byte TCP frames sent every millisecond, from the peer's send to the
-//    end of the callback's Recv of the frame, against a plain select thread.
+//    end of the callback's Recv of the frame, against a plain select thread;
+//  - the time DisConnect of a client with its listener takes, idle and with a
+//    Recv waiting on another thread (which the close ends and waits for).
 // Run: wine bench_socket.exe [megabytes] [rounds] [datagrams]
 #include <algorithm>
 #include <atomic>
@@ -274,6 +276,34 @@ void FrameLatency(int frames) {
     Report("100-byte frames every ms, send to plain thread's recv", plain);
 }
 
+void CloseTimes(int rounds) {
+    std::vector<double> idle, waiting;
+    for (int i = 0; i < rounds; ++i) {
+        for (bool withRecv : {false, true}) {
+            Pair pair;
+            if (!pair.Open(1)) return;
+            std::thread receiver;
+            if (withRecv) {
+                receiver = std::thread([&] {
+                    unsigned char byte;
+                    pair.client.Recv(&byte, 1, 0);
+                });
+                Sleep(5);  // the Recv waits by now
+            }
+            double start = Now();
+            pair.client.DisConnect();
+            (withRecv ? waiting : idle).push_back((Now() - start) * 1e6);
+            if (receiver.joinable()) receiver.join();
+        }
+    }
+    for (auto* times : {&idle, &waiting}) {
+        std::sort(times->begin(), times->end());
+        std::printf("ROW sockets: DisConnect with the listener, %s, median / p99|%.0f us / %.0f us|"
+                    "under 1 ms\n", times == &idle ? "idle" : "a Recv waiting on another thread",
+                    (*times)[times->size() / 2], (*times)[times->size() * 99 / 100]);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -419,6 +449,7 @@ int main(int argc, char** argv) {
 
     DatagramStream(datagrams);
     FrameLatency(rounds);
+    CloseTimes(rounds < 200 ? rounds : 200);
     SocketUnInit();
     return 0;
 }

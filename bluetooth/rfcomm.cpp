@@ -74,16 +74,19 @@ int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
 }
 
 int CxBthClientSocket::IsConnected() {
+    quorvel::SocketCall call(*this);
     SOCKADDR_BTH sa;
-    return QueryName(GetSocket(), true, &sa) ? 1 : 0;
+    return QueryName(call.Socket(), true, &sa) ? 1 : 0;
 }
 
 int CxBthClientSocket::GetPeerAddress(wchar_t* pszAddress) {
-    return AddressText(GetSocket(), true, pszAddress);
+    quorvel::SocketCall call(*this);
+    return AddressText(call.Socket(), true, pszAddress);
 }
 
 int CxBthClientSocket::GetSockAddress(wchar_t* pszAddress) {
-    return AddressText(GetSocket(), false, pszAddress);
+    quorvel::SocketCall call(*this);
+    return AddressText(call.Socket(), false, pszAddress);
 }
 
 CxBthServerSocket::CxBthServerSocket() {}
@@ -117,6 +120,7 @@ int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServic
 }
 
 int CxBthServerSocket::IsListenningConnection() {
+    quorvel::SocketCall call(*this);
     SOCKADDR_BTH sa;
-    return QueryName(GetSocket(), false, &sa) ? 1 : 0;
+    return QueryName(call.Socket(), false, &sa) ? 1 : 0;
 }

@@ -59,10 +59,13 @@ unsigned long Enter(void* pThread, void (Endpoint::*pfnListen)(CxThread*)) {
 // Runs the listener on the thread that CxThread started for it. After every
 // event the exit request is looked at before anything else: a callback that
 // closed or destroyed the endpoint has set it, and the endpoint (which the
-// watch may read) may be gone.
+// watch may read) may be gone, or open again with a listener of its own:
+// the close let go of this one entirely, its exit request staying in its
+// record.
 template <class Watch>
 void Run(CxThread* pThread, Watch& watch) {
     SharedLink* record = ThreadAccess::RecordOf(pThread);
+    ThreadAccess::ReadsOnlyRecordOnExit(record);
     DWORD dwPause = 0;
     while (!ThreadAccess::ExitRequested(record)) {
         Step step = watch.WaitOnce();

@@ -94,23 +94,43 @@ public:
         AtomicStore(m_link, link);
         return true;
     }
-    // Makes this object a copy's view of what the other object holds.
-    void ShareFrom(Handle otherValue, SharedLink* otherLink) {
+    // Makes this object a copy's view of what the other object holds (its
+    // members, read under their gate).
+    void ShareFrom(const Handle& otherValue, SharedLink* const& otherLink) {
         Release();
-        if (!otherLink || !otherLink->live || otherValue == Traits::Invalid()) return;
-        AtomicStore(m_link, SharedLink::Share(otherLink));
-        AtomicStore(m_value, otherValue);
+        Handle value;
+        SharedLink* link;
+        {
+            LinkGate gate(&otherLink);
+            link = AtomicLoad(otherLink);
+            value = AtomicLoad(otherValue);
+            if (!link || !link->live || value == Traits::Invalid()) return;
+            SharedLink::Share(link);
+        }
+        AtomicStore(m_value, value);
+        AtomicStore(m_link, link);
     }
     // The handle while it is held and its owner has not released it;
-    // Invalid() otherwise.
-    Handle Get() const { return Current(AtomicLoad(m_value), AtomicLoad(m_link)); }
+    // Invalid() otherwise. Other threads may ask while the object lets go.
+    Handle Get() const {
+        LinkGate gate(&m_link);
+        return Current(AtomicLoad(m_value), AtomicLoad(m_link));
+    }
     bool Held() const { return Get() != Traits::Invalid(); }
-    bool Owns() const { return IsOwner(AtomicLoad(m_link), m_self); }
+    bool Owns() const {
+        LinkGate gate(&m_link);
+        return IsOwner(AtomicLoad(m_link), m_self);
+    }
     // A copy whose owner has released the handle drops its view, so that it
     // holds nothing, as a new object does.
     void Refresh() {
-        SharedLink* link = AtomicLoad(m_link);
-        if (link && !link->live) Forget();
+        bool bStale;
+        {
+            LinkGate gate(&m_link);
+            SharedLink* link = AtomicLoad(m_link);
+            bStale = link && !link->live;
+        }
+        if (bStale) Forget();
     }
 
     // The owner releases the handle (copies stop using it first); a copy
@@ -120,8 +140,9 @@ public:
     bool Release(bool bKeepIfRefused = false) {
         bool bReleased = true;
         SharedLink* link = AtomicLoad(m_link);
-        if (IsOwner(link, m_self)) {
-            link->live = false;  // copies stop using it before it goes
+        // Copies stop using it before it goes; released once, even where a
+        // last resort has released it already (see serial.cpp).
+        if (link && link->owner == m_self && link->live.exchange(false)) {
             bReleased = Traits::Release(AtomicLoad(m_value));
             if (!bReleased && bKeepIfRefused) {
                 link->live = true;
@@ -149,8 +170,7 @@ public:
 
 private:
     void Drop() {
-        SharedLink* link = AtomicExchange(m_link, static_cast<SharedLink*>(nullptr));
-        SharedLink::Release(link);
+        SharedLink::Detach(m_link);
         AtomicStore(m_value, Traits::Invalid());
     }
 

@@ -24,8 +24,9 @@ struct SharedLink {
     std::atomic<bool> live;       // cleared by the owner when it releases the resource
     const void* owner;            // the object that acquired the resource
     std::atomic<HANDLE> handle;   // the thread handle, for CxThread
-    std::atomic<LONG> busy;       // calls in progress on the resource (transfers, accepts)
+    std::atomic<LONG> busy;       // calls in progress on the resource
     std::atomic<bool> closing;    // the owner has begun to close: calls in progress leave
+    std::atomic<HANDLE> closerWake;  // set by the last call to leave a close; made on first need
     std::atomic<LONG> receives;   // receives that took data, through any holder
     std::atomic<bool> textBusy;   // guards text that several threads read and write
     std::atomic<LinkExtra*> extra;  // nullptr until a subsystem adds some
@@ -36,18 +37,42 @@ struct SharedLink {
     static SharedLink* Share(SharedLink* link);
     // Drops one holder and clears the caller's pointer.
     static void Release(SharedLink*& link);
+    // The same two for a record that an object names in its member, where
+    // another thread may read it (a call, a copy being made) while the
+    // object lets go of it: Pin takes a hold on what the member names,
+    // Detach clears the member and drops the object's hold. Each works
+    // under the member's gate (LinkGate), so a record read under the gate
+    // is never freed before the gate is left.
+    static SharedLink* Pin(SharedLink* const& member);
+    static void Detach(SharedLink*& member);
     // Puts candidate in place unless another is there already (it is then
     // deleted); returns the one in place. nullptr in, nullptr out.
     LinkExtra* AddExtra(LinkExtra* candidate);
 };
 
-// A call under way on a resource that its owner may close from another
-// thread (a transfer, an accept): counted in the record for as long as it
-// lasts. Refused() is true when the owner has begun to close (or there is no
-// record), in which case the call must not touch the resource at all.
+// Holds the gate of an object's record member (keyed by its address) for a
+// scope. What it guards is a few loads and stores: waiting turns.
+class LinkGate {
+public:
+    explicit LinkGate(const void* member);
+    ~LinkGate();
+    LinkGate(const LinkGate&) = delete;
+    LinkGate& operator=(const LinkGate&) = delete;
+
+private:
+    volatile LONG* m_pGate;
+};
+
+// A call on a resource that its owner may close from another thread (a
+// transfer, a query, an accept, a listener's wait): counted in the record
+// the object's member names, for as long as it lasts. It counts itself
+// before it reads anything the record names, so a close either sees it and
+// waits, or has begun before and is seen here. Refused() is true when the
+// owner has begun to close or released the resource (or there is no
+// record); the call must then not touch the resource at all.
 class CallGuard {
 public:
-    explicit CallGuard(SharedLink* link);
+    explicit CallGuard(SharedLink* const& member);
     ~CallGuard();
     CallGuard(const CallGuard&) = delete;
     CallGuard& operator=(const CallGuard&) = delete;
@@ -58,28 +83,59 @@ public:
     SharedLink* Link() const { return m_link; }
 
 private:
-    SharedLink* m_link;
+    SharedLink* m_link;  // pinned: valid until the guard ends
     bool m_bRefused;
 };
 
+// The wait of a close for the calls in progress: 1 ms, then doubling up to
+// 64 ms, between cancels. The last call to leave ends it at once.
+DWORD NextCloseWait(DWORD dwWait);
+// The close's wake, made on first need and kept until the record goes;
+// nullptr if the system cannot make one (the close then only sleeps).
+HANDLE CloserWake(SharedLink* link);
+
 // The owner's side: marks the resource as closing and returns once no call
-// is under way any more, calling cancel() (which ends a call's pending
-// request) again each millisecond until then, since a call may issue one
-// more request before it sees the close.
-template <class Cancel>
-void EndCalls(SharedLink* link, Cancel cancel) {
+// is under way any more. cancel() ends the calls' pending requests; it is
+// called again after each wait that runs out, since a call may issue one
+// more request before it sees the close. When calls are still under way
+// dwGiveUpAfter ms into the wait (a driver that never completes a cancelled
+// request), giveUp() is called once instead of cancel(), and the wait goes
+// on without cancels.
+template <class Cancel, class GiveUp>
+void EndCalls(SharedLink* link, Cancel cancel, DWORD dwGiveUpAfter, GiveUp giveUp) {
     link->closing.store(true, std::memory_order_seq_cst);
-    while (link->busy.load(std::memory_order_seq_cst) != 0) {
-        cancel();
-        os::Sleep(1);
+    if (link->busy.load(std::memory_order_seq_cst) == 0) return;
+    HANDLE hWake = CloserWake(link);
+    bool bGivenUp = false;
+    DWORD dwWaited = 0;
+    for (DWORD dwWait = 1; link->busy.load(std::memory_order_seq_cst) != 0;
+         dwWait = NextCloseWait(dwWait)) {
+        if (bGivenUp) {
+            dwWait = INFINITE;
+        } else if (dwWaited >= dwGiveUpAfter) {
+            bGivenUp = true;
+            giveUp();
+        } else {
+            cancel();
+        }
+        if (link->busy.load(std::memory_order_seq_cst) == 0) break;
+        if (!hWake || os::WaitForSingleObject(hWake, dwWait) == WAIT_FAILED) os::Sleep(1);
+        dwWaited += dwWait;
     }
 }
 
-// Holds a record's text guard for a scope; does nothing without a record.
-// The guarded work is a few dozen character copies, so waiting turns.
+template <class Cancel>
+void EndCalls(SharedLink* link, Cancel cancel) {
+    EndCalls(link, cancel, INFINITE, [] {});
+}
+
+// Holds the text guard of the record an object's member names for a scope,
+// with a hold on the record, so that a close on another thread cannot free
+// it meanwhile; does nothing without a record. The guarded work is a few
+// dozen character copies, so waiting turns.
 class TextGuard {
 public:
-    explicit TextGuard(SharedLink* link);
+    explicit TextGuard(SharedLink* const& member);
     ~TextGuard();
     TextGuard(const TextGuard&) = delete;
     TextGuard& operator=(const TextGuard&) = delete;

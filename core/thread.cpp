@@ -90,6 +90,16 @@ bool Ended(const SharedLink* record) {
     return quorvel::StateOf(record)->ended.load(std::memory_order_acquire);
 }
 
+// Whether the object must keep the record of a routine it lets go of while
+// it runs: the routine still reads the object, so no second one may start.
+bool KeepsReadingObject(const SharedLink* record) {
+    const quorvel::ThreadState* state = quorvel::StateOf(record);
+    return !state->ended.load(std::memory_order_acquire) && !state->recordOnly.load();
+}
+
+// Any address in this module, to take a hold on the module by.
+const char kInThisModule = 0;
+
 }  // namespace
 
 CxThread::CxThread()
@@ -140,11 +150,13 @@ CxThread::~CxThread() {
 bool CxThread::OwnsThread() const { return ThreadHandle::IsOwner(m_pLink, this); }
 
 // Lets go of the held thread: the owner closes the handle, a copy only drops
-// its view. The owner keeps the record of a routine that still runs, so that
-// no second routine starts on this object before it has returned.
+// its view. The owner keeps the record of a routine that still runs and
+// reads the object, so that no second routine starts on this object before
+// it has returned.
 void CxThread::ReleaseThread() {
     if (!m_hThread) return;
-    SharedLink* running = OwnsThread() && !Ended(m_pLink) ? SharedLink::Share(m_pLink) : nullptr;
+    SharedLink* running =
+        OwnsThread() && KeepsReadingObject(m_pLink) ? SharedLink::Share(m_pLink) : nullptr;
     ThreadHandle(m_hThread, m_pLink, this).Release();
     m_pLink = running;
 }
@@ -297,8 +309,14 @@ void* CxThread::GetSafeHandle() const { return m_hThread; }
 void* CxThread::GetParamPtr() const { return m_pParam; }
 
 // Once the routine has returned, only the record is read: the routine may
-// have destroyed its own object.
+// have destroyed its own object. The thread holds this module from its first
+// step to its last: a host whose callback deleted the object may unload the
+// DLL while the thread still has its code to run, so it leaves through
+// FreeLibraryAndExitThread, which returns into no code of the module.
 DWORD WINAPI CxThread::ThreadStartRoutine(void* pStart) {
+    HMODULE hModule = nullptr;
+    os::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&kInThisModule), &hModule);
     SharedLink* record = static_cast<SharedLink*>(pStart);
     quorvel::ThreadState* state = quorvel::StateOf(record);
     CxThread* pThread = const_cast<CxThread*>(static_cast<const CxThread*>(record->owner));
@@ -312,6 +330,7 @@ DWORD WINAPI CxThread::ThreadStartRoutine(void* pStart) {
                          CX_EVENT_THREAD_ENDED);
     }
     SharedLink::Release(record);
+    if (hModule) os::FreeLibraryAndExitThread(hModule, dwResult);
     return dwResult;
 }
 

@@ -18,6 +18,9 @@ namespace quorvel {
 struct ThreadState : LinkExtra {
     std::atomic<bool> ended{false};  // set by the thread once its routine has returned
     std::atomic<LONG> exit{0};       // the exit request, set by the owner
+    // Set by a routine that, once asked to exit, reads nothing but this
+    // record (the library's listeners): its object may let go of it at once.
+    std::atomic<bool> recordOnly{false};
     void* context = nullptr;         // what the starter handed the thread besides its object
     // The thread-ended message: window and number, read and written as a
     // pair under the flag.
@@ -44,6 +47,12 @@ struct ThreadAccess {
     static bool ExitRequested(const SharedLink* record) {
         const ThreadState* state = StateOf(record);
         return !state || state->exit.load(std::memory_order_acquire) != 0;
+    }
+    // Said by such a routine on its own thread, before anything can ask it
+    // to exit from there: a close from its own callback then lets go of it
+    // entirely, and the object may start another routine at once.
+    static void ReadsOnlyRecordOnExit(SharedLink* record) {
+        if (ThreadState* state = StateOf(record)) state->recordOnly.store(true);
     }
     // Starts a thread as CreateThread does, without waiting for its start,
     // with a context stored in its record before it runs.

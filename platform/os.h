@@ -94,7 +94,8 @@ void ReleaseOptionalModules();
     X(lstrcpyW) X(lstrcpynW) X(lstrlenW) X(lstrcmpiW) X(GetProcessHeap)        \
     X(HeapAlloc) X(HeapFree) X(LocalAlloc) X(LocalFree)                        \
     X(WideCharToMultiByte) X(MultiByteToWideChar)                              \
-    X(TerminateThread) X(GetTickCount64) X(FormatMessageW)
+    X(TerminateThread) X(GetModuleHandleExW) X(FreeLibraryAndExitThread)       \
+    X(GetTickCount64) X(FormatMessageW)
 
 // User interface: posted notifications and formatted text.
 #define QV_OS_USER(X) X(PostMessageW) X(wsprintfW) X(wvsprintfW)

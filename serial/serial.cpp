@@ -10,6 +10,7 @@
 #include "core/listener.h"
 #include "core/owner.h"
 #include "core/shared_link.h"
+#include "core/thread_record.h"
 #include "core/trace.h"
 #include "platform/os.h"
 
@@ -26,20 +27,78 @@ constexpr DWORD kStatusDeviceNotConnected = 0xC000009D;
 constexpr ULONG_PTR kStatusPending = 0x00000103;
 constexpr size_t kPathCapacity = 260;
 
+// How long a driver may take to complete a request after its cancel, and a
+// close to wait for the calls it ended. Past that the port is closed under
+// them (AbandonPort).
+constexpr DWORD kCancelGrace = 500;
+
 HANDLE NewEvent() { return os::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+bool Pending(const OVERLAPPED* o) { return AtomicLoad(o->Internal) == kStatusPending; }
+
+// Waits at most dwLimit ms (INFINITE: without a limit) until a request has
+// completed, on the event it sets then; true once it has. A wait the system
+// refuses (the event gone) is made up for with 1 ms sleeps.
+bool AwaitRequest(const OVERLAPPED* o, DWORD dwLimit) {
+    DWORD dwWaited = 0;
+    while (Pending(o)) {
+        if (dwLimit != INFINITE && dwWaited >= dwLimit) return false;
+        DWORD dwWait =
+            os::WaitForSingleObject(o->hEvent, dwLimit == INFINITE ? INFINITE : dwLimit - dwWaited);
+        if (dwWait == WAIT_TIMEOUT) {
+            dwWaited = dwLimit;
+        } else if (dwWait != WAIT_OBJECT_0 || Pending(o)) {
+            os::Sleep(1);
+            ++dwWaited;
+        }
+    }
+    return true;
+}
+
+// The last resort for a driver that does not complete a cancelled request:
+// the port is closed under the calls that still wait, which ends every
+// request on it. Once, whoever comes first (the owner's release then finds
+// nothing left to close), and only after new calls are refused. A cancel
+// takes the same gate, so none reaches the value once it is closed.
+void AbandonPort(SharedLink* link, HANDLE hComm, const wchar_t* pszPath) {
+    link->closing.store(true);
+    {
+        quorvel::LinkGate gate(link);
+        if (!link->live.exchange(false)) return;
+    }
+    Trace(L"%s requests still pending %u ms after their cancel: closing the port.\n", pszPath,
+          kCancelGrace);
+    os::CloseHandle(hComm);
+}
+
+// Cancels the requests on the port that o names (all of them for NULL),
+// unless the port has been closed under them.
+void Cancel(SharedLink* link, HANDLE hComm, OVERLAPPED* o) {
+    quorvel::LinkGate gate(link);
+    if (link->live.load()) os::CancelIoEx(hComm, o);
+}
 
 // Cancels a request that may still be outstanding and waits until the
 // system is done with it, so nothing more is written into o or its buffer.
-void Withdraw(HANDLE hComm, OVERLAPPED* o) {
-    os::CancelIoEx(hComm, o);
-    DWORD dwIgnored = 0;
-    os::GetOverlappedResult(hComm, o, &dwIgnored, TRUE);
-    // Should that wait fail (its event gone), the cancelled request still
-    // completes shortly: never leave while it is pending.
-    while (o->Internal == kStatusPending) os::Sleep(1);
+// A request still pending after the grace has the port closed under it, and
+// is then waited for without a limit: until it completes, it names o.
+void Withdraw(SharedLink* link, HANDLE hComm, OVERLAPPED* o, const wchar_t* pszPath) {
+    Cancel(link, hComm, o);
+    if (AwaitRequest(o, kCancelGrace)) return;
+    AbandonPort(link, hComm, pszPath);
+    AwaitRequest(o, INFINITE);
 }
 
 using PortHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
+
+// The port a call counted in the object's record (CallGuard) may use: the
+// object's handle while the record is still the object's, the port is open
+// and no close has begun; NULL with ERROR_INVALID_HANDLE otherwise.
+HANDLE PortFor(const quorvel::CallGuard& call, HANDLE const& hComm, SharedLink* const& link) {
+    HANDLE hPort = !call.Refused() && AtomicLoad(link) == call.Link() ? AtomicLoad(hComm) : nullptr;
+    quorvel::RequireOpen(hPort != nullptr);
+    return hPort;
+}
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
 
@@ -64,6 +123,23 @@ SerialExtra* ExtraOf(SharedLink* link) {
 SerialExtra* MakeExtra(SharedLink* link) {
     if (SerialExtra* extra = ExtraOf(link)) return extra;
     return static_cast<SerialExtra*>(link->AddExtra(new (std::nothrow) SerialExtra));
+}
+
+// A line error that ClearCommError reported: the receive queue goes, the
+// flags and count are kept, and with the request the host hears of it,
+// always from the listener: true when the caller is the listener and tells
+// it; a host call that found it wakes the listener (a new mask ends its
+// wait), which tells it then.
+bool LineError(SharedLink* link, HANDLE hComm, DWORD dwErrors, DWORD dwQueued, bool bOnListener) {
+    os::PurgeComm(hComm, PURGE_RXCLEAR);
+    SerialExtra* extra = ExtraOf(link);
+    if (!extra || !extra->bLineErrors) return false;
+    extra->ullLastError = static_cast<unsigned long long>(dwErrors) << 32 | dwQueued;
+    if (bOnListener) return true;
+    extra->bLineErrorPending = true;
+    DWORD dwMask = 0;
+    if (os::GetCommMask(hComm, &dwMask)) os::SetCommMask(hComm, dwMask);
+    return false;
 }
 
 // The errors with which the event wait of a removed adapter fails.
@@ -101,7 +177,7 @@ CxSerial::CxSerial(const CxSerial& other)
       m_wRThreshold(AtomicLoad(other.m_wRThreshold)),
       m_lEventMask(AtomicLoad(other.m_lEventMask)),
       m_ListenThread(other.m_ListenThread),
-      m_pLink(SharedLink::Share(other.m_pLink)) {
+      m_pLink(SharedLink::Pin(other.m_pLink)) {
     std::memcpy(m_szDevPath, other.m_szDevPath, sizeof m_szDevPath);
 }
 
@@ -117,7 +193,7 @@ CxSerial& CxSerial::operator=(const CxSerial& other) {
         AtomicStore(m_wRThreshold, AtomicLoad(other.m_wRThreshold));
         AtomicStore(m_lEventMask, AtomicLoad(other.m_lEventMask));
         m_ListenThread = other.m_ListenThread;
-        m_pLink = SharedLink::Share(other.m_pLink);
+        AtomicStore(m_pLink, SharedLink::Pin(other.m_pLink));
     }
     return *this;
 }
@@ -133,7 +209,7 @@ void CxSerial::Forget() {
     m_hComm = nullptr;
     m_hEventListen = m_hEventSend = m_hEventRecv = nullptr;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
-    SharedLink::Release(m_pLink);
+    SharedLink::Detach(m_pLink);
 }
 
 int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
@@ -160,7 +236,10 @@ int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
 }
 
 int CxSerial::Close() {
-    if (!OwnsPort()) {  // closed, or a copy that shares another object's port
+    SharedLink* link = m_pLink;
+    // Closed, or a copy that shares another object's port. An owner whose
+    // port was closed under a stuck request (AbandonPort) still closes.
+    if (!link || link->owner != this) {
         Forget();
         return quorvel::Fail(ERROR_INVALID_HANDLE);
     }
@@ -169,9 +248,13 @@ int CxSerial::Close() {
     ClearBuffer(0);
     // A Send or Recv of another thread ends now, and Close waits until it
     // has returned, so that nothing uses the port, the events or this object
-    // once Close is done.
+    // once Close is done. Calls whose requests a driver does not complete
+    // after their cancel have the port closed under them.
     HANDLE hComm = m_hComm;
-    quorvel::EndCalls(m_pLink, [hComm] { os::CancelIoEx(hComm, nullptr); });
+    const wchar_t* pszPath = m_szDevPath;
+    quorvel::EndCalls(
+        link, [link, hComm] { Cancel(link, hComm, nullptr); }, kCancelGrace,
+        [link, hComm, pszPath] { AbandonPort(link, hComm, pszPath); });
     int nResult = PortHandle(m_hComm, m_pLink, this).Release() ? 1 : 0;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventSend);
@@ -182,24 +265,33 @@ int CxSerial::Close() {
 
 // GetCommState or SetCommState on an open port with the caller's DCB.
 static int OnCommState(HANDLE hComm, DCB* pDcb, BOOL(WINAPI* pfnCommState)(HANDLE, LPDCB)) {
-    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
+    if (!hComm) return 0;
     if (!pDcb) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     return pfnCommState(hComm, pDcb) ? 1 : 0;
 }
 
-int CxSerial::GetSettings(DCB* pDcb) { return OnCommState(Port(), pDcb, os::GetCommState); }
+// Every operation on the port is a call counted in its record, so that
+// Close waits for it (see CallGuard).
+int CxSerial::GetSettings(DCB* pDcb) {
+    quorvel::CallGuard call(m_pLink);
+    return OnCommState(PortFor(call, m_hComm, m_pLink), pDcb, os::GetCommState);
+}
 
-int CxSerial::SetSettings(DCB* pDcb) { return OnCommState(Port(), pDcb, os::SetCommState); }
+int CxSerial::SetSettings(DCB* pDcb) {
+    quorvel::CallGuard call(m_pLink);
+    return OnCommState(PortFor(call, m_hComm, m_pLink), pDcb, os::SetCommState);
+}
 
 int CxSerial::SetBufferSize(unsigned long ulInput, unsigned long ulOutput) {
-    HANDLE hComm = Port();
-    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
-    return os::SetupComm(hComm, ulInput, ulOutput) ? 1 : 0;
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    return hComm && os::SetupComm(hComm, ulInput, ulOutput) ? 1 : 0;
 }
 
 int CxSerial::GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput) {
-    HANDLE hComm = Port();
-    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    if (!hComm) return 0;
     COMMPROP cp;
     std::memset(&cp, 0, sizeof cp);
     if (!os::GetCommProperties(hComm, &cp)) return 0;
@@ -209,16 +301,17 @@ int CxSerial::GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput) {
 }
 
 int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) {
-    HANDLE hComm = Port();
-    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    if (!hComm) return 0;
     DWORD dwError = 0;
     COMSTAT cs;
     std::memset(&cs, 0, sizeof cs);
     if (!os::ClearCommError(hComm, &dwError, &cs)) return 0;
     // The flags are cleared now, so the listener would never see this error.
-    SerialExtra* extra = ExtraOf(m_pLink);
+    SerialExtra* extra = ExtraOf(call.Link());
     if (dwError && extra && extra->bLineErrors) {
-        LineError(hComm, dwError, cs.cbInQue, false);
+        LineError(call.Link(), hComm, dwError, cs.cbInQue, false);
         cs.cbInQue = 0;
     }
     if (pulInput) *pulInput = cs.cbInQue;
@@ -227,9 +320,9 @@ int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) 
 }
 
 int CxSerial::ClearBuffer(int bReceive) {
-    HANDLE hComm = Port();
-    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
-    return os::PurgeComm(hComm, bReceive ? PURGE_RXCLEAR : PURGE_TXCLEAR) ? 1 : 0;
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    return hComm && os::PurgeComm(hComm, bReceive ? PURGE_RXCLEAR : PURGE_TXCLEAR) ? 1 : 0;
 }
 
 void CxSerial::GetDevPath(wchar_t* pszPath) {
@@ -243,9 +336,10 @@ void CxSerial::SetRThreshold(unsigned short wRThreshold) { AtomicStore(m_wRThres
 void CxSerial::SelectEvent(long lEventMask) { AtomicStore(m_lEventMask, lEventMask); }
 
 int CxSerial::SetLineErrorEvent(int bEnable) {
-    HANDLE hComm = Port();
-    if (!quorvel::RequireOpen(hComm != nullptr)) return 0;
-    SerialExtra* extra = bEnable ? MakeExtra(m_pLink) : ExtraOf(m_pLink);
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    if (!hComm) return 0;
+    SerialExtra* extra = bEnable ? MakeExtra(call.Link()) : ExtraOf(call.Link());
     if (!extra) {
         if (!bEnable) return 1;  // nothing was asked for
         os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -270,8 +364,9 @@ int CxSerial::SetLineErrorEvent(int bEnable) {
 }
 
 int CxSerial::GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded) {
-    if (!quorvel::RequireOpen(Port() != nullptr)) return 0;
-    SerialExtra* extra = ExtraOf(m_pLink);
+    quorvel::CallGuard call(m_pLink);
+    if (!PortFor(call, m_hComm, m_pLink)) return 0;
+    SerialExtra* extra = ExtraOf(call.Link());
     if (!extra || !extra->bLineErrors) {
         os::SetLastError(ERROR_INVALID_FUNCTION);
         return 0;
@@ -283,8 +378,9 @@ int CxSerial::GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded
 }
 
 int CxSerial::SetRemovalEvent(int bEnable) {
-    if (!quorvel::RequireOpen(Port() != nullptr)) return 0;
-    SerialExtra* extra = bEnable ? MakeExtra(m_pLink) : ExtraOf(m_pLink);
+    quorvel::CallGuard call(m_pLink);
+    if (!PortFor(call, m_hComm, m_pLink)) return 0;
+    SerialExtra* extra = bEnable ? MakeExtra(call.Link()) : ExtraOf(call.Link());
     if (!extra) {
         if (!bEnable) return 1;
         os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -294,7 +390,10 @@ int CxSerial::SetRemovalEvent(int bEnable) {
     return 1;
 }
 
-void* CxSerial::GetSafeHandle() { return Port(); }
+void* CxSerial::GetSafeHandle() {
+    quorvel::LinkGate gate(&m_pLink);
+    return Port();
+}
 
 int CxSerial::Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait) {
     return Transfer(true, pData, ulLength, ulWait);
@@ -348,13 +447,12 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
 int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                        unsigned long ulWait, bool bWholeCall, unsigned long* pulDone) {
     if (pulDone) *pulDone = 0;
-    SharedLink* link = m_pLink;
-    HANDLE hComm = Port();
-    if (!quorvel::RequireOpen(hComm && link)) return 0;
     // Counted while in progress, so that Close from another thread can end
     // the transfer and wait for it.
-    quorvel::CallGuard call(link);
-    if (!quorvel::RequireOpen(!call.Refused())) return 0;  // Close began meanwhile
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    if (!hComm) return 0;
+    SharedLink* link = call.Link();
     HANDLE& hEvent = bSend ? m_hEventSend : m_hEventRecv;
     if (!hEvent) {
         // A copy never makes events it could not close.
@@ -388,7 +486,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
             DWORD dwWait = os::WaitForSingleObject(hEvent, bWholeCall ? deadline.Remaining() : ulWait);
             DWORD dwStatus = static_cast<DWORD>(o.Internal);
             if (dwWait != WAIT_OBJECT_0) {
-                Withdraw(hComm, &o);
+                Withdraw(link, hComm, &o, m_szDevPath);
                 if (o.Internal == 0) dwWait = WAIT_OBJECT_0;  // it completed after all
             }
             if (dwWait != WAIT_OBJECT_0 || o.Internal != 0) {
@@ -426,24 +524,6 @@ void CxSerial::DeviceRemoved(HANDLE hComm) {
     Trace(L"%s Hardware is deleted.\n", m_szDevPath);
 }
 
-// A line error that ClearCommError reported: the receive queue goes, and
-// with the request the host hears of it, always from the listener: a host
-// call that found it wakes the listener (a new mask ends its wait) to tell.
-void CxSerial::LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued,
-                         bool bOnListener) {
-    os::PurgeComm(hComm, PURGE_RXCLEAR);
-    SerialExtra* extra = ExtraOf(m_pLink);
-    if (!extra || !extra->bLineErrors) return;
-    extra->ullLastError = static_cast<unsigned long long>(ulErrors) << 32 | ulQueued;
-    if (bOnListener) {
-        RaiseEvent(hComm, CX_EVENT_LINE_ERROR);
-        return;
-    }
-    extra->bLineErrorPending = true;
-    DWORD dwMask = 0;
-    if (os::GetCommMask(hComm, &dwMask)) os::SetCommMask(hComm, dwMask);
-}
-
 void CxSerial::RaiseEvent(HANDLE hComm, long lEvent) {
     Target target = GetTarget();
     quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd, target.uMsg,
@@ -453,7 +533,9 @@ void CxSerial::RaiseEvent(HANDLE hComm, long lEvent) {
 // ---- listener ---------------------------------------------------------------
 
 int CxSerial::ListenEvent() {
-    if (m_ListenThread.GetSafeHandle()) return 1;
+    // A listener still held has ended: it goes first, so that success means
+    // a listener that runs.
+    if (m_ListenThread.GetSafeHandle()) DisListenEvent();
     // The wake event is made here rather than on the listener thread, so
     // that the thread never writes a member that Close reads.
     if (!m_hEventListen) {
@@ -533,68 +615,84 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
 // fail with the errors of a removed adapter while the device is there (some
 // drivers abort waits); such a failure is retried, not taken for a removal.
 bool CxSerial::PortAnswers() {
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    return os::GetCommState(m_hComm, &dcb) != FALSE;
+    return !hComm || os::GetCommState(hComm, &dcb) != FALSE;  // a closing port is no removal
 }
 
 // One wait for port events and what follows from it. A wait that did not
 // complete (it failed, or Close woke the thread) raises nothing, and its
 // request has been withdrawn before this returns. A failed wait leaves the
-// system's error in *pdwError (0 if there is none to tell).
+// system's error in *pdwError (0 if there is none to tell). The pass is a
+// call on the port like any other (Close waits for it, and none starts once
+// Close has begun), up to the event it raises.
 CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError) {
-    DWORD dwEvtMask = 0;
-    OVERLAPPED o;
-    std::memset(&o, 0, sizeof o);
-    o.hEvent = hWait;
-    if (!os::WaitCommEvent(m_hComm, &dwEvtMask, &o)) {
-        DWORD dwError = os::GetLastError();
-        if (dwError != ERROR_IO_PENDING) {
-            *pdwError = dwError;
-            return PassResult::kFailed;
-        }
-        HANDLE ahWait[2] = {m_hEventListen, hWait};
-        DWORD dwWait = os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
-        if (dwWait != WAIT_OBJECT_0 + 1) {
-            Withdraw(m_hComm, &o);
+    long lEvent = 0;
+    HANDLE hComm = nullptr;
+    {
+        quorvel::CallGuard call(m_pLink);
+        hComm = PortFor(call, m_hComm, m_pLink);
+        if (!hComm) return PassResult::kWoken;
+        DWORD dwEvtMask = 0;
+        OVERLAPPED o;
+        std::memset(&o, 0, sizeof o);
+        o.hEvent = hWait;
+        if (!os::WaitCommEvent(hComm, &dwEvtMask, &o)) {
+            DWORD dwError = os::GetLastError();
+            if (dwError != ERROR_IO_PENDING) {
+                *pdwError = dwError;
+                return PassResult::kFailed;
+            }
+            HANDLE ahWait[2] = {m_hEventListen, hWait};
+            DWORD dwWait = os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+            if (dwWait != WAIT_OBJECT_0 + 1) {
+                Withdraw(call.Link(), hComm, &o, m_szDevPath);
+                os::ResetEvent(hWait);
+                return dwWait == WAIT_OBJECT_0 ? PassResult::kWoken : PassResult::kFailed;
+            }
             os::ResetEvent(hWait);
-            return dwWait == WAIT_OBJECT_0 ? PassResult::kWoken : PassResult::kFailed;
-        }
-        os::ResetEvent(hWait);
-        if (o.Internal != 0) {
-            DWORD dwIgnored = 0;
-            if (!os::GetOverlappedResult(m_hComm, &o, &dwIgnored, FALSE)) {
-                *pdwError = os::GetLastError();
+            if (o.Internal != 0) {
+                DWORD dwIgnored = 0;
+                if (!os::GetOverlappedResult(hComm, &o, &dwIgnored, FALSE)) {
+                    *pdwError = os::GetLastError();
+                }
+                // A wait cancelled because Close is stopping us is no removal.
+                if (*pdwError == ERROR_OPERATION_ABORTED &&
+                    (call.Closing() || os::WaitForSingleObject(m_hEventListen, 0) == WAIT_OBJECT_0)) {
+                    return PassResult::kWoken;
+                }
+                return PassResult::kFailed;
             }
-            // A wait cancelled because Close is stopping us is no removal.
-            if (*pdwError == ERROR_OPERATION_ABORTED &&
-                os::WaitForSingleObject(m_hEventListen, 0) == WAIT_OBJECT_0) {
-                return PassResult::kWoken;
-            }
-            return PassResult::kFailed;
+        } else {
+            os::ResetEvent(hWait);
         }
-    } else {
-        os::ResetEvent(hWait);
-    }
 
-    DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_lEventMask));
-    SerialExtra* extra = ExtraOf(m_pLink);
-    bool bLineErrors = extra && extra->bLineErrors;
-    if (extra && extra->bLineErrorPending.exchange(false)) RaiseEvent(m_hComm, CX_EVENT_LINE_ERROR);
-    if (!(dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask))) return PassResult::kCompleted;
-    // Any event clears the port's error state. Errors (framing, parity,
-    // overrun, break) discard the receive queue and raise no data-ready
-    // event; a break without characters must not be charged to the next
-    // good data.
-    DWORD dwRet = 0;
-    if (os::ClearCommError(m_hComm, &dwRet, pcs)) {
-        if (dwRet) {
-            LineError(m_hComm, dwRet, pcs->cbInQue, true);
-        } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&
-                   pcs->cbInQue >= AtomicLoad(m_wRThreshold)) {
-            RaiseEvent(m_hComm, CX_EVENT_DATA_READY);
+        DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_lEventMask));
+        SerialExtra* extra = ExtraOf(call.Link());
+        bool bLineErrors = extra && extra->bLineErrors;
+        // A line error that a host call found, handled there, told here.
+        if (extra && extra->bLineErrorPending.exchange(false)) lEvent = CX_EVENT_LINE_ERROR;
+        // Any event clears the port's error state. Errors (framing, parity,
+        // overrun, break) discard the receive queue and raise no data-ready
+        // event; a break without characters must not be charged to the next
+        // good data.
+        DWORD dwRet = 0;
+        if ((dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask)) &&
+            os::ClearCommError(hComm, &dwRet, pcs)) {
+            if (dwRet) {
+                if (LineError(call.Link(), hComm, dwRet, pcs->cbInQue, true)) {
+                    lEvent = CX_EVENT_LINE_ERROR;
+                }
+            } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&
+                       pcs->cbInQue >= AtomicLoad(m_wRThreshold)) {
+                lEvent = CX_EVENT_DATA_READY;
+            }
         }
     }
+    // Outside the call: the callback may close the port.
+    if (lEvent) RaiseEvent(hComm, lEvent);
     return PassResult::kCompleted;
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/os.h"
@@ -47,6 +48,14 @@ struct SerialPort::State {
     DCB dcb{};
     DWORD rxQueueSize = 4096, txQueueSize = 2048;
     int waitCalls = 0, rxPurges = 0;
+    DWORD cancelDelay = 0;
+    int lateWrites = 0;
+    // Requests cancelled but not yet completed: what the OVERLAPPED held.
+    struct Cancelled {
+        OVERLAPPED* o;
+        HANDLE hEvent;
+    };
+    std::list<Cancelled> cancelled;
 
     struct Read {
         OVERLAPPED* o;
@@ -70,6 +79,7 @@ Real g_real;
 std::vector<std::unique_ptr<SerialPort>> g_ports;
 std::vector<SerialPort::State*> g_states;  // one per port, in the same order
 bool g_installed = false;
+std::vector<std::thread> g_lateCancels;  // joined when the bus goes
 
 using State = SerialPort::State;
 
@@ -169,6 +179,73 @@ void FinishWrites(State* s, ULONG_PTR status, OVERLAPPED* only = nullptr) {
 }
 
 // Completes the requests named by o (all of them for NULL) with the status.
+int EndRequests(State* s, OVERLAPPED* o, ULONG_PTR status);
+
+// A cancelled request that still names o: the driver has not completed it.
+bool StillCancelled(State* s, OVERLAPPED* o) {
+    for (const State::Cancelled& c : s->cancelled) {
+        if (c.o == o) return true;
+    }
+    return false;
+}
+
+// Completes the cancelled requests that name o (all of them for NULL),
+// unless their OVERLAPPED no longer holds the request: its call returned
+// while the request was pending.
+void CompleteCancelled(State* s, OVERLAPPED* o) {
+    for (auto it = s->cancelled.begin(); it != s->cancelled.end();) {
+        if (o && it->o != o) {
+            ++it;
+            continue;
+        }
+        if (it->o->Internal == kStatusPending && it->o->hEvent == it->hEvent) {
+            Complete(it->o, kStatusCancelled, 0);
+        } else {
+            ++s->lateWrites;
+        }
+        it = s->cancelled.erase(it);
+    }
+}
+
+// A new request on memory that a cancelled one still names.
+void CheckReuse(State* s, OVERLAPPED* o) {
+    if (!StillCancelled(s, o)) return;
+    ++s->lateWrites;
+    s->cancelled.remove_if([o](const State::Cancelled& c) { return c.o == o; });
+}
+
+// The driver's answer to a cancel: the requests leave the queues at once;
+// they complete now, after the delay, or when the handle is closed.
+int CancelRequests(State* s, OVERLAPPED* o) {
+    if (s->cancelDelay == 0) return EndRequests(s, o, kStatusCancelled);
+    std::vector<OVERLAPPED*> named;
+    for (const auto& r : s->reads) {
+        if (!o || r.o == o) named.push_back(r.o);
+    }
+    for (const auto& w : s->writes) {
+        if (!o || w.o == o) named.push_back(w.o);
+    }
+    if (s->waitO && (!o || s->waitO == o)) named.push_back(s->waitO);
+    s->reads.remove_if([&](const State::Read& r) { return !o || r.o == o; });
+    s->writes.remove_if([&](const State::Write& w) { return !o || w.o == o; });
+    if (s->waitO && (!o || s->waitO == o)) {
+        s->waitO = nullptr;
+        s->waitMask = nullptr;
+    }
+    for (OVERLAPPED* n : named) {
+        s->cancelled.push_back({n, n->hEvent});
+        if (s->cancelDelay == INFINITE) continue;
+        DWORD delay = s->cancelDelay;
+        g_lateCancels.emplace_back([s, n, delay] {
+            g_real.Sleep(delay);
+            std::lock_guard<std::mutex> lock(g_mutex);
+            CompleteCancelled(s, n);
+        });
+    }
+    bool bStillThere = o ? StillCancelled(s, o) : !s->cancelled.empty();
+    return named.empty() && bStillThere ? 1 : static_cast<int>(named.size());
+}
+
 int EndRequests(State* s, OVERLAPPED* o, ULONG_PTR status) {
     int ended = 0;
     for (auto it = s->reads.begin(); it != s->reads.end();) {
@@ -261,6 +338,7 @@ BOOL WINAPI SimCloseHandle(HANDLE h) {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (State* s = ByHandle(h)) {
             EndRequests(s, nullptr, kStatusCancelled);
+            CompleteCancelled(s, nullptr);
             s->handle = nullptr;
             s->rx.clear();
         }
@@ -276,6 +354,7 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD pRead, LP
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    CheckReuse(s, o);
     if (s->removed) return GoneRequest(s, o);
     if (length == 0) return DoneAtOnce(o, 0, pRead);
     s->reads.push_back({o, static_cast<unsigned char*>(buffer), length, 0});
@@ -298,6 +377,7 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID data, DWORD length, LPDWORD pWritten,
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    CheckReuse(s, o);
     if (s->removed) return GoneRequest(s, o);
     Pend(o);
     s->writes.push_back({o, std::string(static_cast<const char*>(data), length)});
@@ -319,6 +399,7 @@ BOOL WINAPI SimWaitCommEvent(HANDLE h, LPDWORD pMask, LPOVERLAPPED o) {
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    CheckReuse(s, o);
     if (s->removed) return GoneRequest(s, o);
     if (s->mask == 0 || s->waitO) {
         g_real.SetLastError(ERROR_INVALID_PARAMETER);
@@ -440,7 +521,7 @@ BOOL WINAPI SimCancelIoEx(HANDLE h, LPOVERLAPPED o) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State* s = ByHandle(h);
     if (!s) return g_real.CancelIoEx(h, o);
-    if (EndRequests(s, o, kStatusCancelled) == 0) {
+    if (CancelRequests(s, o) == 0) {
         g_real.SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }
@@ -530,6 +611,10 @@ void SerialPort::StallWrites(bool bStall) {
     WithPort(m_state, [&](State* s) { s->stallWrites = bStall; });
 }
 
+void SerialPort::SetCancelDelay(DWORD dwMilliseconds) {
+    WithPort(m_state, [&](State* s) { s->cancelDelay = dwMilliseconds; });
+}
+
 void SerialPort::ReleaseWrites() {
     WithPort(m_state, [](State* s) {
         if (s->writes.empty()) return;
@@ -579,8 +664,13 @@ int SerialPort::ReceivePurges() const {
 
 int SerialPort::PendingRequests() const {
     return Locked(m_state, [](const State& s) {
-        return static_cast<int>(s.reads.size() + s.writes.size()) + (s.waitO ? 1 : 0);
+        return static_cast<int>(s.reads.size() + s.writes.size() + s.cancelled.size()) +
+               (s.waitO ? 1 : 0);
     });
+}
+
+int SerialPort::LateWrites() const {
+    return Locked(m_state, [](const State& s) { return s.lateWrites; });
 }
 
 SerialBus::SerialBus() {
@@ -607,6 +697,12 @@ SerialBus::SerialBus() {
 }
 
 SerialBus::~SerialBus() {
+    std::vector<std::thread> lateCancels;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        lateCancels.swap(g_lateCancels);
+    }
+    for (std::thread& t : lateCancels) t.join();
     std::lock_guard<std::mutex> lock(g_mutex);
 #define QV_SIM_RESTORE(name) os::name = g_real.name;
     QV_OS_ALL(QV_SIM_RESTORE)

@@ -9,7 +9,8 @@
 // The ports behave like a driver: overlapped ReadFile, WriteFile and
 // WaitCommEvent pend (Internal = STATUS_PENDING, the caller's event reset)
 // and complete through the caller's event with Internal and InternalHigh
-// set; CancelIoEx completes them with STATUS_CANCELLED; GetOverlappedResult,
+// set; CancelIoEx completes them with STATUS_CANCELLED (at once, or as late
+// as SetCancelDelay says); GetOverlappedResult,
 // DCB, COMMPROP (current queue sizes as set by SetupComm), COMSTAT counts,
 // PurgeComm, SetCommMask (which completes a pending wait with no events),
 // ClearCommError with its error flags. Events that occur while no wait is
@@ -49,6 +50,9 @@ public:
     // Writes stay pending until ReleaseWrites (or a cancel).
     void StallWrites(bool bStall);
     void ReleaseWrites();
+    // A cancelled request completes dwMilliseconds after its cancel, as a
+    // slow driver completes it; INFINITE: never, until the handle is closed.
+    void SetCancelDelay(DWORD dwMilliseconds);
 
     std::string Sent() const;        // everything the port has sent
     DWORD QueuedBytes() const;       // bytes in the receive queue
@@ -58,6 +62,10 @@ public:
     int WaitCommEventCalls() const;
     int ReceivePurges() const;       // PurgeComm calls with PURGE_RXCLEAR
     int PendingRequests() const;     // reads, writes and waits not yet completed
+    // Completions the driver found no request to write into: the OVERLAPPED
+    // of a cancelled request was changed, or named by a new request, before
+    // the cancel completed (its call had returned).
+    int LateWrites() const;
 
 private:
     friend class SerialBus;

@@ -56,21 +56,26 @@ int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen,
 
 int CxClientSocket::DisConnect() {
     SOCKET hSocket = GetSocket();
-    if (hSocket == INVALID_SOCKET) return 1;
-    if (OwnsSocket()) os::shutdown(hSocket, SD_BOTH);  // a copy leaves the connection alone
-    CloseSocket();
-    DisListenEvent();  // the closed socket has already ended its wait
+    if (hSocket != INVALID_SOCKET) {
+        if (OwnsSocket()) os::shutdown(hSocket, SD_BOTH);  // a copy leaves the connection alone
+        CloseSocket();
+    }
+    // The closed socket has already ended the listener's wait; one that
+    // ended when the socket was closed before goes too.
+    DisListenEvent();
     return 1;
 }
 
 int CxClientSocket::IsConnected() {
+    quorvel::SocketCall call(*this);
     SOCKADDR_IN addr;
     std::memset(&addr, 0, sizeof addr);
     int nLength = sizeof addr;
-    return os::getpeername(GetSocket(), reinterpret_cast<SOCKADDR*>(&addr), &nLength) ==
-                   SOCKET_ERROR
-               ? 0
-               : 1;
+    return call.Socket() != INVALID_SOCKET &&
+                   os::getpeername(call.Socket(), reinterpret_cast<SOCKADDR*>(&addr), &nLength) !=
+                       SOCKET_ERROR
+               ? 1
+               : 0;
 }
 
 void CxClientSocket::PostClosed(SOCKET hSocket) {
@@ -228,7 +233,7 @@ int CxClientSocket::GetRecvCount(unsigned long* pulCount, int* pbClosed) {
     // Readable with nothing to read is the end of the connection, unless a
     // receive took the data in between: decided only while this is the one
     // call on the socket and no receive completed meanwhile.
-    quorvel::SharedLink* link = quorvel::SocketAccess::LinkOf(*this);
+    quorvel::SharedLink* link = call.Link();
     if (!link) return 1;
     LONG lReceives = link->receives.load(std::memory_order_seq_cst);
     if (link->busy.load(std::memory_order_seq_cst) != 1) return 1;
@@ -249,7 +254,9 @@ int CxClientSocket::GetAddress(bool bPeer, wchar_t* pszAddress) {
     SOCKADDR_IN addr;
     std::memset(&addr, 0, sizeof addr);
     int nLength = sizeof addr;
-    SOCKET hSocket = GetSocket();
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
+    if (hSocket == INVALID_SOCKET) return 0;
     int nResult = bPeer ? os::getpeername(hSocket, reinterpret_cast<SOCKADDR*>(&addr), &nLength)
                         : os::getsockname(hSocket, reinterpret_cast<SOCKADDR*>(&addr), &nLength);
     if (nResult == SOCKET_ERROR) return 0;

@@ -65,7 +65,8 @@ SOCKET CxServerSocket::AcceptConnection(unsigned long ulWait) {
 }
 
 int CxServerSocket::IsListenningConnection() {
-    return HasLocalName(GetSocket());
+    quorvel::SocketCall call(*this);
+    return HasLocalName(call.Socket());
 }
 
 int CxServerSocket::DisListenConnection() { return CloseSocket(); }

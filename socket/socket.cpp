@@ -49,29 +49,20 @@ namespace quorvel {
 
 SharedLink* SocketAccess::LinkOf(const CxSocket& socket) { return AtomicLoad(socket.m_pLink); }
 
-bool SocketAccess::Holds(const CxSocket& socket, const SharedLink* link, SOCKET hSocket) {
-    return AtomicLoad(socket.m_pLink) == link && AtomicLoad(socket.m_hSocket) == hSocket;
+SharedLink* const& SocketAccess::Record(const CxSocket& socket) { return socket.m_pLink; }
+
+SOCKET SocketAccess::SocketUnder(const CxSocket& socket, const SharedLink* link) {
+    return link && AtomicLoad(socket.m_pLink) == link ? AtomicLoad(socket.m_hSocket) : INVALID_SOCKET;
 }
 
-namespace {
-
-// The record of the socket the object holds, for a call to be counted in;
-// nullptr without a socket.
-SharedLink* RecordForCall(CxSocket& socket, SOCKET hSocket) {
-    return hSocket == INVALID_SOCKET ? nullptr : SocketAccess::LinkOf(socket);
-}
-
-}  // namespace
-
+// Counted first: the socket the object holds under the record the call
+// counts itself in cannot be closed before the call has left.
 SocketCall::SocketCall(CxSocket& socket)
-    : m_hSocket(socket.GetSocket()), m_guard(RecordForCall(socket, m_hSocket)) {
+    : m_guard(SocketAccess::Record(socket)), m_hSocket(INVALID_SOCKET) {
     // No socket, a close under way, or the socket let go of meanwhile: the
     // call must not reach the handle value at all.
-    if (m_guard.Refused() || !SocketAccess::Holds(socket, m_guard.Link(), m_hSocket)) {
-        bool bNoMemory = m_hSocket != INVALID_SOCKET && !m_guard.Link();
-        m_hSocket = INVALID_SOCKET;
-        os::WSASetLastError(bNoMemory ? WSAENOBUFS : WSAENOTSOCK);
-    }
+    if (!m_guard.Refused()) m_hSocket = SocketAccess::SocketUnder(socket, m_guard.Link());
+    if (m_hSocket == INVALID_SOCKET) os::WSASetLastError(WSAENOTSOCK);
 }
 
 bool SocketCall::Interrupted() const {
@@ -119,11 +110,13 @@ CxSocket::~CxSocket() {
 }
 
 void CxSocket::ShareFrom(const CxSocket& other) {
-    SocketHandle(m_hSocket, m_pLink, this)
-        .ShareFrom(AtomicLoad(other.m_hSocket), AtomicLoad(other.m_pLink));
+    SocketHandle(m_hSocket, m_pLink, this).ShareFrom(other.m_hSocket, other.m_pLink);
 }
 
-bool CxSocket::OwnsSocket() const { return SocketHandle::IsOwner(AtomicLoad(m_pLink), this); }
+bool CxSocket::OwnsSocket() const {
+    quorvel::LinkGate gate(&m_pLink);
+    return SocketHandle::IsOwner(AtomicLoad(m_pLink), this);
+}
 
 void CxSocket::LetGo() { SocketHandle(m_hSocket, m_pLink, this).Forget(); }
 
@@ -189,7 +182,10 @@ int CxSocket::GetName(int bPeer, SOCKADDR* pAddress, int* pnLength) {
     return pfnName(call.Socket(), pAddress, pnLength) == SOCKET_ERROR ? 0 : 1;
 }
 
-int CxSocket::SelectEvent(long lEventMask) { return SelectOn(GetSocket(), lEventMask); }
+int CxSocket::SelectEvent(long lEventMask) {
+    quorvel::SocketCall call(*this);
+    return SelectOn(call.Socket(), lEventMask);
+}
 
 int CxSocket::SelectOn(SOCKET hSocket, long lEventMask) {
     if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
@@ -202,7 +198,10 @@ int CxSocket::SelectOn(SOCKET hSocket, long lEventMask) {
 // ---- listener ---------------------------------------------------------------
 
 int CxSocket::ListenEvent() {
-    if (m_ListenThread.GetSafeHandle()) return 1;
+    // A listener still held has ended, or watches a socket this object has
+    // let go of: it goes first, so that success means a listener that runs
+    // for this socket.
+    if (m_ListenThread.GetSafeHandle()) DisListenEvent();
     SharedLink* link = quorvel::SocketAccess::LinkOf(*this);
     if (!quorvel::RequireSocket(link != nullptr)) return 0;
     if (m_hWakeSocket == INVALID_SOCKET) {
@@ -237,10 +236,12 @@ void CxSocket::DisListenEvent() {
 
 int CxSocket::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
 
+// The events are selected here, where the socket is surely this object's,
+// before the listener starts: its first step may come long after, when the
+// socket may have been closed and its value given to another.
 int CxSocket::StartEvents(int bListen) {
-    if (bListen && !ListenEvent()) return 0;
     SelectEvent(bListen ? CX_SOCKET_EVENTS_WITH_LISTENER : CX_SOCKET_EVENTS_NO_LISTENER);
-    return 1;
+    return !bListen || ListenEvent() ? 1 : 0;
 }
 
 SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
@@ -347,7 +348,8 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         }
     } watch{this, m_hListenSocket, m_hWakeSocket,
             static_cast<SharedLink*>(ThreadAccess::ContextOf(ThreadAccess::RecordOf(pThread)))};
-    // A listening socket is readable when a connection waits.
+    // A listening socket is readable when a connection waits (asked only
+    // while the socket is still the one the listener was started for).
     BOOL bAccepting = FALSE;
     int nSize = sizeof bAccepting;
     if (!Gone(watch.link) &&
@@ -356,7 +358,6 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         bAccepting) {
         watch.lEvent = CX_EVENT_CONNECTION_WAITING;
     }
-    SelectOn(watch.hWatched, FD_CLOSE);  // reads are the listener's from now on
     pThread->SetThreadStartedEvent();
     quorvel::listener::Run(pThread, watch);
     SharedLink::Release(watch.link);

@@ -18,14 +18,19 @@ struct SocketAccess {
     // There always is one while a listener runs, so this is also what guards
     // state the listener's callback shares with the host.
     static SharedLink* LinkOf(const CxSocket& socket);
-    // Whether the object still holds hSocket under that record.
-    static bool Holds(const CxSocket& socket, const SharedLink* link, SOCKET hSocket);
+    // The member that names it, for a call to count itself in (CallGuard).
+    static SharedLink* const& Record(const CxSocket& socket);
+    // The socket the object holds under that record; INVALID_SOCKET when it
+    // holds another or none.
+    static SOCKET SocketUnder(const CxSocket& socket, const SharedLink* link);
 };
 
-// A send, receive or accept under way on an endpoint's socket, counted in
-// its record for as long as it lasts, so that a close from another thread
-// can end it and wait for it (see CxSocket). Socket() is INVALID_SOCKET, with
-// WSAENOTSOCK, when the object holds none or a close has begun.
+// Any operation on an endpoint's socket (a transfer, an accept, a query, a
+// selection), counted in its record for as long as it lasts, so that a
+// close from another thread can end it and waits for it (see CxSocket):
+// the call is counted before it reads the socket. Socket() is
+// INVALID_SOCKET, with WSAENOTSOCK, when the object holds none or a close
+// has begun.
 class SocketCall {
 public:
     explicit SocketCall(CxSocket& socket);
@@ -37,10 +42,13 @@ public:
     bool Interrupted() const;
     // A receive took data; the listener's pacing counts these.
     void CountReceive();
+    // The socket's record, held for as long as the call lasts; nullptr when
+    // the call was refused.
+    SharedLink* Link() const { return m_guard.Link(); }
 
 private:
-    SOCKET m_hSocket;
     CallGuard m_guard;
+    SOCKET m_hSocket;
 };
 
 }  // namespace quorvel

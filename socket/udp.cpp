@@ -40,7 +40,7 @@ CxUdpSocket::CxUdpSocket() : m_nPort(0) {
 }
 
 CxUdpSocket::CxUdpSocket(const CxUdpSocket& other) : CxSocket(other), m_nPort(other.m_nPort) {
-    TextGuard guard(SocketAccess::LinkOf(other));
+    TextGuard guard(SocketAccess::Record(other));
     std::memcpy(m_szPeerAddress, other.m_szPeerAddress, sizeof m_szPeerAddress);
 }
 
@@ -50,10 +50,10 @@ CxUdpSocket& CxUdpSocket::operator=(const CxUdpSocket& other) {
         m_nPort = other.m_nPort;
         wchar_t szPeer[64];
         {
-            TextGuard guard(SocketAccess::LinkOf(other));
+            TextGuard guard(SocketAccess::Record(other));
             std::memcpy(szPeer, other.m_szPeerAddress, sizeof szPeer);
         }
-        TextGuard guard(SocketAccess::LinkOf(*this));
+        TextGuard guard(SocketAccess::Record(*this));
         std::memcpy(m_szPeerAddress, szPeer, sizeof m_szPeerAddress);
     }
     return *this;
@@ -102,7 +102,8 @@ int CxUdpSocket::Disbind() {
 }
 
 int CxUdpSocket::IsBinded() {
-    return HasLocalName(GetSocket());
+    quorvel::SocketCall call(*this);
+    return HasLocalName(call.Socket());
 }
 
 void CxUdpSocket::SetPeerAddress(const wchar_t* pszAddress) {
@@ -116,13 +117,13 @@ void CxUdpSocket::SetPeerAddress(const wchar_t* pszAddress) {
         quorvel::FailSocket(WSAEINVAL);
         return;
     }
-    TextGuard guard(SocketAccess::LinkOf(*this));
+    TextGuard guard(SocketAccess::Record(*this));
     CopyText(m_szPeerAddress, pszAddress, 64);
 }
 
 void CxUdpSocket::GetPeerAddress(wchar_t* pszAddress) {
     if (!pszAddress) return;
-    TextGuard guard(SocketAccess::LinkOf(*this));
+    TextGuard guard(SocketAccess::Record(*this));
     CopyText(pszAddress, m_szPeerAddress, 64);
 }
 
@@ -131,7 +132,7 @@ void CxUdpSocket::GetPeerAddress(wchar_t* pszAddress) {
 int CxUdpSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned long) {
     wchar_t szPeer[64];
     {
-        TextGuard guard(SocketAccess::LinkOf(*this));
+        TextGuard guard(SocketAccess::Record(*this));
         CopyText(szPeer, m_szPeerAddress, 64);
     }
     return SendDatagram(szPeer, pData, ulLength);
@@ -166,7 +167,7 @@ int CxUdpSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned l
     int nResult = ReceiveDatagrams(szSender, pBuffer, ulLength);
     if (szSender[0]) {  // the sender is the peer now
         quorvel::ErrorKeeper keep;
-        TextGuard guard(SocketAccess::LinkOf(*this));
+        TextGuard guard(SocketAccess::Record(*this));
         CopyText(m_szPeerAddress, szSender, 64);
     }
     return nResult;

@@ -33,7 +33,8 @@ public:
     // Stops the listener, discards both queues, closes the port and the
     // events. The result of closing the port; 0 with ERROR_INVALID_HANDLE if
     // none was open, and on a copy, which only lets go of its view. The
-    // destructor closes a port that this object opened.
+    // destructor closes a port that this object opened. Neither hangs on a
+    // driver that never completes a cancelled request: see docs/serial.md.
     int Close();
 
     // A NULL pDcb fails with ERROR_INVALID_PARAMETER.
@@ -124,7 +125,6 @@ private:
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait);
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
                  bool bWholeCall, unsigned long* pulDone);
-    void LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued, bool bOnListener);
     void DeviceRemoved(HANDLE hComm);
     void RaiseEvent(HANDLE hComm, long lEvent);  // the data-ready path
 #if QV_CPLUSPLUS >= 201103L

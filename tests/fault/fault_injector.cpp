@@ -48,6 +48,8 @@ struct Rule {
     X(CreateThread, kFail, nullptr, ERROR_NOT_ENOUGH_MEMORY)                            \
     X(ResumeThread, kFail, static_cast<DWORD>(-1), ERROR_INVALID_HANDLE)                \
     X(TerminateThread, kFail, FALSE, ERROR_ACCESS_DENIED)                               \
+    X(GetModuleHandleExW, kFail, FALSE, ERROR_MOD_NOT_FOUND)                            \
+    X(FreeLibraryAndExitThread, kNever, 0, 0)                                           \
     X(GetTickCount64, kNever, 0, 0)                                                     \
     X(FormatMessageW, kFail, 0, ERROR_MR_MID_NOT_FOUND)                                 \
     X(GetThreadTimes, kFail, FALSE, ERROR_INVALID_HANDLE)                               \

@@ -483,3 +483,51 @@ TEST_F(Serial, CloseOrDeleteFromTheCallback) {
         }
     }
 }
+
+// A driver that completes a cancelled request late, or never. No call
+// returns while its request may still be written into (the port counts a
+// completion that finds its request's memory reused), and Close and the
+// destructor end whatever the driver does: past a grace the port is closed
+// under the requests, once, with a trace line.
+TEST_F(Serial, CancelledRequestsThatCompleteLateOrNever) {
+    qvtest::TraceCapture traces;
+    qvtest::CloseLog closed;
+    unsigned char buffer[4];
+    port.SetCancelDelay(20);
+    ASSERT_EQ(1, serial.Open(L"COM7", 1));
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));  // the listener's wait
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(0, serial.Recv(buffer, sizeof buffer, 10));
+        EXPECT_EQ(1, port.PendingRequests());  // the read was reaped before Recv returned
+    }
+    EXPECT_EQ(1, serial.Close());
+    EXPECT_EQ(0, port.PendingRequests());
+    EXPECT_TRUE(traces.Matching("after their cancel").empty());
+
+    port.SetCancelDelay(INFINITE);
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "closed");
+        traces.Clear();
+        auto* owner = new CxSerial;
+        ASSERT_EQ(1, owner->Open(L"COM7", 1));
+        HANDLE handle = owner->GetSafeHandle();
+        size_t closedBefore = closed.Count(handle);
+        auto result = std::make_shared<std::atomic<int>>(-1);
+        std::thread reader([owner, result] {
+            unsigned char byte;
+            *result = owner->Recv(&byte, 1, INFINITE);
+        });
+        ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 2; }));
+        if (!qvtest::FinishesWithin([&] { destroy ? delete owner : void(owner->Close()); }, 10000)) {
+            reader.detach();
+            FAIL() << "the close waits for ever for a request its driver never completes";
+        }
+        reader.join();
+        EXPECT_EQ(0, result->load());
+        EXPECT_EQ(closedBefore + 1, closed.Count(handle));
+        EXPECT_EQ(1u, traces.Matching("COM7 requests still pending 500 ms after their cancel: "
+                                      "closing the port.\n").size());
+        if (!destroy) delete owner;
+    }
+    EXPECT_EQ(0, port.LateWrites());
+}

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -118,10 +119,12 @@ void ExpectEqualDatagramsUnpaced(bool bWithPort, int nCount) {
 }  // namespace
 
 // Any program on the machine can send datagrams to any loopback port: none of
-// them may stop the listener or make it lose an event.
+// them may stop the listener or make it lose an event, or take the port of
+// its wake-up.
 TEST_F(Listener, StrangersDatagramsToEveryPortItOpenedChangeNothing) {
     std::mutex mutex;
     std::vector<u_short> ports;  // every datagram port the library binds
+    std::map<u_short, SOCKET> wakes;  // and its socket
     Hook<os::bind> binding([&](SOCKET s, const sockaddr* a, int n) {
         int result = binding.Real()(s, a, n);
         int type = 0, length = sizeof type;
@@ -129,6 +132,7 @@ TEST_F(Listener, StrangersDatagramsToEveryPortItOpenedChangeNothing) {
         if (result == 0 && type == SOCK_DGRAM) {
             std::lock_guard<std::mutex> lock(mutex);
             ports.push_back(static_cast<u_short>(LocalPort(s)));
+            wakes[ports.back()] = s;
         }
         return result;
     });
@@ -141,6 +145,22 @@ TEST_F(Listener, StrangersDatagramsToEveryPortItOpenedChangeNothing) {
     ASSERT_EQ(1, udp.Bind(0, 1));
     ASSERT_GE(ports.size(), 3u);  // two wake-ups and the UDP socket
 
+    // Nor can one take a wake-up's port over, even asking to share it: the
+    // wake-up holds its port for its own use alone (Windows lets a socket
+    // that asks to share take a port from one that did not forbid it).
+    for (auto [port, wake] : wakes) {
+        if (port == LocalPort(udp.GetSocket())) continue;
+        SOCKET thief = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        BOOL yes = TRUE;
+        setsockopt(thief, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&yes), sizeof yes);
+        SOCKADDR_IN at = Ipv4(L"127.0.0.1", port);
+        EXPECT_EQ(SOCKET_ERROR, bind(thief, reinterpret_cast<SOCKADDR*>(&at), sizeof at)) << port;
+        closesocket(thief);
+        BOOL exclusive = FALSE;
+        int length = sizeof exclusive;
+        getsockopt(wake, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&exclusive), &length);
+        EXPECT_TRUE(exclusive) << port;
+    }
     SOCKET stranger = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     const std::vector<std::string> junk = {"", "S", "R", std::string(1, '\0'), "RS",
                                            std::string(1000, 'x')};
@@ -337,8 +357,8 @@ TEST_F(Listener, DetachStopsTheListenerBeforeItHandsTheSocketOver) {
 
 // A callback that takes each datagram or frame as it comes is called again at
 // once, however alike the sizes: no pause, nothing lost. One that never reads
-// is still paced.
-TEST_F(Listener, StreamsOfEqualSizesAreNotPacedButACallbackThatNeverReadsIs) {
+// hears of each arrival at once, and is paced while nothing arrives.
+TEST_F(Listener, StreamsAreNotPacedButACallbackThatNeverReadsIsOnceNothingArrives) {
     ExpectEqualDatagramsUnpaced(false, 400);
     {
         // The peer keeps up: each frame taken is followed at once by the
@@ -366,15 +386,41 @@ TEST_F(Listener, StreamsOfEqualSizesAreNotPacedButACallbackThatNeverReadsIs) {
         EXPECT_EQ(0, pauses.pauses.load());
     }
     {
+        // A callback that never reads is told of each arrival at once while
+        // the peer keeps sending (here, one byte during each call), and is
+        // paced once the peer stops.
         PauseCounter pauses;
-        Calls calls;
-        Loopback pair;
-        pair.client.SetWndMsgProc(nullptr, 0, &Calls::Proc, &calls);
-        ASSERT_TRUE(pair.Open(1));
-        unsigned char frame[100] = {};
-        ASSERT_EQ(1, pair.peer.Send(frame, sizeof frame, 0));
+        struct Hoarder {
+            Loopback pair;
+            PauseCounter* pauses;
+            std::atomic<int> calls{0}, pausesWhileSending{-1};
+            static long CALLBACK Proc(void* p, unsigned int, long) {
+                Hoarder* h = static_cast<Hoarder*>(p);
+                if (++h->calls > 50) {
+                    if (h->calls == 51) h->pausesWhileSending = h->pauses->pauses.load();
+                    return 0;
+                }
+                SOCKET s = h->pair.client.GetSocket();
+                u_long before = 0, now = 0;
+                ioctlsocket(s, FIONREAD, &before);
+                unsigned char byte = 'h';
+                h->pair.peer.Send(&byte, 1, 0);
+                WaitUntil([&] { return ioctlsocket(s, FIONREAD, &now) == 0 && now > before; });
+                return 0;
+            }
+        } hoarder;
+        hoarder.pauses = &pauses;
+        hoarder.pair.client.SetWndMsgProc(nullptr, 0, &Hoarder::Proc, &hoarder);
+        ASSERT_TRUE(hoarder.pair.Open(1));
+        BOOL noDelay = TRUE;  // each byte goes out at once
+        setsockopt(hoarder.pair.peer.GetSocket(), IPPROTO_TCP, TCP_NODELAY,
+                   reinterpret_cast<char*>(&noDelay), sizeof noDelay);
+        unsigned char byte = 'h';
+        ASSERT_EQ(1, hoarder.pair.peer.Send(&byte, 1, 0));
+        ASSERT_TRUE(WaitUntil([&] { return hoarder.pausesWhileSending.load() != -1; }));
+        EXPECT_EQ(0, hoarder.pausesWhileSending.load()) << "paced while data kept arriving";
         ASSERT_TRUE(WaitUntil([&] { return pauses.pauses.load() >= 5; }));
-        EXPECT_LT(calls.Count(), 20u);  // about one call a pause, not a spin
+        EXPECT_LT(hoarder.calls.load(), 51 + 20);  // about one call a pause, not a spin
     }
 }
 

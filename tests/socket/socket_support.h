@@ -19,22 +19,7 @@ namespace qvtest::sockets {
 
 using qvtest::WaitUntil;
 
-// Runs fn on a thread of its own; false if it has not returned within ms
-// (the thread is then left to finish on its own, so the test does not hang).
-inline bool FinishesWithin(std::function<void()> fn, unsigned ms) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread worker([fn, done] {
-        fn();
-        *done = true;
-    });
-    bool finished = WaitUntil([&] { return done->load(); }, ms);
-    if (finished) {
-        worker.join();
-    } else {
-        worker.detach();
-    }
-    return finished;
-}
+using qvtest::FinishesWithin;
 
 inline std::vector<unsigned char> Pattern(size_t n, unsigned seed) {
     std::vector<unsigned char> data(n);

@@ -1,6 +1,10 @@
 // A host that loads quorvel.dll at run time, makes one Bluetooth call and
 // unloads the DLL: the Bluetooth API (bthprops.cpl), which the DLL loads on
-// first use and never imports, goes with it. Prints PASSED or what failed.
+// first use and never imports, goes with it. Then a plug-in host: its
+// callback deletes the plug-in's endpoint and the host unloads the plug-in,
+// and quorvel.dll with it, while the listener thread still has to return
+// from that callback, many times over. Prints PASSED or what failed.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -12,6 +16,54 @@ bool Loaded(const wchar_t* module) { return GetModuleHandleW(module) != nullptr;
 int Fail(const char* what) {
     std::printf("FAILED: %s\n", what);
     return 1;
+}
+
+// One round of the plug-in host: the callback deletes the endpoint, lets the
+// host unload the plug-in and returns only once it has.
+struct Round {
+    void (*pfnDelete)(void*);
+    void* endpoint;
+    HANDLE deleted, unloaded;
+
+    static long CALLBACK Proc(void* p, unsigned int, long) {
+        Round* r = static_cast<Round*>(p);
+        void* endpoint = InterlockedExchangePointer(&r->endpoint, nullptr);
+        if (!endpoint) return 0;
+        r->pfnDelete(endpoint);
+        SetEvent(r->deleted);
+        WaitForSingleObject(r->unloaded, 5000);
+        return 0;  // into quorvel.dll's listener
+    }
+};
+
+const char* UnloadUnderTheCallback(SOCKET sender) {
+    HMODULE plugin = LoadLibraryW(L"unload_plugin.dll");
+    if (!plugin) return "unload_plugin.dll does not load";
+    using Open = void* (*)(long(CALLBACK*)(void*, unsigned int, long), void*, int*);
+    auto open = reinterpret_cast<Open>(reinterpret_cast<void*>(GetProcAddress(plugin, "PluginOpen")));
+    Round round = {reinterpret_cast<void (*)(void*)>(
+                       reinterpret_cast<void*>(GetProcAddress(plugin, "PluginDelete"))),
+                   nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                   CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    int port = 0;
+    if (!open || !round.pfnDelete) return "the plug-in lacks its functions";
+    round.endpoint = open(&Round::Proc, &round, &port);
+    if (!round.endpoint) return "the plug-in cannot open its endpoint";
+    SOCKADDR_IN to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(sender, "x", 1, 0, reinterpret_cast<SOCKADDR*>(&to), sizeof to);
+    if (WaitForSingleObject(round.deleted, 5000) != WAIT_OBJECT_0) return "no callback";
+    FreeLibrary(plugin);
+    SetEvent(round.unloaded);
+    for (int ms = 0; Loaded(L"quorvel.dll"); ++ms) {
+        if (ms == 5000) return "quorvel.dll stays loaded after its listener has ended";
+        Sleep(1);
+    }
+    CloseHandle(round.deleted);
+    CloseHandle(round.unloaded);
+    return nullptr;
 }
 
 }  // namespace
@@ -38,6 +90,16 @@ int main() {
     if (!FreeLibrary(dll)) return Fail("FreeLibrary(quorvel.dll) failed");
     if (Loaded(L"quorvel.dll")) return Fail("quorvel.dll stayed loaded");
     if (Loaded(L"bthprops.cpl")) return Fail("bthprops.cpl stayed loaded after quorvel.dll was unloaded");
-    std::printf("PASSED: bthprops.cpl loaded on the first Bluetooth call, released with the DLL\n");
+
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return Fail("WSAStartup");
+    SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    for (int i = 0; i < 100; ++i) {
+        if (const char* failure = UnloadUnderTheCallback(sender)) return Fail(failure);
+    }
+    closesocket(sender);
+    WSACleanup();
+    std::printf("PASSED: bthprops.cpl loaded on the first Bluetooth call, released with the DLL; "
+                "100 endpoints deleted from their callback, the DLL unloaded under it\n");
     return 0;
 }
