@@ -152,6 +152,7 @@ Endpoint::~Endpoint() {
 long CALLBACK Endpoint::OnEvent(void* pParam, unsigned int, long lEvent) {
     Endpoint* endpoint = static_cast<Endpoint*>(pParam);
     DWORD dwEvent = 0, dwDetail = 0;
+    if (endpoint->m_bEnded.load(std::memory_order_acquire)) return 0;
     if (endpoint->Translate(lEvent, &dwEvent, &dwDetail)) endpoint->Deliver(dwEvent, dwDetail);
     return 0;
 }
@@ -302,6 +303,7 @@ DWORD Endpoint::Watch() {
 }
 
 void Endpoint::EndWatching() {
+    m_bEnded.store(true, std::memory_order_release);
     for (;;) {
         int nState = m_nWatching.load();
         if (nState == kStarting) {

@@ -81,8 +81,9 @@ public:
     Queue* OwnQueue();
     // Makes sure the endpoint watches for events (starts its listener).
     DWORD Watch();
-    // For Shutdown, before the C++ endpoint closes: no listener starts from
-    // now on, and a start under way on another thread is waited for.
+    // For Shutdown, before the C++ endpoint closes: no event is told from
+    // now on (closing the endpoint may raise some), no listener starts, and
+    // a start under way on another thread is waited for.
     void EndWatching();
 
     void Wake() override;
@@ -111,6 +112,7 @@ private:
     std::atomic<HANDLE> m_hDelivered{nullptr};  // set when the last delivery ends
     enum : int { kIdle, kStarting, kWatching, kEnded };
     std::atomic<int> m_nWatching{kIdle};
+    std::atomic<bool> m_bEnded{false};  // qv_close has begun
 
     // Queue state, guarded by the current queue's guard.
     std::atomic<Queue*> m_queue{nullptr};

@@ -28,7 +28,10 @@ public:
     }
     CxSerial& Port() { return m_port; }
 
-    void Shutdown() override { m_port.Close(); }
+    void Shutdown() override {
+        EndWatching();
+        m_port.Close();
+    }
 
     int SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
                   unsigned long* pulSent) override {

@@ -116,9 +116,9 @@ static void removal_and_closing(void* port) {
     Sleep(100);
     sim_serial_arrive(port, "12");
     Sleep(100);
-    CHECK_STATUS(0, qv_close(serial)); /* ends the receive, and returns after it */
-    CHECK_STATUS(ERROR_OPERATION_ABORTED, b.status);
+    CHECK_STATUS(0, qv_close(serial)); /* ends the receive */
     CHECK(WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0);
+    CHECK_STATUS(ERROR_OPERATION_ABORTED, b.status);
     CloseHandle(thread);
 
     CHECK_STATUS(0, qv_serial_open(L"COM7", &serial));

@@ -221,12 +221,13 @@ static void udp_in_a_shared_queue(void) {
 typedef struct Blocked {
     qv_handle handle;
     DWORD status;
-    volatile LONG done;
+    volatile LONG started, done;
 } Blocked;
 
 static DWORD WINAPI receive_forever(void* context) {
     Blocked* b = (Blocked*)context;
     char buffer[4];
+    InterlockedExchange(&b->started, 1);
     b->status = qv_recv(b->handle, buffer, sizeof buffer, INFINITE, NULL);
     InterlockedExchange(&b->done, 1);
     return 0;
@@ -235,6 +236,7 @@ static DWORD WINAPI receive_forever(void* context) {
 static DWORD WINAPI wait_forever(void* context) {
     Blocked* b = (Blocked*)context;
     DWORD event = 0;
+    InterlockedExchange(&b->started, 1);
     b->status = qv_wait_event(b->handle, INFINITE, NULL, &event, NULL);
     InterlockedExchange(&b->done, 1);
     return 0;
@@ -248,10 +250,12 @@ static void close_during_a_call(qv_handle server, LPTHREAD_START_ROUTINE routine
     pair(server, &client, &peer);
     b.handle = client;
     thread = CreateThread(NULL, 0, routine, &b, 0, NULL);
-    Sleep(200);
+    CHECK(wait_for(&b.started, 5000));
+    Sleep(200); /* into its call */
     CHECK(!b.done);
-    CHECK_STATUS(0, qv_close(client));
-    CHECK_STATUS(ERROR_OPERATION_ABORTED, b.status); /* the call had returned */
+    CHECK_STATUS(0, qv_close(client)); /* ends the call */
+    CHECK(wait_for(&b.done, 2000));
+    CHECK_STATUS(ERROR_OPERATION_ABORTED, b.status);
     CHECK(WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0);
     CloseHandle(thread);
     CHECK_STATUS(0, qv_close(peer));
