@@ -147,9 +147,11 @@ int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
     if (ulLength && !pBuffer) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
     bool bWait = !deadline.Infinite();
+    bool bBlocked = false;  // the platform said it would block: wait in select
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
-        if (bWait && !DataReady(hSocket, deadline.Remaining())) {
+        if (bWait && !(bBlocked ? WaitReady(hSocket, false, deadline.Remaining())
+                                : DataReady(hSocket, deadline.Remaining()))) {
             call.Interrupted();  // closed from another thread: WSAEINTR
             break;
         }
@@ -168,7 +170,7 @@ int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
         int nError = os::WSAGetLastError();
         // A non-blocking socket with nothing yet: wait until data comes.
         if (nError == WSAEWOULDBLOCK) {
-            bWait = true;
+            bWait = bBlocked = true;
             continue;
         }
         if (call.Interrupted()) break;  // closed from another thread
@@ -193,8 +195,10 @@ int CxClientSocket::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsig
     if (!pBuffer) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
     bool bWait = !deadline.Infinite();
+    bool bBlocked = false;
     while (!call.Interrupted()) {
-        if (bWait && !DataReady(hSocket, deadline.Remaining())) {
+        if (bWait && !(bBlocked ? WaitReady(hSocket, false, deadline.Remaining())
+                                : DataReady(hSocket, deadline.Remaining()))) {
             call.Interrupted();
             return 0;
         }
@@ -210,7 +214,7 @@ int CxClientSocket::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsig
         }
         int nError = os::WSAGetLastError();
         if (nError == WSAEWOULDBLOCK) {
-            bWait = true;
+            bWait = bBlocked = true;
             continue;
         }
         if (call.Interrupted()) return 0;
