@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/atomic.h"
+#include "core/deadline.h"
 #include "core/error.h"
 #include "core/listener.h"
 #include "core/owner.h"
@@ -16,6 +17,7 @@
 using quorvel::AtomicLoad;
 using quorvel::AtomicStore;
 using quorvel::SharedLink;
+using quorvel::RequireOpen;
 using quorvel::Trace;
 namespace os = quorvel::os;
 
@@ -106,6 +108,7 @@ struct SerialExtra : quorvel::LinkExtra {
     std::atomic<bool> bLineErrors{false};
     std::atomic<bool> bAddedErrMask{false};  // EV_ERR was put into the port's mask for it
     std::atomic<unsigned long long> ullLastError{0};  // flags << 32 | discarded bytes
+    std::atomic<bool> bLineErrorPending{false};  // found by a host call, for the listener to tell
     std::atomic<bool> bRemoval{false};
     std::atomic<bool> bRemovalRaised{false};
 };
@@ -120,6 +123,23 @@ SerialExtra* ExtraOf(SharedLink* link) {
 SerialExtra* MakeExtra(SharedLink* link) {
     if (SerialExtra* extra = ExtraOf(link)) return extra;
     return static_cast<SerialExtra*>(link->AddExtra(new (std::nothrow) SerialExtra));
+}
+
+// A line error that ClearCommError reported: the receive queue goes, the
+// flags and count are kept, and with the request the host hears of it,
+// always from the listener: true when the caller is the listener and tells
+// it; a host call that found it wakes the listener (a new mask ends its
+// wait), which tells it then.
+bool LineError(SharedLink* link, HANDLE hComm, DWORD dwErrors, DWORD dwQueued, bool bOnListener) {
+    os::PurgeComm(hComm, PURGE_RXCLEAR);
+    SerialExtra* extra = ExtraOf(link);
+    if (!extra || !extra->bLineErrors) return false;
+    extra->ullLastError = static_cast<unsigned long long>(dwErrors) << 32 | dwQueued;
+    if (bOnListener) return true;
+    extra->bLineErrorPending = true;
+    DWORD dwMask = 0;
+    if (os::GetCommMask(hComm, &dwMask)) os::SetCommMask(hComm, dwMask);
+    return false;
 }
 
 // The errors with which the event wait of a removed adapter fails.
@@ -288,6 +308,12 @@ int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) 
     COMSTAT cs;
     std::memset(&cs, 0, sizeof cs);
     if (!os::ClearCommError(hComm, &dwError, &cs)) return 0;
+    // The flags are cleared now, so the listener would never see this error.
+    SerialExtra* extra = ExtraOf(call.Link());
+    if (dwError && extra && extra->bLineErrors) {
+        LineError(call.Link(), hComm, dwError, cs.cbInQue, false);
+        cs.cbInQue = 0;
+    }
     if (pulInput) *pulInput = cs.cbInQue;
     if (pulOutput) *pulOutput = cs.cbOutQue;
     return 1;
@@ -377,8 +403,50 @@ int CxSerial::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long
     return Transfer(false, pBuffer, ulLength, ulWait);
 }
 
+int CxSerial::SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
+                        unsigned long* pulSent) {
+    return Transfer(true, const_cast<unsigned char*>(pData), ulLength, ulWait, true, pulSent);
+}
+
+int CxSerial::RecvExact(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait,
+                        unsigned long* pulReceived) {
+    return Transfer(false, pBuffer, ulLength, ulWait, true, pulReceived);
+}
+
+int CxSerial::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
+                       unsigned long* pulReceived) {
+    if (pulReceived) *pulReceived = 0;
+    if (!ulSize) return RequireOpen(Port() != nullptr) ? 1 : 0;
+    if (!pBuffer) return quorvel::Fail(ERROR_INVALID_PARAMETER);
+    // What waits is read at once; with nothing waiting, one byte is awaited
+    // within the limit, and then what came with it.
+    quorvel::Deadline deadline(ulWait);
+    unsigned long ulDone = 0;
+    for (int nRound = 0; nRound < 2 && ulDone < ulSize; ++nRound) {
+        unsigned long ulWaiting = 0;
+        if (!GetBufferCount(&ulWaiting, nullptr)) break;
+        if (!ulWaiting && ulDone) break;
+        unsigned long ulTake = ulWaiting ? ulSize - ulDone : 1;
+        if (ulTake > ulWaiting && ulWaiting) ulTake = ulWaiting;
+        unsigned long ulGot = 0;
+        int nResult = Transfer(false, pBuffer + ulDone, ulTake, deadline.Remaining(), true, &ulGot);
+        ulDone += ulGot;
+        if (!nResult) break;
+    }
+    if (pulReceived) *pulReceived = ulDone;
+    if (ulDone) os::SetLastError(ERROR_SUCCESS);
+    return ulDone ? 1 : 0;
+}
+
 int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                        unsigned long ulWait) {
+    return Transfer(bSend, pData, ulLength, ulWait, false, nullptr);
+}
+
+// ulWait limits each request, or (bWholeCall) the whole transfer.
+int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
+                       unsigned long ulWait, bool bWholeCall, unsigned long* pulDone) {
+    if (pulDone) *pulDone = 0;
     // Counted while in progress, so that Close from another thread can end
     // the transfer and wait for it.
     quorvel::CallGuard call(m_pLink);
@@ -400,6 +468,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
     }
     if (!bSend && ulLength) std::memset(pData, 0, ulLength);
 
+    quorvel::Deadline deadline(bWholeCall ? ulWait : INFINITE);
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Closing()) {
         OVERLAPPED o;
@@ -414,7 +483,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                 if (dwError == ERROR_DEVICE_NOT_CONNECTED) DeviceRemoved(hComm);
                 break;
             }
-            DWORD dwWait = os::WaitForSingleObject(hEvent, ulWait);
+            DWORD dwWait = os::WaitForSingleObject(hEvent, bWholeCall ? deadline.Remaining() : ulWait);
             DWORD dwStatus = static_cast<DWORD>(o.Internal);
             if (dwWait != WAIT_OBJECT_0) {
                 Withdraw(link, hComm, &o, m_szDevPath);
@@ -425,13 +494,20 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                       dwWait, dwWait == WAIT_OBJECT_0 ? static_cast<DWORD>(o.Internal) : dwStatus);
                 if (o.Internal == kStatusDeviceNotConnected) DeviceRemoved(hComm);
                 os::ResetEvent(hEvent);
+                // A cancelled request may have moved some bytes before it ended.
+                ulDone += static_cast<unsigned long>(o.InternalHigh);
+                if (bWholeCall && dwWait == WAIT_TIMEOUT) os::SetLastError(WAIT_TIMEOUT);
                 break;
             }
         }
         os::ResetEvent(hEvent);
-        if (o.InternalHigh == 0) break;  // the port's own time-outs ran out
+        if (o.InternalHigh == 0) {  // the port's own time-outs ran out
+            if (bWholeCall) os::SetLastError(WAIT_TIMEOUT);
+            break;
+        }
         ulDone += static_cast<unsigned long>(o.InternalHigh);
     }
+    if (pulDone) *pulDone = ulDone;
     return ulDone == ulLength ? 1 : 0;
 }
 
@@ -597,18 +673,17 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
         DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_lEventMask));
         SerialExtra* extra = ExtraOf(call.Link());
         bool bLineErrors = extra && extra->bLineErrors;
-        if (!(dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask))) return PassResult::kCompleted;
+        // A line error that a host call found, handled there, told here.
+        if (extra && extra->bLineErrorPending.exchange(false)) lEvent = CX_EVENT_LINE_ERROR;
         // Any event clears the port's error state. Errors (framing, parity,
         // overrun, break) discard the receive queue and raise no data-ready
         // event; a break without characters must not be charged to the next
         // good data.
         DWORD dwRet = 0;
-        if (os::ClearCommError(hComm, &dwRet, pcs)) {
+        if ((dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask)) &&
+            os::ClearCommError(hComm, &dwRet, pcs)) {
             if (dwRet) {
-                os::PurgeComm(hComm, PURGE_RXCLEAR);
-                if (bLineErrors) {
-                    extra->ullLastError =
-                        static_cast<unsigned long long>(dwRet) << 32 | pcs->cbInQue;
+                if (LineError(call.Link(), hComm, dwRet, pcs->cbInQue, true)) {
                     lEvent = CX_EVENT_LINE_ERROR;
                 }
             } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&

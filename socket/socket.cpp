@@ -174,6 +174,14 @@ int CxSocket::CloseSocket() {
     return 1;
 }
 
+int CxSocket::GetName(int bPeer, SOCKADDR* pAddress, int* pnLength) {
+    quorvel::SocketCall call(*this);
+    if (call.Socket() == INVALID_SOCKET) return 0;
+    if (!pAddress || !pnLength) return quorvel::FailSocket(WSAEFAULT);
+    auto pfnName = bPeer ? os::getpeername : os::getsockname;
+    return pfnName(call.Socket(), pAddress, pnLength) == SOCKET_ERROR ? 0 : 1;
+}
+
 int CxSocket::SelectEvent(long lEventMask) {
     quorvel::SocketCall call(*this);
     return SelectOn(call.Socket(), lEventMask);
@@ -269,6 +277,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         const SOCKET hWatched;  // fixed by the starter; may be closed before this thread runs
         const SOCKET hWake;
         SharedLink* link;       // the listener's own hold, released when it ends
+        long lEvent = CX_EVENT_DATA_READY;  // what readable means for this socket
         bool bRaised = false;
         bool bLeftKnown = false;  // whether ulLeft holds the count after the last report
         u_long ulLeft = 0;
@@ -301,7 +310,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
                 lReceivesAtReport = link->receives.load(std::memory_order_acquire);
                 bRaised = true;
                 quorvel::listener::Deliver(target.pfnProc, target.pParam, nullptr, 0, hWatched,
-                                           CX_EVENT_DATA_READY);
+                                           lEvent);
                 return Step::kEvent;
             }
             Trace(L"socket select failed. err code = %d.\n", nError);
@@ -339,6 +348,16 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         }
     } watch{this, m_hListenSocket, m_hWakeSocket,
             static_cast<SharedLink*>(ThreadAccess::ContextOf(ThreadAccess::RecordOf(pThread)))};
+    // A listening socket is readable when a connection waits (asked only
+    // while the socket is still the one the listener was started for).
+    BOOL bAccepting = FALSE;
+    int nSize = sizeof bAccepting;
+    if (!Gone(watch.link) &&
+        os::getsockopt(watch.hWatched, SOL_SOCKET, SO_ACCEPTCONN,
+                       reinterpret_cast<char*>(&bAccepting), &nSize) == 0 &&
+        bAccepting) {
+        watch.lEvent = CX_EVENT_CONNECTION_WAITING;
+    }
     pThread->SetThreadStartedEvent();
     quorvel::listener::Run(pThread, watch);
     SharedLink::Release(watch.link);

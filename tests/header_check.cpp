@@ -12,9 +12,11 @@
 #include <windows.h>
 #endif
 #include <quorvel/quorvel.h>
+#include <quorvel/quorvel_c.h>
 
 int main() {
     CxSerial serial;
     CxComm* pComm = &serial;
-    return pComm->GetSafeHandle() == 0 && CX_EVENT_DATA_READY == 1 ? 0 : 1;
+    qv_handle handle = 0;
+    return pComm->GetSafeHandle() == 0 && CX_EVENT_DATA_READY == 1 && !handle ? 0 : 1;
 }

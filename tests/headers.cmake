@@ -19,6 +19,22 @@ foreach(std 98 11 14 17 20)
   add_test(NAME headers_cxx${std} COMMAND ${command})
 endforeach()
 
+# The C interface's header as C (C99 and C11), after <windows.h>.
+set(QV_HEADER_CHECK_C ${CMAKE_CURRENT_LIST_DIR}/header_check_c.c)
+separate_arguments(qv_header_c_flags NATIVE_COMMAND "${CMAKE_C_FLAGS}")
+foreach(std 99 11)
+  if(QV_FLAVOUR STREQUAL "msvc")
+    set(command ${CMAKE_C_COMPILER} --target=${CMAKE_C_COMPILER_TARGET} ${qv_header_c_flags}
+        ${qv_header_defs} /clang:-std=c${std} /W4 /WX -I${CMAKE_SOURCE_DIR}/include
+        /Zs /Tc ${QV_HEADER_CHECK_C})
+  else()
+    set(command ${CMAKE_C_COMPILER} ${qv_header_c_flags} ${qv_header_defs} -std=c${std}
+        -Wall -Wextra -pedantic -Werror -I${CMAKE_SOURCE_DIR}/include -fsyntax-only
+        ${QV_HEADER_CHECK_C})
+  endif()
+  add_test(NAME headers_c${std} COMMAND ${command})
+endforeach()
+
 # How a host project sets itself up: the include order and the size of
 # time_t, each refused with one message that says what to do, and no need
 # of <ws2bth.h> (see host_setup/run.cmake). Compiled as a host would, with

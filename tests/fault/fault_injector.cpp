@@ -50,6 +50,8 @@ struct Rule {
     X(TerminateThread, kFail, FALSE, ERROR_ACCESS_DENIED)                               \
     X(GetModuleHandleExW, kFail, FALSE, ERROR_MOD_NOT_FOUND)                            \
     X(FreeLibraryAndExitThread, kNever, 0, 0)                                           \
+    X(GetTickCount64, kNever, 0, 0)                                                     \
+    X(FormatMessageW, kFail, 0, ERROR_MR_MID_NOT_FOUND)                                 \
     X(GetThreadTimes, kFail, FALSE, ERROR_INVALID_HANDLE)                               \
     X(GetExitCodeThread, kFail, FALSE, ERROR_INVALID_HANDLE)                            \
     X(GetCurrentThreadId, kNever, 0, 0)                                                 \
@@ -112,6 +114,7 @@ struct Rule {
     X(getsockname, kFail, SOCKET_ERROR, WSAEINVAL)                                      \
     X(ioctlsocket, kFail, SOCKET_ERROR, WSAENETDOWN)                                    \
     X(setsockopt, kFail, SOCKET_ERROR, WSAENOPROTOOPT)                                  \
+    X(getsockopt, kFail, SOCKET_ERROR, WSAENOPROTOOPT)                                  \
     X(htons, kNever, 0, 0)                                                              \
     X(htonl, kNever, 0, 0)                                                              \
     X(ntohs, kNever, 0, 0)                                                              \
