@@ -13,6 +13,7 @@
 
 #include "sim/sim_adapters.h"
 #include "sim/sim_devices.h"
+#include "quorvel/quorvel_c.h"
 #include "sim/sim_serial.h"
 
 #define QVSIM_EXPORT extern "C" __declspec(dllexport)
@@ -129,4 +130,73 @@ QVSIM_EXPORT DWORD WINAPI qvsim_reset() {
     State().mapValues.clear();
     State().adapters.reset();
     return 0;
+}
+
+// What the C interface lists, as the Node.js package gives it (kind 1: the
+// serial ports, 2: the adapters), as UTF-8 JSON: copies up to cb bytes and
+// returns the length.
+namespace {
+
+void Text(std::string& out, const char* key, const wchar_t* value) {
+    char utf8[1024];
+    int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, utf8, sizeof utf8, nullptr, nullptr);
+    out += std::string("\"") + key + "\":\"";
+    for (int i = 0; i + 1 < n; ++i) {
+        if (utf8[i] == '"' || utf8[i] == '\\') out += '\\';
+        out += utf8[i];
+    }
+    out += "\",";
+}
+
+void Number(std::string& out, const char* key, const char* value) {
+    out += std::string("\"") + key + "\":" + value + ",";
+}
+
+void Number(std::string& out, const char* key, unsigned long value) {
+    Number(out, key, std::to_string(value).c_str());
+}
+
+void Close(std::string& out) { out.back() = '}'; }
+
+}  // namespace
+
+QVSIM_EXPORT DWORD WINAPI qvsim_c_list_json(DWORD kind, char* buffer, DWORD cb) {
+    qv_handle list = nullptr;
+    DWORD count = 0;
+    if ((kind == 1 ? qv_find_serial_ports(&list) : qv_find_adapters(&list)) || qv_list_count(list, &count)) {
+        return 0;
+    }
+    std::string out = "[";
+    for (DWORD i = 0; i < count; ++i) {
+        out += "{";
+        if (kind == 1) {
+            qv_serial_port_info p = {sizeof p};
+            if (qv_list_serial_port(list, i, &p)) break;
+            Text(out, "name", p.name), Text(out, "path", p.path);
+            Text(out, "friendlyName", p.friendly_name), Text(out, "hardwareId", p.hardware_id);
+            Text(out, "instanceId", p.instance_id), Text(out, "serialNumber", p.serial_number);
+            Number(out, "vendorId", p.is_usb ? std::to_string(p.vendor_id).c_str() : "null");
+            Number(out, "productId", p.is_usb ? std::to_string(p.product_id).c_str() : "null");
+            Number(out, "fromDeviceMap", p.sources & QV_PORT_FROM_MAP ? "true" : "false");
+            Number(out, "fromInterface", p.sources & QV_PORT_FROM_INTERFACE ? "true" : "false");
+        } else {
+            qv_adapter_info a = {sizeof a};
+            if (qv_list_adapter(list, i, &a)) break;
+            Number(out, "index", a.index), Text(out, "name", a.name);
+            Text(out, "description", a.description), Number(out, "type", a.type);
+            Number(out, "dhcpEnabled", a.dhcp_enabled ? "true" : "false"), Text(out, "mac", a.mac_text);
+            std::string bytes = "[";
+            for (DWORD b = 0; b < a.mac_length && b < sizeof a.mac; ++b) bytes += std::to_string(a.mac[b]) + ",";
+            if (bytes.size() > 1) bytes.pop_back();
+            Number(out, "macBytes", (bytes + "]").c_str());
+            Text(out, "address", a.address), Text(out, "mask", a.mask), Text(out, "gateway", a.gateway);
+        }
+        Close(out);
+        out += ",";
+    }
+    if (out.size() > 1) out.pop_back();
+    out += "]";
+    qv_close(list);
+    if (buffer) memcpy(buffer, out.data(), out.size() < cb ? out.size() : cb);
+    return static_cast<DWORD>(out.size());
 }
