@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "bluetooth/common.h"
+#include "socket/socket_util.h"
 
 namespace os = quorvel::os;
 namespace bth = quorvel::bth;
@@ -52,14 +53,19 @@ CxBthClientSocket::~CxBthClientSocket() {}
 
 int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
                                unsigned long ulPort, int bListen) {
+    return Connect(pszAddress, pServiceClass, ulPort, bListen, INFINITE);
+}
+
+int CxBthClientSocket::Connect(const wchar_t* pszAddress, GUID* pServiceClass,
+                               unsigned long ulPort, int bListen, unsigned long ulWait) {
     DisConnect();
     if (!pszAddress) return FailSocket(WSAEINVAL);
     SOCKADDR_BTH sa = SocketAddress(pszAddress, pServiceClass, ulPort);
 
     SOCKET hSocket = SocketOrNew(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
     if (hSocket == INVALID_SOCKET) return 0;
-    if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
-            SOCKET_ERROR ||
+    if (!quorvel::socket_util::ConnectWithin(hSocket, reinterpret_cast<SOCKADDR*>(&sa),
+                                             bth::kSockaddrLength, ulWait) ||
         !StartEvents(bListen)) {
         DropFailedSocket(hSocket);
         return 0;

@@ -94,7 +94,7 @@ void ReleaseOptionalModules();
     X(lstrcpyW) X(lstrcpynW) X(lstrlenW) X(lstrcmpiW) X(GetProcessHeap)        \
     X(HeapAlloc) X(HeapFree) X(LocalAlloc) X(LocalFree)                        \
     X(WideCharToMultiByte) X(MultiByteToWideChar)                              \
-    X(TerminateThread)
+    X(TerminateThread) X(GetTickCount64) X(FormatMessageW)
 
 // User interface: posted notifications and formatted text.
 #define QV_OS_USER(X) X(PostMessageW) X(wsprintfW) X(wvsprintfW)
@@ -108,7 +108,7 @@ void ReleaseOptionalModules();
     X(ntohs) X(ntohl) X(WSAStringToAddressW) X(WSAAddressToStringW)            \
     X(WSALookupServiceBeginW) X(WSALookupServiceNextW) X(WSALookupServiceEnd)  \
     X(gethostname) X(gethostbyname) X(gethostbyaddr) X(inet_ntoa) X(inet_addr)  \
-    X(ioctlsocket) X(setsockopt)
+    X(ioctlsocket) X(setsockopt) X(getsockopt)
 
 // Bluetooth API: radios, remembered devices, services and authentication
 // (bthprops.cpl, loaded on first use).

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/atomic.h"
+#include "core/deadline.h"
 #include "core/error.h"
 #include "core/listener.h"
 #include "core/owner.h"
@@ -15,6 +16,7 @@
 using quorvel::AtomicLoad;
 using quorvel::AtomicStore;
 using quorvel::SharedLink;
+using quorvel::RequireOpen;
 using quorvel::Trace;
 namespace os = quorvel::os;
 
@@ -212,6 +214,12 @@ int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) 
     COMSTAT cs;
     std::memset(&cs, 0, sizeof cs);
     if (!os::ClearCommError(hComm, &dwError, &cs)) return 0;
+    // The flags are cleared now, so the listener would never see this error.
+    SerialExtra* extra = ExtraOf(m_pLink);
+    if (dwError && extra && extra->bLineErrors) {
+        LineError(hComm, dwError, cs.cbInQue);
+        cs.cbInQue = 0;
+    }
     if (pulInput) *pulInput = cs.cbInQue;
     if (pulOutput) *pulOutput = cs.cbOutQue;
     return 1;
@@ -295,8 +303,50 @@ int CxSerial::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long
     return Transfer(false, pBuffer, ulLength, ulWait);
 }
 
+int CxSerial::SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
+                        unsigned long* pulSent) {
+    return Transfer(true, const_cast<unsigned char*>(pData), ulLength, ulWait, true, pulSent);
+}
+
+int CxSerial::RecvExact(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait,
+                        unsigned long* pulReceived) {
+    return Transfer(false, pBuffer, ulLength, ulWait, true, pulReceived);
+}
+
+int CxSerial::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
+                       unsigned long* pulReceived) {
+    if (pulReceived) *pulReceived = 0;
+    if (!ulSize) return RequireOpen(Port() != nullptr) ? 1 : 0;
+    if (!pBuffer) return quorvel::Fail(ERROR_INVALID_PARAMETER);
+    // What waits is read at once; with nothing waiting, one byte is awaited
+    // within the limit, and then what came with it.
+    quorvel::Deadline deadline(ulWait);
+    unsigned long ulDone = 0;
+    for (int nRound = 0; nRound < 2 && ulDone < ulSize; ++nRound) {
+        unsigned long ulWaiting = 0;
+        if (!GetBufferCount(&ulWaiting, nullptr)) break;
+        if (!ulWaiting && ulDone) break;
+        unsigned long ulTake = ulWaiting ? ulSize - ulDone : 1;
+        if (ulTake > ulWaiting && ulWaiting) ulTake = ulWaiting;
+        unsigned long ulGot = 0;
+        int nResult = Transfer(false, pBuffer + ulDone, ulTake, deadline.Remaining(), true, &ulGot);
+        ulDone += ulGot;
+        if (!nResult) break;
+    }
+    if (pulReceived) *pulReceived = ulDone;
+    if (ulDone) os::SetLastError(ERROR_SUCCESS);
+    return ulDone ? 1 : 0;
+}
+
 int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                        unsigned long ulWait) {
+    return Transfer(bSend, pData, ulLength, ulWait, false, nullptr);
+}
+
+// ulWait limits each request, or (bWholeCall) the whole transfer.
+int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
+                       unsigned long ulWait, bool bWholeCall, unsigned long* pulDone) {
+    if (pulDone) *pulDone = 0;
     SharedLink* link = m_pLink;
     HANDLE hComm = Port();
     if (!quorvel::RequireOpen(hComm && link)) return 0;
@@ -319,6 +369,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
     }
     if (!bSend && ulLength) std::memset(pData, 0, ulLength);
 
+    quorvel::Deadline deadline(bWholeCall ? ulWait : INFINITE);
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Closing()) {
         OVERLAPPED o;
@@ -333,7 +384,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                 if (dwError == ERROR_DEVICE_NOT_CONNECTED) DeviceRemoved(hComm);
                 break;
             }
-            DWORD dwWait = os::WaitForSingleObject(hEvent, ulWait);
+            DWORD dwWait = os::WaitForSingleObject(hEvent, bWholeCall ? deadline.Remaining() : ulWait);
             DWORD dwStatus = static_cast<DWORD>(o.Internal);
             if (dwWait != WAIT_OBJECT_0) {
                 Withdraw(hComm, &o);
@@ -344,13 +395,20 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                       dwWait, dwWait == WAIT_OBJECT_0 ? static_cast<DWORD>(o.Internal) : dwStatus);
                 if (o.Internal == kStatusDeviceNotConnected) DeviceRemoved(hComm);
                 os::ResetEvent(hEvent);
+                // A cancelled request may have moved some bytes before it ended.
+                ulDone += static_cast<unsigned long>(o.InternalHigh);
+                if (bWholeCall && dwWait == WAIT_TIMEOUT) os::SetLastError(WAIT_TIMEOUT);
                 break;
             }
         }
         os::ResetEvent(hEvent);
-        if (o.InternalHigh == 0) break;  // the port's own time-outs ran out
+        if (o.InternalHigh == 0) {  // the port's own time-outs ran out
+            if (bWholeCall) os::SetLastError(WAIT_TIMEOUT);
+            break;
+        }
         ulDone += static_cast<unsigned long>(o.InternalHigh);
     }
+    if (pulDone) *pulDone = ulDone;
     return ulDone == ulLength ? 1 : 0;
 }
 
@@ -365,6 +423,17 @@ void CxSerial::DeviceRemoved(HANDLE hComm) {
         }
     }
     Trace(L"%s Hardware is deleted.\n", m_szDevPath);
+}
+
+// A line error that ClearCommError reported: the receive queue goes, and
+// with the request the host hears of it.
+void CxSerial::LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued) {
+    os::PurgeComm(hComm, PURGE_RXCLEAR);
+    SerialExtra* extra = ExtraOf(m_pLink);
+    if (extra && extra->bLineErrors) {
+        extra->ullLastError = static_cast<unsigned long long>(ulErrors) << 32 | ulQueued;
+        RaiseEvent(hComm, CX_EVENT_LINE_ERROR);
+    }
 }
 
 void CxSerial::RaiseEvent(HANDLE hComm, long lEvent) {
@@ -512,12 +581,7 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
     DWORD dwRet = 0;
     if (os::ClearCommError(m_hComm, &dwRet, pcs)) {
         if (dwRet) {
-            os::PurgeComm(m_hComm, PURGE_RXCLEAR);
-            if (bLineErrors) {
-                extra->ullLastError =
-                    static_cast<unsigned long long>(dwRet) << 32 | pcs->cbInQue;
-                RaiseEvent(m_hComm, CX_EVENT_LINE_ERROR);
-            }
+            LineError(m_hComm, dwRet, pcs->cbInQue);
         } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&
                    pcs->cbInQue >= AtomicLoad(m_wRThreshold)) {
             RaiseEvent(m_hComm, CX_EVENT_DATA_READY);

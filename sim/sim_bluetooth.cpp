@@ -773,8 +773,11 @@ int WINAPI SimConnect(SOCKET s, const sockaddr* name, int length) {
     }
     sockaddr_in in = Loopback(LocalPort(it->second));
     lock.unlock();
+    // A socket that does not block is connecting from now on, as on Windows.
+    bool bInProgress = false;
     if (g_real.connect(s, reinterpret_cast<sockaddr*>(&in), sizeof in) == SOCKET_ERROR) {
-        return SOCKET_ERROR;
+        if (g_real.WSAGetLastError() != WSAEWOULDBLOCK) return SOCKET_ERROR;
+        bInProgress = true;
     }
     lock.lock();
     rs = SocketOf(s);
@@ -788,6 +791,10 @@ int WINAPI SimConnect(SOCKET s, const sockaddr* name, int length) {
     rs->peer = sa;
     std::memset(&rs->peer.serviceClassId, 0, sizeof rs->peer.serviceClassId);
     g_state->clientEnds[LocalPort(s)] = local;
+    if (bInProgress) {
+        g_real.WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
     return 0;
 }
 

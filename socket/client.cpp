@@ -1,6 +1,8 @@
 #include <cstring>
 
+#include "core/deadline.h"
 #include "core/error.h"
+#include "core/shared_link.h"
 #include "platform/os.h"
 #include "quorvel/socket.h"
 #include "socket/socket_util.h"
@@ -9,13 +11,6 @@ namespace os = quorvel::os;
 using namespace quorvel::socket_util;
 
 namespace {
-
-// Waits without a time limit until the socket can take more data (bWrite) or
-// has data; false when the wait itself fails (the socket was closed).
-bool WaitUntilReady(SOCKET hSocket, bool bWrite) {
-    fd_set set = SetOf(hSocket);
-    return os::select(0, bWrite ? nullptr : &set, bWrite ? &set : nullptr, nullptr, nullptr) > 0;
-}
 
 bool IsConnectionGone(int nError) {
     return nError == WSAECONNABORTED || nError == WSAECONNRESET || nError == WSAENOTCONN;
@@ -29,6 +24,11 @@ CxClientSocket& CxClientSocket::operator=(const CxClientSocket& other) = default
 CxClientSocket::~CxClientSocket() = default;
 
 int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen) {
+    return Connect(pszAddress, nPort, bListen, INFINITE);
+}
+
+int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen,
+                            unsigned long ulWait) {
     DisConnect();
     SOCKADDR_IN addr;
     // Text that does not parse would mean 0.0.0.0, which reaches this very
@@ -38,7 +38,7 @@ int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen) {
 
     SOCKET hSocket = SocketOrNew(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (hSocket == INVALID_SOCKET) return 0;
-    if (os::connect(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR ||
+    if (!ConnectWithin(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr, ulWait) ||
         !StartEvents(bListen)) {
         DropFailedSocket(hSocket);
         return 0;
@@ -75,48 +75,89 @@ void CxClientSocket::PostClosed(SOCKET hSocket) {
 }
 
 int CxClientSocket::Send(unsigned char* pData, unsigned long ulLength, unsigned long) {
+    return SendExact(pData, ulLength, INFINITE, nullptr);
+}
+
+int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long) {
+    return RecvExact(pBuffer, ulLength, INFINITE, nullptr);
+}
+
+// Without a limit a blocking socket waits in the transfer itself, and only a
+// socket with selected events (which would block) waits in select; with a
+// limit every piece waits in select first, for what remains of the limit.
+int CxClientSocket::SendExact(const unsigned char* pData, unsigned long ulLength,
+                              unsigned long ulWait, unsigned long* pulSent) {
+    if (pulSent) *pulSent = 0;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
+    quorvel::Deadline deadline(ulWait);
+    // With a limit, pieces small enough that the platform takes each at once.
+    constexpr unsigned long kLimitedPiece = 64 * 1024;
+    bool bWait = !deadline.Infinite();
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
-        int nSent = os::send(hSocket, reinterpret_cast<const char*>(pData) + ulDone,
-                             Chunk(ulLength - ulDone), 0);
+        if (bWait && !WaitReady(hSocket, true, deadline.Remaining())) {
+            call.Interrupted();  // closed from another thread: WSAEINTR
+            break;
+        }
+        unsigned long ulPiece = ulLength - ulDone;
+        if (!deadline.Infinite() && ulPiece > kLimitedPiece) ulPiece = kLimitedPiece;
+        int nSent = os::send(hSocket, reinterpret_cast<const char*>(pData) + ulDone, Chunk(ulPiece),
+                             0);
         if (nSent != SOCKET_ERROR) {
             ulDone += static_cast<unsigned long>(nSent);
+            bWait = !deadline.Infinite();
             continue;
         }
         int nError = os::WSAGetLastError();
         // A non-blocking socket that is full: wait until it takes more.
-        if (nError == WSAEWOULDBLOCK && WaitUntilReady(hSocket, true)) continue;
+        if (nError == WSAEWOULDBLOCK) {
+            bWait = true;
+            continue;
+        }
         if (call.Interrupted()) break;  // closed from another thread
         if (IsConnectionGone(nError)) PostClosed(hSocket);
         break;
     }
+    if (pulSent) *pulSent = ulDone;
     return ulDone == ulLength ? 1 : 0;
 }
 
-int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long) {
+int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
+                              unsigned long ulWait, unsigned long* pulReceived) {
+    if (pulReceived) *pulReceived = 0;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     if (hSocket == INVALID_SOCKET) return 0;
     if (ulLength && !pBuffer) return quorvel::FailSocket(WSAEFAULT);
+    quorvel::Deadline deadline(ulWait);
+    bool bWait = !deadline.Infinite();
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
+        if (bWait && !WaitReady(hSocket, false, deadline.Remaining())) {
+            call.Interrupted();  // closed from another thread: WSAEINTR
+            break;
+        }
         int nReceived = os::recv(hSocket, reinterpret_cast<char*>(pBuffer) + ulDone,
                                  Chunk(ulLength - ulDone), 0);
         if (nReceived > 0) {
             ulDone += static_cast<unsigned long>(nReceived);
+            bWait = !deadline.Infinite();
             continue;
         }
         if (nReceived == 0) {  // the peer has closed the connection
             PostClosed(hSocket);
+            quorvel::FailSocket(WSAEDISCON);
             break;
         }
         int nError = os::WSAGetLastError();
         // A non-blocking socket with nothing yet: wait until data comes.
-        if (nError == WSAEWOULDBLOCK && WaitUntilReady(hSocket, false)) continue;
+        if (nError == WSAEWOULDBLOCK) {
+            bWait = true;
+            continue;
+        }
         if (call.Interrupted()) break;  // closed from another thread
         if (IsConnectionGone(nError)) PostClosed(hSocket);
         break;
@@ -125,7 +166,70 @@ int CxClientSocket::Recv(unsigned char* pBuffer, unsigned long ulLength, unsigne
     // The part that did not come reads as zeros. Only this part is cleared, so
     // a transfer that succeeds costs no second pass over the buffer.
     if (ulDone != ulLength) std::memset(pBuffer + ulDone, 0, ulLength - ulDone);
+    if (pulReceived) *pulReceived = ulDone;
     return ulDone == ulLength ? 1 : 0;
+}
+
+int CxClientSocket::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
+                             unsigned long* pulReceived) {
+    if (pulReceived) *pulReceived = 0;
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
+    if (hSocket == INVALID_SOCKET) return 0;
+    if (!ulSize) return 1;
+    if (!pBuffer) return quorvel::FailSocket(WSAEFAULT);
+    quorvel::Deadline deadline(ulWait);
+    bool bWait = !deadline.Infinite();
+    while (!call.Interrupted()) {
+        if (bWait && !WaitReady(hSocket, false, deadline.Remaining())) {
+            call.Interrupted();
+            return 0;
+        }
+        int nReceived = os::recv(hSocket, reinterpret_cast<char*>(pBuffer), Chunk(ulSize), 0);
+        if (nReceived > 0) {
+            call.CountReceive();
+            if (pulReceived) *pulReceived = static_cast<unsigned long>(nReceived);
+            return 1;
+        }
+        if (nReceived == 0) {
+            PostClosed(hSocket);
+            return quorvel::FailSocket(WSAEDISCON);
+        }
+        int nError = os::WSAGetLastError();
+        if (nError == WSAEWOULDBLOCK) {
+            bWait = true;
+            continue;
+        }
+        if (call.Interrupted()) return 0;
+        if (IsConnectionGone(nError)) PostClosed(hSocket);
+        return 0;
+    }
+    return 0;
+}
+
+int CxClientSocket::GetRecvCount(unsigned long* pulCount, int* pbClosed) {
+    if (pbClosed) *pbClosed = 0;
+    quorvel::SocketCall call(*this);
+    SOCKET hSocket = call.Socket();
+    if (hSocket == INVALID_SOCKET) return 0;
+    if (!pulCount) return quorvel::FailSocket(WSAEFAULT);
+    u_long ulWaiting = 0;
+    if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR) return 0;
+    *pulCount = ulWaiting;
+    if (ulWaiting || !pbClosed) return 1;
+    // Readable with nothing to read is the end of the connection, unless a
+    // receive took the data in between: decided only while this is the one
+    // call on the socket and no receive completed meanwhile.
+    quorvel::SharedLink* link = quorvel::SocketAccess::LinkOf(*this);
+    if (!link) return 1;
+    LONG lReceives = link->receives.load(std::memory_order_seq_cst);
+    if (link->busy.load(std::memory_order_seq_cst) != 1) return 1;
+    bool bReadable = WaitReady(hSocket, false, 0);
+    if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR) return 0;
+    *pbClosed = bReadable && ulWaiting == 0 &&
+                link->busy.load(std::memory_order_seq_cst) == 1 &&
+                link->receives.load(std::memory_order_seq_cst) == lReceives;
+    return 1;
 }
 
 int CxClientSocket::GetPeerAddress(wchar_t* pszAddress) { return GetAddress(true, pszAddress); }

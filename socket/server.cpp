@@ -36,11 +36,31 @@ int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
     return 1;
 }
 
-SOCKET CxServerSocket::AcceptConnection() {
+int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort, int bListen) {
+    if (!ListenConnection(pszAddress, nPort)) return 0;
+    if (bListen && !ListenEvent()) {
+        quorvel::ErrorKeeper keep;
+        DisListenConnection();
+        return 0;
+    }
+    return 1;
+}
+
+SOCKET CxServerSocket::AcceptConnection() { return AcceptConnection(INFINITE); }
+
+SOCKET CxServerSocket::AcceptConnection(unsigned long ulWait) {
     quorvel::SocketCall call(*this);
     if (call.Socket() == INVALID_SOCKET) return INVALID_SOCKET;
+    if (ulWait != INFINITE && !WaitReady(call.Socket(), false, ulWait)) {
+        call.Interrupted();  // closed meanwhile: WSAEINTR
+        return INVALID_SOCKET;
+    }
     SOCKET hAccepted = os::accept(call.Socket(), nullptr, nullptr);
-    if (hAccepted == INVALID_SOCKET) call.Interrupted();  // closed meanwhile: WSAEINTR
+    if (hAccepted == INVALID_SOCKET) {
+        call.Interrupted();  // closed meanwhile: WSAEINTR
+        return INVALID_SOCKET;
+    }
+    call.CountReceive();  // the listener's pacing: the callback took what waited
     return hAccepted;
 }
 

@@ -181,6 +181,14 @@ int CxSocket::CloseSocket() {
     return 1;
 }
 
+int CxSocket::GetName(int bPeer, SOCKADDR* pAddress, int* pnLength) {
+    quorvel::SocketCall call(*this);
+    if (call.Socket() == INVALID_SOCKET) return 0;
+    if (!pAddress || !pnLength) return quorvel::FailSocket(WSAEFAULT);
+    auto pfnName = bPeer ? os::getpeername : os::getsockname;
+    return pfnName(call.Socket(), pAddress, pnLength) == SOCKET_ERROR ? 0 : 1;
+}
+
 int CxSocket::SelectEvent(long lEventMask) { return SelectOn(GetSocket(), lEventMask); }
 
 int CxSocket::SelectOn(SOCKET hSocket, long lEventMask) {
@@ -268,6 +276,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         const SOCKET hWatched;  // fixed by the starter; may be closed before this thread runs
         const SOCKET hWake;
         SharedLink* link;       // the listener's own hold, released when it ends
+        long lEvent = CX_EVENT_DATA_READY;  // what readable means for this socket
         bool bRaised = false;
         bool bLeftKnown = false;  // whether ulLeft holds the count after the last report
         u_long ulLeft = 0;
@@ -300,7 +309,7 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
                 lReceivesAtReport = link->receives.load(std::memory_order_acquire);
                 bRaised = true;
                 quorvel::listener::Deliver(target.pfnProc, target.pParam, nullptr, 0, hWatched,
-                                           CX_EVENT_DATA_READY);
+                                           lEvent);
                 return Step::kEvent;
             }
             Trace(L"socket select failed. err code = %d.\n", nError);
@@ -338,6 +347,15 @@ void CxSocket::OnListenEvent(CxThread* pThread) {
         }
     } watch{this, m_hListenSocket, m_hWakeSocket,
             static_cast<SharedLink*>(ThreadAccess::ContextOf(ThreadAccess::RecordOf(pThread)))};
+    // A listening socket is readable when a connection waits.
+    BOOL bAccepting = FALSE;
+    int nSize = sizeof bAccepting;
+    if (!Gone(watch.link) &&
+        os::getsockopt(watch.hWatched, SOL_SOCKET, SO_ACCEPTCONN,
+                       reinterpret_cast<char*>(&bAccepting), &nSize) == 0 &&
+        bAccepting) {
+        watch.lEvent = CX_EVENT_CONNECTION_WAITING;
+    }
     SelectOn(watch.hWatched, FD_CLOSE);  // reads are the listener's from now on
     pThread->SetThreadStartedEvent();
     quorvel::listener::Run(pThread, watch);

@@ -32,6 +32,50 @@ int HasLocalName(SOCKET hSocket) {
                : 1;
 }
 
+bool WaitReady(SOCKET hSocket, bool bWrite, DWORD dwMilliseconds) {
+    fd_set set = SetOf(hSocket);
+    timeval limit = {static_cast<long>(dwMilliseconds / 1000),
+                     static_cast<long>((dwMilliseconds % 1000) * 1000)};
+    int nReady = os::select(0, bWrite ? nullptr : &set, bWrite ? &set : nullptr, nullptr,
+                            dwMilliseconds == INFINITE ? nullptr : &limit);
+    if (nReady == 0) os::SetLastError(WAIT_TIMEOUT);
+    return nReady > 0;
+}
+
+bool ConnectWithin(SOCKET hSocket, const SOCKADDR* pAddr, int nLength, DWORD dwMilliseconds) {
+    if (dwMilliseconds == INFINITE) return os::connect(hSocket, pAddr, nLength) != SOCKET_ERROR;
+    // Not blocking while it connects, so that the wait can end; blocking
+    // again afterwards, as a plain connect leaves it.
+    u_long ulNonBlocking = 1;
+    if (os::ioctlsocket(hSocket, FIONBIO, &ulNonBlocking) == SOCKET_ERROR) return false;
+    bool bConnected = os::connect(hSocket, pAddr, nLength) != SOCKET_ERROR;
+    if (!bConnected && os::WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable = SetOf(hSocket), failed = SetOf(hSocket);
+        timeval limit = {static_cast<long>(dwMilliseconds / 1000),
+                         static_cast<long>((dwMilliseconds % 1000) * 1000)};
+        int nReady = os::select(0, nullptr, &writable, &failed, &limit);
+        if (nReady == 0) {
+            os::SetLastError(WAIT_TIMEOUT);
+        } else if (nReady > 0 && IsIn(hSocket, failed)) {
+            int nError = 0;
+            int nSize = sizeof nError;
+            if (os::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&nError),
+                               &nSize) == SOCKET_ERROR) {
+                nError = os::WSAGetLastError();
+            }
+            os::WSASetLastError(nError ? nError : WSAECONNREFUSED);
+        } else {
+            bConnected = nReady > 0;
+        }
+    }
+    DWORD dwError = os::GetLastError();
+    ulNonBlocking = 0;
+    bool bBlocking = os::ioctlsocket(hSocket, FIONBIO, &ulNonBlocking) != SOCKET_ERROR;
+    if (bConnected && !bBlocking) return false;  // that failure is the one to report
+    os::SetLastError(dwError);
+    return bConnected;
+}
+
 fd_set SetOf(SOCKET a, SOCKET b) {
     fd_set set;
     set.fd_count = 0;

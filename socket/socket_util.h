@@ -65,6 +65,17 @@ inline int Chunk(unsigned long ulRemaining) {
 // 1 when the socket has a local IPv4 name (it is bound), else 0.
 int HasLocalName(SOCKET hSocket);
 
+// Waits until the socket has data (or a connection) to take, or (bWrite)
+// can take more, at most dwMilliseconds (INFINITE: no limit). false with
+// WAIT_TIMEOUT as the error when the limit ran out, or with the wait's error
+// (a close from another thread ends the wait).
+bool WaitReady(SOCKET hSocket, bool bWrite, DWORD dwMilliseconds);
+
+// Connects within dwMilliseconds (INFINITE: a plain blocking connect) and
+// leaves the socket blocking. false with WAIT_TIMEOUT when the limit ran
+// out, else with the connect's error.
+bool ConnectWithin(SOCKET hSocket, const SOCKADDR* pAddr, int nLength, DWORD dwMilliseconds);
+
 // A socket set with the given members, built without the platform's helpers.
 fd_set SetOf(SOCKET a, SOCKET b = INVALID_SOCKET);
 bool IsIn(SOCKET s, const fd_set& set);

@@ -233,6 +233,20 @@ int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsign
     return 1;
 }
 
+int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsigned long ulSize,
+                              unsigned long* pulLength, unsigned long ulWait) {
+    if (ulWait != INFINITE) {
+        quorvel::SocketCall call(*this);
+        if (call.Socket() != INVALID_SOCKET && !WaitReady(call.Socket(), false, ulWait)) {
+            call.Interrupted();  // closed meanwhile: WSAEINTR
+            if (pszSender) pszSender[0] = L'\0';
+            if (pulLength) *pulLength = 0;
+            return 0;
+        }
+    }
+    return RecvDatagram(pszSender, pBuffer, ulSize, pulLength);
+}
+
 int CxUdpSocket::SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData,
                                 unsigned long ulLength) {
     quorvel::SocketCall call(*this);

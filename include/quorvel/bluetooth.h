@@ -236,6 +236,10 @@ public:
     // resolves it). bListen as for CxClientSocket::Connect. 1 connected. A
     // NULL address fails with WSAEINVAL without creating a socket.
     int Connect(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort, int bListen);
+    // The same, giving up after ulWait milliseconds (INFINITE: no limit)
+    // with WAIT_TIMEOUT.
+    int Connect(const wchar_t* pszAddress, GUID* pServiceClass, unsigned long ulPort, int bListen,
+                unsigned long ulWait);
     int IsConnected() QV_OVERRIDE;
     // The device's or radio's address text with ":channel" when the channel
     // is not 0, "(00:11:22:33:44:55):5", into a buffer of 48 characters or

@@ -41,7 +41,9 @@ public:
     int SetSettings(DCB* pDcb);  // SetCommState, DCB passed unchanged
     int SetBufferSize(unsigned long ulInput, unsigned long ulOutput);  // SetupComm
     int GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput);   // current queue sizes
-    int GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput);  // bytes waiting
+    // Bytes waiting. While line-error events are asked for, a line error it
+    // finds is handled as the listener handles one.
+    int GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput);
     int ClearBuffer(int bReceive);  // purges the receive (non-zero) or transmit queue
     // Copies the path into a buffer of at least 260 characters.
     void GetDevPath(wchar_t* pszPath);
@@ -84,6 +86,21 @@ public:
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulWait) QV_OVERRIDE;
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait) QV_OVERRIDE;
 
+    // Transfers with one time limit for the whole call (INFINITE: none):
+    // exactly ulLength bytes. 1 all moved; 0 otherwise, with WAIT_TIMEOUT
+    // when the limit ran out. *pulSent or *pulReceived (either may be NULL)
+    // gets the count moved, also on failure.
+    int SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
+                  unsigned long* pulSent);
+    int RecvExact(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait,
+                  unsigned long* pulReceived);
+    // What has arrived, at most ulSize bytes, waiting at most ulWait
+    // milliseconds for the first byte: 1 with the count in *pulReceived (at
+    // least 1 when ulSize is); 0 with WAIT_TIMEOUT when nothing came. A line
+    // error it finds is handled as the listener handles one.
+    int RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
+                 unsigned long* pulReceived);
+
 protected:
     int ListenEvent();
     void DisListenEvent();
@@ -105,6 +122,9 @@ private:
     HANDLE Port() const;  // m_hComm while the port is open, else NULL
     void Forget();        // drops this object's view of the port
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait);
+    int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
+                 bool bWholeCall, unsigned long* pulDone);
+    void LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued);
     void DeviceRemoved(HANDLE hComm);
     void RaiseEvent(HANDLE hComm, long lEvent);  // the data-ready path
 #if QV_CPLUSPLUS >= 201103L

@@ -85,6 +85,11 @@ public:
     // 1 while the listener thread runs. An open operation that asked for a
     // listener that cannot start fails and holds no socket.
     int IsListening();
+    // The socket's local address (bPeer 0) or its peer's (bPeer non-zero),
+    // as the platform writes it: at most *pnLength bytes into pAddress, the
+    // length used in *pnLength. 0 without a socket (WSAENOTSOCK) or with the
+    // platform's error.
+    int GetName(int bPeer, SOCKADDR* pAddress, int* pnLength);
 
 protected:
     int ListenEvent();      // starts the listener unless a thread handle is held
@@ -156,6 +161,29 @@ public:
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int Recv(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     virtual int IsConnected();
+
+    // Connect that gives up after ulWait milliseconds (INFINITE: as the
+    // three-argument form) with WAIT_TIMEOUT, holding no socket then.
+    int Connect(const wchar_t* pszAddress, int nPort, int bListen, unsigned long ulWait);
+    // Send and Recv with one time limit for the whole call (INFINITE: none):
+    // exactly ulLength bytes, 1 or 0 as they return; *pulSent or
+    // *pulReceived (either may be NULL) gets the count moved, also on
+    // failure. A limit that runs out fails with WAIT_TIMEOUT, a connection
+    // that the peer closed with WSAEDISCON.
+    int SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
+                  unsigned long* pulSent);
+    int RecvExact(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait,
+                  unsigned long* pulReceived);
+    // What has arrived, at most ulSize bytes, waiting at most ulWait
+    // milliseconds for the first: 1 with the count in *pulReceived (at least
+    // 1 when ulSize is); 0 with WAIT_TIMEOUT when nothing came, WSAEDISCON
+    // once the peer has closed and everything is read.
+    int RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
+                 unsigned long* pulReceived);
+    // The bytes received and not yet read. With pbClosed (may be NULL), also
+    // whether the connection has ended: nothing to read although the socket
+    // is readable, seen while no other call used it (0 when it cannot tell).
+    int GetRecvCount(unsigned long* pulCount, int* pbClosed);
     // The remote or local address without a port into a buffer of at least
     // 16 characters; 0 (buffer untouched) when there is none, WSAEFAULT for
     // a NULL buffer.
@@ -188,6 +216,14 @@ public:
     // The accepted socket, owned by the caller, or INVALID_SOCKET. Returns at
     // once when events are selected and nothing waits.
     SOCKET AcceptConnection();
+    // Waits at most ulWait milliseconds for a connection (INFINITE: no
+    // limit): INVALID_SOCKET with WAIT_TIMEOUT when none came.
+    SOCKET AcceptConnection(unsigned long ulWait);
+    // With bListen, as the two-argument form and a listener that calls the
+    // callback with CX_EVENT_CONNECTION_WAITING on its own thread while a
+    // connection waits (the window then hears nothing); a listener that
+    // cannot start fails the call, holding no socket.
+    int ListenConnection(const wchar_t* pszAddress, int nPort, int bListen);
     int IsListenningConnection();  // 1 while the socket is bound
     int DisListenConnection();     // CloseSocket()
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
@@ -243,6 +279,10 @@ public:
     // or a NULL pBuffer with a non-zero ulSize, with WSAEFAULT.
     int RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsigned long ulSize,
                      unsigned long* pulLength);
+    // The same, waiting at most ulWait milliseconds for a datagram: 0 with
+    // WAIT_TIMEOUT when none came.
+    int RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsigned long ulSize,
+                     unsigned long* pulLength, unsigned long ulWait);
     // One datagram of ulLength bytes to "a.b.c.d:port", or to "a.b.c.d" at
     // the bound port. 1 when the platform took all of it; a count larger
     // than the platform's largest datagram fails (WSAEMSGSIZE), text that

@@ -48,6 +48,8 @@ struct Rule {
     X(CreateThread, kFail, nullptr, ERROR_NOT_ENOUGH_MEMORY)                            \
     X(ResumeThread, kFail, static_cast<DWORD>(-1), ERROR_INVALID_HANDLE)                \
     X(TerminateThread, kFail, FALSE, ERROR_ACCESS_DENIED)                               \
+    X(GetTickCount64, kNever, 0, 0)                                                     \
+    X(FormatMessageW, kFail, 0, ERROR_MR_MID_NOT_FOUND)                                 \
     X(GetThreadTimes, kFail, FALSE, ERROR_INVALID_HANDLE)                               \
     X(GetExitCodeThread, kFail, FALSE, ERROR_INVALID_HANDLE)                            \
     X(GetCurrentThreadId, kNever, 0, 0)                                                 \
@@ -110,6 +112,7 @@ struct Rule {
     X(getsockname, kFail, SOCKET_ERROR, WSAEINVAL)                                      \
     X(ioctlsocket, kFail, SOCKET_ERROR, WSAENETDOWN)                                    \
     X(setsockopt, kFail, SOCKET_ERROR, WSAENOPROTOOPT)                                  \
+    X(getsockopt, kFail, SOCKET_ERROR, WSAENOPROTOOPT)                                  \
     X(htons, kNever, 0, 0)                                                              \
     X(htonl, kNever, 0, 0)                                                              \
     X(ntohs, kNever, 0, 0)                                                              \

@@ -1,0 +1,321 @@
+#include "capi/events.h"
+
+#include <new>
+#include <type_traits>
+
+#include "core/deadline.h"
+#include "core/owner.h"
+#include "platform/os.h"
+
+namespace quorvel::capi {
+
+static_assert(QV_EVENT_DATA_READY == CX_EVENT_DATA_READY &&
+                  QV_EVENT_CONNECTION_WAITING == CX_EVENT_CONNECTION_WAITING &&
+                  QV_EVENT_CLOSED == CX_EVENT_CONNECTION_CLOSED &&
+                  QV_EVENT_DEVICE_REMOVED == CX_EVENT_DEVICE_REMOVED &&
+                  QV_EVENT_LINE_ERROR == CX_EVENT_LINE_ERROR,
+              "the C interface's event codes are those of the C++ classes");
+static_assert(std::is_same<decltype(&Endpoint::OnEvent), CX_COMM_PROC>::value,
+              "the C++ endpoints call this layer back as their host callback (CALLBACK)");
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(std::is_same<qv_event_proc, void(__stdcall*)(void*, qv_handle, DWORD, DWORD)>::value,
+              "the host's event callback is __stdcall");
+#endif
+
+// ---- Queue ------------------------------------------------------------------
+
+Queue::Queue() : Object(QV_KIND_EVENT_QUEUE), m_link(SharedLink::Create(this)) {}
+
+Queue::~Queue() {
+    ScopedKernelHandle event(m_hEvent.load());
+    SharedLink::Release(m_link);
+}
+
+HANDLE Queue::Event() {
+    HANDLE hEvent = m_hEvent.load(std::memory_order_acquire);
+    if (hEvent) return hEvent;
+    ScopedKernelHandle made(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!made) return nullptr;
+    if (!m_hEvent.compare_exchange_strong(hEvent, made.get())) return hEvent;  // another was first
+    hEvent = made.release();
+    TextGuard guard(m_link);
+    if (m_head) os::SetEvent(hEvent);  // events that came before it existed
+    return hEvent;
+}
+
+DWORD Queue::Waitable(HANDLE* phWaitable) {
+    *phWaitable = Event();
+    return *phWaitable ? ERROR_SUCCESS : LastError();
+}
+
+void Queue::SignalLocked() {
+    if (HANDLE hEvent = m_hEvent.load(std::memory_order_acquire)) os::SetEvent(hEvent);
+}
+
+void Queue::LinkLocked(Endpoint* endpoint) {
+    endpoint->m_next = nullptr;
+    endpoint->m_bLinked = true;
+    if (m_tail) {
+        m_tail->m_next = endpoint;
+        m_tail = endpoint;
+        return;
+    }
+    m_head = m_tail = endpoint;
+    SignalLocked();  // no longer empty
+}
+
+void Queue::UnlinkLocked(Endpoint* endpoint) {
+    if (!endpoint->m_bLinked) return;
+    Endpoint* previous = nullptr;
+    for (Endpoint* at = m_head; at; previous = at, at = at->m_next) {
+        if (at != endpoint) continue;
+        (previous ? previous->m_next : m_head) = at->m_next;
+        if (m_tail == at) m_tail = previous;
+        break;
+    }
+    endpoint->m_next = nullptr;
+    endpoint->m_bLinked = false;
+    if (!m_head) {
+        if (HANDLE hEvent = m_hEvent.load(std::memory_order_acquire)) os::ResetEvent(hEvent);
+    }
+}
+
+bool Queue::PopLocked(Pending* pEvent, Endpoint** pSource) {
+    Endpoint* endpoint = m_head;
+    if (!endpoint) return false;
+    *pEvent = endpoint->m_pending[0];
+    for (int i = 1; i < endpoint->m_nPending; ++i) endpoint->m_pending[i - 1] = endpoint->m_pending[i];
+    --endpoint->m_nPending;
+    *pSource = endpoint;
+    UnlinkLocked(endpoint);
+    // More of its events wait behind those of the other endpoints.
+    if (endpoint->m_nPending) LinkLocked(endpoint);
+    return true;
+}
+
+DWORD Queue::Wait(const Call& call, DWORD dwWait, qv_handle* pSource, DWORD* pdwEvent,
+                  DWORD* pdwDetail) {
+    HANDLE hEvent = Event();
+    if (!hEvent) return LastError();
+    Deadline deadline(dwWait);
+    for (;;) {
+        Pending event;
+        Endpoint* source = nullptr;
+        qv_handle hSource = nullptr;
+        {
+            TextGuard guard(m_link);
+            if (PopLocked(&event, &source)) hSource = source->Handle();
+        }
+        if (source) {
+            if (pSource) *pSource = hSource;
+            if (pdwEvent) *pdwEvent = event.dwEvent;
+            if (pdwDetail) *pdwDetail = event.dwDetail;
+            return ERROR_SUCCESS;
+        }
+        if (call.Closing()) return ERROR_OPERATION_ABORTED;
+        DWORD dwRemaining = deadline.Remaining();
+        if (!dwRemaining) return WAIT_TIMEOUT;
+        if (os::WaitForSingleObject(hEvent, dwRemaining) == WAIT_FAILED) return LastError();
+    }
+}
+
+void Queue::Wake() {
+    if (HANDLE hEvent = m_hEvent.load(std::memory_order_acquire)) os::SetEvent(hEvent);
+}
+
+void Queue::Shutdown() {
+    TextGuard guard(m_link);
+    m_bClosed = true;
+    while (Endpoint* endpoint = m_head) {
+        endpoint->m_nPending = 0;
+        UnlinkLocked(endpoint);
+    }
+}
+
+// ---- Endpoint ---------------------------------------------------------------
+
+Endpoint::Endpoint(DWORD dwKind) : Object(dwKind), m_link(SharedLink::Create(this)) {
+    m_own = new (std::nothrow) Queue;
+    if (m_own && !m_own->Made()) {
+        m_own->Release();
+        m_own = nullptr;
+    }
+    m_queue.store(m_own);
+}
+
+Endpoint::~Endpoint() {
+    if (m_own) m_own->Release();
+    ScopedKernelHandle delivered(m_hDelivered.load());
+    SharedLink::Release(m_link);
+}
+
+long CALLBACK Endpoint::OnEvent(void* pParam, unsigned int, long lEvent) {
+    Endpoint* endpoint = static_cast<Endpoint*>(pParam);
+    DWORD dwEvent = 0, dwDetail = 0;
+    if (endpoint->Translate(lEvent, &dwEvent, &dwDetail)) endpoint->Deliver(dwEvent, dwDetail);
+    return 0;
+}
+
+// Runs on the C++ endpoint's listener, while the endpoint is alive: a close
+// from another thread waits for the listener before it lets the endpoint
+// go. A close from inside the host's callback drops the table's reference
+// only, so the one taken here keeps the endpoint until the callback is back.
+void Endpoint::Deliver(DWORD dwEvent, DWORD dwDetail) {
+    AddRef();
+    m_lDelivering.fetch_add(1, std::memory_order_seq_cst);
+    m_dwDeliveringThread.store(os::GetCurrentThreadId(), std::memory_order_seq_cst);
+    Target target;
+    {
+        TextGuard guard(m_link);
+        target = m_target;
+    }
+    if (target.pfnProc) {
+        target.pfnProc(target.pContext, Handle(), dwEvent, dwDetail);
+    } else if (target.hWnd) {
+        os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(Handle()),
+                         static_cast<LPARAM>(dwEvent));
+    } else {
+        Enqueue(dwEvent, dwDetail);
+    }
+    if (m_lDelivering.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+        m_lAwaiting.load(std::memory_order_seq_cst) > 0) {
+        os::SetEvent(m_hDelivered.load(std::memory_order_seq_cst));
+    }
+    Release();
+}
+
+bool Endpoint::AddLocked(DWORD dwEvent, DWORD dwDetail) {
+    for (int i = 0; i < m_nPending; ++i) {
+        if (m_pending[i].dwEvent != dwEvent) continue;
+        if (dwEvent == QV_EVENT_LINE_ERROR) m_pending[i].dwDetail |= dwDetail;
+        return true;  // held once: the repeat adds nothing
+    }
+    if (m_nPending == kMaxPending) return false;  // only codes to come could fill it
+    m_pending[m_nPending++] = Pending{dwEvent, dwDetail};
+    return true;
+}
+
+void Endpoint::Enqueue(DWORD dwEvent, DWORD dwDetail) {
+    for (;;) {
+        Queue* queue = m_queue.load(std::memory_order_acquire);
+        if (!queue) return;  // closed
+        TextGuard guard(queue->m_link);
+        if (m_queue.load(std::memory_order_acquire) != queue) continue;  // moved meanwhile
+        if (queue->m_bClosed) return;
+        if (AddLocked(dwEvent, dwDetail) && !m_bLinked) queue->LinkLocked(this);
+        return;
+    }
+}
+
+void Endpoint::AwaitDeliveries() {
+    if (m_lDelivering.load(std::memory_order_seq_cst) == 0) return;
+    if (m_dwDeliveringThread.load(std::memory_order_seq_cst) == os::GetCurrentThreadId()) {
+        return;  // from inside the callback: it cannot wait for itself
+    }
+    HANDLE hDelivered = m_hDelivered.load(std::memory_order_seq_cst);
+    if (!hDelivered) {
+        ScopedKernelHandle made(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (made && m_hDelivered.compare_exchange_strong(hDelivered, made.get())) {
+            hDelivered = made.release();
+        }
+    }
+    if (!hDelivered) {  // no event to wait on: the delivery ends soon enough
+        while (m_lDelivering.load(std::memory_order_seq_cst) != 0) os::Sleep(1);
+        return;
+    }
+    m_lAwaiting.fetch_add(1, std::memory_order_seq_cst);
+    for (;;) {
+        os::ResetEvent(hDelivered);  // before the look, so that a later end is seen
+        if (m_lDelivering.load(std::memory_order_seq_cst) == 0) break;
+        os::WaitForSingleObject(hDelivered, INFINITE);
+    }
+    m_lAwaiting.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+DWORD Endpoint::SetCallback(qv_event_proc pfnProc, void* pContext) {
+    {
+        TextGuard guard(m_link);
+        m_target.pfnProc = pfnProc;
+        m_target.pContext = pContext;
+    }
+    AwaitDeliveries();
+    return pfnProc ? Watch() : ERROR_SUCCESS;
+}
+
+DWORD Endpoint::SetWindow(HWND hWnd, UINT uMsg) {
+    {
+        TextGuard guard(m_link);
+        m_target.hWnd = hWnd;
+        m_target.uMsg = uMsg;
+    }
+    AwaitDeliveries();
+    return hWnd ? Watch() : ERROR_SUCCESS;
+}
+
+DWORD Endpoint::SetQueue(Queue* queue) {
+    Queue* target = queue ? queue : m_own;
+    if (queue) queue->AddRef();
+    // Take the events waiting in the old queue...
+    Queue* old = nullptr;
+    Pending taken[kMaxPending];
+    int nTaken = 0;
+    for (;;) {
+        old = m_queue.load(std::memory_order_acquire);
+        TextGuard guard(old->m_link);
+        if (m_queue.load(std::memory_order_acquire) != old) continue;
+        old->UnlinkLocked(this);
+        for (int i = 0; i < m_nPending; ++i) taken[nTaken++] = m_pending[i];
+        m_nPending = 0;
+        m_queue.store(target, std::memory_order_release);
+        break;
+    }
+    // ...into the new one, ahead of any that came meanwhile.
+    {
+        TextGuard guard(target->m_link);
+        Pending later[kMaxPending];
+        int nLater = m_nPending;
+        for (int i = 0; i < nLater; ++i) later[i] = m_pending[i];
+        m_nPending = 0;
+        if (!target->m_bClosed) {
+            for (int i = 0; i < nTaken; ++i) AddLocked(taken[i].dwEvent, taken[i].dwDetail);
+            for (int i = 0; i < nLater; ++i) AddLocked(later[i].dwEvent, later[i].dwDetail);
+            if (m_nPending && !m_bLinked) target->LinkLocked(this);
+        }
+    }
+    AwaitDeliveries();  // no delivery still holds the old queue
+    if (old != m_own) old->Release();
+    return Watch();
+}
+
+Queue* Endpoint::OwnQueue() {
+    return m_queue.load(std::memory_order_acquire) == m_own ? m_own : nullptr;
+}
+
+DWORD Endpoint::Watch() {
+    int nExpected = 0;
+    if (!m_nWatching.compare_exchange_strong(nExpected, 1)) return ERROR_SUCCESS;
+    DWORD dwStatus = StartListener();
+    if (dwStatus) m_nWatching.store(0);
+    return dwStatus;
+}
+
+void Endpoint::Wake() {
+    if (m_own) m_own->Wake();
+}
+
+void Endpoint::Finish() {
+    Queue* queue = nullptr;
+    for (;;) {
+        queue = m_queue.load(std::memory_order_acquire);
+        if (!queue) return;
+        TextGuard guard(queue->m_link);
+        if (m_queue.load(std::memory_order_acquire) != queue) continue;
+        queue->UnlinkLocked(this);
+        m_nPending = 0;
+        m_queue.store(nullptr, std::memory_order_release);
+        break;
+    }
+    if (queue != m_own) queue->Release();
+}
+
+}  // namespace quorvel::capi

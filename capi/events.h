@@ -1,0 +1,121 @@
+// Events of the C interface's endpoints: the C++ endpoint calls one
+// callback of this layer (Endpoint::OnEvent) on its listener thread, which
+// hands the event to the host's callback, posts it to the host's window, or
+// queues it for a host that waits.
+#pragma once
+
+#include <atomic>
+
+#include "capi/table.h"
+#include "quorvel/core.h"
+
+namespace quorvel::capi {
+
+class Endpoint;
+
+// One event of an endpoint waiting in a queue.
+struct Pending {
+    DWORD dwEvent;
+    DWORD dwDetail;
+};
+
+// An event queue: an endpoint's own, or one that several endpoints share
+// (QV_KIND_EVENT_QUEUE). It holds the endpoints that have events waiting,
+// in the order they first had them; each endpoint holds each kind of event
+// once, so nothing is dropped and nothing grows without bound.
+class Queue : public Object {
+public:
+    Queue();
+    ~Queue() override;
+    bool Made() const { return m_link != nullptr; }
+
+    // qv_wait_event on this queue: the next event, waiting at most dwWait.
+    DWORD Wait(const Call& call, DWORD dwWait, qv_handle* pSource, DWORD* pdwEvent,
+               DWORD* pdwDetail);
+    // qv_event_handle: the manual-reset event signalled while events wait.
+    DWORD Waitable(HANDLE* phWaitable);
+
+    void Wake() override;      // ends waits (qv_close of the queue or its endpoint)
+    void Shutdown() override;  // endpoints routed here drop their events from now on
+
+private:
+    friend class Endpoint;
+    bool PopLocked(Pending* pEvent, Endpoint** pSource);
+    void LinkLocked(Endpoint* endpoint);
+    void UnlinkLocked(Endpoint* endpoint);
+    void SignalLocked();
+    HANDLE Event();  // made on first need; nullptr if it cannot be made
+
+    SharedLink* m_link;  // its text guard guards the members below
+    std::atomic<HANDLE> m_hEvent{nullptr};
+    Endpoint* m_head = nullptr;
+    Endpoint* m_tail = nullptr;
+    bool m_bClosed = false;
+};
+
+// The host's callback or window.
+struct Target {
+    qv_event_proc pfnProc;
+    void* pContext;
+    HWND hWnd;
+    UINT uMsg;
+};
+
+// An endpoint of the C interface: a serial port or a socket.
+class Endpoint : public Object {
+public:
+    explicit Endpoint(DWORD dwKind);
+    ~Endpoint() override;
+    // Its own queue and guard; false if memory ran out.
+    bool Made() const { return m_own != nullptr && m_link != nullptr; }
+
+    // The C++ endpoint's callback; its parameter is the Endpoint.
+    static long CALLBACK OnEvent(void* pParam, unsigned int uHandle, long lEvent);
+
+    // qv_set_callback, qv_set_window, qv_set_queue (nullptr: its own).
+    DWORD SetCallback(qv_event_proc pfnProc, void* pContext);
+    DWORD SetWindow(HWND hWnd, UINT uMsg);
+    DWORD SetQueue(Queue* queue);
+    // The queue qv_wait_event and qv_event_handle use on the endpoint;
+    // nullptr (ERROR_INVALID_FUNCTION) while it is routed to a shared one.
+    Queue* OwnQueue();
+    // Makes sure the endpoint watches for events (starts its listener).
+    DWORD Watch();
+
+    void Wake() override;
+    void Finish() override;  // leaves its queue
+
+protected:
+    // What the C++ endpoint's event means here: false to tell nothing.
+    virtual bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) = 0;
+    // Starts the C++ endpoint's listener; sockets start it on first need.
+    virtual DWORD StartListener() { return ERROR_SUCCESS; }
+
+private:
+    friend class Queue;
+    void Deliver(DWORD dwEvent, DWORD dwDetail);
+    void Enqueue(DWORD dwEvent, DWORD dwDetail);
+    bool AddLocked(DWORD dwEvent, DWORD dwDetail);
+    // Waits until no delivery that may have read the old target runs,
+    // unless this is the delivering thread itself.
+    void AwaitDeliveries();
+
+    SharedLink* m_link;  // its text guard guards the target
+    Target m_target = {};
+    std::atomic<LONG> m_lDelivering{0};
+    std::atomic<DWORD> m_dwDeliveringThread{0};
+    std::atomic<LONG> m_lAwaiting{0};
+    std::atomic<HANDLE> m_hDelivered{nullptr};  // set when the last delivery ends
+    std::atomic<int> m_nWatching{0};            // 0 not yet, 1 starting or started
+
+    // Queue state, guarded by the current queue's guard.
+    std::atomic<Queue*> m_queue{nullptr};
+    Queue* m_own = nullptr;
+    static constexpr int kMaxPending = 8;
+    Pending m_pending[kMaxPending];
+    int m_nPending = 0;
+    bool m_bLinked = false;
+    Endpoint* m_next = nullptr;
+};
+
+}  // namespace quorvel::capi

@@ -1,0 +1,205 @@
+// Serial ports through the C interface: a CxSerial that reports its events
+// to this layer, with the line settings as plain numbers.
+#include <new>
+
+#include "capi/common.h"
+#include "core/error.h"
+
+namespace capi = quorvel::capi;
+using capi::Call;
+using capi::KindBit;
+
+namespace {
+
+constexpr size_t kPathCch = 260;
+
+class SerialPort : public capi::Stream {
+public:
+    SerialPort() : Stream(QV_KIND_SERIAL) {
+        m_port.SetWndMsgProc(nullptr, 0, &Endpoint::OnEvent, this);
+    }
+
+    DWORD Open(const wchar_t* pszPath) {
+        if (!m_port.Open(pszPath, 1)) return capi::LastError();
+        // Everything a host may want to hear of; the C++ class asks for both.
+        m_port.SetRemovalEvent(1);
+        m_port.SetLineErrorEvent(1);
+        return ERROR_SUCCESS;
+    }
+    CxSerial& Port() { return m_port; }
+
+    void Shutdown() override { m_port.Close(); }
+
+    int SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
+                  unsigned long* pulSent) override {
+        return m_port.SendExact(pData, ulLength, ulWait, pulSent);
+    }
+    int RecvExact(unsigned char* pBuffer, unsigned long ulLength, unsigned long ulWait,
+                  unsigned long* pulReceived) override {
+        return m_port.RecvExact(pBuffer, ulLength, ulWait, pulReceived);
+    }
+    int RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
+                 unsigned long* pulReceived) override {
+        return m_port.RecvSome(pBuffer, ulSize, ulWait, pulReceived);
+    }
+    int Counts(unsigned long* pulToRead, unsigned long* pulToSend) override {
+        return m_port.GetBufferCount(pulToRead, pulToSend);
+    }
+
+protected:
+    bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override {
+        *pdwEvent = static_cast<DWORD>(lEvent);
+        if (lEvent == CX_EVENT_LINE_ERROR) {
+            unsigned long ulErrors = 0;
+            m_port.GetLineError(&ulErrors, nullptr);
+            *pdwDetail = ulErrors;
+        }
+        return true;
+    }
+
+private:
+    CxSerial m_port;  // its listener starts with Open
+};
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+wchar_t Upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; }
+
+// "COM3" and "com12" name ports, which CreateFile reaches as "\\.\COM12"
+// (only COM1 to COM9 without the prefix); anything else is a path already.
+bool PortPath(const wchar_t* pszPort, wchar_t (&szPath)[kPathCch]) {
+    size_t cch = quorvel::BoundedLength(pszPort, kPathCch);
+    if (cch >= kPathCch) return false;
+    bool bName = cch > 3 && Upper(pszPort[0]) == L'C' && Upper(pszPort[1]) == L'O' &&
+                 Upper(pszPort[2]) == L'M';
+    for (size_t i = 3; bName && i < cch; ++i) bName = IsDigit(pszPort[i]);
+    size_t at = 0;
+    if (bName) {
+        for (const wchar_t* p = L"\\\\.\\"; *p; ++p) szPath[at++] = *p;
+    }
+    if (at + cch >= kPathCch) return false;
+    for (size_t i = 0; i <= cch; ++i) szPath[at + i] = i < cch ? pszPort[i] : L'\0';
+    return true;
+}
+
+// The serial port of a call; the DCB of its driver.
+DWORD Settings(Call& call, DCB* pDcb) {
+    std::memset(pDcb, 0, sizeof *pDcb);
+    pDcb->DCBlength = sizeof *pDcb;
+    return capi::Result(call, call.Get<SerialPort>()->Port().GetSettings(pDcb));
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD WINAPI qv_serial_open(const wchar_t* port, qv_handle* serial) {
+    if (!serial) return ERROR_INVALID_PARAMETER;
+    *serial = nullptr;
+    if (!port || !port[0]) return ERROR_INVALID_PARAMETER;
+    wchar_t szPath[kPathCch];
+    if (!PortPath(port, szPath)) return ERROR_FILENAME_EXCED_RANGE;
+    SerialPort* endpoint = new (std::nothrow) SerialPort;
+    if (endpoint && !endpoint->Made()) {
+        endpoint->Release();
+        endpoint = nullptr;
+    }
+    if (!endpoint) return ERROR_NOT_ENOUGH_MEMORY;
+    if (DWORD dwStatus = endpoint->Open(szPath)) {
+        endpoint->Release();
+        return dwStatus;
+    }
+    return capi::Register(endpoint, serial);
+}
+
+DWORD WINAPI qv_serial_set_line(qv_handle serial, DWORD baud, DWORD data_bits, DWORD parity,
+                                DWORD stop_bits, DWORD flow) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    if (!baud || data_bits < 5 || data_bits > 8 || parity > QV_PARITY_SPACE ||
+        (stop_bits != QV_STOP_BITS_1 && stop_bits != QV_STOP_BITS_2 &&
+         stop_bits != QV_STOP_BITS_1_5) ||
+        flow > QV_FLOW_XON_XOFF) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    DCB dcb;
+    if (DWORD dwStatus = Settings(call, &dcb)) return dwStatus;
+    dcb.BaudRate = baud;
+    dcb.ByteSize = static_cast<BYTE>(data_bits);
+    dcb.Parity = static_cast<BYTE>(parity);
+    dcb.fParity = parity != QV_PARITY_NONE;
+    dcb.StopBits = stop_bits == QV_STOP_BITS_1 ? ONESTOPBIT
+                   : stop_bits == QV_STOP_BITS_2 ? TWOSTOPBITS
+                                                 : ONE5STOPBITS;
+    dcb.fBinary = TRUE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fOutxCtsFlow = flow == QV_FLOW_RTS_CTS;
+    dcb.fRtsControl = flow == QV_FLOW_RTS_CTS ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fOutX = dcb.fInX = flow == QV_FLOW_XON_XOFF;
+    if (flow == QV_FLOW_XON_XOFF) {
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+    }
+    return capi::Result(call, call.Get<SerialPort>()->Port().SetSettings(&dcb));
+}
+
+DWORD WINAPI qv_serial_get_line(qv_handle serial, DWORD* baud, DWORD* data_bits, DWORD* parity,
+                                DWORD* stop_bits, DWORD* flow) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    DCB dcb;
+    if (DWORD dwStatus = Settings(call, &dcb)) return dwStatus;
+    if (baud) *baud = dcb.BaudRate;
+    if (data_bits) *data_bits = dcb.ByteSize;
+    if (parity) *parity = dcb.Parity;
+    if (stop_bits) {
+        *stop_bits = dcb.StopBits == TWOSTOPBITS    ? QV_STOP_BITS_2
+                     : dcb.StopBits == ONE5STOPBITS ? QV_STOP_BITS_1_5
+                                                    : QV_STOP_BITS_1;
+    }
+    if (flow) {
+        *flow = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE ? QV_FLOW_RTS_CTS
+                : dcb.fOutX || dcb.fInX                                      ? QV_FLOW_XON_XOFF
+                                                                             : QV_FLOW_NONE;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI qv_serial_purge(qv_handle serial, DWORD queues) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    if (!queues || (queues & ~(QV_PURGE_RECEIVE | QV_PURGE_SEND))) return ERROR_INVALID_PARAMETER;
+    CxSerial& port = call.Get<SerialPort>()->Port();
+    if ((queues & QV_PURGE_RECEIVE) && !port.ClearBuffer(1)) return call.Failed();
+    if ((queues & QV_PURGE_SEND) && !port.ClearBuffer(0)) return call.Failed();
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI qv_serial_set_queue_sizes(qv_handle serial, DWORD receive, DWORD send) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    return capi::Result(call, call.Get<SerialPort>()->Port().SetBufferSize(receive, send));
+}
+
+DWORD WINAPI qv_serial_set_threshold(qv_handle serial, DWORD bytes) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    if (!bytes || bytes > 0xFFFF) return ERROR_INVALID_PARAMETER;
+    call.Get<SerialPort>()->Port().SetRThreshold(static_cast<unsigned short>(bytes));
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI qv_serial_line_error(qv_handle serial, DWORD* errors, DWORD* discarded) {
+    if (errors) *errors = 0;
+    if (discarded) *discarded = 0;
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    unsigned long ulErrors = 0, ulDiscarded = 0;
+    int nResult = call.Get<SerialPort>()->Port().GetLineError(&ulErrors, &ulDiscarded);
+    if (errors) *errors = ulErrors;
+    if (discarded) *discarded = ulDiscarded;
+    return capi::Result(call, nResult);
+}
+
+}  // extern "C"

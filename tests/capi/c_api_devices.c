@@ -1,0 +1,166 @@
+/* Finders and Bluetooth from a C host, against simulated devices: the
+ * merged port list with a USB port, the subnet scan with its progress,
+ * radios, an inquiry, pairing, the authentication answerer and RFCOMM. */
+#include "check.h"
+#include "sim.h"
+
+#define RADIO 0x001122334455ull
+#define PHONE 0x0A0B0C0D0E01ull
+#define PRINTER 0x0A0B0C0D0E03ull
+
+static void usb_port_in_the_list(void) {
+    void* usb = sim_usb_port(L"COM61", L"USB\\VID_0403&PID_6001\\A50285BI");
+    qv_handle list = NULL;
+    qv_serial_port_info port;
+    DWORD count = 0, i;
+    int found = 0;
+    CHECK(usb != NULL);
+    CHECK_STATUS(0, qv_find_serial_ports(&list));
+    CHECK_STATUS(0, qv_list_count(list, &count));
+    for (i = 0; i < count; ++i) {
+        /* A host built against a later, larger record gets zeros beyond. */
+        struct {
+            qv_serial_port_info info;
+            DWORD later;
+        } grown;
+        memset(&grown, 0xCC, sizeof grown);
+        grown.info.size = sizeof grown;
+        CHECK_STATUS(0, qv_list_serial_port(list, i, &grown.info));
+        CHECK(grown.info.size == sizeof grown && grown.later == 0);
+        port = grown.info;
+        if (wcscmp(port.name, L"COM61") != 0) continue;
+        found = 1;
+        CHECK(port.sources == (QV_PORT_FROM_MAP | QV_PORT_FROM_INTERFACE));
+        CHECK(port.is_usb && port.vendor_id == 0x0403 && port.product_id == 0x6001);
+        CHECK(wcscmp(port.serial_number, L"A50285BI") == 0);
+        CHECK(wcscmp(port.path, L"\\\\.\\COM61") == 0);
+    }
+    CHECK(found);
+    CHECK_STATUS(0, qv_close(list));
+    sim_usb_port_end(usb);
+}
+
+static volatile LONG g_progress_calls;
+static DWORD g_last_probed;
+
+static void WINAPI on_progress(void* context, DWORD probed, DWORD answered) {
+    (void)answered;
+    CHECK(context == &g_progress_calls);
+    InterlockedIncrement(&g_progress_calls);
+    g_last_probed = probed;
+}
+
+static void subnet_scan(void) {
+    void* net = sim_hosts();
+    qv_handle list = NULL;
+    qv_host_info host;
+    DWORD count = 0;
+    sim_hosts_add(net, 7, 0x665544332211ull, "printer");
+    sim_hosts_add(net, 200, 0x0A0B0C0D0E0Full, "");
+    CHECK_STATUS(0, qv_find_hosts(on_progress, (void*)&g_progress_calls, &list));
+    CHECK(g_progress_calls > 0 && g_last_probed == 254);
+    CHECK_STATUS(0, qv_list_count(list, &count));
+    CHECK(count == 2);
+    host.size = sizeof host;
+    CHECK_STATUS(0, qv_list_host(list, 0, &host));
+    CHECK(wcscmp(host.address, L"10.77.5.7") == 0 && wcscmp(host.mac_text, L"11-22-33-44-55-66") == 0);
+    CHECK(wcscmp(host.host_name, L"printer") == 0);
+    CHECK_STATUS(0, qv_list_host(list, 1, &host));
+    CHECK(wcscmp(host.address, L"10.77.5.200") == 0 && host.host_name[0] == 0);
+    CHECK_STATUS(0, qv_close(list));
+    sim_hosts_end(net);
+}
+
+static void bluetooth(void) {
+    void* stack = sim_bth_stack();
+    qv_handle list = NULL, radio = NULL, server = NULL, client = NULL, peer = NULL, answerer = NULL;
+    qv_bth_device device;
+    DWORD count = 0, i, channel = 0, kind = 0, n = 0;
+    wchar_t radio_text[48], text[64];
+    char buffer[8];
+    int phone = 0;
+
+    /* Without a radio: empty lists, nothing to open. */
+    CHECK_STATUS(0, qv_bth_find_radios(&list));
+    CHECK_STATUS(0, qv_list_count(list, &count));
+    CHECK(count == 0);
+    CHECK_STATUS(0, qv_close(list));
+    CHECK(qv_bth_radio_open(NULL, &radio) != 0 && radio == NULL);
+
+    sim_bth_add_radio(stack, RADIO, L"desk radio");
+    sim_bth_add_device(stack, 0, PHONE, L"phone", 0, L"4321");
+    sim_bth_add_device(stack, 0, PRINTER, L"printer", 1, NULL);
+    CHECK_STATUS(0, qv_bth_find_radios(&list));
+    CHECK_STATUS(0, qv_list_count(list, &count));
+    CHECK(count == 1);
+    device.size = sizeof device;
+    CHECK_STATUS(0, qv_list_bth_device(list, 0, &device));
+    CHECK(wcscmp(device.name, L"desk radio") == 0 && device.address[0] == L'(');
+    wcscpy(radio_text, device.address);
+    CHECK_STATUS(0, qv_close(list));
+
+    CHECK_STATUS(0, qv_bth_radio_open(NULL, &radio)); /* the first radio */
+    CHECK_STATUS(0, qv_bth_radio_info(radio, &device));
+    CHECK(wcscmp(device.address, radio_text) == 0);
+    CHECK_STATUS(0, qv_bth_radio_set_discoverable(radio, TRUE));
+    CHECK(sim_bth_discoverable(stack, 0));
+
+    CHECK_STATUS(0, qv_bth_find_devices(radio, 0, &list));
+    CHECK_STATUS(0, qv_list_count(list, &count));
+    CHECK(count == 2);
+    for (i = 0; i < count; ++i) {
+        CHECK_STATUS(0, qv_list_bth_device(list, i, &device));
+        if (wcscmp(device.name, L"phone") == 0) {
+            phone = 1;
+            CHECK(!(device.flags & QV_BTH_REMEMBERED));
+        } else {
+            CHECK(wcscmp(device.name, L"printer") == 0 && (device.flags & QV_BTH_REMEMBERED));
+        }
+    }
+    CHECK(phone);
+    CHECK_STATUS(0, qv_list_bth_device(list, 0, &device));
+    CHECK_STATUS(0, qv_close(list));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_bth_find_devices(radio, 8, &list));
+
+    /* Pairing and answering with a passkey. */
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_bth_pair(radio, L"(0A:0B:0C:0D:0E:01)", L""));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_bth_pair(radio, L"no address", L"1234"));
+    CHECK_STATUS(0, qv_bth_pair(NULL, L"(0A:0B:0C:0D:0E:01)", L"4321"));
+    CHECK(sim_bth_paired(stack, PHONE));
+    CHECK_STATUS(0, qv_bth_unpair(L"(0A:0B:0C:0D:0E:01)"));
+    CHECK(!sim_bth_paired(stack, PHONE));
+    CHECK_STATUS(0, qv_bth_authenticator_open(radio, L"(0A:0B:0C:0D:0E:01)", L"4321", &answerer));
+    CHECK(sim_bth_request(stack, PHONE));
+    CHECK_STATUS(0, qv_close(answerer));
+    CHECK(!sim_bth_request(stack, PHONE));
+
+    /* RFCOMM on a channel of the radio, with a connection-waiting event. */
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_rfcomm_connect(radio_text, NULL, 0, 1000, &client));
+    CHECK_STATUS(0, qv_rfcomm_listen(radio_text, 5, &server));
+    CHECK_STATUS(WSAECONNREFUSED, qv_rfcomm_connect(radio_text, NULL, 9, 1000, &client));
+    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(server, 0, NULL, &n, NULL));
+    CHECK_STATUS(0, qv_rfcomm_connect(radio_text, NULL, 5, 2000, &client));
+    CHECK_STATUS(0, qv_wait_event(server, 2000, NULL, &n, NULL));
+    CHECK(n == QV_EVENT_CONNECTION_WAITING);
+    CHECK_STATUS(0, qv_accept(server, 2000, &peer));
+    CHECK_STATUS(0, qv_handle_kind(peer, &kind));
+    CHECK(kind == QV_KIND_RFCOMM);
+    CHECK_STATUS(0, qv_send(client, "ping", 4, 1000, NULL));
+    CHECK_STATUS(0, qv_recv(peer, buffer, 4, 1000, &n));
+    CHECK(n == 4 && memcmp(buffer, "ping", 4) == 0);
+    CHECK_STATUS(0, qv_peer_address(client, text, 64, NULL, &channel));
+    CHECK(wcscmp(text, radio_text) == 0 && channel == 5);
+
+    CHECK_STATUS(0, qv_close(peer));
+    CHECK_STATUS(0, qv_close(client));
+    CHECK_STATUS(0, qv_close(server));
+    CHECK_STATUS(0, qv_close(radio));
+    CHECK(sim_bth_clean(stack));
+    sim_bth_stack_end(stack);
+}
+
+void run_checks(void) {
+    usb_port_in_the_list();
+    subnet_scan();
+    bluetooth();
+}

@@ -1,0 +1,118 @@
+/* A serial port from a C host, against a simulated port: opening by name,
+ * line settings as numbers, transfers with time limits, data-ready,
+ * line-error and removal events, and closing during a blocking receive. */
+#include "check.h"
+#include "sim.h"
+
+typedef struct Blocked {
+    qv_handle handle;
+    DWORD status, received;
+} Blocked;
+
+static DWORD WINAPI receive_forever(void* context) {
+    Blocked* b = (Blocked*)context;
+    char buffer[8];
+    b->status = qv_recv(b->handle, buffer, sizeof buffer, INFINITE, &b->received);
+    return 0;
+}
+
+static void settings_and_transfers(void* port) {
+    qv_handle serial = NULL;
+    DWORD baud = 0, bits = 0, parity = 9, stop = 0, flow = 9, n = 0, event = 0, detail = 0;
+    DWORD errors = 0, discarded = 0;
+    char buffer[16];
+
+    CHECK_STATUS(0, qv_serial_open(L"com7", &serial)); /* a name in any case */
+    CHECK_STATUS(0, qv_serial_set_line(serial, 19200, 7, QV_PARITY_EVEN, QV_STOP_BITS_2,
+                                       QV_FLOW_RTS_CTS));
+    CHECK_STATUS(0, qv_serial_get_line(serial, &baud, &bits, &parity, &stop, &flow));
+    CHECK(baud == 19200 && bits == 7 && parity == QV_PARITY_EVEN && stop == QV_STOP_BITS_2 &&
+          flow == QV_FLOW_RTS_CTS);
+    CHECK_STATUS(0, qv_serial_set_line(serial, 9600, 8, QV_PARITY_NONE, QV_STOP_BITS_1_5,
+                                       QV_FLOW_XON_XOFF));
+    CHECK_STATUS(0, qv_serial_get_line(serial, NULL, NULL, NULL, &stop, &flow));
+    CHECK(stop == QV_STOP_BITS_1_5 && flow == QV_FLOW_XON_XOFF);
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_set_line(serial, 9600, 9, 0, 1, 0));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_set_line(serial, 0, 8, 0, 1, 0));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_set_line(serial, 9600, 8, 5, 1, 0));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_set_line(serial, 9600, 8, 0, 3, 0));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_set_line(serial, 9600, 8, 0, 1, 3));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_set_threshold(serial, 0));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_purge(serial, 4));
+    CHECK_STATUS(ERROR_INVALID_HANDLE, qv_accept(serial, 0, NULL)); /* not a server */
+
+    CHECK_STATUS(0, qv_send(serial, "AT\r", 3, 1000, &n));
+    CHECK(n == 3 && sim_serial_sent(port, buffer, sizeof buffer) == 3 && memcmp(buffer, "AT\r", 3) == 0);
+    CHECK_STATUS(WAIT_TIMEOUT, qv_recv_some(serial, buffer, sizeof buffer, 0, &n));
+    CHECK_STATUS(WAIT_TIMEOUT, qv_recv(serial, buffer, 4, 100, &n));
+    CHECK(n == 0);
+
+    sim_serial_arrive(port, "OK\r\n");
+    CHECK_STATUS(0, qv_wait_event(serial, 2000, NULL, &event, &detail));
+    CHECK(event == QV_EVENT_DATA_READY && detail == 0);
+    CHECK_STATUS(0, qv_queue_counts(serial, &n, NULL));
+    CHECK(n == 4);
+    CHECK_STATUS(0, qv_recv_some(serial, buffer, 2, 1000, &n));
+    CHECK(n == 2 && memcmp(buffer, "OK", 2) == 0);
+    CHECK_STATUS(0, qv_recv_some(serial, buffer, sizeof buffer, 1000, &n));
+    CHECK(n == 2 && memcmp(buffer, "\r\n", 2) == 0);
+    sim_serial_arrive(port, "ab");
+    CHECK_STATUS(WAIT_TIMEOUT, qv_recv(serial, buffer, 3, 300, &n));
+    CHECK(n == 2 && memcmp(buffer, "ab", 2) == 0);
+
+    /* A line error: its flags come with the event, and the data is gone. */
+    sim_serial_line_error(port, CE_FRAME, "xyz");
+    CHECK(next_event_but_data(serial, 2000) == QV_EVENT_LINE_ERROR);
+    CHECK_STATUS(0, qv_serial_line_error(serial, &errors, &discarded));
+    CHECK(errors == CE_FRAME && discarded == 3);
+    CHECK_STATUS(0, qv_queue_counts(serial, &n, NULL));
+    CHECK(n == 0);
+
+    /* A line error that a receive finds first still reaches the host. */
+    CHECK_STATUS(0, qv_serial_set_threshold(serial, 100)); /* no data-ready meanwhile */
+    while (qv_wait_event(serial, 0, NULL, &event, NULL) == 0) {
+    }
+    sim_serial_line_error(port, CE_RXPARITY, "p");
+    CHECK_STATUS(WAIT_TIMEOUT, qv_recv_some(serial, buffer, sizeof buffer, 0, &n));
+    CHECK_STATUS(0, qv_wait_event(serial, 2000, NULL, &event, &detail));
+    CHECK(event == QV_EVENT_LINE_ERROR && detail == CE_RXPARITY);
+
+    sim_serial_arrive(port, "junk");
+    CHECK_STATUS(0, qv_serial_purge(serial, QV_PURGE_RECEIVE | QV_PURGE_SEND));
+    CHECK(sim_serial_queued(port) == 0);
+    CHECK_STATUS(0, qv_close(serial));
+    CHECK_STATUS(ERROR_INVALID_HANDLE, qv_serial_get_line(serial, &baud, NULL, NULL, NULL, NULL));
+}
+
+static void removal_and_closing(void* port) {
+    qv_handle serial = NULL;
+    Blocked b;
+    HANDLE thread;
+
+    CHECK_STATUS(0, qv_serial_open(L"COM7", &serial));
+    CHECK_STATUS(ERROR_ACCESS_DENIED, qv_serial_open(L"\\\\.\\COM7", &b.handle)); /* once only */
+    memset(&b, 0, sizeof b);
+    b.handle = serial;
+    thread = CreateThread(NULL, 0, receive_forever, &b, 0, NULL);
+    Sleep(100);
+    sim_serial_arrive(port, "12");
+    Sleep(100);
+    CHECK_STATUS(0, qv_close(serial)); /* ends the receive, and returns after it */
+    CHECK_STATUS(ERROR_OPERATION_ABORTED, b.status);
+    CHECK(WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+
+    CHECK_STATUS(0, qv_serial_open(L"COM7", &serial));
+    sim_serial_remove(port);
+    CHECK(next_event_but_data(serial, 3000) == QV_EVENT_DEVICE_REMOVED);
+    CHECK(qv_send(serial, "x", 1, 100, NULL) != 0);
+    CHECK_STATUS(0, qv_close(serial));
+}
+
+void run_checks(void) {
+    void* bus = sim_serial_bus();
+    void* port = sim_serial_add(bus, L"COM7");
+    settings_and_transfers(port);
+    removal_and_closing(port);
+    sim_serial_bus_end(bus);
+}
