@@ -36,7 +36,7 @@ function peer() {
 function simulators() {
   const koffi = require('koffi');
   const lib = koffi.load(process.env.QV_DLL);
-  const f = (name, args) => lib.func('__stdcall', name, 'uint32_t', args);
+  const f = (name, args) => lib.func(name, 'uint32_t', args);
   return {
     serialAdd: f('qvsim_serial_add', ['str16']),
     serialArrive: f('qvsim_serial_arrive', ['str16', 'void *', 'uint32_t', 'uint32_t']),

@@ -1,7 +1,8 @@
 // The Node.js package's tests load a build of quorvel.dll that has simulated
 // serial ports, a simulated adapter list and device-node fixtures plugged
 // into its platform layer, and drive them from JavaScript through these
-// exports. That build (quorvel_node_sim) is never shipped.
+// exports (cdecl, under their plain names). That build (quorvel_node_sim)
+// is never shipped.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -48,7 +49,7 @@ qvsim::SerialPort* Port(const wchar_t* name) {
 
 // A simulated port "COMn" (opened as "COMn" or "\\.\COMn"). Once the first is
 // added, no real COM port opens in this process.
-QVSIM_EXPORT DWORD WINAPI qvsim_serial_add(const wchar_t* name) {
+QVSIM_EXPORT DWORD qvsim_serial_add(const wchar_t* name) {
     Held held(g_lock);
     if (!name || Port(name)) return ERROR_INVALID_PARAMETER;
     if (!State().bus) State().bus.reset(new qvsim::SerialBus);
@@ -58,7 +59,7 @@ QVSIM_EXPORT DWORD WINAPI qvsim_serial_add(const wchar_t* name) {
 
 // Bytes arriving from the line; with a non-zero comm error (CE_FRAME,
 // CE_RXPARITY, CE_OVERRUN) they arrive with that error.
-QVSIM_EXPORT DWORD WINAPI qvsim_serial_arrive(const wchar_t* name, const char* data, DWORD cb,
+QVSIM_EXPORT DWORD qvsim_serial_arrive(const wchar_t* name, const char* data, DWORD cb,
                                               DWORD commError) {
     Held held(g_lock);
     qvsim::SerialPort* port = Port(name);
@@ -73,7 +74,7 @@ QVSIM_EXPORT DWORD WINAPI qvsim_serial_arrive(const wchar_t* name, const char* d
 }
 
 // The device goes away as a USB adapter does.
-QVSIM_EXPORT DWORD WINAPI qvsim_serial_remove(const wchar_t* name) {
+QVSIM_EXPORT DWORD qvsim_serial_remove(const wchar_t* name) {
     Held held(g_lock);
     qvsim::SerialPort* port = Port(name);
     if (!port) return ERROR_INVALID_PARAMETER;
@@ -82,7 +83,7 @@ QVSIM_EXPORT DWORD WINAPI qvsim_serial_remove(const wchar_t* name) {
 }
 
 // Everything the port has sent: copies up to cb bytes, returns the length.
-QVSIM_EXPORT DWORD WINAPI qvsim_serial_sent(const wchar_t* name, char* buffer, DWORD cb) {
+QVSIM_EXPORT DWORD qvsim_serial_sent(const wchar_t* name, char* buffer, DWORD cb) {
     Held held(g_lock);
     qvsim::SerialPort* port = Port(name);
     if (!port) return 0;
@@ -92,7 +93,7 @@ QVSIM_EXPORT DWORD WINAPI qvsim_serial_sent(const wchar_t* name, char* buffer, D
 }
 
 // GetAdaptersInfo answers with count records ("adapter0", ...).
-QVSIM_EXPORT DWORD WINAPI qvsim_adapters(int count) {
+QVSIM_EXPORT DWORD qvsim_adapters(int count) {
     Held held(g_lock);
     State().adapters.reset();
     State().adapters.reset(new qvsim::AdapterList(count, sizeof(IP_ADAPTER_INFO)));
@@ -101,7 +102,7 @@ QVSIM_EXPORT DWORD WINAPI qvsim_adapters(int count) {
 
 // A USB serial adapter on port (e.g. "COM9") as Windows registers one: a
 // device-map value and a ports-class device node "USB\VID_v&PID_p\serial".
-QVSIM_EXPORT DWORD WINAPI qvsim_usb_port(const wchar_t* port, const wchar_t* instanceId,
+QVSIM_EXPORT DWORD qvsim_usb_port(const wchar_t* port, const wchar_t* instanceId,
                                          const wchar_t* hardwareId, const wchar_t* friendly) {
     Held held(g_lock);
     if (!port || !instanceId || !hardwareId || !friendly) return ERROR_INVALID_PARAMETER;
@@ -124,7 +125,7 @@ QVSIM_EXPORT DWORD WINAPI qvsim_usb_port(const wchar_t* port, const wchar_t* ins
 }
 
 // Removes the device fixtures and the adapter list (the serial ports stay).
-QVSIM_EXPORT DWORD WINAPI qvsim_reset() {
+QVSIM_EXPORT DWORD qvsim_reset() {
     Held held(g_lock);
     State().devices.clear();
     State().mapValues.clear();
@@ -160,7 +161,7 @@ void Close(std::string& out) { out.back() = '}'; }
 
 }  // namespace
 
-QVSIM_EXPORT DWORD WINAPI qvsim_c_list_json(DWORD kind, char* buffer, DWORD cb) {
+QVSIM_EXPORT DWORD qvsim_c_list_json(DWORD kind, char* buffer, DWORD cb) {
     qv_handle list = nullptr;
     DWORD count = 0;
     if ((kind == 1 ? qv_find_serial_ports(&list) : qv_find_adapters(&list)) || qv_list_count(list, &count)) {
@@ -170,7 +171,8 @@ QVSIM_EXPORT DWORD WINAPI qvsim_c_list_json(DWORD kind, char* buffer, DWORD cb) 
     for (DWORD i = 0; i < count; ++i) {
         out += "{";
         if (kind == 1) {
-            qv_serial_port_info p = {sizeof p};
+            qv_serial_port_info p = {};
+            p.size = sizeof p;
             if (qv_list_serial_port(list, i, &p)) break;
             Text(out, "name", p.name), Text(out, "path", p.path);
             Text(out, "friendlyName", p.friendly_name), Text(out, "hardwareId", p.hardware_id);
@@ -180,7 +182,8 @@ QVSIM_EXPORT DWORD WINAPI qvsim_c_list_json(DWORD kind, char* buffer, DWORD cb) 
             Number(out, "fromDeviceMap", p.sources & QV_PORT_FROM_MAP ? "true" : "false");
             Number(out, "fromInterface", p.sources & QV_PORT_FROM_INTERFACE ? "true" : "false");
         } else {
-            qv_adapter_info a = {sizeof a};
+            qv_adapter_info a = {};
+            a.size = sizeof a;
             if (qv_list_adapter(list, i, &a)) break;
             Number(out, "index", a.index), Text(out, "name", a.name);
             Text(out, "description", a.description), Number(out, "type", a.type);

@@ -168,10 +168,10 @@ class QuorvelError extends Error {
   constructor(errno, syscall, message) {
     const described = message || errorText(errno);
     super(syscall ? `${syscall}: ${described}` : described);
-    const sockets = /^(WSA[A-Z_]+)\b/.exec(described);
+    const named = /^([A-Z][A-Z0-9_]+) \(\d+\)/.exec(described);
     this.name = 'QuorvelError';
     this.errno = errno;
-    this.code = windowsNames[errno] || (sockets && sockets[1]) || 'UNKNOWN';
+    this.code = windowsNames[errno] || (named && named[1]) || 'UNKNOWN';
     if (syscall) this.syscall = syscall;
   }
 }

@@ -6,6 +6,7 @@ const { Stream } = require('./stream');
 const PARITY = { none: 0, odd: 1, even: 2, mark: 3, space: 4 };
 const STOP_BITS = { 1: 1, 2: 2, 1.5: 15 };
 const FLOW = { none: 0, rtscts: 1, xonxoff: 2 };
+const DEVICE_NOT_CONNECTED = 1167;
 const LINE_ERRORS = { 0x1: 'CE_RXOVER', 0x2: 'CE_OVERRUN', 0x4: 'CE_RXPARITY', 0x8: 'CE_FRAME', 0x10: 'CE_BREAK' };
 
 const keyOf = (table, value) => Object.keys(table).find((k) => table[k] === value);
@@ -81,6 +82,11 @@ class SerialPort extends Stream {
     check(native().qv_serial_purge(this._handle, (receive ? 1 : 0) | (send ? 2 : 0)), 'qv_serial_purge');
   }
 
+  // A device that went away fails reads before its removal event comes.
+  _readFailed(code) {
+    if (code !== DEVICE_NOT_CONNECTED) super._readFailed(code);
+  }
+
   _event(event, detail) {
     if (event === EVENT.LINE_ERROR) {
       const errors = [0];
@@ -90,8 +96,6 @@ class SerialPort extends Stream {
       const names = Object.keys(LINE_ERRORS).filter((bit) => flags & bit).map((bit) => LINE_ERRORS[bit]);
       this.emit('lineError', { errors: flags, names, discarded: discarded[0] });
     } else if (event === EVENT.DEVICE_REMOVED) {
-      this._read();  // what came before it
-      if (this._closed) return;
       this.emit('removed');
       this.close();
     } else {

@@ -90,7 +90,7 @@ class Stream extends Endpoint {
         this._ended = true;
         break;
       }
-      if (code) return this._fail(new QuorvelError(code, 'qv_recv_some'));
+      if (code) return this._readFailed(code);
       total += received[0];
       this.emit('data', Buffer.from(scratch.subarray(0, received[0])));
     }
@@ -98,6 +98,10 @@ class Stream extends Endpoint {
       this.emit('end');
       this.close();
     }
+  }
+
+  _readFailed(code) {
+    this._fail(new QuorvelError(code, 'qv_recv_some'));
   }
 
   _peerClosed() {
