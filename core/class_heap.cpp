@@ -5,18 +5,24 @@
 
 #include <new>
 
-#if defined(_MSC_VER)
-// No exceptions in this flavour: a failed allocation is a NULL object.
-#define QV_DEFINE_HEAP_OPERATORS(cls)                                                 \
+// A failed allocation is a NULL object in both flavours: the DLL's runtime
+// could not throw into a host's frames (a MinGW host links its own copy of
+// the GCC runtime, a Visual C++ host has another one altogether), and the
+// operators are declared non-throwing, so a host's new-expression checks
+// for NULL before it runs the constructor.
+#define QV_DEFINE_SCALAR_HEAP_OPERATORS(cls)                                          \
     void* cls::operator new(size_t cb) QV_NOEXCEPT {                                   \
         return ::operator new(cb, std::nothrow);                                       \
     }                                                                                  \
     void cls::operator delete(void* p) QV_NOEXCEPT { ::operator delete(p); }
+#if defined(_MSC_VER)
+#define QV_DEFINE_HEAP_OPERATORS(cls) QV_DEFINE_SCALAR_HEAP_OPERATORS(cls)
 #else
 #define QV_DEFINE_HEAP_OPERATORS(cls)                                                 \
-    void* cls::operator new(size_t cb) { return ::operator new(cb); }                  \
-    void* cls::operator new[](size_t cb) { return ::operator new[](cb); }              \
-    void cls::operator delete(void* p) QV_NOEXCEPT { ::operator delete(p); }           \
+    QV_DEFINE_SCALAR_HEAP_OPERATORS(cls)                                               \
+    void* cls::operator new[](size_t cb) QV_NOEXCEPT {                                 \
+        return ::operator new[](cb, std::nothrow);                                     \
+    }                                                                                  \
     void cls::operator delete[](void* p) QV_NOEXCEPT { ::operator delete[](p); }
 #endif
 

@@ -4,6 +4,8 @@
 // change to a class's members must leave these figures as they are.
 #include "quorvel/quorvel.h"
 
+#include <ws2bth.h>  // SOCKADDR_BTH: the public headers leave it to those that use it
+
 #define QV_SIZE(cls, bytes) static_assert(sizeof(cls) == (bytes), #cls " keeps its size")
 
 // Records of the Windows SDK as the Visual C++ compilers lay them out.

@@ -1,9 +1,10 @@
-# The core: worker thread, endpoint base, listener engine, shared records, trace output and the
-# exported classes' heap operators and sizes.
+# The core: worker thread, endpoint base, listener engine, shared records, trace output, the
+# names of errors and the exported classes' heap operators and sizes.
 list(APPEND QV_SOURCES
   core/shared_link.cpp
   core/thread.cpp
   core/comm.cpp
+  core/error_names.cpp
   core/listener.cpp
   core/trace.cpp
   core/class_sizes.cpp

@@ -68,9 +68,14 @@ int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr) {
     char szName[kNameBytes] = {};
     std::strncpy(szName, name.data(), kNameBytes - 1);  // a longer name is cut
     hostent* pEntry = os::gethostbyname(szName);
-    if (!pEntry || pEntry->h_addrtype != AF_INET || pEntry->h_length != 4 ||
-        !pEntry->h_addr_list || !pEntry->h_addr_list[0]) {
-        return FailSocket(WSAEINVAL);
+    if (!pEntry) {
+        // The system's reason (WSAHOST_NOT_FOUND for an unknown name) stands.
+        int nError = os::WSAGetLastError();
+        return FailSocket(nError ? nError : WSAHOST_NOT_FOUND);
+    }
+    if (pEntry->h_addrtype != AF_INET || pEntry->h_length != 4 || !pEntry->h_addr_list ||
+        !pEntry->h_addr_list[0]) {
+        return FailSocket(WSANO_DATA);  // a name without an IPv4 address
     }
     IN_ADDR addr;
     std::memcpy(&addr, pEntry->h_addr_list[0], sizeof addr);

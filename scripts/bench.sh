@@ -38,6 +38,8 @@ if [ -f "$QV_BUILD_DIR/msvc-$QV_ARCH/bin/bench_dll_socket.exe" ]; then
   run "bench_dll_socket (Visual C++ flavour)" "$QV_WINE" \
     "$QV_BUILD_DIR/msvc-$QV_ARCH/bin/bench_dll_socket.exe"
 fi
+# qvtool udp against a paced loopback sender, the tool as a user runs it.
+run qvtool_udp_rate python3 "$QV_ROOT/bench/qvtool_udp_rate.py" "$QV_WINE" "$QV_BIN/qvtool.exe"
 # The Node.js package against Node's own net module, in the Windows node.exe
 # of the package's tests (its own Windows 10 prefix and wineserver), with
 # the socket tests' loopback peer.

@@ -144,6 +144,27 @@ def expected(lists, wide):
     return wants
 
 
+def c_functions():
+    """The functions the C interface's header declares."""
+    header = Path(__file__).parent.parent / 'include' / 'quorvel' / 'quorvel_c.h'
+    return set(re.findall(r'QV_C_API DWORD WINAPI (qv_[a-z0-9_]+)\(', header.read_text()))
+
+
+def check_c_exports(dll, names):
+    """The C interface under its plain names only: every declared function,
+    nothing else with the prefix, no decorated (name@N) copy."""
+    declared = c_functions()
+    exported = {n for n in names if n.startswith('qv_') or n.startswith('_qv_')}
+    ok = True
+    for name in sorted(declared - exported):
+        print('check-dll: %s does not export the C function %s' % (dll, name))
+        ok = False
+    for name in sorted(exported - declared):
+        print('check-dll: %s exports %s, which the C header does not declare' % (dll, name))
+        ok = False
+    return ok, len(declared)
+
+
 def main():
     dlls = sys.argv[1:]
     if not dlls:
@@ -172,6 +193,8 @@ def main():
             # (.CRT$XC*) would never be called.
             print('check-dll: %s has C runtime initialiser sections: %s' % (dll, ' '.join(crt)))
             fail = True
+        c_ok, c_count = check_c_exports(dll, names)
+        fail = fail or not c_ok
         wants = expected(lists, is_64bit(dll))
         for what, test in wants:
             if not test(table):
@@ -179,7 +202,8 @@ def main():
                 fail = True
         if not fail:
             print('check-dll: %s (%s) imports only %s and exports all %d listed members'
-                  % (dll, flav, ','.join(sorted(IMPORTS)), len(wants)))
+                  ' and the %d C functions' % (dll, flav, ','.join(sorted(IMPORTS)), len(wants),
+                                               c_count))
         fail = fail or failed_before
     # Two flavours of one architecture export the same members. Left out of
     # the comparison: the array forms of the classes' operator new and

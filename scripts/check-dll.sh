@@ -5,7 +5,9 @@
 # lists in scripts/exports/ name (each class's special members and its
 # operator new and delete, free functions and operations, and the callbacks
 # that must be __stdcall on x86), compared through their demangled names
-# with c++filt and llvm-undname; on x64 by name only. A Visual C++ flavour DLL
+# with c++filt and llvm-undname; on x64 by name only; and the functions that
+# include/quorvel/quorvel_c.h declares, under their plain names only (the
+# same in both flavours), nothing else with their prefix. A Visual C++ flavour DLL
 # has no C runtime initialisers (.CRT$XC*), since no runtime start-up would
 # run them. Given the two flavours of one architecture, also checks that
 # they export the same members.

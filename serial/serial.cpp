@@ -49,6 +49,7 @@ struct SerialExtra : quorvel::LinkExtra {
     std::atomic<bool> bLineErrors{false};
     std::atomic<bool> bAddedErrMask{false};  // EV_ERR was put into the port's mask for it
     std::atomic<unsigned long long> ullLastError{0};  // flags << 32 | discarded bytes
+    std::atomic<bool> bLineErrorPending{false};  // found by a host call, for the listener to tell
     std::atomic<bool> bRemoval{false};
     std::atomic<bool> bRemovalRaised{false};
 };
@@ -217,7 +218,7 @@ int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) 
     // The flags are cleared now, so the listener would never see this error.
     SerialExtra* extra = ExtraOf(m_pLink);
     if (dwError && extra && extra->bLineErrors) {
-        LineError(hComm, dwError, cs.cbInQue);
+        LineError(hComm, dwError, cs.cbInQue, false);
         cs.cbInQue = 0;
     }
     if (pulInput) *pulInput = cs.cbInQue;
@@ -426,14 +427,21 @@ void CxSerial::DeviceRemoved(HANDLE hComm) {
 }
 
 // A line error that ClearCommError reported: the receive queue goes, and
-// with the request the host hears of it.
-void CxSerial::LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued) {
+// with the request the host hears of it, always from the listener: a host
+// call that found it wakes the listener (a new mask ends its wait) to tell.
+void CxSerial::LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued,
+                         bool bOnListener) {
     os::PurgeComm(hComm, PURGE_RXCLEAR);
     SerialExtra* extra = ExtraOf(m_pLink);
-    if (extra && extra->bLineErrors) {
-        extra->ullLastError = static_cast<unsigned long long>(ulErrors) << 32 | ulQueued;
+    if (!extra || !extra->bLineErrors) return;
+    extra->ullLastError = static_cast<unsigned long long>(ulErrors) << 32 | ulQueued;
+    if (bOnListener) {
         RaiseEvent(hComm, CX_EVENT_LINE_ERROR);
+        return;
     }
+    extra->bLineErrorPending = true;
+    DWORD dwMask = 0;
+    if (os::GetCommMask(hComm, &dwMask)) os::SetCommMask(hComm, dwMask);
 }
 
 void CxSerial::RaiseEvent(HANDLE hComm, long lEvent) {
@@ -573,6 +581,7 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
     DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_lEventMask));
     SerialExtra* extra = ExtraOf(m_pLink);
     bool bLineErrors = extra && extra->bLineErrors;
+    if (extra && extra->bLineErrorPending.exchange(false)) RaiseEvent(m_hComm, CX_EVENT_LINE_ERROR);
     if (!(dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask))) return PassResult::kCompleted;
     // Any event clears the port's error state. Errors (framing, parity,
     // overrun, break) discard the receive queue and raise no data-ready
@@ -581,7 +590,7 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
     DWORD dwRet = 0;
     if (os::ClearCommError(m_hComm, &dwRet, pcs)) {
         if (dwRet) {
-            LineError(m_hComm, dwRet, pcs->cbInQue);
+            LineError(m_hComm, dwRet, pcs->cbInQue, true);
         } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&
                    pcs->cbInQue >= AtomicLoad(m_wRThreshold)) {
             RaiseEvent(m_hComm, CX_EVENT_DATA_READY);

@@ -13,16 +13,21 @@ using quorvel::TextGuard;
 
 namespace {
 
-// Where a datagram goes, once the call may go ahead: numeric IPv4 text (a
-// port in it kept with bTextPort, else the bound port). Text that does not
-// parse would mean 0.0.0.0, which is this very host on some systems: send
-// nothing rather than to an unmeant place. 0 with the reason otherwise.
-int Destination(SOCKET hSocket, const wchar_t* pszAddress, bool bTextPort, int nBoundPort,
+// Where a datagram goes, once the call may go ahead: numeric IPv4 text, at
+// the port written in it, else at the bound port. Text that does not parse
+// would mean 0.0.0.0, which is this very host on some systems, and a port
+// written as 0 is no place either: send nothing rather than to an unmeant
+// place. 0 with the reason otherwise.
+int Destination(SOCKET hSocket, const wchar_t* pszAddress, int nBoundPort,
                 const unsigned char* pData, unsigned long ulLength, SOCKADDR_IN* pAddr) {
     if (hSocket == INVALID_SOCKET) return 0;  // the call said why
     if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     if (ParseAddress(pszAddress, pAddr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
-    if (!bTextPort || pAddr->sin_port == 0) {
+    if (pAddr->sin_port == 0) {
+        // Parsed text holds a colon only before a port.
+        for (const wchar_t* p = pszAddress; *p; ++p) {
+            if (*p == L':') return quorvel::FailSocket(WSAEINVAL);
+        }
         pAddr->sin_port = os::htons(static_cast<u_short>(nBoundPort & 0xFFFF));
     }
     return 1;
@@ -70,7 +75,15 @@ int CxUdpSocket::Bind(int nPort, int bListen) {
         Disbind();
         return 0;
     }
-    m_nPort = nPort;
+    // The port bound: the one asked for, or the one the system chose for 0,
+    // where datagrams to the peer "at the bound port" go.
+    SOCKADDR_IN bound;
+    int nBoundLength = sizeof bound;
+    if (os::getsockname(hSocket, reinterpret_cast<SOCKADDR*>(&bound), &nBoundLength) == 0) {
+        m_nPort = os::ntohs(bound.sin_port);
+    } else {
+        m_nPort = nPort & 0xFFFF;
+    }
     if (!StartEvents(bListen)) {  // no listener although one was asked for
         DropFailedSocket(hSocket);
         m_nPort = 0;
@@ -133,7 +146,7 @@ int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     SOCKADDR_IN addr;
-    if (!Destination(hSocket, pszAddress, false, m_nPort, pData, ulLength, &addr)) return 0;
+    if (!Destination(hSocket, pszAddress, m_nPort, pData, ulLength, &addr)) return 0;
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
         int nSent = os::sendto(hSocket, reinterpret_cast<const char*>(pData) + ulDone,
@@ -183,10 +196,11 @@ int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
         int nReceived = os::recvfrom(hSocket, reinterpret_cast<char*>(pBuffer) + ulDone,
                                      Chunk(ulLength - ulDone), 0,
                                      reinterpret_cast<SOCKADDR*>(&source), &nSourceLength);
-        if (nReceived <= 0) {
+        if (nReceived < 0) {
             call.Interrupted();  // closed from another thread: WSAEINTR
             break;
         }
+        // An empty datagram adds no bytes: it is taken and the count goes on.
         ulDone += static_cast<unsigned long>(nReceived);
     }
     if (ulDone) call.CountReceive();
@@ -252,7 +266,7 @@ int CxUdpSocket::SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData,
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
     SOCKADDR_IN addr;
-    if (!Destination(hSocket, pszAddress, true, m_nPort, pData, ulLength, &addr)) return 0;
+    if (!Destination(hSocket, pszAddress, m_nPort, pData, ulLength, &addr)) return 0;
     if (ulLength > static_cast<unsigned long>(INT_MAX)) return quorvel::FailSocket(WSAEMSGSIZE);
     char cNothing = 0;
     int nSent = os::sendto(hSocket, ulLength ? reinterpret_cast<const char*>(pData) : &cNothing,

@@ -78,7 +78,7 @@ foreach(header ${headers})
     continue()  # includes the others only
   endif()
   file(READ ${header} text)
-  string(REGEX MATCHALL "docs/[a-z_]+\\.md" named "${text}")
+  string(REGEX MATCHALL "docs/[a-z_-]+\\.md" named "${text}")
   if(NOT named)
     string(APPEND failures "${name} names no docs page\n")
   endif()

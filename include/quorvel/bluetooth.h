@@ -22,7 +22,6 @@
 #include "quorvel/core.h"
 #include "quorvel/socket.h"
 
-#include <ws2bth.h>
 #include <bluetoothapis.h>
 
 // The Serial Port Profile service class, 00001101-0000-1000-8000-00805F9B34FB.

@@ -4,7 +4,9 @@
 //
 // Include <quorvel/quorvel.h> before <windows.h> (or define
 // WIN32_LEAN_AND_MEAN first): it includes <winsock2.h>. Build the host with
-// the DLL's compiler family (MinGW or Visual C++ flavour). C++98 to C++20.
+// the DLL's compiler family (MinGW or Visual C++ flavour) and a 64-bit
+// time_t on x86. C++98 to C++20. The headers refuse either mistake with a
+// message that says what to do.
 //
 // Failures. An operation that fails returns 0 (or the failure value it
 // names: INVALID_SOCKET, NULL, an error code of its own) and leaves why as
@@ -18,8 +20,37 @@
 // return nothing, are not operations that fail.
 #pragma once
 
+// <windows.h> without WIN32_LEAN_AND_MEAN brings in the old <winsock.h>,
+// whose definitions <winsock2.h> cannot repeat: the Windows SDK's headers
+// then fail with a score of errors that never name this library. Stop with
+// one message instead. mingw-w64's headers take that order (with a warning
+// of their own), so MinGW hosts built that way keep compiling. Visual C++
+// stops at #error; clang goes on after #error, so it is made to stop at a
+// warning first (unless warnings are off: then #error comes first).
+// <winsock.h> defines INVALID_SOCKET; a project that defines _WINSOCKAPI_
+// only to keep <winsock.h> out of <windows.h> has none and passes.
+#if defined(_WINSOCKAPI_) && !defined(_WINSOCK2API_) && defined(INVALID_SOCKET) && \
+    !defined(__MINGW32__)
+#if defined(__clang__)
+#pragma clang diagnostic fatal "-W#warnings"
+#warning "quorvel: <windows.h> came before <quorvel/quorvel.h> and brought in <winsock.h>. Include <quorvel/quorvel.h> first (in stdafx.h/pch.h too), or #define WIN32_LEAN_AND_MEAN before <windows.h>."
+#endif
+#error "quorvel: <windows.h> came before <quorvel/quorvel.h> and brought in <winsock.h>. Include <quorvel/quorvel.h> first (in stdafx.h/pch.h too), or #define WIN32_LEAN_AND_MEAN before <windows.h>."
+#endif
+
 #include <winsock2.h>
 #include <windows.h>
+
+// The DLL is built with a 64-bit time_t on x86, as Visual C++ has it since
+// 2005. A host with a 32-bit one lays out the records that hold a time_t
+// (IP_ADAPTER_INFO in CxAdapterFind) smaller than the DLL writes them.
+#if (defined(_M_IX86) || defined(__i386__)) && defined(_USE_32BIT_TIME_T)
+#if defined(__MINGW32__)
+#error "quorvel: this host has a 32-bit time_t; quorvel.dll needs a 64-bit one. Define __MINGW_USE_VC2005_COMPAT for the whole project (g++ -D__MINGW_USE_VC2005_COMPAT; the CMake package quorvel::quorvel adds it) and do not define _USE_32BIT_TIME_T."
+#else
+#error "quorvel: this host has a 32-bit time_t (_USE_32BIT_TIME_T); quorvel.dll needs a 64-bit one. Remove _USE_32BIT_TIME_T from the project's preprocessor definitions (C/C++ > Preprocessor) and from its sources."
+#endif
+#endif
 
 // The language version; Visual C++ keeps __cplusplus at 199711L unless asked.
 #if defined(_MSVC_LANG)
@@ -52,35 +83,32 @@
 
 // Every exported class has its own operator new and delete in the DLL, so
 // new and delete (through any base) work whatever the host's C runtime.
-// Visual C++ flavour: new yields NULL when memory runs out (test it), and
-// new[] of a library class does not compile.
+// new of a library class never throws, with either compiler: it yields NULL
+// when memory runs out (test it). An exception could not cross from the
+// DLL's runtime into the host's frames anyway. Visual C++ flavour: new[] of
+// a library class does not compile.
 #if defined(_MSC_VER)
+#define QV_HEAP_ARRAY_OPERATORS                                             \
+private:                                                                    \
+    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
+    static void operator delete[](void* p) QV_NOEXCEPT;
+#else
+#define QV_HEAP_ARRAY_OPERATORS                                             \
+public:                                                                     \
+    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
+    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+    static void* operator new[](size_t, void* p) QV_NOEXCEPT { return p; }  \
+    static void operator delete[](void*, void*) QV_NOEXCEPT {}
+#endif
 #define QV_HEAP_OPERATORS                                                   \
 public:                                                                     \
     static void* operator new(size_t cb) QV_NOEXCEPT;                       \
     static void operator delete(void* p) QV_NOEXCEPT;                       \
     static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
     static void operator delete(void*, void*) QV_NOEXCEPT {}                \
-                                                                            \
-private:                                                                    \
-    static void* operator new[](size_t cb) QV_NOEXCEPT;                     \
-    static void operator delete[](void* p) QV_NOEXCEPT;                     \
+    QV_HEAP_ARRAY_OPERATORS                                                 \
                                                                             \
 public:
-#else
-#define QV_HEAP_OPERATORS                                                   \
-public:                                                                     \
-    static void* operator new(size_t cb);                                   \
-    static void* operator new[](size_t cb);                                 \
-    static void operator delete(void* p) QV_NOEXCEPT;                       \
-    static void operator delete[](void* p) QV_NOEXCEPT;                     \
-    static void* operator new(size_t, void* p) QV_NOEXCEPT { return p; }    \
-    static void* operator new[](size_t, void* p) QV_NOEXCEPT { return p; }  \
-    static void operator delete(void*, void*) QV_NOEXCEPT {}                \
-    static void operator delete[](void*, void*) QV_NOEXCEPT {}              \
-                                                                            \
-public:
-#endif
 
 // Event codes: the lParam of a notification message (its low word for the
 // messages that Windows Sockets posts) or the third argument of the host

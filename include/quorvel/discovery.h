@@ -134,9 +134,11 @@ QUORVEL_API int IsValidIPAddress(const wchar_t* pszAddr);
 
 // Resolves the host name pszName (cut to 259 ANSI bytes) and writes the
 // dotted text of its first IPv4 address into pszAddr (64 characters). 1 on
-// success; 0 when the name does not resolve to an IPv4 address, when the
-// address text cannot be converted, or when a pointer is NULL, with WSAEINVAL
-// (10022) as the last socket error and pszAddr untouched.
+// success; 0 with pszAddr untouched otherwise: a name the system cannot
+// resolve keeps the system's error (WSAHOST_NOT_FOUND, 11001, for an unknown
+// name), a name without an IPv4 address fails with WSANO_DATA (11004), and
+// a NULL pointer or a name or address text that cannot be converted with
+// WSAEINVAL (10022).
 QUORVEL_API int GetIPAddrByDomainName(const wchar_t* pszName, wchar_t* pszAddr);
 
 // Writes the six address bytes of *pMac (the lowest byte first; the two

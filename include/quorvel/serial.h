@@ -42,7 +42,7 @@ public:
     int SetBufferSize(unsigned long ulInput, unsigned long ulOutput);  // SetupComm
     int GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput);   // current queue sizes
     // Bytes waiting. While line-error events are asked for, a line error it
-    // finds is handled as the listener handles one.
+    // finds is handled as the listener handles one, and the listener tells it.
     int GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput);
     int ClearBuffer(int bReceive);  // purges the receive (non-zero) or transmit queue
     // Copies the path into a buffer of at least 260 characters.
@@ -124,7 +124,7 @@ private:
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait);
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
                  bool bWholeCall, unsigned long* pulDone);
-    void LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued);
+    void LineError(HANDLE hComm, unsigned long ulErrors, unsigned long ulQueued, bool bOnListener);
     void DeviceRemoved(HANDLE hComm);
     void RaiseEvent(HANDLE hComm, long lEvent);  // the data-ready path
 #if QV_CPLUSPLUS >= 201103L

@@ -231,11 +231,12 @@ public:
 };
 
 // IPv4 datagrams on one local port, bound on every interface. Send goes to
-// the stored peer address at the bound port number; Recv remembers the last
-// sender as the peer. Peer and destination text that is not numeric IPv4
-// text is refused with WSAEINVAL and nothing is sent. RecvDatagram and
-// SendDatagramTo carry the peer's port too ("a.b.c.d:port"), so a sender on
-// any port can be answered.
+// the stored peer address, SendTo and SendDatagramTo to the address given:
+// at the port written in the text ("a.b.c.d:port"), else at the bound port.
+// Text that is not numeric IPv4 text, or that writes the port as 0, is
+// refused with WSAEINVAL and nothing is sent. Recv remembers the last sender
+// as the peer, without its port; RecvDatagram gives the sender with its port
+// ("a.b.c.d:port"), so a sender on any port can be answered.
 class QUORVEL_API CxUdpSocket : public CxSocket {
     QV_HEAP_OPERATORS
 public:
@@ -245,7 +246,8 @@ public:
     ~CxUdpSocket() QV_OVERRIDE;
 
     // Closes any held socket, binds the low 16 bits of nPort on every
-    // interface and, with bListen, starts the listener. 1 bound.
+    // interface and, with bListen, starts the listener. 1 bound. The bound
+    // port is remembered, for 0 the one the system chose.
     int Bind(int nPort, int bListen);
     int Disbind();   // CloseSocket(); on success also clears the port and stops the listener
     int IsBinded();  // 1 while the socket is bound
@@ -255,12 +257,14 @@ public:
     void GetPeerAddress(wchar_t* pszAddress);  // into a buffer of 64 characters; NULL: nothing
 
     // One datagram of ulLength bytes to the stored peer (Send) or to
-    // pszAddress (SendTo) at the bound port. A NULL buffer with a non-zero
-    // count fails with WSAEFAULT.
+    // pszAddress (SendTo). A NULL buffer with a non-zero count fails with
+    // WSAEFAULT.
     int Send(unsigned char* pData, unsigned long ulLength, unsigned long ulUnused) QV_OVERRIDE;
     int SendTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
     // Whole datagrams until exactly ulLength bytes are in; a datagram larger
-    // than the room left fails the call. Recv stores the sender as the peer;
+    // than the room left fails the call. An empty datagram adds no bytes: it
+    // is taken and the call goes on (RecvDatagram reports it as length 0).
+    // Recv stores the sender as the peer;
     // RecvFrom writes it (at most 16 characters) into pszAddress instead. A
     // sender that the platform cannot write as text reads as the empty text;
     // the data is still delivered (1), never dropped for it. RecvFrom with a
@@ -283,10 +287,10 @@ public:
     // WAIT_TIMEOUT when none came.
     int RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsigned long ulSize,
                      unsigned long* pulLength, unsigned long ulWait);
-    // One datagram of ulLength bytes to "a.b.c.d:port", or to "a.b.c.d" at
-    // the bound port. 1 when the platform took all of it; a count larger
-    // than the platform's largest datagram fails (WSAEMSGSIZE), text that
-    // is not numeric IPv4 text with WSAEINVAL.
+    // One datagram of ulLength bytes (an empty one for 0) to "a.b.c.d:port",
+    // or to "a.b.c.d" at the bound port. 1 when the platform took all of it;
+    // a count larger than the platform's largest datagram fails
+    // (WSAEMSGSIZE).
     int SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData, unsigned long ulLength);
 
 protected:

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,4 +71,24 @@ TEST(BluetoothApi, LoadedOnceByConcurrentFirstCallsAndLetGoOnRelease) {
     }
     os::ReleaseOptionalModules();  // twice in a row: nothing left to release
     EXPECT_FALSE(ModuleLoaded());
+}
+
+// The API comes from the system folder, never from beside the host, where
+// the build puts a decoy of the same name (decoy_bthprops.c).
+TEST(BluetoothApi, NeverLoadedFromBesideTheHost) {
+    wchar_t path[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    std::wstring decoy = std::wstring(path, std::wcsrchr(path, L'\\') + 1) + L"bthprops.cpl";
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(decoy.c_str())) << "no decoy to refuse";
+    os::ReleaseOptionalModules();
+    SearchRadios();
+    EXPECT_EQ(0u, GetEnvironmentVariableW(L"QV_DECOY_BTHPROPS_LOADED", nullptr, 0))
+        << "the decoy beside the host was loaded";
+    HMODULE module = GetModuleHandleW(L"bthprops.cpl");
+    ASSERT_NE(nullptr, module);
+    wchar_t loaded[MAX_PATH], system[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameW(module, loaded, MAX_PATH));
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    EXPECT_EQ(0, _wcsnicmp(loaded, system, n)) << "loaded from " << loaded;
+    os::ReleaseOptionalModules();
 }

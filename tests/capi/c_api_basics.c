@@ -47,6 +47,25 @@ static void handles_not_live(void) {
     CHECK_STATUS(ERROR_INVALID_HANDLE, qv_close(queue));
     CHECK_STATUS(ERROR_INVALID_HANDLE, qv_wait_event(queue, 0, NULL, &event, NULL));
     CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_queue_open(NULL));
+
+    /* Entries are used again, the oldest first: a closed handle stays
+     * invalid while its entry holds a new object. */
+    {
+        qv_handle first = NULL, later = NULL;
+        int n;
+        CHECK_STATUS(0, qv_queue_open(&first));
+        CHECK_STATUS(0, qv_close(first));
+        for (n = 0; n < 600; ++n) {
+            CHECK_STATUS(0, qv_queue_open(&later));
+            if (((UINT_PTR)later & 0x3FFFF) == ((UINT_PTR)first & 0x3FFFF)) break;
+            CHECK_STATUS(0, qv_close(later));
+        }
+        CHECK(n < 600 && later != first);
+        CHECK_STATUS(ERROR_INVALID_HANDLE, qv_handle_kind(first, &kind));
+        CHECK_STATUS(ERROR_INVALID_HANDLE, qv_close(first));
+        CHECK_STATUS(0, qv_handle_kind(later, &kind));
+        CHECK_STATUS(0, qv_close(later));
+    }
 }
 
 static void text_at_limits(void) {

@@ -184,6 +184,12 @@ static void udp_in_a_shared_queue(void) {
         seen[source == b] = source;
     }
     CHECK(seen[0] == a && seen[1] == b);
+    /* Unread, the data is told again and again: held in the queue once. */
+    Sleep(150);
+    CHECK_STATUS(0, qv_wait_event(queue, 0, &source, &event, NULL));
+    CHECK_STATUS(0, qv_wait_event(queue, 0, &seen[source == a], &event, NULL));
+    CHECK(seen[source == a] != source);
+    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(queue, 0, &source, &event, NULL));
     CHECK_STATUS(0, qv_udp_recv_from(a, buffer, sizeof buffer, 1000, &length, from, 16, &from_port));
     CHECK(length == 4 && memcmp(buffer, "to-a", 4) == 0);
     CHECK(wcscmp(from, L"127.0.0.1") == 0 && from_port == port_s);

@@ -19,6 +19,9 @@ void sim_serial_line_error(void* port, DWORD error, const char* bytes);
 void sim_serial_remove(void* port);
 int sim_serial_sent(void* port, char* out, int capacity); /* bytes sent, cut to capacity */
 DWORD sim_serial_queued(void* port);
+/* While on, calls of threads other than the caller's find no line error and
+ * leave the port's error state as it is: the caller's own calls find it. */
+void sim_serial_errors_for_me(int on);
 
 /* Bluetooth: a stack with radios and remote devices. */
 void* sim_bth_stack(void);

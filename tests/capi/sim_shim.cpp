@@ -1,12 +1,15 @@
 // The C face of the simulated devices (sim.h).
 #include "quorvel/quorvel.h"
 
+
+#include <cstring>
 #include <string>
 
 #include "tests/capi/sim.h"
 #include "sim/sim_bluetooth.h"
 #include "sim/sim_devices.h"
 #include "sim/sim_hosts.h"
+#include "platform/os.h"
 #include "sim/sim_serial.h"
 
 namespace {
@@ -17,6 +20,16 @@ struct UsbPort {
     UsbPort(const wchar_t* port, const qvsim::DeviceDesc& desc)
         : map(L"SERIALCOMM", std::wstring(L"\\Device\\QvCapi") + port, port), device(desc) {}
 };
+
+decltype(quorvel::os::ClearCommError) g_realClearCommError;
+DWORD g_errorsFor;
+
+BOOL WINAPI ErrorsForOne(HANDLE hComm, LPDWORD pdwErrors, LPCOMSTAT pStat) {
+    if (GetCurrentThreadId() == g_errorsFor) return g_realClearCommError(hComm, pdwErrors, pStat);
+    if (pdwErrors) *pdwErrors = 0;
+    if (pStat) std::memset(pStat, 0, sizeof *pStat);
+    return TRUE;
+}
 
 qvsim::SerialPort* Port(void* port) { return static_cast<qvsim::SerialPort*>(port); }
 qvsim::BluetoothStack* Stack(void* stack) { return static_cast<qvsim::BluetoothStack*>(stack); }
@@ -42,6 +55,15 @@ int sim_serial_sent(void* port, char* out, int capacity) {
     return n;
 }
 DWORD sim_serial_queued(void* port) { return Port(port)->QueuedBytes(); }
+void sim_serial_errors_for_me(int on) {
+    if (on) {
+        g_errorsFor = GetCurrentThreadId();
+        g_realClearCommError = quorvel::os::ClearCommError;
+        quorvel::os::ClearCommError = ErrorsForOne;
+    } else {
+        quorvel::os::ClearCommError = g_realClearCommError;
+    }
+}
 
 void* sim_bth_stack(void) { return new qvsim::BluetoothStack; }
 void sim_bth_stack_end(void* stack) { delete Stack(stack); }

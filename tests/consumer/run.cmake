@@ -20,13 +20,8 @@ set(prefix ${QV_BUILD}/consumer/prefix)
 set(build ${QV_BUILD}/consumer/build)
 file(REMOVE_RECURSE ${QV_BUILD}/consumer)
 
-function(step what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "consumer check: ${what} failed (${rc})\n${out}\n${err}")
-  endif()
-  set(step_output "${out}" PARENT_SCOPE)
-endfunction()
+set(qv_check "consumer check")
+include(${CMAKE_CURRENT_LIST_DIR}/../support/step.cmake)
 
 step("install" ${CMAKE_COMMAND} --install ${QV_BUILD} --prefix ${prefix})
 foreach(file bin/quorvel.dll lib/quorvel.lib include/quorvel/quorvel.h

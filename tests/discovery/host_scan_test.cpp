@@ -149,6 +149,19 @@ TEST(HostScan, WorkersThatCannotStartLeaveTheirSliceMarkedUnprobed) {
     EXPECT_EQ(0, find.Flag(7));
     EXPECT_EQ(0, net.Probes(2));
 
+    // Every probe the started half makes fails: the scan fails with that
+    // error; the slices never probed are no sign of an empty network.
+    net.LimitAnswers(6, 0);
+    net.LimitAnswers(254, 0);
+    net.SetMissError(ERROR_NOT_SUPPORTED);
+    calls = 0;
+    SetLastError(0);
+    EXPECT_EQ(0, find.FindHost());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
+    net.SetMissError(ERROR_BAD_NET_NAME);
+    net.LimitAnswers(6, -1);
+    net.LimitAnswers(254, -1);
+
     none = true;  // no worker at all: the scan fails, nothing probed
     int probes = net.TotalProbes();
     EXPECT_EQ(0, find.FindHost());

@@ -15,6 +15,12 @@ DWORD WINAPI PollExit(void* pThread) {
     return 9;
 }
 
+// More than the DLL's heap can give (the process has not that much room).
+constexpr size_t kTooBig = sizeof(void*) == 4 ? 0x7FF00000u : 0x7FF000000000u;
+struct HugeThread : CxThread {
+    char pad[kTooBig];
+};
+
 }  // namespace
 
 TEST(Dll, IsLoadedFromItsOwnModule) {
@@ -34,6 +40,18 @@ TEST(Dll, VersionResourceNamesTheLicence) {
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\LegalCopyright",
                                reinterpret_cast<void**>(&text), &length));
     EXPECT_STREQ(L"Copyright (c) 2026 the quorvel developers; MIT License", text);
+}
+
+// The DLL's runtime cannot throw into this program's frames: new of a
+// library class yields NULL, and the constructor never runs on it.
+TEST(Dll, NewOfALibraryClassYieldsNullWhenMemoryRunsOut) {
+    EXPECT_EQ(nullptr, CxThread::operator new(kTooBig));
+    EXPECT_EQ(nullptr, CxSerial::operator new[](kTooBig));
+    HugeThread* huge = new HugeThread;
+    EXPECT_EQ(nullptr, huge);
+    CxSerial* ports = new CxSerial[2];
+    ASSERT_NE(nullptr, ports);
+    delete[] ports;
 }
 
 TEST(Dll, ThreadStartsStopsAndTellsTheWindow) {

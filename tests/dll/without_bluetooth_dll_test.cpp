@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "quorvel/quorvel.h"
+
+#include <ws2bth.h>
 #include "tests/support/trace_capture.h"
 
 namespace {

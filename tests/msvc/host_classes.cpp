@@ -45,9 +45,23 @@ void Exercise(const char* pszName) {
     }
 }
 
+// More than the DLL's heap can give (the process has not that much room).
+const size_t kTooBig = sizeof(void*) == 4 ? 0x7FF00000u : 0x7FF000000000ull;
+struct HugeThread : CxThread {
+    char pad[kTooBig];
+};
+
 }  // namespace
 
 int HostMain() {
+    // Where memory runs out, new of a library class yields NULL and runs no
+    // constructor; the host's own operator new stays unused.
+    LONG nNew = host::g_nGlobalNew;
+    CHECK(CxThread::operator new(kTooBig) == NULL);
+    HugeThread* pHuge = new HugeThread;
+    CHECK(pHuge == NULL);
+    CHECK(host::g_nGlobalNew == nNew);
+
     SocketInit();
     Exercise<CxThread, CxThread>("CxThread");
     Exercise<CxComm, CxComm>("CxComm");

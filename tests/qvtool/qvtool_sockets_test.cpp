@@ -151,7 +151,8 @@ TEST_F(Peer, UdpHexCarriesAMegabyteOfDatagramsOfAnySizeUnchanged) {
         datagrams.push_back(RandomBytes(size, static_cast<unsigned>(datagrams.size())));
         total += size;
     }
-    ToolRun run({"udp", "0", "--hex", "--peer", "127.0.0.1:" + std::to_string(udpPort)});
+    ToolRun run({"udp", "0", "--hex", "--peer", "127.0.0.1:" + std::to_string(udpPort), "--count",
+                 std::to_string(datagrams.size())});
     ASSERT_TRUE(run.WaitErr([](const std::string& e) { return PortIn(e) > 0; })) << run.Err();
     std::string expected;
     size_t lines = 0;
@@ -175,7 +176,7 @@ TEST_F(Peer, UdpAnswersTheSendersOwnPortAndShowsDatagramsAsJson) {
     EXPECT_EQ(qvtool::kFailure, early.code);
     EXPECT_TRUE(Contains(early.err, "no peer yet: give --peer or wait for a datagram")) << early.err;
 
-    ToolRun run({"udp", "0", "--json"});
+    ToolRun run({"udp", "0", "--json", "--count", "3"});
     ASSERT_TRUE(run.WaitErr([](const std::string& e) { return PortIn(e) > 0; })) << run.Err();
     TellPeer("PORT " + std::to_string(PortIn(run.Err())));  // "hello" from the peer's port
     std::string from = "{\"from\": \"127.0.0.1\", \"port\": " + std::to_string(udpPort);
@@ -189,19 +190,20 @@ TEST_F(Peer, UdpAnswersTheSendersOwnPortAndShowsDatagramsAsJson) {
     EXPECT_EQ(qvtool::kSuccess, run.Finish());
 }
 
-TEST_F(Peer, UdpLinesAreRawBytesAndOversizedDatagramsAreRefused) {
+TEST_F(Peer, UdpLinesAreRawBytesEvenOnATextStdoutAndBadLinesAreSkipped) {
+    // LF, CR, NUL and Ctrl+Z come back byte for byte, although stdout starts
+    // in text mode as in every program.
     std::string peer = "127.0.0.1:" + std::to_string(udpPort);
-    ToolRun lines({"udp", "0", "--peer", peer});
+    ToolRun lines({"udp", "0", "--peer", peer, "--count", "3"}, qvtest::Stdout::kText);
     ASSERT_TRUE(lines.WaitErr([](const std::string& e) { return PortIn(e) > 0; }));
-    std::string input("a\x00\x1a\r\n", 5);
+    std::string input("a\x00\x1a\r\n\n\r\r\x1a\n", 10);
     lines.Write(input);
-    ASSERT_TRUE(lines.WaitOut([&](const std::string& o) { return o.size() >= input.size(); }));
-    lines.CloseInput();
-    EXPECT_EQ(qvtool::kSuccess, lines.Finish());
-    EXPECT_EQ(input, lines.Out());
+    EXPECT_EQ(qvtool::kSuccess, lines.Finish()) << lines.Err();
+    EXPECT_EQ(qvtool::Hex(reinterpret_cast<const unsigned char*>(input.data()), input.size()),
+              Hex(lines.Out()));
 
     // The piece after the last line feed goes out too as stdin ends (seen
-    // here by a socket of the test's own, since the command ends with it).
+    // here by a socket of the test's own).
     SOCKET own = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     SOCKADDR_IN at = {};
     at.sin_family = AF_INET;
@@ -209,9 +211,9 @@ TEST_F(Peer, UdpLinesAreRawBytesAndOversizedDatagramsAreRefused) {
     ASSERT_EQ(0, bind(own, reinterpret_cast<SOCKADDR*>(&at), sizeof at));
     int length = sizeof at;
     getsockname(own, reinterpret_cast<SOCKADDR*>(&at), &length);
-    qvtest::ToolResult last =
-        RunTool({"udp", "0", "--peer", "127.0.0.1:" + std::to_string(ntohs(at.sin_port))},
-                "line\nno line feed");
+    qvtest::ToolResult last = RunTool(
+        {"udp", "0", "--peer", "127.0.0.1:" + std::to_string(ntohs(at.sin_port)), "--timeout", "1"},
+        "line\nno line feed");
     EXPECT_EQ(qvtool::kSuccess, last.code) << last.err;
     DWORD limit = 10000;  // ms, should a datagram never come
     setsockopt(own, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
@@ -224,14 +226,36 @@ TEST_F(Peer, UdpLinesAreRawBytesAndOversizedDatagramsAreRefused) {
     EXPECT_EQ("no line feed", take());
     closesocket(own);
 
+    // A line that cannot be a datagram is told and skipped; the lines after
+    // it still go, and the run fails at its end.
     std::string tooLarge(65508, 'x');
-    qvtest::ToolResult hex = RunTool({"udp", "0", "--hex", "--peer", peer}, Hex(tooLarge) + "\n");
+    qvtest::ToolResult hex = RunTool({"udp", "0", "--hex", "--peer", peer, "--count", "2"},
+                                     "12 3\n" + Hex(tooLarge) + "\n0102\n\n");
     EXPECT_EQ(qvtool::kFailure, hex.code);
+    EXPECT_EQ("0102\n\n", hex.out);
+    EXPECT_TRUE(Contains(hex.err, "not a line of hexadecimal digit pairs")) << hex.err;
     EXPECT_TRUE(Contains(hex.err, "a datagram of 65508 bytes is larger than the largest")) << hex.err;
-    qvtest::ToolResult raw = RunTool({"udp", "0", "--peer", peer}, tooLarge + "\n");
+    qvtest::ToolResult raw =
+        RunTool({"udp", "0", "--peer", peer, "--count", "1"}, tooLarge + tooLarge + "\nok\n");
     EXPECT_EQ(qvtool::kFailure, raw.code);
+    EXPECT_EQ("ok\n", raw.out);
     EXPECT_TRUE(Contains(raw.err, "65507 bytes")) << raw.err;  // however stdin comes in
-    qvtest::ToolResult bad = RunTool({"udp", "0", "--hex", "--peer", peer}, "12 3\n");
-    EXPECT_EQ(qvtool::kFailure, bad.code);
-    EXPECT_TRUE(Contains(bad.err, "not a line of hexadecimal digit pairs")) << bad.err;
+}
+
+TEST_F(Peer, UdpReceivesAfterStdinEndsUntilItsCountOrAQuietTime) {
+    // A service or a log collector: stdin ends at once, what arrives shows.
+    ToolRun run({"udp", "0", "--hex", "--count", "2"});
+    run.CloseInput();
+    ASSERT_TRUE(run.WaitErr([](const std::string& e) { return PortIn(e) > 0; })) << run.Err();
+    for (int i = 0; i < 2; ++i) TellPeer("PORT " + std::to_string(PortIn(run.Err())));
+    EXPECT_EQ(qvtool::kSuccess, run.Finish()) << run.Err();
+    EXPECT_EQ(Hex("hello") + "\n" + Hex("hello") + "\n", run.Out());
+
+    qvtest::ToolResult quiet = RunTool({"udp", "0", "--timeout", "1"});
+    EXPECT_EQ(qvtool::kSuccess, quiet.code);
+    EXPECT_TRUE(Contains(quiet.err, "nothing sent or received for 1 s")) << quiet.err;
+    qvtest::ToolResult missing = RunTool({"udp", "0", "--count", "1", "--timeout", "1"});
+    EXPECT_EQ(qvtool::kFailure, missing.code);
+    EXPECT_TRUE(Contains(missing.err, "received 0 of 1 datagrams; nothing sent or received for 1 s"))
+        << missing.err;
 }

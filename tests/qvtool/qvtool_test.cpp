@@ -9,6 +9,7 @@
 #include "quorvel/quorvel.h"
 #include "tests/bluetooth/bth_fixture.h"
 #include "tests/qvtool/tool_run.h"
+#include "tests/support/wait_until.h"
 #include "sim/sim_devices.h"
 #include "sim/sim_hosts.h"
 #include "sim/sim_serial.h"
@@ -40,7 +41,10 @@ TEST(QvtoolText, ErrorsAndAddressesReadAsAPersonMeansThem) {
         EXPECT_TRUE(Contains(text, "(WSA")) << text;
         EXPECT_FALSE(Contains(text, "unknown")) << text;
     }
-    EXPECT_EQ(0u, qvtool::ErrorText(2).find("error 2 ("));
+    // So do the common Windows errors.
+    EXPECT_EQ("error 2 (ERROR_FILE_NOT_FOUND: file not found)", qvtool::ErrorText(2));
+    EXPECT_EQ("error 50 (ERROR_NOT_SUPPORTED: not supported)", qvtool::ErrorText(50));
+    EXPECT_EQ(0u, qvtool::ErrorText(0x20000001).find("error 536870913 ("));
 
     // Only four plain decimal octets: the system reads the short and octal
     // forms as other addresses.
@@ -83,11 +87,13 @@ TEST(QvtoolCommands, UsageErrorsAreRefusedBeforeAnythingIsOpened) {
     } cases[] = {
         {{"resolve", ""}, "resolve needs one NAME"},
         {{"tcp", "listen", "localhost", "0"}, "bad address 'localhost'"},
-        {{"tcp", "connect", "1.2.3", "80"}, "bad address '1.2.3'"},
+        {{"tcp", "connect", "127.1", "80"}, "bad address '127.1'"},
         {{"tcp", "connect", "127.0.0.1", "0"}, "bad port '0'"},
         {{"tcp", "listen", "127.0.0.1", "0", "--timeout", "0"}, "--timeout needs"},
         {{"tcp", "connect", "127.0.0.1", "80", "--echo"}, "unknown tcp connect option"},
-        {{"udp", "0", "--peer", "1.2.3"}, "bad peer '1.2.3'"},
+        {{"udp", "0", "--peer", "127.1"}, "bad peer '127.1'"},
+        {{"udp", "0", "--count", "0"}, "--count needs"},
+        {{"serial", "COM1", "--wait", "soon"}, "--wait needs"},
         {{"udp", "0", "--peer", "127.0.0.1"}, "--peer needs :PORT when PORT is 0"},
         {{"udp", "0", "--hex", "--json"}, "give one of --hex and --json"},
         {{"scan", "--flush"}, "unknown scan option"},
@@ -122,6 +128,27 @@ TEST(QvtoolSerial, AMegabyteOfRandomBytesPassesBothWaysUnchanged) {
     EXPECT_FALSE(port.IsOpen());
 }
 
+TEST(QvtoolSerial, WaitsForTheAnswerAfterStdinUntilTheLineIsQuiet) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM6");
+    ToolRun run({"serial", "COM6", "--wait", "2000"});
+    ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "COM6 open"); }));
+    run.Write("AT\r");
+    run.CloseInput();  // as printf 'AT\r' | qvtool serial COM6
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return port.Sent() == "AT\r"; }, 10000)) << port.Sent();
+    Sleep(300);  // a device that takes its time to answer
+    port.Arrive("\r\nOK\r\n");
+    EXPECT_EQ(qvtool::kSuccess, run.Finish()) << run.Err();
+    EXPECT_EQ("\r\nOK\r\n", run.Out());
+
+    // With stdin open, --timeout ends a session on which nothing arrives.
+    ToolRun quiet({"serial", "COM6", "--timeout", "1"});
+    EXPECT_EQ(qvtool::kSuccess, quiet.Code());
+    quiet.Finish();
+    EXPECT_TRUE(Contains(quiet.Err(), "nothing sent or received for 1 s")) << quiet.Err();
+    EXPECT_FALSE(port.IsOpen());
+}
+
 TEST(QvtoolSerial, AFailedSendEndsTheSessionWithFailure) {
     qvsim::SerialBus bus;
     qvsim::SerialPort& port = bus.Add(L"COM8");
@@ -137,7 +164,7 @@ TEST(QvtoolSerial, AFailedSendEndsTheSessionWithFailure) {
 TEST(QvtoolSerial, OutputThatCannotBeWrittenEndsTheSessionWithFailure) {
     qvsim::SerialBus bus;
     qvsim::SerialPort& port = bus.Add(L"COM9");
-    ToolRun run({"serial", "COM9"}, true);  // stdout's reader has gone
+    ToolRun run({"serial", "COM9"}, qvtest::Stdout::kGone);
     ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "COM9 open"); }));
     port.Arrive("nobody reads this");
     EXPECT_EQ(qvtool::kFailure, run.Code());  // stdin is still open
@@ -222,6 +249,11 @@ TEST(QvtoolDiscovery, DevicesAddressesAndNamesAsTextAndJson) {
     EXPECT_EQ("{\"name\": \"printer.lan\", \"address\": \"10.77.5.200\"}\n", json.out);
     text = RunTool({"resolve", "printer.lan"});
     EXPECT_EQ("10.77.5.200\n", text.out);
+    net.AddName("gone.lan", {});  // the system does not know it
+    text = RunTool({"resolve", "gone.lan"});
+    EXPECT_EQ(qvtool::kFailure, text.code);
+    EXPECT_TRUE(Contains(text.err, "cannot resolve gone.lan: error 11001 (WSAHOST_NOT_FOUND"))
+        << text.err;
 
     json = RunTool({"adapters", "--json"});  // the machine's own, through Wine
     EXPECT_EQ(qvtool::kSuccess, json.code);

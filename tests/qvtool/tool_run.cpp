@@ -33,7 +33,7 @@ class FailureEcho : public testing::EmptyTestEventListener {
 
 }  // namespace
 
-ToolRun::ToolRun(std::vector<std::string> args, bool outputGone) : m_args(std::move(args)) {
+ToolRun::ToolRun(std::vector<std::string> args, Stdout output) : m_args(std::move(args)) {
     static bool echoing = [] {
         testing::UnitTest::GetInstance()->listeners().Append(new FailureEcho);
         return true;
@@ -56,7 +56,8 @@ ToolRun::ToolRun(std::vector<std::string> args, bool outputGone) : m_args(std::m
     m_savedErrFd = _dup(2);
     // The C streams write through descriptors 1 and 2, which now name the
     // pipes' write ends (duplicates; the originals are closed with them).
-    m_outFd = _open_osfhandle(reinterpret_cast<intptr_t>(m_out.write), _O_BINARY);
+    m_outFd = _open_osfhandle(reinterpret_cast<intptr_t>(m_out.write),
+                              output == Stdout::kText ? _O_TEXT : _O_BINARY);
     m_errFd = _open_osfhandle(reinterpret_cast<intptr_t>(m_err.write), _O_BINARY);
     _dup2(m_outFd, 1);
     _dup2(m_errFd, 2);
@@ -65,7 +66,7 @@ ToolRun::ToolRun(std::vector<std::string> args, bool outputGone) : m_args(std::m
     SetStdHandle(STD_OUTPUT_HANDLE, m_out.write);
     SetStdHandle(STD_ERROR_HANDLE, m_err.write);
 
-    if (outputGone) {
+    if (output == Stdout::kGone) {
         CloseHandle(m_out.read);
         m_out.read = nullptr;
     } else {
@@ -98,6 +99,9 @@ int ToolRun::Finish() {
         TerminateProcess(GetCurrentProcess(), 3);
     }
     m_runner.join();
+    // Input the command no longer reads must not hold up the feeder: with
+    // the last reading end closed its writes fail.
+    CloseHandle(m_in.read);
     m_feeder.join();
     Restore();
     if (m_outReader.joinable()) m_outReader.join();
@@ -123,8 +127,6 @@ void ToolRun::Restore() {
     SetStdHandle(STD_INPUT_HANDLE, m_savedIn);
     SetStdHandle(STD_OUTPUT_HANDLE, m_savedOut);
     SetStdHandle(STD_ERROR_HANDLE, m_savedErr);
-    // The command's stdin thread reads through a handle of its own.
-    CloseHandle(m_in.read);
 }
 
 void ToolRun::Write(const std::string& data) {

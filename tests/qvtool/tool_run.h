@@ -18,11 +18,16 @@
 
 namespace qvtest {
 
+// stdout as the command finds it: a binary descriptor; one in text mode, as
+// every program starts with (the command must switch it to write raw bytes);
+// or one nobody reads, so that every write fails as when the reader of a
+// pipe has gone.
+enum class Stdout { kBinary, kText, kGone };
+
 class ToolRun {
 public:
-    // Starts "qvtool ARGS...". With outputGone, nobody reads stdout: every
-    // write to it fails, as when the reader of a pipe has gone.
-    explicit ToolRun(std::vector<std::string> args, bool outputGone = false);
+    // Starts "qvtool ARGS...".
+    explicit ToolRun(std::vector<std::string> args, Stdout output = Stdout::kBinary);
     // Closes stdin, waits for the command to return and puts the streams back.
     ~ToolRun();
     ToolRun(const ToolRun&) = delete;

@@ -440,6 +440,14 @@ TEST_F(Listener, StackReserveAndAListenerThatCannotStart) {
     closesocket(server.AcceptConnection());
 
     client.SetListenerStackSize(256 * 1024);
+    // Later changes of the target leave the reserve alone, however many
+    // (their count shares its word with it).
+    for (UINT i = 0; i < 70000; ++i) client.SetWndMsgProc(nullptr, i, nullptr, nullptr);
+    EXPECT_EQ(256u * 1024, client.GetListenerStackSize());
+    ASSERT_EQ(1, client.Connect(L"127.0.0.1", port, 1));
+    EXPECT_EQ(256u * 1024, stack.load());
+    client.DisConnect();
+    closesocket(server.AcceptConnection());
     CxClientSocket copy(client);
     EXPECT_EQ(256u * 1024, copy.GetListenerStackSize());
     ASSERT_EQ(1, copy.Connect(L"127.0.0.1", port, 1));

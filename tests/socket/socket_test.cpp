@@ -383,11 +383,13 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     EXPECT_EQ(0, reads);
     ASSERT_EQ(1, udp.Recv(&byte, 1, 0));  // the datagram still waits
 
-    // 10 and 6 bytes into one Recv of 16. The port in the text gives way to
-    // the bound port, so these come back to this very socket.
+    // 10 and 6 bytes into one Recv of 16, an empty datagram before each
+    // pair adding nothing; the port in the text is this very socket's.
     std::vector<unsigned char> ten = Pattern(10, 1), six = Pattern(6, 50);
+    std::wstring self = L"127.0.0.1:" + std::to_wstring(port);
     for (int pass = 0; pass < 2; ++pass) {
-        ASSERT_EQ(1, udp.SendTo(L"127.0.0.1:9", ten.data(), 10));
+        ASSERT_EQ(1, udp.SendDatagramTo(self.c_str(), nullptr, 0));
+        ASSERT_EQ(1, udp.SendTo(self.c_str(), ten.data(), 10));
         ASSERT_EQ(1, udp.SendTo(L"127.0.0.1", six.data(), 6));
     }
     unsigned char buffer[16];
@@ -401,9 +403,34 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
     EXPECT_TRUE(std::equal(six.begin(), six.end(), buffer));
     EXPECT_STREQ(L"127.0.0.1", text);
 
-    // A sender on another port becomes the peer; Send answers at the bound port.
+    // A port written in the text wins, for SendTo and for Send to the peer;
+    // a port written as 0 is refused.
     SOCKET raw = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    SOCKADDR_IN to = Ipv4(L"127.0.0.1", port);
+    SOCKADDR_IN to = Ipv4(L"127.0.0.1", 0);
+    ASSERT_EQ(0, os::bind(raw, reinterpret_cast<SOCKADDR*>(&to), sizeof to));
+    DWORD limit = 5000;  // ms: a datagram that went elsewhere fails the test, not hangs it
+    setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    std::wstring other = L"127.0.0.1:" + std::to_wstring(LocalPort(raw));
+    ASSERT_EQ(1, udp.SendTo(other.c_str(), ten.data(), 3));
+    udp.SetPeerAddress(other.c_str());
+    ASSERT_EQ(1, udp.Send(six.data(), 2, 0));
+    char got[8] = {};
+    EXPECT_EQ(3, os::recv(raw, got, sizeof got, 0));
+    EXPECT_EQ(2, os::recv(raw, got + 3, sizeof got, 0));
+    EXPECT_TRUE(std::equal(ten.begin(), ten.begin() + 3, got) && std::equal(six.begin(), six.begin() + 2, got + 3));
+    {
+        // Windows reads a written port 0 as port 0 (Wine refuses the text).
+        Hook<os::WSAStringToAddressW> zero([&](LPWSTR t, INT f, LPWSAPROTOCOL_INFOW i, LPSOCKADDR a, LPINT n) {
+            std::wstring text(t);
+            if (text.size() > 2 && text.compare(text.size() - 2, 2, L":0") == 0) text.resize(text.size() - 2);
+            return zero.Real()(&text[0], f, i, a, n);
+        });
+        EXPECT_EQ(0, udp.SendTo(L"127.0.0.1:0", &byte, 1));
+        EXPECT_EQ(WSAEINVAL, LastError());
+    }
+
+    // A sender on another port becomes the peer; Send answers at the bound port.
+    to = Ipv4(L"127.0.0.1", port);
     udp.SetPeerAddress(L"10.9.9.9");
     udp.SetPeerAddress(std::wstring(200, L'1').c_str());  // refused: does not fit
     std::wstring longest(CX_SOCKET_ADDRESS_MAX, L'1');
@@ -433,9 +460,8 @@ TEST_F(Sockets, UdpDatagramsPeersAndPorts) {
 
 TEST_F(Sockets, UdpDatagramsWithTheSendersPortAnswerAPeerOnAnyPort) {
     CxUdpSocket udp;
-    ASSERT_EQ(1, udp.Bind(0, 0));
+    ASSERT_EQ(1, udp.Bind(0, 0));  // the port the system chooses is the bound port
     int port = LocalPort(udp.GetSocket());
-    ASSERT_EQ(1, udp.Bind(port, 0));
     udp.SetPeerAddress(L"10.9.9.9");  // neither call reads or changes it
     SOCKET raw = os::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     SOCKADDR_IN rawAddr = Ipv4(L"127.0.0.1", 0);
@@ -514,7 +540,8 @@ TEST_F(Sockets, UdpDatagramsWithTheSendersPortAnswerAPeerOnAnyPort) {
     EXPECT_EQ(WSAEFAULT, LastError());
     EXPECT_EQ(0, udp.SendDatagramTo(L"127.0.0.1", nullptr, 1));
     EXPECT_EQ(WSAEFAULT, LastError());
-    for (const wchar_t* bad : {L"localhost:5000", L"", L"127.0.0.1:99999", (const wchar_t*)nullptr}) {
+    for (const wchar_t* bad : {L"localhost:5000", L"", L"127.0.0.1:99999", L"127.0.0.1:0",
+                               (const wchar_t*)nullptr}) {
         EXPECT_EQ(0, udp.SendDatagramTo(bad, xyz, 1));
         EXPECT_EQ(WSAEINVAL, LastError());
     }

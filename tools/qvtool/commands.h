@@ -19,9 +19,10 @@ int Run(int argc, char** argv);
 
 std::string Narrow(const wchar_t* text);
 std::wstring Widen(const char* text);
-// "error N (TEXT)" for a Windows or Windows Sockets error code; Windows
-// Sockets codes read "error 10048 (WSAEADDRINUSE: address already in use)"
-// whatever text the system has for them.
+// "error N (TEXT)" for a Windows or Windows Sockets error code; the codes
+// the library names (core/error_names.h) read "error 10048 (WSAEADDRINUSE:
+// address already in use)", "error 2 (ERROR_FILE_NOT_FOUND: file not
+// found)" whatever text the system has for them.
 std::string ErrorText(unsigned long code);
 // Prints "qvtool: " and the formatted message (one %s for detail) to stderr;
 // returns kFailure.
@@ -30,6 +31,11 @@ int Fail(const char* format, const std::string& detail);
 int Usage(const std::string& message);
 // A decimal number no greater than max.
 bool ParseNumber(const char* text, unsigned long max, unsigned long* out);
+// The seconds after --timeout at argv[*i] (1 to 86400), stepping *i past
+// them; false when they are missing or out of range, which kTimeoutUsage
+// tells the user.
+bool TakeTimeout(int argc, char** argv, int* i, unsigned long* seconds);
+extern const char kTimeoutUsage[];
 // Four decimal octets "a.b.c.d" (0 to 255, no leading zeros), nothing else:
 // the system would read "1.2.3" as 1.2.0.3 and "010.0.0.1" as 8.0.0.1.
 bool IsDottedQuad(const std::string& text);

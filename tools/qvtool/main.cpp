@@ -53,6 +53,17 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long* out) {
     return true;
 }
 
+const char kTimeoutUsage[] = "--timeout needs a number of seconds from 1 to 86400";
+
+bool TakeTimeout(int argc, char** argv, int* i, unsigned long* seconds) {
+    constexpr unsigned long kMaxTimeout = 24 * 60 * 60;
+    if (*i + 1 >= argc || !ParseNumber(argv[*i + 1], kMaxTimeout, seconds) || !*seconds) {
+        return false;
+    }
+    ++*i;
+    return true;
+}
+
 // The file version from quorvel.dll's own version resource.
 std::string LibraryVersion() {
     HMODULE module = GetModuleHandleW(L"quorvel.dll");

@@ -1,5 +1,6 @@
 // qvtool serial: opens a serial port, copies what arrives to stdout and sends
-// what stdin gives, byte for byte both ways.
+// what stdin gives, byte for byte both ways. After the end of stdin it waits
+// for the answer: the session ends once nothing has moved for --wait ms.
 #include "quorvel/quorvel.h"
 
 #include <fcntl.h>
@@ -21,6 +22,9 @@ constexpr unsigned long kMaxBaud = 0x7FFFFFFF;
 constexpr unsigned long kMaxThreshold = 65535;
 constexpr unsigned long kRecvWait = 1000;  // ms
 constexpr unsigned long kSendWait = 5000;  // ms
+constexpr unsigned long kDefaultWait = 500;  // ms of quiet that end a session after stdin
+constexpr unsigned long kMaxWait = 24 * 60 * 60 * 1000;  // ms
+constexpr unsigned long kEndPoll = 20;  // ms between two looks at the clock
 
 // Shared by the command, the port's listener and the stdin thread, which
 // may outlive the command (it is left waiting for stdin).
@@ -30,7 +34,11 @@ struct Session {
     Ending ending;
     std::mutex sending;     // held while the port sends; Close waits for it
     bool closed = false;    // under sending: the port is closed, send nothing
+    std::atomic<bool> inputEnded{false};
+    std::atomic<DWORD> lastMove{0};  // tick of the last bytes in or out, or of the end of stdin
 };
+
+void Moved(Session& session) { session.lastMove = GetTickCount(); }
 
 // "framing, parity" for the flags of a line error.
 std::string LineErrorText(unsigned long flags) {
@@ -84,6 +92,7 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
         Fail("cannot read from %s", session->path + ": " + ErrorText(GetLastError()));
         return 0;
     }
+    Moved(*session);
     if (!WriteOut(data.data(), data.size())) {
         Fail("cannot write to stdout%s", "");
         session->ending.End(kFailure);
@@ -91,15 +100,34 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
     return 0;
 }
 
+// Waits for the session's end: a failure, --wait ms of quiet after the end
+// of stdin, or --timeout seconds of quiet.
+int AwaitEnd(Session& session, unsigned long wait, unsigned long timeout) {
+    int code = kSuccess;
+    while (!session.ending.WaitFor(kEndPoll, &code)) {
+        DWORD now = GetTickCount();
+        if (session.inputEnded && now - session.lastMove >= wait) return kSuccess;
+        if (timeout && now - session.lastMove >= timeout * 1000) {
+            std::fprintf(stderr, "qvtool: nothing sent or received for %lu s\n", timeout);
+            return kSuccess;
+        }
+    }
+    return code;
+}
+
 }  // namespace
 
 const char kSerialHelp[] =
-    "  serial PATH [--baud N] [--threshold N]\n"
-           "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
-           "                          arrives to stdout and send what stdin gives, byte\n"
-           "                          for byte; --baud sets N baud 8N1, --threshold the\n"
-           "                          bytes that make data ready (default 1); line errors\n"
-           "                          and the device's removal are reported on stderr\n";
+    "  serial PATH [--baud N] [--threshold N] [--wait MS] [--timeout S]\n"
+    "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
+    "                          arrives to stdout and send what stdin gives, byte\n"
+    "                          for byte; --baud sets N baud 8N1, --threshold the\n"
+    "                          bytes that make data ready (default 1); line errors\n"
+    "                          and the device's removal are reported on stderr.\n"
+    "                          After the end of stdin it waits for the answer and\n"
+    "                          ends once nothing moved for MS ms (default 500);\n"
+    "                          --timeout: end once nothing was sent or received\n"
+    "                          for S seconds\n";
 
 void SummarySerial() { std::printf("serial: open a port with 'qvtool serial COMn'\n"); }
 
@@ -108,9 +136,18 @@ int Serial(int argc, char** argv) {
     unsigned long baud = 0;
     bool setBaud = false;
     unsigned long threshold = 1;
+    unsigned long wait = kDefaultWait;
+    unsigned long timeout = 0;
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--baud" || arg == "--threshold") {
+        if (arg == "--wait") {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxWait, &wait)) {
+                return Usage("--wait needs a number of milliseconds from 0 to 86400000");
+            }
+            ++i;
+        } else if (arg == "--timeout") {
+            if (!TakeTimeout(argc, argv, &i, &timeout)) return Usage(kTimeoutUsage);
+        } else if (arg == "--baud" || arg == "--threshold") {
             if (i + 1 >= argc) return Usage(arg + " needs a number");
             const char* value = argv[++i];
             if (arg == "--baud") {
@@ -167,6 +204,7 @@ int Serial(int argc, char** argv) {
     }
     std::fprintf(stderr, "qvtool: %s open; stdin goes to the port until its end (Ctrl+Z/Ctrl+D)\n",
                  path);
+    Moved(*session);
 
     // Each piece of stdin goes out as read; the port is never closed while
     // it sends.
@@ -180,13 +218,19 @@ int Serial(int argc, char** argv) {
                 session->ending.End(kFailure);
                 return false;
             }
+            Moved(*session);
             return true;
         },
         [session](bool atEnd) {
-            if (!atEnd) Fail("cannot read stdin: %s", ErrorText(GetLastError()));
-            session->ending.End(atEnd ? kSuccess : kFailure);
+            if (!atEnd) {
+                Fail("cannot read stdin: %s", ErrorText(GetLastError()));
+                session->ending.End(kFailure);
+                return;
+            }
+            Moved(*session);
+            session->inputEnded = true;  // the answer may still come
         });
-    int result = session->ending.Wait();
+    int result = AwaitEnd(*session, wait, timeout);
     {
         std::lock_guard<std::mutex> lock(session->sending);
         session->closed = true;

@@ -3,19 +3,22 @@
 //
 //   qvtool tcp listen ADDR PORT [--echo] [--timeout S]   accept one connection
 //   qvtool tcp connect ADDR PORT [--timeout S]           connect
-//   qvtool udp PORT [--peer ADDR[:PORT]] [--hex|--json]  datagrams on PORT
+//   qvtool udp PORT [--peer ADDR[:PORT]] [--hex|--json] [--count N] [--timeout S]
 //
 // Bytes pass unchanged both ways. A TCP session sends stdin as it is read;
 // at the end of stdin it shuts its sending side down and waits for the peer
 // to close; when the peer closes, it says so and ends at once. UDP sends one
 // datagram per stdin line (with --hex or --json one line of hexadecimal
-// digits per datagram, so any bytes and empty datagrams pass) and ends with
-// stdin.
+// digits per datagram, so any bytes and empty datagrams pass) and, like
+// netcat, goes on receiving after the end of stdin, until --count datagrams
+// have come or none came or went for --timeout seconds.
 #include "quorvel/quorvel.h"
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,10 +32,8 @@ namespace qvtool {
 namespace {
 
 constexpr unsigned long kMaxPort = 65535;
-constexpr unsigned long kMaxTimeout = 24 * 60 * 60;  // s
 constexpr unsigned long kChunk = 64 * 1024;
 constexpr unsigned long kMaxDatagram = 65507;  // the largest IPv4 UDP payload
-constexpr unsigned long kReceivePoll = 100;    // ms between two looks at the end
 
 std::string SocketErrorText() { return ErrorText(SocketGetLastError()); }
 
@@ -230,26 +231,54 @@ int TcpConnect(const char* address, int port, unsigned long timeout) {
 
 enum class UdpMode { kLines, kHex, kJson };
 
+constexpr int kReceiveBuffer = 4 * 1024 * 1024;  // asked of the system; it may give less
+constexpr size_t kMaxQueued = 64 * 1024 * 1024;  // received bytes not yet on stdout
+constexpr unsigned long kEndPoll = 100;          // ms between two looks at the limits
+
+struct Datagram {
+    std::wstring sender;  // "a.b.c.d:port"
+    std::string data;
+};
+
 struct UdpSession {
     CxUdpSocket udp;
     UdpMode mode = UdpMode::kLines;
-    Ending ending;
-    std::mutex mutex;       // guards the socket's calls and everything below
-    std::wstring peer;      // where stdin goes: "a.b.c.d:port"; empty until known
     bool fixedPeer = false;  // given with --peer, else the last sender
+    Ending ending;           // a failure that ends the run early
+    std::atomic<bool> refused{false};  // a stdin line was skipped: the run fails at its end
+
+    std::mutex mutex;       // guards sending and the three below
+    std::wstring peer;      // where stdin goes: "a.b.c.d:port"; empty until known
     bool closed = false;
+    // Used by the stdin thread alone.
     std::string pending;    // a stdin line not yet ended
+    bool skipping = false;  // dropping the rest of a line too long for a datagram
+
+    // Received datagrams on their way to stdout. The receiving thread only
+    // takes them from the socket, so that a slow stdout never leaves them
+    // to pile up in the system's buffer, where they would be lost.
+    std::mutex queueMutex;
+    std::condition_variable queued;
+    std::vector<Datagram> queue;
+    size_t queuedBytes = 0;
+    unsigned long dropped = 0;  // lost while stdout lagged too far behind
+    std::atomic<DWORD> lastMove{0};  // tick of the last datagram in or out, or of the start
 };
+
+// A stdin line that cannot go out: said, skipped, and the run fails at its end.
+void Refuse(UdpSession& session, const char* format, const std::string& detail) {
+    Fail(format, detail);
+    session.refused = true;
+}
 
 // One datagram to the peer; false (after saying why) when the command ends.
 bool SendOne(UdpSession& session, const std::string& datagram) {
     std::lock_guard<std::mutex> lock(session.mutex);
     if (session.closed) return false;
     if (datagram.size() > kMaxDatagram) {
-        Fail("a datagram of %s bytes is larger than the largest, 65507 bytes",
-             std::to_string(datagram.size()));
-        session.ending.End(kFailure);
-        return false;
+        Refuse(session, "a datagram of %s bytes is larger than the largest, 65507 bytes; skipped",
+               std::to_string(datagram.size()));
+        return true;
     }
     if (session.peer.empty()) {
         Fail("no peer yet: give --peer or wait for a datagram%s", "");
@@ -266,6 +295,7 @@ bool SendOne(UdpSession& session, const std::string& datagram) {
         session.ending.End(kFailure);
         return false;
     }
+    session.lastMove = GetTickCount();
     return true;
 }
 
@@ -276,81 +306,134 @@ bool SendLine(UdpSession& session, std::string line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string datagram;
     if (!ParseHex(line, &datagram)) {
-        Fail("not a line of hexadecimal digit pairs: '%s'",
-             line.size() > 40 ? line.substr(0, 40) + "..." : line);
-        session.ending.End(kFailure);
-        return false;
+        Refuse(session, "not a line of hexadecimal digit pairs, skipped: '%s'",
+               line.size() > 40 ? line.substr(0, 40) + "..." : line);
+        return true;
     }
     return SendOne(session, datagram);
 }
 
 bool TakeInput(UdpSession& session, const char* data, size_t length) {
     if (session.ending.Ended()) return false;
-    session.pending.append(data, length);
-    size_t start = 0;
-    for (size_t end; (end = session.pending.find('\n', start)) != std::string::npos; start = end + 1) {
-        size_t keep = session.mode == UdpMode::kLines ? end + 1 : end;
-        if (!SendLine(session, session.pending.substr(start, keep - start))) return false;
-    }
-    session.pending.erase(0, start);
-    // A line that cannot fit in a datagram whatever follows.
-    size_t limit = session.mode == UdpMode::kLines ? kMaxDatagram : 4 * kMaxDatagram + 2;
-    if (session.pending.size() > limit) {
-        Fail("a line of more than %s bytes cannot be one datagram",
-             std::to_string(session.mode == UdpMode::kLines ? kMaxDatagram : limit));
-        session.ending.End(kFailure);
-        return false;
+    // Longer unended text cannot be one datagram, whatever follows.
+    const size_t limit = session.mode == UdpMode::kLines ? kMaxDatagram : 4 * kMaxDatagram + 2;
+    const char* end = data + length;
+    while (data < end) {
+        const char* lf = static_cast<const char*>(std::memchr(data, '\n', end - data));
+        const char* next = lf ? lf + 1 : end;
+        if (!session.skipping) session.pending.append(data, next);
+        data = next;
+        if (session.skipping) {
+            session.skipping = lf == nullptr;  // the skipped line ends here
+        } else if (lf) {
+            std::string line;
+            line.swap(session.pending);
+            if (session.mode != UdpMode::kLines) line.pop_back();  // the line feed
+            if (!SendLine(session, line)) return false;
+        } else if (session.pending.size() > limit) {
+            Refuse(session, "a line of more than %s bytes cannot be one datagram; skipped",
+                   std::to_string(limit));
+            session.pending.clear();
+            session.skipping = true;
+        }
     }
     return true;
 }
 
-bool ShowDatagram(UdpMode mode, const std::string& sender, const unsigned char* data,
-                  unsigned long length) {
-    if (mode == UdpMode::kLines) return WriteOut(data, length);
-    if (mode == UdpMode::kHex) return WriteOut(Hex(data, length) + "\n");
-    size_t colon = sender.rfind(':');
-    std::string port = colon == std::string::npos ? "null" : sender.substr(colon + 1);
-    return WriteOut("{\"from\": " + Json(sender.substr(0, colon)) + ", \"port\": " + port +
-                    ", \"size\": " + std::to_string(length) + ", \"data\": " +
-                    Json(Hex(data, length)) + "}\n");
+void AppendDatagram(UdpMode mode, const Datagram& datagram, std::string* out) {
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(datagram.data.data());
+    size_t length = datagram.data.size();
+    if (mode == UdpMode::kLines) {
+        *out += datagram.data;
+    } else if (mode == UdpMode::kHex) {
+        *out += Hex(data, length) + "\n";
+    } else {
+        std::string sender = Narrow(datagram.sender.c_str());
+        size_t colon = sender.rfind(':');
+        std::string port = colon == std::string::npos ? "null" : sender.substr(colon + 1);
+        *out += "{\"from\": " + Json(sender.substr(0, colon)) + ", \"port\": " + port +
+                ", \"size\": " + std::to_string(length) + ", \"data\": " + Json(Hex(data, length)) +
+                "}\n";
+    }
 }
 
+// Takes datagrams from the socket into the queue until the socket closes.
 void Receive(std::shared_ptr<UdpSession> session) {
     std::vector<unsigned char> buffer(kChunk);
-    while (!session->ending.Ended()) {
-        SOCKET s = INVALID_SOCKET;
-        {
-            std::lock_guard<std::mutex> lock(session->mutex);
-            if (session->closed) return;
-            s = session->udp.GetSocket();
-        }
-        int ready = WaitReadable(s, kReceivePoll);
-        if (ready == 0) continue;
+    for (;;) {
         wchar_t sender[64] = L"";
         unsigned long length = 0;
-        int ok = 0;
-        unsigned long error = 0;
-        {
-            std::lock_guard<std::mutex> lock(session->mutex);
-            if (session->closed) return;
-            ok = ready > 0 && session->udp.RecvDatagram(sender, buffer.data(),
-                                                        static_cast<unsigned long>(buffer.size()),
-                                                        &length);
-            error = SocketGetLastError();
-            if (ok && !session->fixedPeer && sender[0]) session->peer = sender;
-        }
+        // Waits for the next datagram; closing the socket ends the wait.
+        int ok = session->udp.RecvDatagram(sender, buffer.data(),
+                                           static_cast<unsigned long>(buffer.size()), &length);
+        unsigned long error = SocketGetLastError();
         if (!ok) {
+            {
+                std::lock_guard<std::mutex> lock(session->mutex);
+                if (session->closed) return;
+            }
             // An earlier datagram that found no listener is reported on a
             // later receive: not this socket's failure.
-            if (ready > 0 && (error == WSAECONNRESET || error == WSAENETRESET)) continue;
+            if (error == WSAECONNRESET || error == WSAENETRESET) continue;
             Fail("cannot receive (%s)", ErrorText(error));
             session->ending.End(kFailure);
             return;
         }
-        if (!ShowDatagram(session->mode, Narrow(sender), buffer.data(), length)) {
-            Fail("cannot write to stdout%s", "");
-            session->ending.End(kFailure);
-            return;
+        if (!session->fixedPeer && sender[0]) {
+            std::lock_guard<std::mutex> lock(session->mutex);
+            session->peer = sender;
+        }
+        {
+            std::lock_guard<std::mutex> lock(session->queueMutex);
+            session->lastMove = GetTickCount();
+            if (session->queuedBytes + length > kMaxQueued) {
+                ++session->dropped;
+                continue;
+            }
+            session->queue.push_back(
+                {sender, std::string(reinterpret_cast<const char*>(buffer.data()), length)});
+            session->queuedBytes += length;
+        }
+        session->queued.notify_one();
+    }
+}
+
+// Writes what arrives to stdout, many datagrams in one write when they
+// come faster than one by one, until --count datagrams are out, nothing
+// went either way for --timeout seconds, or a failure ends the run.
+int Deliver(UdpSession& session, unsigned long count, unsigned long timeout) {
+    unsigned long shown = 0;
+    std::vector<Datagram> batch;
+    std::string out;
+    for (;;) {
+        DWORD idle = 0;
+        {
+            std::unique_lock<std::mutex> lock(session.queueMutex);
+            session.queued.wait_for(lock, std::chrono::milliseconds(kEndPoll),
+                                    [&] { return !session.queue.empty(); });
+            batch.swap(session.queue);
+            session.queuedBytes = 0;
+            idle = GetTickCount() - session.lastMove;
+        }
+        out.clear();
+        for (const Datagram& datagram : batch) {
+            if (count && shown == count) break;
+            AppendDatagram(session.mode, datagram, &out);
+            ++shown;
+        }
+        batch.clear();
+        if (!out.empty() && !WriteOut(out)) return Fail("cannot write to stdout%s", "");
+        if (count && shown == count) return kSuccess;
+        int code = kSuccess;
+        if (session.ending.WaitFor(0, &code)) return code;
+        if (timeout && idle >= timeout * 1000) {
+            std::string quiet = "nothing sent or received for " + std::to_string(timeout) + " s";
+            if (count) {
+                return Fail("%s", "received " + std::to_string(shown) + " of " +
+                                      std::to_string(count) + " datagrams; " + quiet);
+            }
+            std::fprintf(stderr, "qvtool: %s\n", quiet.c_str());
+            return kSuccess;
         }
     }
 }
@@ -369,7 +452,7 @@ const char kTcpHelp[] =
     "                          ends when the peer closes, or after the end of\n"
     "                          stdin once the peer has closed too\n";
 const char kUdpHelp[] =
-    "  udp PORT [--peer ADDR[:PORT]] [--hex|--json]\n"
+    "  udp PORT [--peer ADDR[:PORT]] [--hex|--json] [--count N] [--timeout S]\n"
     "                          datagrams on PORT (every interface; 0: any free\n"
     "                          port, which is shown); each stdin line goes out as\n"
     "                          one datagram to --peer (at its PORT, else at the\n"
@@ -378,7 +461,11 @@ const char kUdpHelp[] =
     "                          --hex: one datagram per line as hexadecimal both\n"
     "                          ways (an empty line is an empty datagram); --json:\n"
     "                          stdin as --hex, each received datagram as a JSON\n"
-    "                          object with from, port, size and data (hex)\n";
+    "                          object with from, port, size and data (hex).\n"
+    "                          Receives after the end of stdin too, until N\n"
+    "                          datagrams have come (--count), nothing was sent or\n"
+    "                          received for S seconds (--timeout) or it is\n"
+    "                          interrupted\n";
 
 void SummarySockets() {
     Startup startup;
@@ -397,10 +484,7 @@ int Tcp(int argc, char** argv) {
         if (arg == "--echo" && mode == "listen") {
             echo = true;
         } else if (arg == "--timeout") {
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxTimeout, &timeout) || !timeout) {
-                return Usage("--timeout needs a number of seconds from 1 to 86400");
-            }
-            ++i;
+            if (!TakeTimeout(argc, argv, &i, &timeout)) return Usage(kTimeoutUsage);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown tcp " + mode + " option '" + arg + "'");
         } else {
@@ -426,6 +510,8 @@ int Udp(int argc, char** argv) {
     const char* portText = nullptr;
     const char* peer = nullptr;
     UdpMode mode = UdpMode::kLines;
+    unsigned long count = 0;
+    unsigned long timeout = 0;
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--peer") {
@@ -434,6 +520,13 @@ int Udp(int argc, char** argv) {
         } else if (arg == "--hex" || arg == "--json") {
             if (mode != UdpMode::kLines) return Usage("give one of --hex and --json");
             mode = arg == "--hex" ? UdpMode::kHex : UdpMode::kJson;
+        } else if (arg == "--timeout") {
+            if (!TakeTimeout(argc, argv, &i, &timeout)) return Usage(kTimeoutUsage);
+        } else if (arg == "--count") {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], ULONG_MAX, &count) || !count) {
+                return Usage("--count needs a number of datagrams from 1");
+            }
+            ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown udp option '" + arg + "'");
         } else if (portText) {
@@ -462,6 +555,11 @@ int Udp(int argc, char** argv) {
         session->peer = Widen((peerAddress + ":" + std::to_string(peerPort ? peerPort : port)).c_str());
     }
     if (!session->udp.Bind(port, 0)) return Fail("cannot bind (%s)", SocketErrorText());
+    // Room for bursts while stdout is written; the system may grant less.
+    int room = kReceiveBuffer;
+    setsockopt(session->udp.GetSocket(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&room),
+               sizeof room);
+    session->lastMove = GetTickCount();
     std::string local = Endpoint(session->udp.GetSocket(), false);
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
@@ -469,6 +567,7 @@ int Udp(int argc, char** argv) {
                  local.substr(local.find(':') + 1).c_str());
 
     std::thread receiver(&Receive, session);
+    // The end of stdin ends only the sending: what arrives is still shown.
     ReadStdin(
         [session](const char* data, size_t length) { return TakeInput(*session, data, length); },
         [session](bool atEnd) {
@@ -480,17 +579,22 @@ int Udp(int argc, char** argv) {
                 return;
             }
             // A last line without a line feed is a datagram too.
-            if (!session->pending.empty() && !SendLine(*session, session->pending)) return;
-            session->ending.End(kSuccess);
+            if (!session->pending.empty() && !session->skipping) {
+                SendLine(*session, session->pending);
+            }
         });
-    int result = session->ending.Wait();
+    int result = Deliver(*session, count, timeout);
     {
         std::lock_guard<std::mutex> lock(session->mutex);
         session->closed = true;
     }
+    session->udp.Disbind();  // ends the receive that waits
     receiver.join();
-    session->udp.Disbind();
-    return result;
+    if (session->dropped) {
+        Fail("stdout did not keep up: %s datagrams dropped", std::to_string(session->dropped));
+        result = kFailure;
+    }
+    return session->refused && result == kSuccess ? kFailure : result;
 }
 
 namespace {
