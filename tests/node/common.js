@@ -22,6 +22,12 @@ function within(promise, ms, what) {
 const next = (emitter, name, ms, what) =>
   within(new Promise((resolve) => emitter.once(name, (...args) => resolve(args))), ms, what);
 
+// Resolves once predicate() holds (checked every 10 ms); bound it with within().
+const until = (predicate) => new Promise((resolve) => {
+  const poll = () => (predicate() ? resolve() : setTimeout(poll, 10));
+  poll();
+});
+
 // { tcp, udp, close }: the ports of tests/socket/peer.py.
 function peer() {
   const ports = {};
@@ -49,4 +55,4 @@ function simulators() {
   };
 }
 
-module.exports = { quorvel, within, next, peer, simulators };
+module.exports = { quorvel, within, next, until, peer, simulators };

@@ -19,7 +19,7 @@ function(qv_node_test name script dll)
   add_test(NAME ${name} COMMAND sh ${qv_node_run} node ${QUORVEL_NODE_RUNTIME} ${QV_ARCH_NAME}
     ${CMAKE_SOURCE_DIR}/tests/node/${script})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED "node;${ARGN}"
-    ENVIRONMENT "QV_DLL=Z:${dll};QV_PEER_INFO=Z:${CMAKE_BINARY_DIR}/tests/node/peer/socket_peer.txt"
+    ENVIRONMENT "QV_NODE_OPTIONS=--test-force-exit;QV_DLL=Z:${dll};QV_PEER_INFO=Z:${CMAKE_BINARY_DIR}/tests/node/peer/socket_peer.txt"
     PASS_REGULAR_EXPRESSION "# fail 0" FAIL_REGULAR_EXPRESSION "# fail [1-9]|not ok ")
 endfunction()
 

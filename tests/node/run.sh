@@ -35,7 +35,7 @@ case "$action" in
     trap 'rm -f "$out"' EXIT
     export NODE_PATH="Z:$runtime/node_modules"
     status=0
-    timeout 600 "$wine" "$runtime/node.exe" "Z:$script" "$@" </dev/null >"$out" 2>&1 || status=$?
+    timeout 600 "$wine" "$runtime/node.exe" $QV_NODE_OPTIONS "Z:$script" "$@" </dev/null >"$out" 2>&1 || status=$?
     tr -d '\r' <"$out"
     [ $status = 0 ] || echo "run.sh: node.exe $(basename "$script") exited with $status"
     exit $status ;;

@@ -3,7 +3,7 @@
 const test = require('node:test');
 const assert = require('assert');
 const crypto = require('crypto');
-const { quorvel, within, next, simulators } = require('./common');
+const { quorvel, within, next, until, simulators } = require('./common');
 
 const sim = simulators();
 const arrive = (port, bytes, commError = 0) => assert.strictEqual(sim.serialArrive(port, bytes, bytes.length, commError), 0);
@@ -27,19 +27,22 @@ test('serial: data events, writes, line settings, line errors, then removal', as
   await assert.rejects(quorvel.openSerialPort('COM7'), { code: 'ERROR_ACCESS_DENIED' });
   await assert.rejects(quorvel.openSerialPort('COM99'), { errno: 2, code: 'ERROR_FILE_NOT_FOUND' });
 
+  // Bytes that come while nobody listens wait for the first 'data' listener.
   const payload = crypto.randomBytes(300000);
-  const received = collect(port, payload.length, 'the simulated line');
   arrive('COM7', payload);
+  await within(until(() => port.counts().toRead === payload.length), 5000, 'the bytes waiting in the port');
+  await new Promise((r) => setTimeout(r, 300));  // room for their data-ready event to go by
+  const received = collect(port, payload.length, 'the simulated line');
   assert.ok((await received()).equals(payload));
-
-  assert.strictEqual(await port.write('hello\0world'), 11);
-  const sent = Buffer.alloc(64);
-  assert.strictEqual(sent.toString('latin1', 0, sim.serialSent('COM7', sent, sent.length)), 'hello\0world');
 
   const lineError = next(port, 'lineError', 5000, "'lineError' for a framing error");
   arrive('COM7', Buffer.from('xy'), 0x8);
   const [info] = await lineError;
   assert.ok(info.errors & 0x8 && info.names.includes('CE_FRAME'), JSON.stringify(info));
+
+  assert.strictEqual(await port.write('hello\0world'), 11);
+  const sent = Buffer.alloc(64);
+  assert.strictEqual(sent.toString('latin1', 0, sim.serialSent('COM7', sent, sent.length)), 'hello\0world');
 
   const removed = next(port, 'removed', 5000, "'removed' when the device goes away");
   const closed = next(port, 'close', 5000, "'close' after 'removed'");
