@@ -20,7 +20,7 @@ wine_for() {
 case "$action" in
   setup)
     "$here/../../scripts/node-runtime.sh" "$runtime" "$3"
-    wineserver -p </dev/null >/dev/null 2>&1
+    wineserver -p </dev/null >/dev/null 2>&1 || echo "run.sh: a wineserver already runs for $WINEPREFIX; using it"
     # The prefix's services start now, holding none of the test runner's pipes.
     "$(wine_for "$3")" wineboot </dev/null >/dev/null 2>&1 || true ;;
   stop)
