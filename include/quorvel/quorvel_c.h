@@ -95,10 +95,11 @@ typedef void(WINAPI* qv_event_proc)(void* context, qv_handle handle, DWORD event
 /* The DLL's version: major << 16 | minor << 8 | patch (0.2.0 is 0x000200). */
 QV_C_API DWORD WINAPI qv_version(DWORD* version);
 
-/* The text of an error code: its name where it is a Windows Sockets code
- * the library knows ("WSAECONNREFUSED") and the system's message, as
- * "WSAECONNREFUSED (10061): ...". A code without a message still gets a
- * text ("error 12345"). */
+/* The text of an error code: its name where the library knows one
+ * ("WSAECONNREFUSED", "ERROR_FILE_NOT_FOUND") and the system's message (or
+ * the library's short text where the system has none), as
+ * "WSAECONNREFUSED (10061): ...". Any other code still gets a text
+ * ("error 12345", with the system's message if it has one). */
 QV_C_API DWORD WINAPI qv_error_text(DWORD code, wchar_t* text, DWORD capacity, DWORD* length);
 
 /* Ends any handle: closes the endpoint (ending calls under way on other

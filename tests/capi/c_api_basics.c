@@ -75,7 +75,7 @@ static void text_at_limits(void) {
     BOOL usable = TRUE;
 
     CHECK_STATUS(0, qv_error_text(10061, text, 128, &length));
-    CHECK(wcsstr(text, L"10061") != NULL && length == wcslen(text));
+    CHECK(wcsstr(text, L"WSAECONNREFUSED (10061): ") == text && length == wcslen(text));
     CHECK_STATUS(ERROR_INSUFFICIENT_BUFFER, qv_error_text(10061, NULL, 0, &length));
     CHECK(length > 5);
     CHECK_STATUS(ERROR_INSUFFICIENT_BUFFER, qv_error_text(10061, text, length, NULL));
