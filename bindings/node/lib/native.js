@@ -98,19 +98,6 @@ const status = {
   NO_MORE_ITEMS: 259, OPERATION_ABORTED: 995, WSAECONNRESET: 10054, WSAEDISCON: 10101,
 };
 
-// Names of the Windows codes the library gives; Windows Sockets codes are
-// named by the library's own error text.
-const windowsNames = {
-  1: 'ERROR_INVALID_FUNCTION', 2: 'ERROR_FILE_NOT_FOUND', 3: 'ERROR_PATH_NOT_FOUND',
-  5: 'ERROR_ACCESS_DENIED', 6: 'ERROR_INVALID_HANDLE', 8: 'ERROR_NOT_ENOUGH_MEMORY',
-  21: 'ERROR_NOT_READY', 22: 'ERROR_BAD_COMMAND', 31: 'ERROR_GEN_FAILURE',
-  32: 'ERROR_SHARING_VIOLATION', 50: 'ERROR_NOT_SUPPORTED', 87: 'ERROR_INVALID_PARAMETER',
-  121: 'ERROR_SEM_TIMEOUT', 122: 'ERROR_INSUFFICIENT_BUFFER', 123: 'ERROR_INVALID_NAME',
-  234: 'ERROR_MORE_DATA', 258: 'WAIT_TIMEOUT', 259: 'ERROR_NO_MORE_ITEMS',
-  995: 'ERROR_OPERATION_ABORTED', 1167: 'ERROR_DEVICE_NOT_CONNECTED', 1168: 'ERROR_NOT_FOUND',
-  1460: 'ERROR_TIMEOUT', 1722: 'RPC_S_SERVER_UNAVAILABLE',
-};
-
 let api = null;
 let loadedFrom = null;
 
@@ -166,12 +153,13 @@ function errorText(code) {
 // failed (syscall).
 class QuorvelError extends Error {
   constructor(errno, syscall, message) {
-    const described = message || errorText(errno);
-    super(syscall ? `${syscall}: ${described}` : described);
+    const described = errorText(errno);
+    super(`${syscall ? `${syscall}: ` : ''}${message ? `${message}: ` : ''}${described}`);
+    // The library's text names the code: "WSAECONNREFUSED (10061): ...".
     const named = /^([A-Z][A-Z0-9_]+) \(\d+\)/.exec(described);
     this.name = 'QuorvelError';
     this.errno = errno;
-    this.code = windowsNames[errno] || (named && named[1]) || 'UNKNOWN';
+    this.code = named ? named[1] : 'UNKNOWN';
     if (syscall) this.syscall = syscall;
   }
 }
