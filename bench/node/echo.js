@@ -5,8 +5,7 @@
 // in this process) to the package's 'data' event. quorvel.dll: QUORVEL_DLL.
 const fs = require('fs');
 const net = require('net');
-const path = require('path');
-const quorvel = require(path.join(__dirname, '..', '..', 'bindings', 'node'));
+const quorvel = require('quorvel');  // as npm packs it (tests/node/run.sh)
 
 const MB = 1024 * 1024;
 const TOTAL = 32 * MB;

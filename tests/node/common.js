@@ -4,9 +4,8 @@
 // for, the loopback peer's ports, and the test DLL's simulators.
 const assert = require('assert');
 const fs = require('fs');
-const path = require('path');
 
-const quorvel = require(path.join(__dirname, '..', '..', 'bindings', 'node'));
+const quorvel = require('quorvel');  // as npm packs it (tests/node/run.sh)
 quorvel.load(process.env.QV_DLL);
 
 // Resolves with promise's value, or fails naming what did not happen in time.

@@ -2,7 +2,8 @@
 # Runs the Node.js package's scripts under Wine with the Windows node.exe that
 # scripts/node-runtime.sh fetches into RUNTIME, in its Windows 10 prefix:
 #   run.sh setup RUNTIME ARCH              fetches and creates it all (once),
-#                                          starts the prefix's own wineserver
+#                                          packs the package into it, starts
+#                                          the prefix's own wineserver
 #   run.sh stop RUNTIME                    stops that wineserver
 #   run.sh node RUNTIME ARCH SCRIPT [ARG]  runs node.exe SCRIPT ARG...
 # node.exe stops at its start when its standard output is a pipe, so it
@@ -20,6 +21,14 @@ wine_for() {
 case "$action" in
   setup)
     "$here/../../scripts/node-runtime.sh" "$runtime" "$3"
+    # The package as npm packs it for its users, where require('quorvel')
+    # finds it: the tests use what ships.
+    packed=$(mktemp -d)
+    (cd "$here/../../bindings/node" && npm pack --silent --pack-destination "$packed" >/dev/null)
+    rm -rf "$runtime/node_modules/quorvel"
+    mkdir -p "$runtime/node_modules/quorvel"
+    tar xzf "$packed"/quorvel-*.tgz -C "$runtime/node_modules/quorvel" --strip-components=1
+    rm -rf "$packed"
     wineserver -p </dev/null >/dev/null 2>&1 || echo "run.sh: a wineserver already runs for $WINEPREFIX; using it"
     # The prefix's services start now, holding none of the test runner's pipes.
     "$(wine_for "$3")" wineboot </dev/null >/dev/null 2>&1 || true ;;
