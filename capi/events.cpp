@@ -292,11 +292,24 @@ Queue* Endpoint::OwnQueue() {
 }
 
 DWORD Endpoint::Watch() {
-    int nExpected = 0;
-    if (!m_nWatching.compare_exchange_strong(nExpected, 1)) return ERROR_SUCCESS;
+    int nState = kIdle;
+    if (!m_nWatching.compare_exchange_strong(nState, kStarting)) {
+        return nState == kEnded ? ERROR_OPERATION_ABORTED : ERROR_SUCCESS;
+    }
     DWORD dwStatus = StartListener();
-    if (dwStatus) m_nWatching.store(0);
+    m_nWatching.store(dwStatus ? kIdle : kWatching);
     return dwStatus;
+}
+
+void Endpoint::EndWatching() {
+    for (;;) {
+        int nState = m_nWatching.load();
+        if (nState == kStarting) {
+            os::Sleep(1);  // a start that began before the close: a moment
+            continue;
+        }
+        if (m_nWatching.compare_exchange_strong(nState, kEnded)) return;
+    }
 }
 
 void Endpoint::Wake() {

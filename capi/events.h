@@ -81,6 +81,9 @@ public:
     Queue* OwnQueue();
     // Makes sure the endpoint watches for events (starts its listener).
     DWORD Watch();
+    // For Shutdown, before the C++ endpoint closes: no listener starts from
+    // now on, and a start under way on another thread is waited for.
+    void EndWatching();
 
     void Wake() override;
     void Finish() override;  // leaves its queue
@@ -106,7 +109,8 @@ private:
     std::atomic<DWORD> m_dwDeliveringThread{0};
     std::atomic<LONG> m_lAwaiting{0};
     std::atomic<HANDLE> m_hDelivered{nullptr};  // set when the last delivery ends
-    std::atomic<int> m_nWatching{0};            // 0 not yet, 1 starting or started
+    enum : int { kIdle, kStarting, kWatching, kEnded };
+    std::atomic<int> m_nWatching{kIdle};
 
     // Queue state, guarded by the current queue's guard.
     std::atomic<Queue*> m_queue{nullptr};

@@ -45,7 +45,17 @@ DWORD SocketEndpoint::Address(const Call& call, bool bPeer, wchar_t (&szText)[64
 
 bool Connection::Translate(long lEvent, DWORD* pdwEvent, DWORD*) {
     if (lEvent != CX_EVENT_DATA_READY) return false;
-    // Readable with nothing to read is the end of the connection: said once.
+    *pdwEvent = QV_EVENT_DATA_READY;
+    // Readable with nothing to read is the end of the connection. Asked only
+    // when the listener tells again and nothing was received since it told
+    // last (what a closed connection looks like), so that the usual report
+    // costs no call of the platform.
+    SharedLink* link = SocketAccess::LinkOf(m_socket);
+    LONG lReceives = link ? link->receives.load(std::memory_order_acquire) : 0;
+    bool bAgain = m_bTold && lReceives == m_lReceivesWhenTold;
+    m_bTold = true;
+    m_lReceivesWhenTold = lReceives;
+    if (!bAgain) return true;
     unsigned long ulWaiting = 0;
     int bClosed = 0;
     if (!m_socket.GetRecvCount(&ulWaiting, &bClosed)) return false;
@@ -54,7 +64,6 @@ bool Connection::Translate(long lEvent, DWORD* pdwEvent, DWORD*) {
         *pdwEvent = QV_EVENT_CLOSED;
         return true;
     }
-    *pdwEvent = QV_EVENT_DATA_READY;
     return ulWaiting != 0;
 }
 
@@ -150,7 +159,11 @@ DWORD WINAPI qv_accept(qv_handle server, DWORD timeout_ms, qv_handle* connection
         endpoint->Release();
         return dwStatus;
     }
-    endpoint->Client().Attach(hAccepted);
+    endpoint->Client().Attach(hAccepted);  // closes it should memory run out
+    if (endpoint->Client().GetSocket() == INVALID_SOCKET) {
+        endpoint->Release();
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     return capi::Register(endpoint, connection);
 }
 

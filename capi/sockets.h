@@ -54,7 +54,10 @@ public:
     explicit Connection(DWORD dwKind) : SocketEndpoint(dwKind) { Notifying(m_socket); }
     CxSocket& Socket() override { return m_socket; }
     Held<CxBthClientSocket>& Client() { return m_socket; }
-    void Shutdown() override { m_socket.DisConnect(); }
+    void Shutdown() override {
+        EndWatching();
+        m_socket.DisConnect();
+    }
 
     int SendExact(const unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
                   unsigned long* pulSent) override {
@@ -82,6 +85,10 @@ private:
     // and names addresses, and TCP connections use neither.
     Held<CxBthClientSocket> m_socket;
     std::atomic<bool> m_bClosedTold{false};
+    // What the listener told last (its thread only): whether it told, and
+    // the socket's count of receives then.
+    bool m_bTold = false;
+    LONG m_lReceivesWhenTold = 0;
 };
 
 // A listening TCP (CxServerSocket) or RFCOMM (CxBthServerSocket) socket.
@@ -90,7 +97,10 @@ public:
     explicit Server(DWORD dwKind) : SocketEndpoint(dwKind) { Notifying(m_socket); }
     CxSocket& Socket() override { return m_socket; }
     Held<CxBthServerSocket>& Listener() { return m_socket; }
-    void Shutdown() override { m_socket.DisListenConnection(); }
+    void Shutdown() override {
+        EndWatching();
+        m_socket.DisListenConnection();
+    }
 
 protected:
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override;
@@ -106,7 +116,10 @@ public:
     Datagrams() : SocketEndpoint(QV_KIND_UDP) { Notifying(m_socket); }
     CxSocket& Socket() override { return m_socket; }
     Held<CxUdpSocket>& Udp() { return m_socket; }
-    void Shutdown() override { m_socket.Disbind(); }
+    void Shutdown() override {
+        EndWatching();
+        m_socket.Disbind();
+    }
 
 protected:
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override;

@@ -12,6 +12,14 @@ using namespace quorvel::socket_util;
 
 namespace {
 
+// Data to read, or the wait for it within dwMilliseconds: what waits is
+// asked first, which costs less than a wait where data is there already.
+bool DataReady(SOCKET hSocket, DWORD dwMilliseconds) {
+    u_long ulWaiting = 0;
+    if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == 0 && ulWaiting) return true;
+    return WaitReady(hSocket, false, dwMilliseconds);
+}
+
 bool IsConnectionGone(int nError) {
     return nError == WSAECONNABORTED || nError == WSAECONNRESET || nError == WSAENOTCONN;
 }
@@ -136,7 +144,7 @@ int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
     bool bWait = !deadline.Infinite();
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
-        if (bWait && !WaitReady(hSocket, false, deadline.Remaining())) {
+        if (bWait && !DataReady(hSocket, deadline.Remaining())) {
             call.Interrupted();  // closed from another thread: WSAEINTR
             break;
         }
@@ -181,7 +189,7 @@ int CxClientSocket::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsig
     quorvel::Deadline deadline(ulWait);
     bool bWait = !deadline.Infinite();
     while (!call.Interrupted()) {
-        if (bWait && !WaitReady(hSocket, false, deadline.Remaining())) {
+        if (bWait && !DataReady(hSocket, deadline.Remaining())) {
             call.Interrupted();
             return 0;
         }

@@ -296,7 +296,8 @@ QV_C_API DWORD WINAPI qv_bth_unpair(const wchar_t* device);
  * then makes a serial port for it). */
 QV_C_API DWORD WINAPI qv_bth_enable_serial_service(qv_handle radio, const wchar_t* device);
 /* Answers the authentication requests of a device (NULL: of every device)
- * on a radio (NULL: any radio) with a passkey, until the handle is closed. */
+ * on a radio (NULL: any radio) with a passkey, until the handle is closed.
+ * Keep the radio open while the authenticator is. */
 QV_C_API DWORD WINAPI qv_bth_authenticator_open(qv_handle radio, const wchar_t* device,
                                                 const wchar_t* passkey, qv_handle* authenticator);
 /* An RFCOMM connection to a device on a channel (1 to 30), or to a service

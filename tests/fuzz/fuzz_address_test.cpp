@@ -168,8 +168,8 @@ TEST(Fuzz, HostNamesAndEndpointAddressText) {
     CxClientSocket client;
     CxServerSocket server;
     CxUdpSocket udp;
-    udp.SetPeerAddress(L"1.1.1.1");
-    std::wstring peer = L"1.1.1.1";
+    udp.SetPeerAddress(L"127.0.0.9");
+    std::wstring peer = L"127.0.0.9";
     long parsed = 0;
     for (long i = 0; i < iterations; ++i) {
         std::wstring text = addresses.Next();
