@@ -4,6 +4,8 @@
 // a simulated USB serial adapter and simulated network adapters.
 const test = require('node:test');
 const assert = require('assert');
+const fs = require('fs');
+const path = require('path');
 const { quorvel, simulators } = require('./common');
 
 const sim = simulators();
@@ -30,5 +32,18 @@ test('the port list with USB ids and the adapters are those of the C interface',
     assert.deepStrictEqual(adapters, fromC(2));
   } finally {
     sim.reset();
+  }
+});
+
+test("every C function the package declares takes the header's arguments", () => {
+  const { declarations } = require('quorvel/lib/native');
+  const header = fs.readFileSync(path.join(__dirname, '../../include/quorvel/quorvel_c.h'), 'utf8');
+  // What a Node.js program does otherwise (events, JavaScript's own text helpers).
+  const left = new Set(['qv_handle_kind', 'qv_set_callback', 'qv_set_window', 'qv_event_handle', 'qv_recv',
+    'qv_ip_is_usable', 'qv_first_local_address', 'qv_mac_to_text', 'qv_mac_from_text']);
+  for (const [, name, args] of header.matchAll(/QV_C_API DWORD WINAPI (qv_\w+)\(([^)]*)\)/g)) {
+    if (left.has(name)) continue;
+    assert.ok(declarations[name], `${name} is not declared`);
+    assert.strictEqual(declarations[name].length, args.split(',').length, name);
   }
 });
