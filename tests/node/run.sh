@@ -8,7 +8,10 @@
 #   run.sh node RUNTIME ARCH SCRIPT [ARG]  runs node.exe SCRIPT ARG...
 # node.exe stops at its start when its standard output is a pipe, so it
 # writes to a file, which is shown once it has ended; its exit code is
-# passed on. Paths given in QV_* variables reach it as Z:-drive paths.
+# passed on; QV_NODE_OPTIONS go before the script (the tests give
+# --test-force-exit, so that a failed test that leaves an endpoint open
+# does not keep the run alive). Paths given in QV_* variables reach it as
+# Z:-drive paths.
 set -eu
 action=$1
 runtime=$2
@@ -44,7 +47,7 @@ case "$action" in
     trap 'rm -f "$out"' EXIT
     export NODE_PATH="Z:$runtime/node_modules"
     status=0
-    timeout 600 "$wine" "$runtime/node.exe" $QV_NODE_OPTIONS "Z:$script" "$@" </dev/null >"$out" 2>&1 || status=$?
+    timeout 600 "$wine" "$runtime/node.exe" ${QV_NODE_OPTIONS:-} "Z:$script" "$@" </dev/null >"$out" 2>&1 || status=$?
     tr -d '\r' <"$out"
     [ $status = 0 ] || echo "run.sh: node.exe $(basename "$script") exited with $status"
     exit $status ;;
