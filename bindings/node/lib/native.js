@@ -215,6 +215,6 @@ function guidFromText(textValue) {
 }
 
 module.exports = {
-  koffi, load, native, records, status, INFINITE, ScanProgress, readText, errorText, QuorvelError,
+  koffi, load, native, declarations, records, status, INFINITE, readText, errorText, QuorvelError,
   check, callAsync, checked, readList, guidText, guidFromText,
 };
