@@ -1,35 +1,8 @@
 // IPv4 and MAC address text through the C interface.
 #include "capi/common.h"
+#include "discovery/address_text.h"
 
 namespace capi = quorvel::capi;
-
-namespace {
-
-int HexValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return -1;
-}
-
-// Six fields of one or two hexadecimal digits, "-" between them, nothing
-// after: the whole text is a MAC address (the C++ reader also takes text
-// that matches in part).
-bool IsMacText(const wchar_t* psz) {
-    size_t at = 0;
-    for (int nField = 0; nField < 6; ++nField) {
-        if (nField && psz[at++] != L'-') return false;
-        int nDigits = 0;
-        while (nDigits < 2 && HexValue(psz[at]) >= 0) {
-            ++nDigits;
-            ++at;
-        }
-        if (!nDigits) return false;
-    }
-    return psz[at] == L'\0';
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -74,11 +47,11 @@ DWORD WINAPI qv_mac_to_text(const BYTE* mac, wchar_t* text, DWORD capacity, DWOR
 
 DWORD WINAPI qv_mac_from_text(const wchar_t* text, BYTE* mac) {
     if (!text || !mac) return ERROR_INVALID_PARAMETER;
-    if (quorvel::BoundedLength(text, QV_MACADDR_CCH) >= QV_MACADDR_CCH || !IsMacText(text)) {
+    unsigned long long ullMac = 0;
+    if (quorvel::BoundedLength(text, QV_MACADDR_CCH) >= QV_MACADDR_CCH ||
+        !quorvel::discovery::ParseMacText(text, &ullMac)) {
         return ERROR_INVALID_PARAMETER;
     }
-    unsigned long long ullMac = 0;
-    StringToMacAddress(text, &ullMac);
     for (int i = 0; i < 6; ++i) mac[i] = static_cast<BYTE>(ullMac >> (8 * i));
     return ERROR_SUCCESS;
 }

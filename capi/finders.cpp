@@ -97,7 +97,7 @@ template <class Record>
 DWORD GetRecord(qv_handle list, DWORD dwKind, DWORD index, Record* info) {
     Call call(list, KindBit(dwKind));
     if (call.Status()) return call.Status();
-    if (!info) return ERROR_INVALID_PARAMETER;
+    if (!info || info->size < sizeof(Record)) return ERROR_INVALID_PARAMETER;
     const void* pItem = nullptr;
     if (DWORD dwStatus = call.Get<capi::List>()->Item(index, &pItem)) return dwStatus;
     return capi::PutRecord(*static_cast<const Record*>(pItem), sizeof(Record), info);

@@ -122,10 +122,11 @@ int HexDigit(wchar_t ch) {
 
 }  // namespace
 
-void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac) {
-    if (!pMac) return;
+namespace quorvel::discovery {
+
+bool ParseMacText(const wchar_t* pszMac, unsigned long long* pMac) {
     *pMac = 0;
-    if (!pszMac) return;
+    if (!pszMac) return false;
     // Fields as the format "%02X-%02X-...": white space before a field is
     // skipped, one or two hex digits, "-" between fields. The scan stops at
     // the first mismatch; fields it could not read stay 0.
@@ -137,7 +138,8 @@ void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac) {
     szText[n] = L'\0';
     unsigned char by[8] = {};
     const wchar_t* p = szText;
-    for (int i = 0; i < 6; ++i) {
+    int nFields = 0;
+    for (int i = 0; i < 6; ++i, ++nFields) {
         if (i) {
             if (*p != L'-') break;
             ++p;
@@ -155,4 +157,11 @@ void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac) {
         }
     }
     std::memcpy(pMac, by, sizeof by);
+    return nFields == 6 && *p == L'\0';
+}
+
+}  // namespace quorvel::discovery
+
+void StringToMacAddress(const wchar_t* pszMac, unsigned long long* pMac) {
+    if (pMac) quorvel::discovery::ParseMacText(pszMac, pMac);
 }

@@ -412,7 +412,8 @@ QV_C_API DWORD WINAPI qv_first_local_address(wchar_t* address, DWORD capacity, D
 QV_C_API DWORD WINAPI qv_mac_to_text(const BYTE* mac, wchar_t* text, DWORD capacity,
                                      DWORD* length);
 /* MAC text (six fields of one or two hexadecimal digits, either case,
- * separated by "-") into six bytes; other text: ERROR_INVALID_PARAMETER. */
+ * separated by "-", white space allowed before a field, nothing after the
+ * last) into six bytes; other text: ERROR_INVALID_PARAMETER. */
 QV_C_API DWORD WINAPI qv_mac_from_text(const wchar_t* text, BYTE* mac);
 
 #ifdef __cplusplus
