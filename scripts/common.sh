@@ -32,6 +32,7 @@ qv_missing_tools() {
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest-sources"
   [ -x /usr/lib/wine/wine64 ] || missing="$missing wine64"
   [ -x /usr/lib/wine/wine ] || missing="$missing wine32"
+  command -v npm >/dev/null 2>&1 || missing="$missing npm"
   printf '%s' "$missing"
 }
 
@@ -41,7 +42,9 @@ qv_install() {
   missing=$(qv_missing_tools)
   [ -z "$missing" ] && return 0
   qv_say "missing:$missing"
-  local how="dpkg --add-architecture i386 && apt-get update && apt-get install -y --no-install-recommends $QV_PACKAGES_AMD64 $QV_PACKAGES_I386"
+  local packages="$QV_PACKAGES_AMD64"
+  command -v npm >/dev/null 2>&1 || packages="$packages npm"
+  local how="dpkg --add-architecture i386 && apt-get update && apt-get install -y --no-install-recommends $packages $QV_PACKAGES_I386"
   if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1 || [ ! -f /etc/debian_version ]; then
     qv_die "cannot install here (needs root on Debian 12). Install as root: $how"
   fi
@@ -49,7 +52,7 @@ qv_install() {
   dpkg --add-architecture i386
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq || qv_die "apt-get update failed"
-  apt-get install -y -qq --no-install-recommends $QV_PACKAGES_AMD64 $QV_PACKAGES_I386 >/dev/null \
+  apt-get install -y -qq --no-install-recommends $packages $QV_PACKAGES_I386 >/dev/null \
     || qv_die "package install failed; try: $how"
   missing=$(qv_missing_tools)
   [ -z "$missing" ] || qv_die "still missing after install:$missing"

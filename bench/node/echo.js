@@ -1,0 +1,83 @@
+'use strict';
+// The Node.js package against Node's own net module in the same node.exe:
+// TCP echo throughput through the loopback peer (tests/socket/peer.py, its
+// ports in the file QV_PEER_INFO), and the time from a peer's write (net,
+// in this process) to the package's 'data' event. quorvel.dll: QUORVEL_DLL.
+const fs = require('fs');
+const net = require('net');
+const quorvel = require('quorvel');  // as npm packs it (tests/node/run.sh)
+
+const MB = 1024 * 1024;
+const TOTAL = 32 * MB;
+const CHUNK = 256 * 1024;
+const ROUNDS = 200;
+
+const peerPort = Number(/^tcp (\d+)$/m.exec(fs.readFileSync(process.env.QV_PEER_INFO, 'utf8'))[1]);
+const chunk = Buffer.alloc(CHUNK, 0x5a);
+const seconds = (start) => Number(process.hrtime.bigint() - start) / 1e9;
+const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length / 2)];
+
+// Sends TOTAL bytes through an echo; MB/s of what came back.
+async function echo(socket, write) {
+  const start = process.hrtime.bigint();
+  let received = 0;
+  const done = new Promise((resolve) => socket.on('data', (data) => {
+    received += data.length;
+    if (received >= TOTAL) resolve();
+  }));
+  for (let sent = 0; sent < TOTAL; sent += CHUNK) await write(chunk);
+  await done;
+  return TOTAL / MB / seconds(start);
+}
+
+async function throughput() {
+  const ours = await quorvel.connect({ port: peerPort, timeout: 5000 });
+  const oursRate = await echo(ours, (data) => ours.write(data));
+  ours.close();
+  const theirs = net.connect(peerPort, '127.0.0.1');
+  await new Promise((resolve) => theirs.on('connect', resolve));
+  const write = (data) => new Promise((resolve) => (theirs.write(data) ? resolve() : theirs.once('drain', resolve)));
+  const theirsRate = await echo(theirs, write);
+  theirs.destroy();
+  console.log(`ROW Node.js: TCP echo through the package, MB/s|${oursRate.toFixed(1)}|-`);
+  console.log(`ROW Node.js: TCP echo through net, MB/s|${theirsRate.toFixed(1)}|-`);
+  console.log(`ROW Node.js: package / net echo throughput|${(oursRate / theirsRate).toFixed(2)}|>= 0.5`);
+}
+
+// Median time from the writer's write() to the reader's 'data' event.
+async function latency(label, reader, writer) {
+  const times = [];
+  for (let i = 0; i < ROUNDS; i++) {
+    const arrived = new Promise((resolve) => reader.once('data', resolve));
+    const start = process.hrtime.bigint();
+    writer.write('x');
+    await arrived;
+    times.push(seconds(start) * 1e6);
+    await new Promise((resolve) => setTimeout(resolve, 2));
+  }
+  console.log(`ROW Node.js: ${label}, median µs|${median(times).toFixed(0)}|-`);
+}
+
+async function main() {
+  await throughput();
+  const server = net.createServer();
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const accepted = new Promise((resolve) => server.once('connection', resolve));
+  const ours = await quorvel.connect({ port: server.address().port, timeout: 5000 });
+  const peer = await accepted;
+  ours.on('data', () => {});
+  await latency("peer's write to the package's data event", ours, peer);
+  ours.close();
+  const theirs = net.connect(server.address().port, '127.0.0.1');
+  const peer2 = await new Promise((resolve) => server.once('connection', resolve));
+  await latency("peer's write to net's data event", theirs, peer2);
+  theirs.destroy();
+  peer.destroy();
+  peer2.destroy();
+  server.close();
+}
+
+main().catch((err) => {
+  console.error(err);
+  process.exit(1);
+});

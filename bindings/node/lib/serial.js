@@ -1,0 +1,107 @@
+'use strict';
+const { native, checked, check } = require('./native');
+const { EVENT } = require('./endpoint');
+const { Stream } = require('./stream');
+
+const PARITY = { none: 0, odd: 1, even: 2, mark: 3, space: 4 };
+const STOP_BITS = { 1: 1, 2: 2, 1.5: 15 };
+const FLOW = { none: 0, rtscts: 1, xonxoff: 2 };
+const DEVICE_NOT_CONNECTED = 1167;
+const LINE_ERRORS = { 0x1: 'CE_RXOVER', 0x2: 'CE_OVERRUN', 0x4: 'CE_RXPARITY', 0x8: 'CE_FRAME', 0x10: 'CE_BREAK' };
+
+const keyOf = (table, value) => Object.keys(table).find((k) => table[k] === value);
+
+function lookup(table, value, what) {
+  const key = String(value).toLowerCase();
+  if (!(key in table)) throw new TypeError(`${what} must be one of ${Object.keys(table).join(', ')}`);
+  return table[key];
+}
+
+// A serial port: 'data' (Buffer), 'lineError' ({ errors, names, discarded }),
+// 'removed' (the device went away; 'close' follows), 'error', 'close'.
+class SerialPort extends Stream {
+  // Opens a port by name ("COM3") or path ("\\.\COM12") and, if any is given,
+  // sets the line: { baudRate, dataBits (5-8), parity ('none', 'odd', 'even',
+  // 'mark', 'space'), stopBits (1, 1.5, 2), flowControl ('none', 'rtscts',
+  // 'xonxoff'), threshold (bytes that make a 'data' event, 1 by default) }.
+  static async open(port, options = {}) {
+    if (typeof port !== 'string' || !port) throw new TypeError('port must be a name such as "COM3"');
+    const made = [0];
+    await checked('qv_serial_open', port, made);
+    const serial = new SerialPort(made[0], port);
+    try {
+      if (options.baudRate !== undefined) await serial.setLine(options);
+      if (options.threshold !== undefined) serial.setThreshold(options.threshold);
+    } catch (err) {
+      serial.close();
+      throw err;
+    }
+    return serial;
+  }
+
+  constructor(handle, port) {
+    super(handle);
+    this.port = port;
+  }
+
+  // Takes the settings not given from the port's current ones.
+  async setLine(options) {
+    this._checkOpen('qv_serial_set_line');
+    const now = this.getLine();
+    const o = { ...now, ...options };
+    if (!Number.isInteger(o.baudRate) || o.baudRate <= 0) throw new TypeError('baudRate must be a positive integer');
+    await checked('qv_serial_set_line', this._handle, o.baudRate, o.dataBits,
+      lookup(PARITY, o.parity, 'parity'), lookup(STOP_BITS, o.stopBits, 'stopBits'),
+      lookup(FLOW, o.flowControl, 'flowControl'));
+  }
+
+  // The settings the driver holds.
+  getLine() {
+    this._checkOpen('qv_serial_get_line');
+    const v = [[0], [0], [0], [0], [0]];
+    check(native().qv_serial_get_line(this._handle, ...v), 'qv_serial_get_line');
+    return {
+      baudRate: v[0][0], dataBits: v[1][0], parity: keyOf(PARITY, v[2][0]),
+      stopBits: Number(keyOf(STOP_BITS, v[3][0])), flowControl: keyOf(FLOW, v[4][0]),
+    };
+  }
+
+  setThreshold(bytes) {
+    this._checkOpen('qv_serial_set_threshold');
+    check(native().qv_serial_set_threshold(this._handle, bytes), 'qv_serial_set_threshold');
+  }
+
+  setQueueSizes(receive, send) {
+    this._checkOpen('qv_serial_set_queue_sizes');
+    check(native().qv_serial_set_queue_sizes(this._handle, receive, send), 'qv_serial_set_queue_sizes');
+  }
+
+  // Discards what waits: { receive: true, send: true } (both by default).
+  purge({ receive = true, send = true } = {}) {
+    this._checkOpen('qv_serial_purge');
+    check(native().qv_serial_purge(this._handle, (receive ? 1 : 0) | (send ? 2 : 0)), 'qv_serial_purge');
+  }
+
+  // A device that went away fails reads before its removal event comes.
+  _readFailed(code) {
+    if (code !== DEVICE_NOT_CONNECTED) super._readFailed(code);
+  }
+
+  _event(event, detail) {
+    if (event === EVENT.LINE_ERROR) {
+      const errors = [0];
+      const discarded = [0];
+      native().qv_serial_line_error(this._handle, errors, discarded);
+      const flags = detail || errors[0];
+      const names = Object.keys(LINE_ERRORS).filter((bit) => flags & bit).map((bit) => LINE_ERRORS[bit]);
+      this.emit('lineError', { errors: flags, names, discarded: discarded[0] });
+    } else if (event === EVENT.DEVICE_REMOVED) {
+      this.emit('removed');
+      this.close();
+    } else {
+      super._event(event, detail);
+    }
+  }
+}
+
+module.exports = { SerialPort };

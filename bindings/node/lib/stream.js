@@ -1,0 +1,122 @@
+'use strict';
+// What serial ports, TCP and RFCOMM connections share: 'data' events with
+// Buffers while someone listens (the bytes wait in the library otherwise),
+// 'end' when the peer has closed and everything it sent has been read, and
+// write() as a Promise that sends every byte in order.
+const { native, status, INFINITE, QuorvelError, callAsync, readText, check } = require('./native');
+const { Endpoint, EVENT } = require('./endpoint');
+
+const CHUNK = 64 * 1024;
+const ROUND = 4 * 1024 * 1024;  // read per turn before letting other work run
+const scratch = Buffer.alloc(CHUNK);
+
+function toBuffer(data) {
+  if (Buffer.isBuffer(data)) return data;
+  if (typeof data === 'string') return Buffer.from(data);
+  if (ArrayBuffer.isView(data)) return Buffer.from(data.buffer, data.byteOffset, data.byteLength);
+  if (data instanceof ArrayBuffer) return Buffer.from(data);
+  throw new TypeError('data must be a Buffer, a typed array or a string');
+}
+
+class Stream extends Endpoint {
+  constructor(handle) {
+    super(handle);
+    this._paused = false;
+    this._writing = Promise.resolve();
+    this.on('newListener', (name) => {
+      if (name === 'data') process.nextTick(() => this._read());
+    });
+  }
+
+  // Sends all of data (Buffer, typed array or string as UTF-8); resolves with
+  // the byte count once sent. Writes go out one after another in call order.
+  // timeout (ms) bounds each write; none by default.
+  write(data, { timeout = INFINITE } = {}) {
+    const buffer = toBuffer(data);
+    const sending = this._writing.then(() => this._send(buffer, timeout));
+    this._writing = sending.catch(() => {});
+    return sending;
+  }
+
+  async _send(buffer, timeout) {
+    this._checkOpen('qv_send');
+    const sent = [0];
+    const code = await callAsync('qv_send', this._handle, buffer, buffer.length, timeout, sent);
+    if (code) {
+      const err = new QuorvelError(code, 'qv_send');
+      err.bytesWritten = sent[0];
+      throw err;
+    }
+    return sent[0];
+  }
+
+  pause() { this._paused = true; return this; }
+
+  resume() {
+    this._paused = false;
+    process.nextTick(() => this._read());
+    return this;
+  }
+
+  // Bytes received and not yet read, and (serial ports) not yet sent.
+  counts() {
+    this._checkOpen('qv_queue_counts');
+    const toRead = [0];
+    const toSend = [0];
+    check(native().qv_queue_counts(this._handle, toRead, toSend), 'qv_queue_counts');
+    return { toRead: toRead[0], toSend: toSend[0] };
+  }
+
+  _event(event, detail) {
+    if (event === EVENT.DATA_READY) this._read();
+    else if (event === EVENT.CLOSED) this._peerClosed();
+  }
+
+  // Emits what has arrived while someone listens; once the peer has closed
+  // and everything is read, 'end' and 'close' (a paused stream ends once
+  // resumed; one that nobody reads ends at once).
+  _read() {
+    const api = native();
+    let total = 0;
+    while (!this._closed && !this._paused && this.listenerCount('data') > 0) {
+      if (total >= ROUND) {
+        setImmediate(() => this._read());
+        return;
+      }
+      const received = [0];
+      const code = api.qv_recv_some(this._handle, scratch, CHUNK, 0, received);
+      if (code === status.WAIT_TIMEOUT) break;
+      if (code === status.WSAEDISCON) {
+        this._ended = true;
+        break;
+      }
+      if (code) return this._readFailed(code);
+      total += received[0];
+      this.emit('data', Buffer.from(scratch.subarray(0, received[0])));
+    }
+    if (this._ended && !this._closed && !this._paused) {
+      this.emit('end');
+      this.close();
+    }
+  }
+
+  _readFailed(code) {
+    this._fail(new QuorvelError(code, 'qv_recv_some'));
+  }
+
+  _peerClosed() {
+    this._ended = true;
+    this._read();
+  }
+}
+
+// The local or the peer's address of a socket endpoint.
+function address(endpoint, which) {
+  endpoint._checkOpen(which);
+  const port = [0];
+  const { code, text } = readText((b, c, l) => native()[which](endpoint._handle, b, c, l, port));
+  check(code, which);
+  return { address: text, port: port[0] };
+}
+
+module.exports = { Stream, toBuffer, address };

@@ -1,0 +1,57 @@
+'use strict';
+// Shared by the Node.js package's tests: the package loaded from the
+// quorvel.dll named by QV_DLL, bounded waits that name what they waited
+// for, the loopback peer's ports, and the test DLL's simulators.
+const assert = require('assert');
+const fs = require('fs');
+
+const quorvel = require('quorvel');  // as npm packs it (tests/node/run.sh)
+quorvel.load(process.env.QV_DLL);
+
+// Resolves with promise's value, or fails naming what did not happen in time.
+function within(promise, ms, what) {
+  let timer;
+  const late = new Promise((_, reject) => {
+    timer = setTimeout(() => reject(new assert.AssertionError({ message: `timed out after ${ms} ms: ${what}` })), ms);
+  });
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
+}
+
+// The next emission of name on emitter (its arguments as an array).
+const next = (emitter, name, ms, what) =>
+  within(new Promise((resolve) => emitter.once(name, (...args) => resolve(args))), ms, what);
+
+// Resolves once predicate() holds (checked every 10 ms); bound it with within().
+const until = (predicate) => new Promise((resolve) => {
+  const poll = () => (predicate() ? resolve() : setTimeout(poll, 10));
+  poll();
+});
+
+// { tcp, udp, close }: the ports of tests/socket/peer.py.
+function peer() {
+  const ports = {};
+  for (const line of fs.readFileSync(process.env.QV_PEER_INFO, 'utf8').split('\n')) {
+    const [name, port] = line.split(' ');
+    if (port) ports[name] = Number(port);
+  }
+  return ports;
+}
+
+// The test build's exports (tests/node/sim_dll.cpp), through koffi.
+function simulators() {
+  const koffi = require('koffi');
+  const lib = koffi.load(process.env.QV_DLL);
+  const f = (name, args) => lib.func(name, 'uint32_t', args);
+  return {
+    serialAdd: f('qvsim_serial_add', ['str16']),
+    serialArrive: f('qvsim_serial_arrive', ['str16', 'void *', 'uint32_t', 'uint32_t']),
+    serialRemove: f('qvsim_serial_remove', ['str16']),
+    serialSent: f('qvsim_serial_sent', ['str16', 'void *', 'uint32_t']),
+    adapters: f('qvsim_adapters', ['int']),
+    usbPort: f('qvsim_usb_port', ['str16', 'str16', 'str16', 'str16']),
+    cListJson: f('qvsim_c_list_json', ['uint32_t', 'void *', 'uint32_t']),
+    reset: f('qvsim_reset', []),
+  };
+}
+
+module.exports = { quorvel, within, next, until, peer, simulators };

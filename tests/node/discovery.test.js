@@ -1,0 +1,49 @@
+'use strict';
+// The port list and the adapters through the package, against the C
+// interface's own records read by C (the test DLL's qvsim_c_list_json), with
+// a simulated USB serial adapter and simulated network adapters.
+const test = require('node:test');
+const assert = require('assert');
+const fs = require('fs');
+const path = require('path');
+const { quorvel, simulators } = require('./common');
+
+const sim = simulators();
+
+function fromC(kind) {
+  const buffer = Buffer.alloc(1 << 20);
+  return JSON.parse(buffer.toString('utf8', 0, sim.cListJson(kind, buffer, buffer.length)));
+}
+
+test('the port list with USB ids and the adapters are those of the C interface', async () => {
+  assert.strictEqual(sim.adapters(3), 0);
+  assert.strictEqual(sim.usbPort('COM47', 'USB\\VID_0403&PID_6001\\QVNODE47',
+    'USB\\VID_0403&PID_6001&REV_0600', 'USB Serial Port (COM47)'), 0);
+  try {
+    const ports = await quorvel.listSerialPorts();
+    assert.deepStrictEqual(ports, fromC(1));
+    assert.deepStrictEqual(ports.find((p) => p.name === 'COM47'), {
+      name: 'COM47', path: '\\\\.\\COM47', friendlyName: 'USB Serial Port (COM47)',
+      hardwareId: 'USB\\VID_0403&PID_6001&REV_0600', instanceId: 'USB\\VID_0403&PID_6001\\QVNODE47',
+      serialNumber: 'QVNODE47', vendorId: 0x0403, productId: 0x6001, fromDeviceMap: true, fromInterface: true,
+    });
+    const adapters = (await quorvel.listAdapters()).map((a) => ({ ...a, macBytes: [...a.macBytes] }));
+    assert.strictEqual(adapters.length, 3);
+    assert.deepStrictEqual(adapters, fromC(2));
+  } finally {
+    sim.reset();
+  }
+});
+
+test("every C function the package declares takes the header's arguments", () => {
+  const { declarations } = require('quorvel/lib/native');
+  const header = fs.readFileSync(path.join(__dirname, '../../include/quorvel/quorvel_c.h'), 'utf8');
+  // What a Node.js program does otherwise (events, JavaScript's own text helpers).
+  const left = new Set(['qv_handle_kind', 'qv_set_callback', 'qv_set_window', 'qv_event_handle', 'qv_recv',
+    'qv_ip_is_usable', 'qv_first_local_address', 'qv_mac_to_text', 'qv_mac_from_text']);
+  for (const [, name, args] of header.matchAll(/QV_C_API DWORD WINAPI (qv_\w+)\(([^)]*)\)/g)) {
+    if (left.has(name)) continue;
+    assert.ok(declarations[name], `${name} is not declared`);
+    assert.strictEqual(declarations[name].length, args.split(',').length, name);
+  }
+});

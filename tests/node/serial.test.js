@@ -1,0 +1,74 @@
+'use strict';
+// A serial port of the test DLL's simulator, through the package.
+const test = require('node:test');
+const assert = require('assert');
+const crypto = require('crypto');
+const { quorvel, within, next, until, simulators } = require('./common');
+
+const sim = simulators();
+const arrive = (port, bytes, commError = 0) => assert.strictEqual(sim.serialArrive(port, bytes, bytes.length, commError), 0);
+
+// Resolves once count bytes have come as 'data'.
+function collect(port, count, what) {
+  const chunks = [];
+  let total = 0;
+  const whole = new Promise((resolve) => port.on('data', (chunk) => {
+    chunks.push(chunk);
+    total += chunk.length;
+    if (total >= count) resolve(Buffer.concat(chunks));
+  }));
+  return () => within(whole, 10000, `${what} (${total} of ${count} bytes so far)`);
+}
+
+test('serial: data events, writes, line settings, line errors, then removal', async () => {
+  assert.strictEqual(sim.serialAdd('COM7'), 0);
+  const port = await quorvel.openSerialPort('COM7', { baudRate: 115200, parity: 'even', stopBits: 2 });
+  assert.deepStrictEqual(port.getLine(), { baudRate: 115200, dataBits: 8, parity: 'even', stopBits: 2, flowControl: 'none' });
+  await assert.rejects(quorvel.openSerialPort('COM7'), { code: 'ERROR_ACCESS_DENIED' });
+  await assert.rejects(quorvel.openSerialPort('COM99'), { errno: 2, code: 'ERROR_FILE_NOT_FOUND' });
+
+  // Bytes that come while nobody listens wait for the first 'data' listener.
+  const payload = crypto.randomBytes(300000);
+  arrive('COM7', payload);
+  await within(until(() => port.counts().toRead === payload.length), 5000, 'the bytes waiting in the port');
+  await new Promise((r) => setTimeout(r, 300));  // room for their data-ready event to go by
+  const received = collect(port, payload.length, 'the simulated line');
+  assert.ok((await received()).equals(payload));
+
+  const lineError = next(port, 'lineError', 5000, "'lineError' for a framing error");
+  arrive('COM7', Buffer.from('xy'), 0x8);
+  const [info] = await lineError;
+  assert.ok(info.errors & 0x8 && info.names.includes('CE_FRAME'), JSON.stringify(info));
+
+  assert.strictEqual(await port.write('hello\0world'), 11);
+  const sent = Buffer.alloc(64);
+  assert.strictEqual(sent.toString('latin1', 0, sim.serialSent('COM7', sent, sent.length)), 'hello\0world');
+
+  const removed = next(port, 'removed', 5000, "'removed' when the device goes away");
+  const closed = next(port, 'close', 5000, "'close' after 'removed'");
+  assert.strictEqual(sim.serialRemove('COM7'), 0);
+  await removed;
+  await closed;
+  assert.strictEqual(port.closed, true);
+});
+
+test('serial: a port closed inside its data handler is never called again', async () => {
+  assert.strictEqual(sim.serialAdd('COM8'), 0);
+  const port = await quorvel.openSerialPort('COM8');
+  let chunks = 0;
+  let closes = 0;
+  port.on('close', () => closes++);
+  const first = new Promise((resolve) => port.on('data', () => {
+    chunks++;
+    port.close();
+    resolve();
+  }));
+  arrive('COM8', Buffer.from('a'));
+  await within(first, 5000, 'the first data event');
+  arrive('COM8', Buffer.from('b'));
+  await new Promise((r) => setTimeout(r, 300));  // room for an event that must not come
+  assert.strictEqual(chunks, 1);
+  assert.strictEqual(closes, 1);
+  const again = await quorvel.openSerialPort('COM8');  // the port was let go
+  again.close();
+});
