@@ -72,3 +72,44 @@ test('serial: a port closed inside its data handler is never called again', asyn
   const again = await quorvel.openSerialPort('COM8');  // the port was let go
   again.close();
 });
+
+test('serial: the modem lines out and in, modem events while listened for, a driver without them', async () => {
+  assert.strictEqual(sim.serialAdd('COM9'), 0);
+  assert.strictEqual(sim.serialRoundBaud('COM9', 115200, 115384), 0);
+  const port = await quorvel.openSerialPort('COM9', { baudRate: 115200 });
+  assert.strictEqual(port.getLine().baudRate, 115384);  // what the driver took
+  await port.set({ dtr: false, rts: false });
+  assert.strictEqual(sim.serialLinesOut('COM9'), 0);
+  await port.set({ brk: true, dtr: true });
+  assert.strictEqual(sim.serialLinesOut('COM9'), 5);
+  await port.set({ brk: false });
+  await port.sendBreak(20);
+  assert.strictEqual(sim.serialLinesOut('COM9'), 1);
+  await assert.rejects(port.set({ dtr: 'off' }), TypeError);
+
+  const modem = (lines, refuse = 0) => assert.strictEqual(sim.serialModem('COM9', lines, refuse), 0);
+  modem(0x10 | 0x80);
+  assert.deepStrictEqual(port.getModemStatus(), { cts: true, dsr: false, ring: false, dcd: true });
+  const changes = [];
+  const onModem = (change) => changes.push(change);
+  port.on('modem', onModem);
+  modem(0x10 | 0x20 | 0x80);
+  await within(until(() => changes.length === 1), 5000, "a 'modem' event for DSR");
+  assert.deepStrictEqual(changes[0], { cts: true, dsr: true, ring: false, dcd: true, changed: ['dsr'] });
+  port.off('modem', onModem);  // no longer asked of the port
+  modem(0);
+  await new Promise((r) => setTimeout(r, 300));  // room for an event that must not come
+  assert.strictEqual(changes.length, 1);
+
+  // A driver without modem lines: its error, and data still flows.
+  modem(0, 50);
+  await assert.rejects(port.set({ rts: true }), { code: 'ERROR_NOT_SUPPORTED' });
+  assert.throws(() => port.getModemStatus(), { code: 'ERROR_NOT_SUPPORTED' });
+  assert.throws(() => port.on('modem', onModem), { code: 'ERROR_NOT_SUPPORTED' });
+  assert.strictEqual(port.listenerCount('modem'), 0);
+  const received = collect(port, 2, 'data after the refused line calls');
+  arrive('COM9', Buffer.from('ok'));
+  assert.strictEqual((await received()).toString(), 'ok');
+  assert.strictEqual(await port.write('go'), 2);
+  port.close();
+});
