@@ -309,7 +309,8 @@ TEST(SerialModem, OutputLinesAndBreaksReachTheDriverWhichMayRefuseThemWithItsErr
         breakError = GetLastError();
     });
     ASSERT_TRUE(WaitUntil([&] { return port.BreakOn(); }));
-    EXPECT_EQ(1, serial.Close());
+    ASSERT_TRUE(qvtest::FinishesWithin([&] { EXPECT_EQ(1, serial.Close()); }, 5000))
+        << "Close did not end the break";
     breaker.join();
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), breakError);
     std::string calls = port.LineCalls();
