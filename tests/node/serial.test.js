@@ -96,10 +96,7 @@ test('serial: the modem lines out and in, modem events while listened for, a dri
   modem(0x10 | 0x20 | 0x80);
   await within(until(() => changes.length === 1), 5000, "a 'modem' event for DSR");
   assert.deepStrictEqual(changes[0], { cts: true, dsr: true, ring: false, dcd: true, changed: ['dsr'] });
-  port.off('modem', onModem);  // no longer asked of the port
-  modem(0);
-  await new Promise((r) => setTimeout(r, 300));  // room for an event that must not come
-  assert.strictEqual(changes.length, 1);
+  port.off('modem', onModem);  // no longer asked of the port: asked again below
 
   // A driver without modem lines: its error, and data still flows.
   modem(0, 50);
