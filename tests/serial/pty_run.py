@@ -1,15 +1,9 @@
 #!/usr/bin/env python3
-"""Runs a test program under Wine with a COM port backed by a Linux
-pseudo-terminal, and answers on the terminal's other end.
-
-    pty_run.py WINE PROGRAM [ARGS...]
-
-Links $WINEPREFIX/dosdevices/comN (the first free N from 200) to a new
-pseudo-terminal in raw mode, runs the program with QV_PTY_PORT=COMN, and
-sends back everything the program writes to the port in upper case. At the
-end it removes the link and closes the terminal; the program is stopped by
-its pid if it has not ended in time. Exits with the program's code.
-"""
+"""pty_run.py WINE PROGRAM [ARGS...]: runs PROGRAM under Wine with
+QV_PTY_PORT=COMn, a COM port on a new Linux pseudo-terminal (a link
+$WINEPREFIX/dosdevices/comn, the first free n from 200), and sends back in
+upper case what the program writes to it. Removes the link at the end, and
+stops the program by its pid if it runs too long; exits with its code."""
 import os
 import pty
 import select
