@@ -27,10 +27,14 @@ using qvtest::WaitUntil;
 struct Heard {
     std::mutex mutex;
     std::vector<long> codes;
+    std::atomic<bool> hold{false};  // the callback returns only once it is cleared
     static long CALLBACK Proc(void* pParam, unsigned int, long lEvent) {
         auto* heard = static_cast<Heard*>(pParam);
-        std::lock_guard<std::mutex> lock(heard->mutex);
-        heard->codes.push_back(lEvent);
+        {
+            std::lock_guard<std::mutex> lock(heard->mutex);
+            heard->codes.push_back(lEvent);
+        }
+        while (heard->hold) Sleep(1);
         return 0;
     }
     std::vector<long> Take(qvtest::MessageWindow& window) {
@@ -278,32 +282,17 @@ TEST(SerialModem, OutputLinesReachTheDriverAndCloseEndsALongBreakFreeingTheLine)
 TEST(SerialModem, InputChangesAreToldOnlyWhenAskedWithTheLinesThatChangedAndTheirState) {
     qvsim::SerialBus bus;
     qvsim::SerialPort& port = bus.Add(L"COM7");
-    struct Told {
-        std::mutex mutex;
-        std::vector<long> codes;
-        std::atomic<bool> hold{false};  // the callback returns only once it is cleared
-        static long CALLBACK Proc(void* pParam, unsigned int, long lEvent) {
-            auto* told = static_cast<Told*>(pParam);
-            {
-                std::lock_guard<std::mutex> lock(told->mutex);
-                told->codes.push_back(lEvent);
-            }
-            while (told->hold) Sleep(1);
-            return 0;
-        }
-        // What came once count events have (at most 10 s), or after 100 ms for none.
-        std::vector<long> Take(size_t count) {
-            if (!count) Sleep(100);
-            WaitUntil([&] {
-                std::lock_guard<std::mutex> lock(mutex);
-                return codes.size() >= count;
-            });
-            std::lock_guard<std::mutex> lock(mutex);
-            std::vector<long> out;
-            out.swap(codes);
-            return out;
-        }
-    } told;
+    qvtest::MessageWindow window;
+    Heard heard;
+    // What came once count events have (at most 10 s), or in 100 ms for none.
+    auto take = [&](size_t count) {
+        if (!count) Sleep(100);
+        WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(heard.mutex);
+            return heard.codes.size() >= count;
+        });
+        return heard.Take(window);
+    };
     CxSerial serial;
     const std::vector<long> kModem{CX_EVENT_MODEM_CHANGED};
     auto change = [&] {
@@ -313,11 +302,11 @@ TEST(SerialModem, InputChangesAreToldOnlyWhenAskedWithTheLinesThatChangedAndThei
     };
     const DWORD kOpenMask = EV_RXCHAR | EV_BREAK;
     ASSERT_EQ(1, serial.Open(L"COM7", 1));
-    serial.SetWndMsgProc(nullptr, 0, &Told::Proc, &told);
+    serial.SetWndMsgProc(nullptr, 0, &Heard::Proc, &heard);
 
     // Not asked for: nothing told, the port's mask untouched.
     port.SetModemLines(MS_CTS_ON);
-    EXPECT_TRUE(told.Take(0).empty());
+    EXPECT_TRUE(take(0).empty());
     EXPECT_EQ(kOpenMask, port.CommMask());
     EXPECT_EQ(0, serial.GetModemChange(nullptr, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), GetLastError());
@@ -327,24 +316,24 @@ TEST(SerialModem, InputChangesAreToldOnlyWhenAskedWithTheLinesThatChangedAndThei
     ASSERT_EQ(1, serial.SetModemEvent(1));
     EXPECT_EQ(kOpenMask | EV_CTS | EV_DSR | EV_RING | EV_RLSD, port.CommMask());
     port.SetModemLines(MS_CTS_ON | MS_DSR_ON);
-    EXPECT_EQ(kModem, told.Take(1));
+    EXPECT_EQ(kModem, take(1));
     EXPECT_EQ(std::make_pair(MS_DSR_ON, MS_CTS_ON | MS_DSR_ON), change());
     port.SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RING_ON);
-    EXPECT_TRUE(told.Take(0).empty());
+    EXPECT_TRUE(take(0).empty());
     port.SetModemLines(MS_CTS_ON | MS_DSR_ON);
-    EXPECT_EQ(kModem, told.Take(1));
+    EXPECT_EQ(kModem, take(1));
     EXPECT_EQ(std::make_pair(MS_RING_ON, MS_CTS_ON | MS_DSR_ON), change());
     EXPECT_EQ(std::make_pair(0ul, MS_CTS_ON | MS_DSR_ON), change());
 
     // Data and a change in one wait: the data first, the change right
     // after, without waiting for another port event.
-    told.hold = true;
+    heard.hold = true;
     port.SetModemLines(MS_DSR_ON);
-    EXPECT_EQ(kModem, told.Take(1));  // held in the callback meanwhile
+    EXPECT_EQ(kModem, take(1));  // held in the callback meanwhile
     port.Arrive("x");
     port.SetModemLines(MS_DSR_ON | MS_RLSD_ON);
-    told.hold = false;
-    EXPECT_EQ((std::vector<long>{CX_EVENT_DATA_READY, CX_EVENT_MODEM_CHANGED}), told.Take(2));
+    heard.hold = false;
+    EXPECT_EQ((std::vector<long>{CX_EVENT_DATA_READY, CX_EVENT_MODEM_CHANGED}), take(2));
     EXPECT_EQ(std::make_pair(MS_CTS_ON | MS_RLSD_ON, MS_DSR_ON | MS_RLSD_ON), change());
 
     // Withdrawn: the mask as Open left it, changes untold; events the host
@@ -352,7 +341,7 @@ TEST(SerialModem, InputChangesAreToldOnlyWhenAskedWithTheLinesThatChangedAndThei
     ASSERT_EQ(1, serial.SetModemEvent(0));
     EXPECT_EQ(kOpenMask, port.CommMask());
     port.SetModemLines(0);
-    EXPECT_TRUE(told.Take(0).empty());
+    EXPECT_TRUE(take(0).empty());
     serial.SelectEvent(static_cast<long>(kOpenMask | EV_CTS));
     ASSERT_EQ(1, serial.Open(L"COM7", 1));
     EXPECT_EQ(0, serial.GetModemChange(nullptr, nullptr));
