@@ -189,6 +189,10 @@ bool Endpoint::AddLocked(DWORD dwEvent, DWORD dwDetail) {
     for (int i = 0; i < m_nPending; ++i) {
         if (m_pending[i].dwEvent != dwEvent) continue;
         if (dwEvent == QV_EVENT_LINE_ERROR) m_pending[i].dwDetail |= dwDetail;
+        // Modem changes: the lines that changed add up, their state is the latest.
+        if (dwEvent == QV_EVENT_MODEM_CHANGED) {
+            m_pending[i].dwDetail = ((m_pending[i].dwDetail | dwDetail) & ~0xFFu) | (dwDetail & 0xFFu);
+        }
         return true;  // held once: the repeat adds nothing
     }
     if (m_nPending == kMaxPending) return false;  // only codes to come could fill it

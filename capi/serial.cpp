@@ -1,9 +1,15 @@
 // Serial ports through the C interface: a CxSerial that reports its events
 // to this layer, with the line settings as plain numbers.
+#include <atomic>
 #include <new>
 
 #include "capi/common.h"
 #include "core/error.h"
+
+static_assert(QV_EVENT_MODEM_CHANGED == CX_EVENT_MODEM_CHANGED &&
+                  QV_MODEM_CTS == MS_CTS_ON && QV_MODEM_DSR == MS_DSR_ON &&
+                  QV_MODEM_RING == MS_RING_ON && QV_MODEM_DCD == MS_RLSD_ON,
+              "the modem event and lines are those of the C++ class and the system");
 
 namespace capi = quorvel::capi;
 using capi::Call;
@@ -27,6 +33,9 @@ public:
         return ERROR_SUCCESS;
     }
     CxSerial& Port() { return m_port; }
+    // What the host set DTR and RTS to; qv_serial_set_line keeps them.
+    std::atomic<bool> m_bDtr{true};
+    std::atomic<bool> m_bRts{true};
 
     void Shutdown() override {
         EndWatching();
@@ -56,6 +65,10 @@ protected:
             unsigned long ulErrors = 0;
             m_port.GetLineError(&ulErrors, nullptr);
             *pdwDetail = ulErrors;
+        } else if (lEvent == CX_EVENT_MODEM_CHANGED) {
+            unsigned long ulChanged = 0, ulLines = 0;
+            m_port.GetModemChange(&ulChanged, &ulLines);
+            *pdwDetail = ulChanged << 8 | ulLines;
         }
         return true;
     }
@@ -89,6 +102,17 @@ DWORD Settings(Call& call, DCB* pDcb) {
     std::memset(pDcb, 0, sizeof *pDcb);
     pDcb->DCBlength = sizeof *pDcb;
     return capi::Result(call, call.Get<SerialPort>()->Port().GetSettings(pDcb));
+}
+
+// A DTR or RTS change, kept for qv_serial_set_line once the driver took it.
+DWORD SetOutputLine(qv_handle serial, BOOL on, int (CxSerial::*pfnSet)(int),
+                    std::atomic<bool> SerialPort::*pbKept) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    SerialPort* endpoint = call.Get<SerialPort>();
+    if (!(endpoint->Port().*pfnSet)(on ? 1 : 0)) return call.Failed();
+    (endpoint->*pbKept) = on != FALSE;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -136,15 +160,18 @@ DWORD WINAPI qv_serial_set_line(qv_handle serial, DWORD baud, DWORD data_bits, D
     dcb.fBinary = TRUE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDsrSensitivity = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    SerialPort* endpoint = call.Get<SerialPort>();
+    dcb.fDtrControl = endpoint->m_bDtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     dcb.fOutxCtsFlow = flow == QV_FLOW_RTS_CTS;
-    dcb.fRtsControl = flow == QV_FLOW_RTS_CTS ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fRtsControl = flow == QV_FLOW_RTS_CTS ? RTS_CONTROL_HANDSHAKE
+                      : endpoint->m_bRts          ? RTS_CONTROL_ENABLE
+                                                  : RTS_CONTROL_DISABLE;
     dcb.fOutX = dcb.fInX = flow == QV_FLOW_XON_XOFF;
     if (flow == QV_FLOW_XON_XOFF) {
         dcb.XonChar = 0x11;
         dcb.XoffChar = 0x13;
     }
-    return capi::Result(call, call.Get<SerialPort>()->Port().SetSettings(&dcb));
+    return capi::Result(call, endpoint->Port().SetSettings(&dcb));
 }
 
 DWORD WINAPI qv_serial_get_line(qv_handle serial, DWORD* baud, DWORD* data_bits, DWORD* parity,
@@ -203,6 +230,46 @@ DWORD WINAPI qv_serial_line_error(qv_handle serial, DWORD* errors, DWORD* discar
     if (errors) *errors = ulErrors;
     if (discarded) *discarded = ulDiscarded;
     return capi::Result(call, nResult);
+}
+
+// ---- modem lines -------------------------------------------------------------
+
+DWORD WINAPI qv_serial_set_dtr(qv_handle serial, BOOL on) {
+    return SetOutputLine(serial, on, &CxSerial::SetDtr, &SerialPort::m_bDtr);
+}
+
+DWORD WINAPI qv_serial_set_rts(qv_handle serial, BOOL on) {
+    return SetOutputLine(serial, on, &CxSerial::SetRts, &SerialPort::m_bRts);
+}
+
+DWORD WINAPI qv_serial_set_break(qv_handle serial, BOOL on) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    return capi::Result(call, call.Get<SerialPort>()->Port().SetBreak(on ? 1 : 0));
+}
+
+DWORD WINAPI qv_serial_send_break(qv_handle serial, DWORD duration_ms) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    if (duration_ms == INFINITE) return ERROR_INVALID_PARAMETER;
+    return capi::Result(call, call.Get<SerialPort>()->Port().SendBreak(duration_ms));
+}
+
+DWORD WINAPI qv_serial_modem_status(qv_handle serial, DWORD* lines) {
+    if (lines) *lines = 0;
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    if (!lines) return ERROR_INVALID_PARAMETER;
+    unsigned long ulLines = 0;
+    int nResult = call.Get<SerialPort>()->Port().GetModemStatus(&ulLines);
+    *lines = ulLines & (QV_MODEM_CTS | QV_MODEM_DSR | QV_MODEM_RING | QV_MODEM_DCD);
+    return capi::Result(call, nResult);
+}
+
+DWORD WINAPI qv_serial_watch_modem(qv_handle serial, BOOL enable) {
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    return capi::Result(call, call.Get<SerialPort>()->Port().SetModemEvent(enable ? 1 : 0));
 }
 
 }  // extern "C"

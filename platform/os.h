@@ -97,6 +97,12 @@ void ReleaseOptionalModules();
     X(TerminateThread) X(GetModuleHandleExW) X(FreeLibraryAndExitThread)       \
     X(GetTickCount64) X(FormatMessageW)
 
+// Kernel: the modem lines of a communications port (DTR, RTS, break out;
+// CTS, DSR, RI, DCD in).
+#define QV_OS_COMM_LINES(X)                                                    \
+    X(EscapeCommFunction) X(SetCommBreak) X(ClearCommBreak)                    \
+    X(GetCommModemStatus)
+
 // User interface: posted notifications and formatted text.
 #define QV_OS_USER(X) X(PostMessageW) X(wsprintfW) X(wvsprintfW)
 
@@ -141,7 +147,8 @@ void ReleaseOptionalModules();
 
 #define QV_OS_ALL(X)                                                           \
     QV_OS_KERNEL(X) QV_OS_USER(X) QV_OS_WINSOCK(X) QV_OS_BLUETOOTH(X)          \
-    QV_OS_SETUPAPI(X) QV_OS_REGISTRY(X) QV_OS_IPHELPER(X)
+    QV_OS_SETUPAPI(X) QV_OS_REGISTRY(X) QV_OS_IPHELPER(X)                     \
+    QV_OS_COMM_LINES(X)
 
 // The type of each operation's pointer: the system's declaration, except for
 // the Bluetooth API, whose functions this layer declares itself (above).
@@ -159,6 +166,7 @@ QV_OS_BLUETOOTH(QV_OS_DECLARE_BTHPROPS)
 QV_OS_SETUPAPI(QV_OS_DECLARE)
 QV_OS_REGISTRY(QV_OS_DECLARE)
 QV_OS_IPHELPER(QV_OS_DECLARE)
+QV_OS_COMM_LINES(QV_OS_DECLARE)
 #undef QV_OS_DECLARE
 #undef QV_OS_DECLARE_BTHPROPS
 

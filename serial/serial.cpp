@@ -111,6 +111,12 @@ struct SerialExtra : quorvel::LinkExtra {
     std::atomic<bool> bLineErrorPending{false};  // found by a host call, for the listener to tell
     std::atomic<bool> bRemoval{false};
     std::atomic<bool> bRemovalRaised{false};
+    std::atomic<bool> bModem{false};
+    std::atomic<DWORD> dwAddedModemMask{0};  // modem events put into the port's mask for it
+    // The input lines that changed since the host last asked << 8 | their
+    // state at the last change (MS_* bits).
+    std::atomic<DWORD> dwModem{0};
+    std::atomic<bool> bModemPending{false};  // a change for the listener to tell
 };
 static_assert(std::atomic<unsigned long long>::is_always_lock_free,
               "the last line error is published without a lock");
@@ -140,6 +146,37 @@ bool LineError(SharedLink* link, HANDLE hComm, DWORD dwErrors, DWORD dwQueued, b
     DWORD dwMask = 0;
     if (os::GetCommMask(hComm, &dwMask)) os::SetCommMask(hComm, dwMask);
     return false;
+}
+
+constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
+constexpr DWORD kModemLines = MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON;
+constexpr DWORD kBreakSlice = 10;  // ms: how soon a break sees that Close has begun
+
+// The input lines whose events the port reported.
+DWORD LinesOf(DWORD dwEvents) {
+    return (dwEvents & EV_CTS ? MS_CTS_ON : 0) | (dwEvents & EV_DSR ? MS_DSR_ON : 0) |
+           (dwEvents & EV_RING ? MS_RING_ON : 0) | (dwEvents & EV_RLSD ? MS_RLSD_ON : 0);
+}
+
+// The port reported modem events: the lines are read, and the lines that
+// changed are kept for the host with their state, for the listener to tell.
+// A line counts as changed when its event came (it may have gone back
+// already, and a ring reports its trailing edge) or when it reads otherwise
+// than at the last change (an edge that raises no event).
+void ModemChanged(HANDLE hComm, SerialExtra* extra, DWORD dwEvents) {
+    DWORD dwOld = extra->dwModem.load();
+    DWORD dwStatus = 0;
+    if (!os::GetCommModemStatus(hComm, &dwStatus)) dwStatus = dwOld;  // keep the last known
+    dwStatus &= kModemLines;
+    DWORD dwChanged = LinesOf(dwEvents) | ((dwStatus ^ dwOld) & kModemLines);
+    while (!extra->dwModem.compare_exchange_weak(dwOld, ((dwOld >> 8) | dwChanged) << 8 | dwStatus)) {
+    }
+    extra->bModemPending = true;
+}
+
+// A modem change that the listener has still to tell.
+bool TakeModemChange(SerialExtra* extra) {
+    return extra && extra->bModem && extra->bModemPending.exchange(false);
 }
 
 // The errors with which the event wait of a removed adapter fails.
@@ -390,6 +427,118 @@ int CxSerial::SetRemovalEvent(int bEnable) {
     return 1;
 }
 
+// ---- modem lines ------------------------------------------------------------
+
+// One operation of the driver on an open port, counted like every call.
+template <class Operation>
+static int OnPort(SharedLink* const& member, HANDLE const& hComm, Operation operation) {
+    quorvel::CallGuard call(member);
+    HANDLE hPort = PortFor(call, hComm, member);
+    return hPort && operation(hPort) ? 1 : 0;
+}
+
+int CxSerial::SetDtr(int bOn) {
+    return OnPort(m_pLink, m_hComm,
+                  [bOn](HANDLE h) { return os::EscapeCommFunction(h, bOn ? SETDTR : CLRDTR); });
+}
+
+int CxSerial::SetRts(int bOn) {
+    return OnPort(m_pLink, m_hComm,
+                  [bOn](HANDLE h) { return os::EscapeCommFunction(h, bOn ? SETRTS : CLRRTS); });
+}
+
+int CxSerial::SetBreak(int bOn) {
+    return OnPort(m_pLink, m_hComm,
+                  [bOn](HANDLE h) { return bOn ? os::SetCommBreak(h) : os::ClearCommBreak(h); });
+}
+
+// The break holds the line for the time asked, unless Close begins
+// meanwhile; either way the line is freed before the call returns, unless
+// the port has been closed under a stuck request (which frees it too).
+int CxSerial::SendBreak(unsigned long ulMilliseconds) {
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    if (!hComm) return 0;
+    if (ulMilliseconds == INFINITE) return quorvel::Fail(ERROR_INVALID_PARAMETER);
+    if (!os::SetCommBreak(hComm)) return 0;
+    quorvel::Deadline deadline(ulMilliseconds);
+    for (DWORD dwLeft; (dwLeft = deadline.Remaining()) != 0 && !call.Closing();) {
+        os::Sleep(dwLeft < kBreakSlice ? dwLeft : kBreakSlice);
+    }
+    bool bEnded = call.Closing();
+    SharedLink* link = call.Link();
+    BOOL bCleared = FALSE;
+    {
+        quorvel::LinkGate gate(link);
+        bCleared = link->live.load() ? os::ClearCommBreak(hComm) : quorvel::Fail(ERROR_INVALID_HANDLE);
+    }
+    if (bEnded) return quorvel::Fail(ERROR_OPERATION_ABORTED);
+    return bCleared ? 1 : 0;
+}
+
+int CxSerial::GetModemStatus(unsigned long* pulStatus) {
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    if (!hComm) return 0;
+    if (!pulStatus) return quorvel::Fail(ERROR_INVALID_PARAMETER);
+    DWORD dwStatus = 0;
+    if (!os::GetCommModemStatus(hComm, &dwStatus)) return 0;
+    *pulStatus = dwStatus;
+    return 1;
+}
+
+int CxSerial::SetModemEvent(int bEnable) {
+    quorvel::CallGuard call(m_pLink);
+    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
+    if (!hComm) return 0;
+    SerialExtra* extra = bEnable ? MakeExtra(call.Link()) : ExtraOf(call.Link());
+    if (!extra) {
+        if (!bEnable) return 1;
+        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    if ((bEnable != 0) == extra->bModem) return 1;
+    DWORD dwMask = 0;
+    if (!bEnable) {
+        // Only the events the request put into the port's mask leave it.
+        DWORD dwAdded = extra->dwAddedModemMask;
+        if (dwAdded && (!os::GetCommMask(hComm, &dwMask) || !os::SetCommMask(hComm, dwMask & ~dwAdded))) {
+            return 0;
+        }
+        extra->dwAddedModemMask = 0;
+        extra->bModem = false;
+        return 1;
+    }
+    // A driver that cannot read the lines cannot report them either (and
+    // some fail every event wait that asks for them): it is not asked.
+    DWORD dwStatus = 0;
+    if (!os::GetCommModemStatus(hComm, &dwStatus) || !os::GetCommMask(hComm, &dwMask)) return 0;
+    extra->dwModem = dwStatus & kModemLines;
+    extra->bModemPending = false;
+    extra->bModem = true;  // before the new mask, which wakes the listener
+    DWORD dwAdd = kModemEvents & ~dwMask;
+    if (dwAdd && !os::SetCommMask(hComm, dwMask | dwAdd)) {
+        quorvel::ErrorKeeper keep;
+        extra->bModem = false;
+        return 0;
+    }
+    extra->dwAddedModemMask = dwAdd;
+    return 1;
+}
+
+int CxSerial::GetModemChange(unsigned long* pulChanged, unsigned long* pulStatus) {
+    quorvel::CallGuard call(m_pLink);
+    if (!PortFor(call, m_hComm, m_pLink)) return 0;
+    SerialExtra* extra = ExtraOf(call.Link());
+    if (!extra || !extra->bModem) return quorvel::Fail(ERROR_INVALID_FUNCTION);
+    DWORD dwModem = extra->dwModem.load();
+    while (!extra->dwModem.compare_exchange_weak(dwModem, dwModem & kModemLines)) {
+    }
+    if (pulChanged) *pulChanged = dwModem >> 8;
+    if (pulStatus) *pulStatus = dwModem & kModemLines;
+    return 1;
+}
+
 void* CxSerial::GetSafeHandle() {
     quorvel::LinkGate gate(&m_pLink);
     return Port();
@@ -628,10 +777,24 @@ bool CxSerial::PortAnswers() {
 // request has been withdrawn before this returns. A failed wait leaves the
 // system's error in *pdwError (0 if there is none to tell). The pass is a
 // call on the port like any other (Close waits for it, and none starts once
-// Close has begun), up to the event it raises.
+// Close has begun), up to the event it raises. A pass raises one event; a
+// modem change that came with another is raised by the next pass, before
+// it waits.
 CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError) {
     long lEvent = 0;
     HANDLE hComm = nullptr;
+    {
+        // A modem change that came with another event, told on the last
+        // pass: told now, before the next wait.
+        quorvel::CallGuard call(m_pLink);
+        hComm = PortFor(call, m_hComm, m_pLink);
+        if (!hComm) return PassResult::kWoken;
+        if (TakeModemChange(ExtraOf(call.Link()))) lEvent = CX_EVENT_MODEM_CHANGED;
+    }
+    if (lEvent) {
+        RaiseEvent(hComm, lEvent);
+        return PassResult::kCompleted;
+    }
     {
         quorvel::CallGuard call(m_pLink);
         hComm = PortFor(call, m_hComm, m_pLink);
@@ -673,6 +836,7 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
         DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_lEventMask));
         SerialExtra* extra = ExtraOf(call.Link());
         bool bLineErrors = extra && extra->bLineErrors;
+        if (extra && extra->bModem && (dwEvtMask & kModemEvents)) ModemChanged(hComm, extra, dwEvtMask);
         // A line error that a host call found, handled there, told here.
         if (extra && extra->bLineErrorPending.exchange(false)) lEvent = CX_EVENT_LINE_ERROR;
         // Any event clears the port's error state. Errors (framing, parity,
@@ -691,6 +855,8 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
                 lEvent = CX_EVENT_DATA_READY;
             }
         }
+        // One event a pass: a modem change waits for the next one then.
+        if (!lEvent && TakeModemChange(extra)) lEvent = CX_EVENT_MODEM_CHANGED;
     }
     // Outside the call: the callback may close the port.
     if (lEvent) RaiseEvent(hComm, lEvent);

@@ -70,6 +70,14 @@ struct SerialPort::State {
     std::list<Write> writes;
     OVERLAPPED* waitO = nullptr;
     DWORD* waitMask = nullptr;
+
+    // The modem lines.
+    DWORD modem = 0;         // inputs, MS_* bits
+    DWORD lineRefusal = 0;   // the line operations fail with it
+    bool dtr = false, rts = false, brk = false;
+    std::string lineCalls;
+    ULONGLONG breakStart = 0, breakLength = 0;
+    std::map<DWORD, DWORD> baudTaken;  // asked -> taken
 };
 
 namespace {
@@ -310,6 +318,45 @@ BOOL GoneCall(State* s) {
     return FALSE;
 }
 
+// ---- modem lines --------------------------------------------------------------
+
+void NoteLine(State* s, const char* line, bool on) {
+    if (!s->lineCalls.empty()) s->lineCalls += ' ';
+    s->lineCalls += std::string(line) + (on ? "1" : "0");
+}
+
+void SetBreakLocked(State* s, bool on) {
+    ULONGLONG now = g_real.GetTickCount64();
+    if (on && !s->brk) s->breakStart = now;
+    if (!on && s->brk) s->breakLength = now - s->breakStart;
+    s->brk = on;
+    NoteLine(s, "BRK", on);
+}
+
+// DTR and RTS as the DCB's line control says (SetCommState, open).
+void ApplyLineControl(State* s) {
+    if (s->dcb.fDtrControl == DTR_CONTROL_ENABLE) s->dtr = true;
+    if (s->dcb.fDtrControl == DTR_CONTROL_DISABLE) s->dtr = false;
+    if (s->dcb.fRtsControl == RTS_CONTROL_ENABLE) s->rts = true;
+    if (s->dcb.fRtsControl == RTS_CONTROL_DISABLE) s->rts = false;
+}
+
+// A line operation the driver refuses (removed, or without modem lines).
+bool LineRefused(State* s) {
+    if (s->removed) {
+        GoneCall(s);
+        return true;
+    }
+    if (!s->lineRefusal) return false;
+    g_real.SetLastError(s->lineRefusal);
+    return true;
+}
+
+BOOL InvalidParameter() {
+    g_real.SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
 // ---- the replacements -------------------------------------------------------
 
 HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
@@ -326,6 +373,7 @@ HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY
         s->handle = g_real.CreateEventW(nullptr, TRUE, FALSE, nullptr);
         s->history = 0;
         s->mask = 0;
+        ApplyLineControl(s);
         g_real.SetLastError(ERROR_SUCCESS);
         return s->handle;
     }
@@ -341,6 +389,7 @@ BOOL WINAPI SimCloseHandle(HANDLE h) {
             CompleteCancelled(s, nullptr);
             s->handle = nullptr;
             s->rx.clear();
+            s->dtr = s->rts = s->brk = false;  // a driver drops its lines at close
         }
     }
     return g_real.CloseHandle(h);
@@ -490,6 +539,9 @@ BOOL WINAPI SimSetCommState(HANDLE h, LPDCB dcb) {
         return FALSE;
     }
     s->dcb = *dcb;
+    auto rounded = s->baudTaken.find(dcb->BaudRate);
+    if (rounded != s->baudTaken.end()) s->dcb.BaudRate = rounded->second;
+    ApplyLineControl(s);
     return TRUE;
 }
 
@@ -545,6 +597,66 @@ BOOL WINAPI SimGetOverlappedResult(HANDLE h, LPOVERLAPPED o, LPDWORD count, BOOL
         g_real.SetLastError(ErrorOf(o->Internal));
         return FALSE;
     }
+    return TRUE;
+}
+
+BOOL WINAPI SimEscapeCommFunction(HANDLE h, DWORD function) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.EscapeCommFunction(h, function);
+    if (LineRefused(s)) return FALSE;
+    switch (function) {
+        case SETDTR:
+        case CLRDTR:
+            if (s->dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) return InvalidParameter();
+            s->dtr = function == SETDTR;
+            NoteLine(s, "DTR", s->dtr);
+            return TRUE;
+        case SETRTS:
+        case CLRRTS:
+            if (s->dcb.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+                s->dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
+                return InvalidParameter();
+            }
+            s->rts = function == SETRTS;
+            NoteLine(s, "RTS", s->rts);
+            return TRUE;
+        case SETBREAK:
+        case CLRBREAK:
+            SetBreakLocked(s, function == SETBREAK);
+            return TRUE;
+        case SETXON:
+        case SETXOFF:
+            return TRUE;
+        default:
+            return InvalidParameter();
+    }
+}
+
+BOOL WINAPI SimSetCommBreak(HANDLE h) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.SetCommBreak(h);
+    if (LineRefused(s)) return FALSE;
+    SetBreakLocked(s, true);
+    return TRUE;
+}
+
+BOOL WINAPI SimClearCommBreak(HANDLE h) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.ClearCommBreak(h);
+    if (LineRefused(s)) return FALSE;
+    SetBreakLocked(s, false);
+    return TRUE;
+}
+
+BOOL WINAPI SimGetCommModemStatus(HANDLE h, LPDWORD status) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    State* s = ByHandle(h);
+    if (!s) return g_real.GetCommModemStatus(h, status);
+    if (LineRefused(s)) return FALSE;
+    *status = s->modem;
     return TRUE;
 }
 
@@ -623,6 +735,25 @@ void SerialPort::ReleaseWrites() {
     });
 }
 
+void SerialPort::SetModemLines(DWORD dwStatus) {
+    WithPort(m_state, [&](State* s) {
+        DWORD changed = s->modem ^ dwStatus;
+        s->modem = dwStatus;
+        DWORD events = (changed & MS_CTS_ON ? EV_CTS : 0) | (changed & MS_DSR_ON ? EV_DSR : 0) |
+                       (changed & MS_RLSD_ON ? EV_RLSD : 0) |
+                       ((changed & MS_RING_ON) && !(dwStatus & MS_RING_ON) ? EV_RING : 0);
+        if (s->handle && !s->removed && events) Raise(s, events);
+    });
+}
+
+void SerialPort::RefuseLineCalls(DWORD dwError) {
+    WithPort(m_state, [&](State* s) { s->lineRefusal = dwError; });
+}
+
+void SerialPort::RoundBaud(DWORD dwAsked, DWORD dwTaken) {
+    WithPort(m_state, [&](State* s) { s->baudTaken[dwAsked] = dwTaken; });
+}
+
 namespace {
 
 // Reads one thing of the port under the bus's lock.
@@ -652,6 +783,26 @@ DWORD SerialPort::CommMask() const {
 
 DCB SerialPort::Settings() const {
     return Locked(m_state, [](const State& s) { return s.dcb; });
+}
+
+bool SerialPort::Dtr() const {
+    return Locked(m_state, [](const State& s) { return s.dtr; });
+}
+
+bool SerialPort::Rts() const {
+    return Locked(m_state, [](const State& s) { return s.rts; });
+}
+
+bool SerialPort::BreakOn() const {
+    return Locked(m_state, [](const State& s) { return s.brk; });
+}
+
+std::string SerialPort::LineCalls() const {
+    return Locked(m_state, [](const State& s) { return s.lineCalls; });
+}
+
+ULONGLONG SerialPort::LastBreakLength() const {
+    return Locked(m_state, [](const State& s) { return s.breakLength; });
 }
 
 int SerialPort::WaitCommEventCalls() const {
@@ -693,6 +844,10 @@ SerialBus::SerialBus() {
     os::GetCommProperties = &SimGetCommProperties;
     os::CancelIoEx = &SimCancelIoEx;
     os::GetOverlappedResult = &SimGetOverlappedResult;
+    os::EscapeCommFunction = &SimEscapeCommFunction;
+    os::SetCommBreak = &SimSetCommBreak;
+    os::ClearCommBreak = &SimClearCommBreak;
+    os::GetCommModemStatus = &SimGetCommModemStatus;
     g_installed = true;
 }
 
@@ -725,6 +880,8 @@ SerialPort& SerialBus::Add(const std::wstring& name) {
     port->m_state->dcb.BaudRate = CBR_9600;
     port->m_state->dcb.ByteSize = 8;
     port->m_state->dcb.fBinary = TRUE;
+    port->m_state->dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    port->m_state->dcb.fRtsControl = RTS_CONTROL_ENABLE;
     g_states.push_back(port->m_state);
     g_ports.push_back(std::move(port));
     return *g_ports.back();

@@ -14,7 +14,12 @@
 // DCB, COMMPROP (current queue sizes as set by SetupComm), COMSTAT counts,
 // PurgeComm, SetCommMask (which completes a pending wait with no events),
 // ClearCommError with its error flags. Events that occur while no wait is
-// pending are kept and complete the next WaitCommEvent at once.
+// pending are kept and complete the next WaitCommEvent at once. The modem
+// lines: DTR, RTS and break through EscapeCommFunction, SetCommBreak and
+// ClearCommBreak (DTR and RTS follow the DCB's fDtrControl and fRtsControl
+// at SetCommState, are raised at open and dropped at close, and a line the
+// DCB gives to handshaking refuses them with ERROR_INVALID_PARAMETER, as
+// drivers do), the inputs through GetCommModemStatus and their events.
 #pragma once
 
 #include <winsock2.h>
@@ -53,6 +58,28 @@ public:
     // A cancelled request completes dwMilliseconds after its cancel, as a
     // slow driver completes it; INFINITE: never, until the handle is closed.
     void SetCancelDelay(DWORD dwMilliseconds);
+
+    // ---- modem lines ----
+    // The device sets the port's input lines (MS_CTS_ON, MS_DSR_ON,
+    // MS_RING_ON, MS_RLSD_ON): each line that changes raises its event
+    // (EV_CTS, EV_DSR, EV_RLSD; EV_RING only when the ring indicator drops:
+    // drivers report its trailing edge).
+    void SetModemLines(DWORD dwStatus);
+    // The line operations (EscapeCommFunction, SetCommBreak, ClearCommBreak,
+    // GetCommModemStatus) fail with dwError, as on a driver that has no
+    // modem lines; 0: they work again.
+    void RefuseLineCalls(DWORD dwError);
+    // SetCommState takes dwTaken when asked for dwAsked, as a driver whose
+    // clock cannot make that rate.
+    void RoundBaud(DWORD dwAsked, DWORD dwTaken);
+    bool Dtr() const;
+    bool Rts() const;
+    bool BreakOn() const;
+    // The output line changes in order, one word each: "DTR1", "RTS0",
+    // "BRK1", "BRK0" (what the line became, also when it already was so).
+    std::string LineCalls() const;
+    // How long the last break held the line (GetTickCount64), in ms.
+    ULONGLONG LastBreakLength() const;
 
     std::string Sent() const;        // everything the port has sent
     DWORD QueuedBytes() const;       // bytes in the receive queue

@@ -77,6 +77,21 @@ export interface LineError {
   discarded: number;
 }
 
+export type ModemLine = 'cts' | 'dsr' | 'ring' | 'dcd';
+
+/** The input lines; ring is RI, dcd is DCD (RLSD). */
+export interface ModemLines {
+  cts: boolean;
+  dsr: boolean;
+  ring: boolean;
+  dcd: boolean;
+}
+
+export interface ModemChange extends ModemLines {
+  /** The lines that changed since the last 'modem' event (a ring is told as it ends). */
+  changed: ModemLine[];
+}
+
 export class SerialPort extends Stream {
   /** Opens "COM3" or "\\\\.\\COM12"; sets the line when options give a baudRate. */
   static open(port: string, options?: SerialOptions): Promise<SerialPort>;
@@ -87,8 +102,16 @@ export class SerialPort extends Stream {
   setThreshold(bytes: number): void;
   setQueueSizes(receive: number, send: number): void;
   purge(queues?: { receive?: boolean; send?: boolean }): void;
+  /** The output lines up (true) or down; lines not given stay. A driver without the line rejects with its error. */
+  set(lines: { dtr?: boolean; rts?: boolean; brk?: boolean }): Promise<void>;
+  /** A break of ms milliseconds; resolves once the line is free again. */
+  sendBreak(ms: number): Promise<void>;
+  /** The input lines now. */
+  getModemStatus(): ModemLines;
   on(event: 'data', listener: (data: Buffer) => void): this;
   on(event: 'lineError', listener: (error: LineError) => void): this;
+  /** CTS, DSR, RI or DCD changed. The port reports these only while someone listens; a driver that cannot makes on() throw its error. */
+  on(event: 'modem', listener: (change: ModemChange) => void): this;
   /** The device went away; 'close' follows. */
   on(event: 'removed', listener: () => void): this;
   on(event: 'close', listener: (hadError: boolean) => void): this;

@@ -120,6 +120,8 @@ QV_CONSTEXPR long CX_EVENT_THREAD_ENDED = 0x0012;        // a CxThread routine r
 QV_CONSTEXPR long CX_EVENT_DEVICE_REMOVED = 0x1001;      // the serial device went away
 QV_CONSTEXPR long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lost to a line error
                                                       // (serial, only when asked for)
+QV_CONSTEXPR long CX_EVENT_MODEM_CHANGED = 0x1003;       // CTS, DSR, RI or DCD changed
+                                                      // (serial, only when asked for)
 
 // Host callback: user pointer, the endpoint's handle (GetSafeHandle) and the
 // event code; the result is ignored. Runs on the thread that raised the

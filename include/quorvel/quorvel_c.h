@@ -214,6 +214,36 @@ QV_C_API DWORD WINAPI qv_serial_set_threshold(qv_handle serial, DWORD bytes);
  * 0 if none); either pointer may be NULL. */
 QV_C_API DWORD WINAPI qv_serial_line_error(qv_handle serial, DWORD* errors, DWORD* discarded);
 
+/* ---- Serial modem lines ------------------------------------------------
+ * A driver that has no such line, or gives it to flow control, refuses
+ * with its own error (ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER...). */
+#define QV_EVENT_MODEM_CHANGED 0x1003u  /* CTS, DSR, RI or DCD changed (once asked with
+                                           qv_serial_watch_modem); detail: the lines
+                                           now | the lines that changed << 8 */
+#define QV_MODEM_CTS 0x10u   /* lines: the MS_*_ON bits of GetCommModemStatus */
+#define QV_MODEM_DSR 0x20u
+#define QV_MODEM_RING 0x40u  /* a ring is told as it ends: RING changed, and is off */
+#define QV_MODEM_DCD 0x80u
+#define QV_MODEM_STATE(detail) ((detail) & 0xF0u)
+#define QV_MODEM_CHANGES(detail) (((detail) >> 8) & 0xF0u)
+
+/* DTR or RTS up (TRUE) or down. They stay so across qv_serial_set_line
+ * (RTS unless it goes to QV_FLOW_RTS_CTS); both are up after opening. */
+QV_C_API DWORD WINAPI qv_serial_set_dtr(qv_handle serial, BOOL on);
+QV_C_API DWORD WINAPI qv_serial_set_rts(qv_handle serial, BOOL on);
+/* Holds a break on the line (TRUE) until it is cleared (FALSE). */
+QV_C_API DWORD WINAPI qv_serial_set_break(qv_handle serial, BOOL on);
+/* A break of duration_ms (INFINITE: ERROR_INVALID_PARAMETER), after which
+ * the line is free again; qv_close ends it early. */
+QV_C_API DWORD WINAPI qv_serial_send_break(qv_handle serial, DWORD duration_ms);
+/* The input lines now (QV_MODEM_*). */
+QV_C_API DWORD WINAPI qv_serial_modem_status(qv_handle serial, DWORD* lines);
+/* Starts (TRUE) or stops reporting QV_EVENT_MODEM_CHANGED. Off after
+ * qv_serial_open: with hardware flow control CTS moves with every full
+ * buffer, and some drivers report no lines (their error then). Repeats
+ * coalesce in a queue: the changes OR, the lines are the latest. */
+QV_C_API DWORD WINAPI qv_serial_watch_modem(qv_handle serial, BOOL enable);
+
 /* ---- TCP and shared socket calls ---------------------------------------
  * IPv4 address text is numeric ("127.0.0.1"); host names are resolved with
  * qv_resolve. Ports are 1 to 65535 (0 where the system may choose). */

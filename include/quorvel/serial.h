@@ -37,7 +37,9 @@ public:
     // driver that never completes a cancelled request: see docs/serial.md.
     int Close();
 
-    // A NULL pDcb fails with ERROR_INVALID_PARAMETER.
+    // A NULL pDcb fails with ERROR_INVALID_PARAMETER. GetSettings reads
+    // what the driver holds, so after SetSettings it tells what the driver
+    // took: some round the baud rate to one their clock can make.
     int GetSettings(DCB* pDcb);  // GetCommState
     int SetSettings(DCB* pDcb);  // SetCommState, DCB passed unchanged
     int SetBufferSize(unsigned long ulInput, unsigned long ulOutput);  // SetupComm
@@ -73,6 +75,38 @@ public:
     // request (0). 1 done; 0 on a closed object (ERROR_INVALID_HANDLE) or if
     // memory ran out (ERROR_NOT_ENOUGH_MEMORY).
     int SetRemovalEvent(int bEnable);
+
+    // The modem lines. Outputs: DTR and RTS up (non-zero) or down; a break
+    // held on the line (non-zero) until cleared (0), or one of ulMilliseconds
+    // after which the line is free again. 1 done; 0 on a closed object
+    // (ERROR_INVALID_HANDLE) or with the driver's error when it refuses (a
+    // port without such a line, a line that the DCB gives to flow control).
+    // SendBreak fails with ERROR_INVALID_PARAMETER for INFINITE (hold it
+    // with SetBreak instead) and with ERROR_OPERATION_ABORTED when Close
+    // ended it (the line is free then too). SetSettings sets DTR and RTS
+    // again as the DCB's fDtrControl and fRtsControl say.
+    int SetDtr(int bOn);
+    int SetRts(int bOn);
+    int SetBreak(int bOn);
+    int SendBreak(unsigned long ulMilliseconds);
+    // Inputs, as the driver has them now (GetCommModemStatus): MS_CTS_ON,
+    // MS_DSR_ON, MS_RING_ON and MS_RLSD_ON (DCD). 1 done; 0 on a closed
+    // object, with ERROR_INVALID_PARAMETER for NULL, or the driver's error.
+    int GetModemStatus(unsigned long* pulStatus);
+    // Asks for CX_EVENT_MODEM_CHANGED (non-zero) or withdraws the request
+    // (0) until Close: the listener raises it (to the callback if one is
+    // set, else the window) when CTS, DSR, RI or DCD changes; the port is
+    // asked for EV_CTS, EV_DSR, EV_RING and EV_RLSD only while the request
+    // stands. 1 done; 0 on a closed object, if memory ran out, or with the
+    // driver's error when it cannot read the lines (the request is then
+    // unchanged).
+    int SetModemEvent(int bEnable);
+    // The input lines (MS_* bits) that changed since the last call, which
+    // clears them, and their state as the listener read it at the last
+    // change. A ring reports its trailing edge: RI changed, and is off.
+    // Either pointer may be NULL. 1 done; 0 on a closed object or without
+    // the request (ERROR_INVALID_FUNCTION).
+    int GetModemChange(unsigned long* pulChanged, unsigned long* pulStatus);
 
     // 1 while the port's listener thread runs: notifications come only then.
     // Open succeeds even when the listener cannot be started (the port then

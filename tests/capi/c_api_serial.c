@@ -1,6 +1,7 @@
 /* A serial port from a C host, against a simulated port: opening by name,
  * line settings as numbers, transfers with time limits, data-ready,
- * line-error and removal events, and closing during a blocking receive. */
+ * line-error and removal events, closing during a blocking receive, and the
+ * modem lines. */
 #include "check.h"
 #include "sim.h"
 
@@ -128,10 +129,55 @@ static void removal_and_closing(void* port) {
     CHECK_STATUS(0, qv_close(serial));
 }
 
+static void modem_lines(void* port) {
+    qv_handle serial = NULL;
+    DWORD lines = 0, baud = 0, event = 0, detail = 0;
+
+    CHECK_STATUS(0, qv_serial_open(L"COM8", &serial));
+    /* The settings read back are the driver's: a rate it rounds shows. */
+    sim_serial_round_baud(port, 115200, 115384);
+    CHECK_STATUS(0, qv_serial_set_line(serial, 115200, 8, QV_PARITY_NONE, QV_STOP_BITS_1, QV_FLOW_NONE));
+    CHECK_STATUS(0, qv_serial_get_line(serial, &baud, NULL, NULL, NULL, NULL));
+    CHECK(baud == 115384);
+
+    /* DTR and RTS stay down across new settings, until the handshake takes RTS. */
+    CHECK_STATUS(0, qv_serial_set_dtr(serial, FALSE));
+    CHECK_STATUS(0, qv_serial_set_rts(serial, FALSE));
+    CHECK_STATUS(0, qv_serial_set_line(serial, 9600, 8, QV_PARITY_NONE, QV_STOP_BITS_1, QV_FLOW_NONE));
+    CHECK(sim_serial_lines_out(port) == 0);
+    CHECK_STATUS(0, qv_serial_set_line(serial, 9600, 8, QV_PARITY_NONE, QV_STOP_BITS_1, QV_FLOW_RTS_CTS));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_set_rts(serial, TRUE));
+    CHECK_STATUS(0, qv_serial_set_break(serial, TRUE));
+    CHECK(sim_serial_lines_out(port) == 4);
+    CHECK_STATUS(0, qv_serial_send_break(serial, 10));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_serial_send_break(serial, INFINITE));
+    CHECK(sim_serial_lines_out(port) == 0);
+
+    /* The inputs: read at any time; told once asked, repeats as one queued event. */
+    sim_serial_modem(port, QV_MODEM_CTS | QV_MODEM_DCD);
+    CHECK_STATUS(0, qv_serial_modem_status(serial, &lines));
+    CHECK(lines == (QV_MODEM_CTS | QV_MODEM_DCD));
+    sim_serial_modem(port, QV_MODEM_DCD);
+    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(serial, 200, NULL, NULL, NULL));
+    CHECK_STATUS(0, qv_serial_watch_modem(serial, TRUE));
+    sim_serial_modem(port, QV_MODEM_DCD | QV_MODEM_DSR);
+    sim_serial_modem(port, QV_MODEM_DSR);
+    Sleep(300); /* both told */
+    CHECK_STATUS(0, qv_wait_event(serial, 0, NULL, &event, &detail));
+    CHECK(event == QV_EVENT_MODEM_CHANGED && QV_MODEM_STATE(detail) == QV_MODEM_DSR &&
+          QV_MODEM_CHANGES(detail) == (QV_MODEM_DSR | QV_MODEM_DCD));
+    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(serial, 0, NULL, NULL, NULL));
+    sim_serial_refuse_lines(port, ERROR_NOT_SUPPORTED);
+    CHECK_STATUS(ERROR_NOT_SUPPORTED, qv_serial_set_dtr(serial, TRUE));
+    sim_serial_refuse_lines(port, 0);
+    CHECK_STATUS(0, qv_close(serial));
+}
+
 void run_checks(void) {
     void* bus = sim_serial_bus();
     void* port = sim_serial_add(bus, L"COM7");
     settings_and_transfers(port);
     removal_and_closing(port);
+    modem_lines(sim_serial_add(bus, L"COM8"));
     sim_serial_bus_end(bus);
 }

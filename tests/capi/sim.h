@@ -22,6 +22,13 @@ DWORD sim_serial_queued(void* port);
 /* While on, calls of threads other than the caller's find no line error and
  * leave the port's error state as it is: the caller's own calls find it. */
 void sim_serial_errors_for_me(int on);
+/* Modem lines: the device sets the inputs (MS_*_ON bits); the line calls
+ * fail with error (0: they work again); a baud rate the driver rounds; the
+ * outputs now: 1 DTR, 2 RTS, 4 break. */
+void sim_serial_modem(void* port, DWORD lines);
+void sim_serial_refuse_lines(void* port, DWORD error);
+void sim_serial_round_baud(void* port, DWORD asked, DWORD taken);
+DWORD sim_serial_lines_out(void* port);
 
 /* Bluetooth: a stack with radios and remote devices. */
 void* sim_bth_stack(void);

@@ -55,6 +55,14 @@ int sim_serial_sent(void* port, char* out, int capacity) {
     return n;
 }
 DWORD sim_serial_queued(void* port) { return Port(port)->QueuedBytes(); }
+void sim_serial_modem(void* port, DWORD lines) { Port(port)->SetModemLines(lines); }
+void sim_serial_refuse_lines(void* port, DWORD error) { Port(port)->RefuseLineCalls(error); }
+void sim_serial_round_baud(void* port, DWORD asked, DWORD taken) {
+    Port(port)->RoundBaud(asked, taken);
+}
+DWORD sim_serial_lines_out(void* port) {
+    return (Port(port)->Dtr() ? 1 : 0) | (Port(port)->Rts() ? 2 : 0) | (Port(port)->BreakOn() ? 4 : 0);
+}
 void sim_serial_errors_for_me(int on) {
     if (on) {
         g_errorsFor = GetCurrentThreadId();

@@ -116,6 +116,9 @@ TEST(Fault, SerialOpenConfigureTransferListenClose) {
         if (serial.Recv(buffer, 1, 20) && empty) return "Recv of nothing succeeded";
         if (port.PendingRequests() > 1) return "a withdrawn read is still pending";
         serial.GetBufferCount(&in, &out);
+        if (serial.SetDtr(0) && port.Dtr()) return "SetDtr succeeded but DTR is up";
+        if (serial.SendBreak(0) && port.BreakOn()) return "SendBreak succeeded but the line is held";
+        if (serial.SetModemEvent(1)) port.SetModemLines(MS_CTS_ON);
         serial.ClearBuffer(1);
         serial.ClearBuffer(0);
         CxSerial copy(serial);

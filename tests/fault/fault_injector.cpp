@@ -159,7 +159,11 @@ struct Rule {
     X(RegQueryValueExW, kFail, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND)              \
     X(RegCloseKey, kThrough, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE)                \
     X(GetAdaptersInfo, kFail, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY)         \
-    X(SendARP, kFail, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE)
+    X(SendARP, kFail, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE)                             \
+    X(EscapeCommFunction, kFail, FALSE, ERROR_NOT_SUPPORTED)                            \
+    X(SetCommBreak, kFail, FALSE, ERROR_NOT_SUPPORTED)                                  \
+    X(ClearCommBreak, kFail, FALSE, ERROR_NOT_SUPPORTED)                                \
+    X(GetCommModemStatus, kFail, FALSE, ERROR_NOT_SUPPORTED)
 
 #define QV_RULE(name, how, value, err)                                  \
     template <>                                                         \

@@ -19,6 +19,8 @@ int HostMain() {
     CHECK(port.GetBufferCount(&ulIn, &ulOut) == 0);
     CHECK(port.SetLineErrorEvent(1) == 0);
     CHECK(GetLastError() == ERROR_INVALID_HANDLE);
+    CHECK(port.SetDtr(1) == 0 && port.SendBreak(10) == 0 && port.SetModemEvent(1) == 0);
+    CHECK(GetLastError() == ERROR_INVALID_HANDLE);
     CHECK(port.Close() == 0);
 
     // Refusals the library makes itself.

@@ -72,3 +72,33 @@ test('serial: a port closed inside its data handler is never called again', asyn
   const again = await quorvel.openSerialPort('COM8');  // the port was let go
   again.close();
 });
+
+test('serial: the modem lines out and in, modem events while listened for, a driver without them', async () => {
+  assert.strictEqual(sim.serialAdd('COM9'), 0);
+  assert.strictEqual(sim.serialRoundBaud('COM9', 115200, 115384), 0);
+  const port = await quorvel.openSerialPort('COM9', { baudRate: 115200 });
+  assert.strictEqual(port.getLine().baudRate, 115384);  // what the driver took
+  await port.set({ dtr: false, brk: true });
+  assert.strictEqual(sim.serialLinesOut('COM9'), 2 | 4);  // RTS and break
+  await port.set({ brk: false });
+  await port.sendBreak(20);
+  await assert.rejects(port.set({ dtr: 'off' }), TypeError);
+
+  const modem = (lines, refuse = 0) => assert.strictEqual(sim.serialModem('COM9', lines, refuse), 0);
+  modem(0x10 | 0x80);
+  assert.deepStrictEqual(port.getModemStatus(), { cts: true, dsr: false, ring: false, dcd: true });
+  const changes = [];
+  const onModem = (change) => changes.push(change);
+  port.on('modem', onModem);
+  modem(0x10 | 0x20 | 0x80);
+  await within(until(() => changes.length === 1), 5000, "a 'modem' event for DSR");
+  assert.deepStrictEqual(changes[0], { cts: true, dsr: true, ring: false, dcd: true, changed: ['dsr'] });
+  port.off('modem', onModem);  // no longer asked of the port: asked again below
+
+  modem(0, 50);  // a driver without modem lines: its error
+  await assert.rejects(port.set({ rts: true }), { code: 'ERROR_NOT_SUPPORTED' });
+  assert.throws(() => port.getModemStatus(), { code: 'ERROR_NOT_SUPPORTED' });
+  assert.throws(() => port.on('modem', onModem), { code: 'ERROR_NOT_SUPPORTED' });
+  assert.strictEqual(port.listenerCount('modem'), 0);
+  port.close();
+});

@@ -82,6 +82,33 @@ QVSIM_EXPORT DWORD qvsim_serial_remove(const wchar_t* name) {
     return 0;
 }
 
+// The modem lines: the inputs the device sets (MS_*_ON bits), line calls
+// the driver refuses with error (0: none), a baud rate it rounds, and the
+// outputs now (1 DTR, 2 RTS, 4 break).
+QVSIM_EXPORT DWORD qvsim_serial_modem(const wchar_t* name, DWORD lines, DWORD refuse) {
+    Held held(g_lock);
+    qvsim::SerialPort* port = Port(name);
+    if (!port) return ERROR_INVALID_PARAMETER;
+    port->SetModemLines(lines);
+    port->RefuseLineCalls(refuse);
+    return 0;
+}
+
+QVSIM_EXPORT DWORD qvsim_serial_round_baud(const wchar_t* name, DWORD asked, DWORD taken) {
+    Held held(g_lock);
+    qvsim::SerialPort* port = Port(name);
+    if (!port) return ERROR_INVALID_PARAMETER;
+    port->RoundBaud(asked, taken);
+    return 0;
+}
+
+QVSIM_EXPORT DWORD qvsim_serial_lines_out(const wchar_t* name) {
+    Held held(g_lock);
+    qvsim::SerialPort* port = Port(name);
+    if (!port) return 0xFFFFFFFF;
+    return (port->Dtr() ? 1 : 0) | (port->Rts() ? 2 : 0) | (port->BreakOn() ? 4 : 0);
+}
+
 // Everything the port has sent: copies up to cb bytes, returns the length.
 QVSIM_EXPORT DWORD qvsim_serial_sent(const wchar_t* name, char* buffer, DWORD cb) {
     Held held(g_lock);

@@ -99,6 +99,8 @@ TEST(QvtoolCommands, UsageErrorsAreRefusedBeforeAnythingIsOpened) {
         {{"scan", "--flush"}, "unknown scan option"},
         {{"bt", "radios", "--flush"}, "bt radios takes only --json"},
         {{"version", "x"}, "takes no arguments"},
+        {{"serial", "COM1", "--dtr", "high"}, "--dtr needs on or off"},
+        {{"serial", "COM1", "--break"}, "--break needs a number"},
     };
     for (const Case& c : cases) {
         qvtest::ToolResult result = RunTool(c.args);
@@ -126,6 +128,51 @@ TEST(QvtoolSerial, AMegabyteOfRandomBytesPassesBothWaysUnchanged) {
     EXPECT_EQ(toPort.size(), port.Sent().size());
     EXPECT_TRUE(port.Sent() == toPort);
     EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(QvtoolSerial, SetsTheModemLinesAndTellsTheirChangesAndARateThePortRounded) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM5");
+    port.RoundBaud(115200, 115384);
+    auto says = [](ToolRun& run, const std::string& text) {
+        return run.WaitErr([&](const std::string& e) { return Contains(e, text); });
+    };
+    {
+        ToolRun run({"serial", "COM5", "--baud", "115200", "--dtr", "off", "--rts", "on",
+                     "--break", "50"});
+        ASSERT_TRUE(says(run, "COM5 open")) << run.Err();
+        EXPECT_TRUE(Contains(run.Err(), "qvtool: COM5 took 115384 baud (asked for 115200)\n"));
+        EXPECT_EQ("DTR0 RTS1 BRK1 BRK0", port.LineCalls());
+        port.SetModemLines(MS_CTS_ON);
+        EXPECT_TRUE(says(run, "qvtool: COM5 modem lines: CTS on, DSR off, RI off, DCD off "
+                              "(changed: CTS)\n")) << run.Err();
+        EXPECT_EQ(qvtool::kSuccess, run.Finish());
+    }
+    {
+        ToolRun run({"serial", "COM5", "--json", "--baud", "115200"});
+        ASSERT_TRUE(says(run, "COM5 open")) << run.Err();
+        EXPECT_TRUE(Contains(run.Err(), "{\"event\": \"baud\", \"asked\": 115200, \"taken\": 115384}\n"));
+        port.SetModemLines(MS_CTS_ON | MS_RING_ON);
+        port.SetModemLines(MS_CTS_ON);  // a ring is told as it ends
+        EXPECT_TRUE(says(run, "{\"event\": \"modem\", \"cts\": true, \"dsr\": false, \"ring\": "
+                              "false, \"dcd\": false, \"changed\": [\"ring\"]}\n")) << run.Err();
+        port.LineError(CE_FRAME, "x");
+        EXPECT_TRUE(says(run, "{\"event\": \"lineError\", \"errors\": [\"framing\"], \"flags\": 8, "
+                              "\"discarded\": 1}\n")) << run.Err();
+        EXPECT_EQ(qvtool::kSuccess, run.Finish());
+    }
+
+    // A driver without modem lines: a line asked for fails the command; not
+    // asked for, the session says so and goes on.
+    port.RefuseLineCalls(ERROR_NOT_SUPPORTED);
+    ToolRun refused({"serial", "COM5", "--dtr", "on"});
+    EXPECT_EQ(qvtool::kFailure, refused.Finish());
+    EXPECT_TRUE(Contains(refused.Err(), "cannot set DTR on COM5: error 50 (ERROR_NOT_SUPPORTED"))
+        << refused.Err();
+    ToolRun run({"serial", "COM5"});
+    EXPECT_TRUE(says(run, "COM5 reports no modem lines: error 50 (")) << run.Err();
+    EXPECT_TRUE(says(run, "COM5 open")) << run.Err();
+    EXPECT_EQ(qvtool::kSuccess, run.Finish());
 }
 
 TEST(QvtoolSerial, WaitsForTheAnswerAfterStdinUntilTheLineIsQuiet) {

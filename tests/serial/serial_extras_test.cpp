@@ -27,10 +27,14 @@ using qvtest::WaitUntil;
 struct Heard {
     std::mutex mutex;
     std::vector<long> codes;
+    std::atomic<bool> hold{false};  // the callback returns only once it is cleared
     static long CALLBACK Proc(void* pParam, unsigned int, long lEvent) {
         auto* heard = static_cast<Heard*>(pParam);
-        std::lock_guard<std::mutex> lock(heard->mutex);
-        heard->codes.push_back(lEvent);
+        {
+            std::lock_guard<std::mutex> lock(heard->mutex);
+            heard->codes.push_back(lEvent);
+        }
+        while (heard->hold) Sleep(1);
         return 0;
     }
     std::vector<long> Take(qvtest::MessageWindow& window) {
@@ -239,4 +243,108 @@ TEST(SerialExtras, NoRemovalWithoutTheRequestByCloseOrWhileThePortAnswers) {
     ASSERT_TRUE(window.WaitFor(kMsg, &msg));
     Sleep(300);
     EXPECT_TRUE(heard.Take(window).empty());
+}
+
+TEST(SerialModem, OutputLinesReachTheDriverAndCloseEndsALongBreakFreeingTheLine) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM7");
+    CxSerial serial;
+    ASSERT_EQ(1, serial.Open(L"COM7", 1));
+    ASSERT_TRUE(serial.SetDtr(0) && serial.SetRts(0) && serial.SetRts(1) && serial.SetBreak(1));
+    EXPECT_TRUE(!port.Dtr() && port.Rts() && port.BreakOn());
+    ASSERT_TRUE(serial.SetBreak(0) && serial.SendBreak(120));
+    EXPECT_GE(port.LastBreakLength(), 120u);
+    EXPECT_EQ(0, serial.SendBreak(INFINITE));  // SetBreak holds one that long
+    EXPECT_EQ("DTR0 RTS0 RTS1 BRK1 BRK0 BRK1 BRK0", port.LineCalls());
+    port.SetModemLines(MS_CTS_ON | MS_RLSD_ON);
+    unsigned long status = 0;
+    ASSERT_EQ(1, serial.GetModemStatus(&status));
+    EXPECT_EQ(static_cast<unsigned long>(MS_CTS_ON | MS_RLSD_ON), status);
+    port.RefuseLineCalls(ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(0, serial.SetRts(1));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
+    port.RefuseLineCalls(0);
+
+    DWORD breakError = 0;
+    std::thread breaker([&] {
+        EXPECT_EQ(0, serial.SendBreak(600000));
+        breakError = GetLastError();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return port.BreakOn(); }));
+    ASSERT_TRUE(qvtest::FinishesWithin([&] { EXPECT_EQ(1, serial.Close()); }, 5000))
+        << "Close did not end the break";
+    breaker.join();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), breakError);
+    std::string calls = port.LineCalls();  // freed by the call, not only by the closing
+    EXPECT_EQ("BRK1 BRK0", calls.substr(calls.size() - 9));
+}
+
+TEST(SerialModem, InputChangesAreToldOnlyWhenAskedWithTheLinesThatChangedAndTheirState) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM7");
+    qvtest::MessageWindow window;
+    Heard heard;
+    // What came once count events have (at most 10 s), or in 100 ms for none.
+    auto take = [&](size_t count) {
+        if (!count) Sleep(100);
+        WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(heard.mutex);
+            return heard.codes.size() >= count;
+        });
+        return heard.Take(window);
+    };
+    CxSerial serial;
+    const std::vector<long> kModem{CX_EVENT_MODEM_CHANGED};
+    auto change = [&] {
+        unsigned long changed = 0, lines = 0;
+        EXPECT_EQ(1, serial.GetModemChange(&changed, &lines));
+        return std::make_pair(changed, lines);
+    };
+    const DWORD kOpenMask = EV_RXCHAR | EV_BREAK;
+    ASSERT_EQ(1, serial.Open(L"COM7", 1));
+    serial.SetWndMsgProc(nullptr, 0, &Heard::Proc, &heard);
+
+    // Not asked for: nothing told, the port's mask untouched.
+    port.SetModemLines(MS_CTS_ON);
+    EXPECT_TRUE(take(0).empty());
+    EXPECT_EQ(kOpenMask, port.CommMask());
+    EXPECT_EQ(0, serial.GetModemChange(nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), GetLastError());
+
+    // Asked: each change with the lines it moved and their state now; a
+    // ring only as it ends; reading clears what changed.
+    ASSERT_EQ(1, serial.SetModemEvent(1));
+    EXPECT_EQ(kOpenMask | EV_CTS | EV_DSR | EV_RING | EV_RLSD, port.CommMask());
+    port.SetModemLines(MS_CTS_ON | MS_DSR_ON);
+    EXPECT_EQ(kModem, take(1));
+    EXPECT_EQ(std::make_pair(MS_DSR_ON, MS_CTS_ON | MS_DSR_ON), change());
+    port.SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RING_ON);
+    EXPECT_TRUE(take(0).empty());
+    port.SetModemLines(MS_CTS_ON | MS_DSR_ON);
+    EXPECT_EQ(kModem, take(1));
+    EXPECT_EQ(std::make_pair(MS_RING_ON, MS_CTS_ON | MS_DSR_ON), change());
+    EXPECT_EQ(std::make_pair(0ul, MS_CTS_ON | MS_DSR_ON), change());
+
+    // Data and a change in one wait: the data first, the change right
+    // after, without waiting for another port event.
+    heard.hold = true;
+    port.SetModemLines(MS_DSR_ON);
+    EXPECT_EQ(kModem, take(1));  // held in the callback meanwhile
+    port.Arrive("x");
+    port.SetModemLines(MS_DSR_ON | MS_RLSD_ON);
+    heard.hold = false;
+    EXPECT_EQ((std::vector<long>{CX_EVENT_DATA_READY, CX_EVENT_MODEM_CHANGED}), take(2));
+    EXPECT_EQ(std::make_pair(MS_CTS_ON | MS_RLSD_ON, MS_DSR_ON | MS_RLSD_ON), change());
+
+    // Withdrawn: the mask as Open left it, changes untold; events the host
+    // selected itself stay. A new Open starts without the request.
+    ASSERT_EQ(1, serial.SetModemEvent(0));
+    EXPECT_EQ(kOpenMask, port.CommMask());
+    port.SetModemLines(0);
+    EXPECT_TRUE(take(0).empty());
+    serial.SelectEvent(static_cast<long>(kOpenMask | EV_CTS));
+    ASSERT_EQ(1, serial.Open(L"COM7", 1));
+    EXPECT_EQ(0, serial.GetModemChange(nullptr, nullptr));
+    ASSERT_TRUE(serial.SetModemEvent(1) && serial.SetModemEvent(0));
+    EXPECT_EQ(kOpenMask | EV_CTS, port.CommMask());
 }

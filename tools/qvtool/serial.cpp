@@ -1,6 +1,8 @@
 // qvtool serial: opens a serial port, copies what arrives to stdout and sends
 // what stdin gives, byte for byte both ways. After the end of stdin it waits
 // for the answer: the session ends once nothing has moved for --wait ms.
+// What happens on the line (errors, removal, modem lines) is told on stderr,
+// with --json as one JSON object a line.
 #include "quorvel/quorvel.h"
 
 #include <fcntl.h>
@@ -36,32 +38,96 @@ struct Session {
     bool closed = false;    // under sending: the port is closed, send nothing
     std::atomic<bool> inputEnded{false};
     std::atomic<DWORD> lastMove{0};  // tick of the last bytes in or out, or of the end of stdin
+    bool json = false;      // reports as JSON objects
 };
 
-void Moved(Session& session) { session.lastMove = GetTickCount(); }
-
-// "framing, parity" for the flags of a line error.
-std::string LineErrorText(unsigned long flags) {
+// The names of a line error's flags ("framing", "parity", "flags 0x100"
+// for the rest).
+std::vector<std::string> LineErrorNames(unsigned long flags) {
     static const struct {
         unsigned long flag;
         const char* name;
     } kNames[] = {{CE_FRAME, "framing"},       {CE_RXPARITY, "parity"},
                   {CE_OVERRUN, "overrun"},     {CE_RXOVER, "input queue overflow"},
                   {CE_BREAK, "break"}};
-    std::string text;
+    std::vector<std::string> names;
     for (const auto& name : kNames) {
         if (!(flags & name.flag)) continue;
-        if (!text.empty()) text += ", ";
-        text += name.name;
+        names.push_back(name.name);
         flags &= ~name.flag;
     }
     if (flags) {
         char rest[32];
-        std::snprintf(rest, sizeof rest, "%sflags 0x%lX", text.empty() ? "" : ", ", flags);
-        text += rest;
+        std::snprintf(rest, sizeof rest, "flags 0x%lX", flags);
+        names.push_back(rest);
     }
-    return text.empty() ? "unknown" : text;
+    return names;
 }
+
+// The names joined by separator, each as given or (json) as a JSON string.
+std::string Joined(const std::vector<std::string>& names, const char* separator, bool json) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : separator) + (json ? Json(name) : name);
+    }
+    return text;
+}
+
+// One report on stderr: the JSON object with --json, else the text after
+// "qvtool: PATH ".
+void Report(const Session& session, const std::string& text, const std::string& json) {
+    std::fflush(stdout);
+    if (session.json) {
+        std::fprintf(stderr, "{%s}\n", json.c_str());
+    } else {
+        std::fprintf(stderr, "qvtool: %s %s\n", session.path.c_str(), text.c_str());
+    }
+}
+
+// The modem input lines, as the tool names them: text, then the JSON key.
+const struct {
+    unsigned long bit;
+    const char* text;
+    const char* key;
+} kModemLines[] = {{MS_CTS_ON, "CTS", "cts"}, {MS_DSR_ON, "DSR", "dsr"},
+                   {MS_RING_ON, "RI", "ring"}, {MS_RLSD_ON, "DCD", "dcd"}};
+
+// "modem lines: CTS on, DSR off, RI off, DCD on (changed: DSR)".
+void ReportModem(const Session& session, unsigned long changed, unsigned long lines) {
+    std::vector<std::string> states, names, keys;
+    std::string json = "\"event\": \"modem\"";
+    for (const auto& line : kModemLines) {
+        bool on = (lines & line.bit) != 0;
+        states.push_back(std::string(line.text) + (on ? " on" : " off"));
+        json += std::string(", \"") + line.key + "\": " + (on ? "true" : "false");
+        if (!(changed & line.bit)) continue;
+        names.push_back(line.text);
+        keys.push_back(line.key);
+    }
+    Report(session,
+           "modem lines: " + Joined(states, ", ", false) + " (changed: " +
+               (names.empty() ? "none" : Joined(names, ", ", false)) + ")",
+           json + ", \"changed\": [" + Joined(keys, ", ", true) + "]");
+}
+
+// Sets DTR or RTS as --dtr or --rts asked; false (told) when the driver
+// refused.
+bool SetLine(Session& session, const char* what, int (CxSerial::*pfnSet)(int), bool on) {
+    if ((session.port.*pfnSet)(on ? 1 : 0)) return true;
+    Fail("cannot set %s", std::string(what) + (on ? " on " : " off ") + session.path + ": " +
+                              ErrorText(GetLastError()));
+    return false;
+}
+
+// "on" or "off" after an option.
+bool ParseOnOff(const char* text, bool* on) {
+    std::string value = text;
+    if (value != "on" && value != "off") return false;
+    *on = value == "on";
+    return true;
+}
+
+void Moved(Session& session) { session.lastMove = GetTickCount(); }
 
 // Runs on the port's listener thread.
 long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
@@ -70,17 +136,25 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
         unsigned long flags = 0;
         unsigned long discarded = 0;
         if (session->port.GetLineError(&flags, &discarded)) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "qvtool: %s line error: %s; %lu received byte%s discarded\n",
-                         session->path.c_str(), LineErrorText(flags).c_str(), discarded,
-                         discarded == 1 ? "" : "s");
+            std::vector<std::string> names = LineErrorNames(flags);
+            std::string text = names.empty() ? "unknown" : Joined(names, ", ", false);
+            Report(*session,
+                   "line error: " + text + "; " + std::to_string(discarded) + " received byte" +
+                       (discarded == 1 ? "" : "s") + " discarded",
+                   "\"event\": \"lineError\", \"errors\": [" + Joined(names, ", ", true) +
+                       "], \"flags\": " + std::to_string(flags) +
+                       ", \"discarded\": " + std::to_string(discarded));
         }
         return 0;
     }
     if (lEvent == CX_EVENT_DEVICE_REMOVED) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "qvtool: %s was removed; end input to close it\n",
-                     session->path.c_str());
+        Report(*session, "was removed; end input to close it", "\"event\": \"removed\"");
+        return 0;
+    }
+    if (lEvent == CX_EVENT_MODEM_CHANGED) {
+        unsigned long changed = 0;
+        unsigned long lines = 0;
+        if (session->port.GetModemChange(&changed, &lines)) ReportModem(*session, changed, lines);
         return 0;
     }
     if (lEvent != CX_EVENT_DATA_READY) return 0;
@@ -118,12 +192,17 @@ int AwaitEnd(Session& session, unsigned long wait, unsigned long timeout) {
 }  // namespace
 
 const char kSerialHelp[] =
-    "  serial PATH [--baud N] [--threshold N] [--wait MS] [--timeout S]\n"
+    "  serial PATH [--baud N] [--threshold N] [--dtr on|off] [--rts on|off]\n"
+    "         [--break MS] [--json] [--wait MS] [--timeout S]\n"
     "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
     "                          arrives to stdout and send what stdin gives, byte\n"
-    "                          for byte; --baud sets N baud 8N1, --threshold the\n"
-    "                          bytes that make data ready (default 1); line errors\n"
-    "                          and the device's removal are reported on stderr.\n"
+    "                          for byte; --baud sets N baud 8N1 (and says if the\n"
+    "                          port took another rate), --threshold the bytes that\n"
+    "                          make data ready (default 1), --dtr and --rts the\n"
+    "                          modem lines, --break sends a break of MS ms first;\n"
+    "                          line errors, the device's removal and changes of\n"
+    "                          CTS, DSR, RI and DCD are reported on stderr (--json:\n"
+    "                          one JSON object a line).\n"
     "                          After the end of stdin it waits for the answer and\n"
     "                          ends once nothing moved for MS ms (default 500);\n"
     "                          --timeout: end once nothing was sent or received\n"
@@ -138,9 +217,25 @@ int Serial(int argc, char** argv) {
     unsigned long threshold = 1;
     unsigned long wait = kDefaultWait;
     unsigned long timeout = 0;
+    int dtr = -1, rts = -1;  // -1: as the port has it
+    unsigned long breakMs = 0;
+    bool sendBreak = false, json = false;
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--wait") {
+        if (arg == "--dtr" || arg == "--rts") {
+            bool on = false;
+            if (i + 1 >= argc || !ParseOnOff(argv[i + 1], &on)) return Usage(arg + " needs on or off");
+            (arg == "--dtr" ? dtr : rts) = on ? 1 : 0;
+            ++i;
+        } else if (arg == "--break") {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxWait, &breakMs)) {
+                return Usage("--break needs a number of milliseconds from 0 to 86400000");
+            }
+            sendBreak = true;
+            ++i;
+        } else if (arg == "--json") {
+            json = true;
+        } else if (arg == "--wait") {
             if (i + 1 >= argc || !ParseNumber(argv[i + 1], kMaxWait, &wait)) {
                 return Usage("--wait needs a number of milliseconds from 0 to 86400000");
             }
@@ -170,6 +265,7 @@ int Serial(int argc, char** argv) {
 
     auto session = std::make_shared<Session>();
     session->path = path;
+    session->json = json;
     CxSerial& port = session->port;
     if (!port.Open(Widen(path).c_str(), static_cast<unsigned short>(threshold))) {
         return Fail("cannot open %s", std::string(path) + ": " + ErrorText(GetLastError()));
@@ -191,6 +287,24 @@ int Serial(int argc, char** argv) {
             return Fail("cannot set %s", std::string(path) + " to " + std::to_string(baud) +
                                              " baud 8N1: " + ErrorText(error));
         }
+        // Some drivers round the rate to one their clock can make.
+        if (port.GetSettings(&dcb) && dcb.BaudRate != baud) {
+            Report(*session,
+                   "took " + std::to_string(dcb.BaudRate) + " baud (asked for " +
+                       std::to_string(baud) + ")",
+                   "\"event\": \"baud\", \"asked\": " + std::to_string(baud) +
+                       ", \"taken\": " + std::to_string(dcb.BaudRate));
+        }
+    }
+    if ((dtr >= 0 && !SetLine(*session, "DTR", &CxSerial::SetDtr, dtr == 1)) ||
+        (rts >= 0 && !SetLine(*session, "RTS", &CxSerial::SetRts, rts == 1))) {
+        port.Close();
+        return kFailure;
+    }
+    if (sendBreak && !port.SendBreak(breakMs)) {
+        DWORD error = GetLastError();
+        port.Close();
+        return Fail("cannot send a break on %s", std::string(path) + ": " + ErrorText(error));
     }
 
     // Received bytes go out unchanged, without line-feed translation.
@@ -201,6 +315,11 @@ int Serial(int argc, char** argv) {
     if (!port.SetLineErrorEvent(1) || !port.SetRemovalEvent(1)) {
         Fail("cannot watch %s for line errors and removal",
              std::string(path) + ": " + ErrorText(GetLastError()));
+    }
+    // So are the modem lines, where the driver has them.
+    if (!port.SetModemEvent(1)) {
+        std::fprintf(stderr, "qvtool: %s reports no modem lines: %s\n", path,
+                     ErrorText(GetLastError()).c_str());
     }
     std::fprintf(stderr, "qvtool: %s open; stdin goes to the port until its end (Ctrl+Z/Ctrl+D)\n",
                  path);

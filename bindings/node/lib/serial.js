@@ -9,6 +9,11 @@ const FLOW = { none: 0, rtscts: 1, xonxoff: 2 };
 const DEVICE_NOT_CONNECTED = 1167;
 const LINE_ERRORS = { 0x1: 'CE_RXOVER', 0x2: 'CE_OVERRUN', 0x4: 'CE_RXPARITY', 0x8: 'CE_FRAME', 0x10: 'CE_BREAK' };
 
+const MODEM_CHANGED = 0x1003;
+const MODEM_LINES = { cts: 0x10, dsr: 0x20, ring: 0x40, dcd: 0x80 };
+const OUTPUT_LINES = { dtr: 'qv_serial_set_dtr', rts: 'qv_serial_set_rts', brk: 'qv_serial_set_break' };
+const linesOf = (bits) => Object.fromEntries(Object.entries(MODEM_LINES).map(([name, bit]) => [name, (bits & bit) !== 0]));
+
 const keyOf = (table, value) => Object.keys(table).find((k) => table[k] === value);
 
 function lookup(table, value, what) {
@@ -18,7 +23,8 @@ function lookup(table, value, what) {
 }
 
 // A serial port: 'data' (Buffer), 'lineError' ({ errors, names, discarded }),
-// 'removed' (the device went away; 'close' follows), 'error', 'close'.
+// 'modem' ({ cts, dsr, ring, dcd, changed }), 'removed' (the device went
+// away; 'close' follows), 'error', 'close'.
 class SerialPort extends Stream {
   // Opens a port by name ("COM3") or path ("\\.\COM12") and, if any is given,
   // sets the line: { baudRate, dataBits (5-8), parity ('none', 'odd', 'even',
@@ -42,6 +48,46 @@ class SerialPort extends Stream {
   constructor(handle, port) {
     super(handle);
     this.port = port;
+    // The port is asked for modem events while anyone listens for them; a
+    // driver that cannot give them makes on('modem') throw its error.
+    this.on('newListener', (name) => {
+      if (name === 'modem' && this.listenerCount('modem') === 0) this._watchModem(true);
+    });
+    this.on('removeListener', (name) => {
+      if (name === 'modem' && this.listenerCount('modem') === 0 && !this._closed) this._watchModem(false);
+    });
+  }
+
+  _watchModem(on) {
+    this._checkOpen('qv_serial_watch_modem');
+    check(native().qv_serial_watch_modem(this._handle, on ? 1 : 0), 'qv_serial_watch_modem');
+  }
+
+  // The output lines up (true) or down: { dtr, rts, brk }; lines not given stay.
+  async set(lines = {}) {
+    this._checkOpen('qv_serial_set_dtr');
+    for (const [name, value] of Object.entries(lines)) {
+      if (!(name in OUTPUT_LINES)) throw new TypeError(`set takes dtr, rts and brk, not ${name}`);
+      if (typeof value !== 'boolean') throw new TypeError(`${name} must be true or false`);
+    }
+    for (const [name, fn] of Object.entries(OUTPUT_LINES)) {
+      if (lines[name] !== undefined) await checked(fn, this._handle, lines[name] ? 1 : 0);
+    }
+  }
+
+  // A break of ms milliseconds; the line is free again when it resolves.
+  async sendBreak(ms) {
+    this._checkOpen('qv_serial_send_break');
+    if (!Number.isInteger(ms) || ms < 0 || ms >= 0xFFFFFFFF) throw new TypeError('ms must be a whole number of milliseconds');
+    await checked('qv_serial_send_break', this._handle, ms);
+  }
+
+  // The input lines now: { cts, dsr, ring, dcd }.
+  getModemStatus() {
+    this._checkOpen('qv_serial_modem_status');
+    const lines = [0];
+    check(native().qv_serial_modem_status(this._handle, lines), 'qv_serial_modem_status');
+    return linesOf(lines[0]);
   }
 
   // Takes the settings not given from the port's current ones.
@@ -95,6 +141,9 @@ class SerialPort extends Stream {
       const flags = detail || errors[0];
       const names = Object.keys(LINE_ERRORS).filter((bit) => flags & bit).map((bit) => LINE_ERRORS[bit]);
       this.emit('lineError', { errors: flags, names, discarded: discarded[0] });
+    } else if (event === MODEM_CHANGED) {
+      const changed = Object.keys(MODEM_LINES).filter((name) => (detail >> 8) & MODEM_LINES[name]);
+      this.emit('modem', { ...linesOf(detail), changed });
     } else if (event === EVENT.DEVICE_REMOVED) {
       this.emit('removed');
       this.close();

@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""pty_run.py WINE PROGRAM [ARGS...]: runs PROGRAM under Wine with
+QV_PTY_PORT=COMn, a COM port on a new Linux pseudo-terminal (a link
+$WINEPREFIX/dosdevices/comn, the first free n from 200), and sends back in
+upper case what the program writes to it. Removes the link at the end, and
+stops the program by its pid if it runs too long; exits with its code."""
+import os
+import pty
+import select
+import subprocess
+import sys
+import threading
+import tty
+
+TIME_LIMIT = 300  # seconds
+
+
+def answer(master, stop):
+    while not stop.is_set():
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if not ready:
+            continue
+        try:
+            data = os.read(master, 4096)
+        except OSError:
+            return
+        os.write(master, data.upper())
+
+
+def main():
+    wine, program, args = sys.argv[1], sys.argv[2], sys.argv[3:]
+    prefix = os.environ.get("WINEPREFIX")
+    if not prefix:
+        sys.exit("pty_run.py: WINEPREFIX is not set (run the tests through test.sh or scripts/common.sh)")
+    dosdevices = os.path.join(prefix, "dosdevices")
+    number = next((n for n in range(200, 256)
+                   if not os.path.lexists(os.path.join(dosdevices, "com%d" % n))), None)
+    if number is None:
+        sys.exit("pty_run.py: no free COM number from 200 to 255 in " + dosdevices)
+    link = os.path.join(dosdevices, "com%d" % number)
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    stop = threading.Event()
+    answering = threading.Thread(target=answer, args=(master, stop))
+    code = 1
+    try:
+        os.symlink(os.ttyname(slave), link)
+        answering.start()
+        env = dict(os.environ, QV_PTY_PORT="COM%d" % number)
+        process = subprocess.Popen([wine, program] + args, env=env)
+        try:
+            code = process.wait(timeout=TIME_LIMIT)
+        except subprocess.TimeoutExpired:
+            print("pty_run.py: the program has not ended after %d s: stopping it" % TIME_LIMIT)
+            process.kill()
+            process.wait()
+    finally:
+        stop.set()
+        if answering.is_alive():
+            answering.join()
+        if os.path.islink(link):
+            os.remove(link)
+        os.close(master)
+        os.close(slave)
+    sys.exit(code)
+
+
+if __name__ == "__main__":
+    main()
