@@ -37,6 +37,46 @@ void Text() {
     CHECK(SocketGetLastError() == WSAEINVAL);
 }
 
+struct Watched {
+    CxSerialPortWatch* pWatch;
+    volatile LONG nReports;
+};
+
+long CALLBACK OnPortEvent(void* pParam, unsigned int, long lEvent) {
+    Watched* pWatched = static_cast<Watched*>(pParam);
+    CHECK(lEvent == CX_EVENT_PORT_ARRIVED);
+    CxSerialPortFind port;
+    long lReport = 0;
+    while (pWatched->pWatch->TakeReport(&lReport, &port)) {
+        CHECK(lReport == CX_EVENT_PORT_ARRIVED);
+        InterlockedIncrement(&pWatched->nReports);
+    }
+    return 0;
+}
+
+// The watch through the Visual C++ flavour: the ports present come as
+// arrivals to the callback, on the watch's thread.
+void Watch() {
+    CxSerialPortFind ports;
+    LONG nPorts = 0;
+    for (int ok = ports.FindPort(); ok && nPorts < 300; ok = ports.FindNextPort()) ++nPorts;
+    CxSerialPortWatch watch;
+    Watched watched = {&watch, 0};
+    watch.SetWndMsgProc(NULL, 0, &OnPortEvent, &watched);
+    CHECK(watch.SetRescanPeriod(50) == 0);
+    CHECK(watch.Start(1) == 1);
+    CHECK(watch.IsWatching() != 0);
+    CHECK(watch.GetSafeHandle() != NULL);
+    DWORD dwStart = GetTickCount();
+    while (watched.nReports < nPorts && GetTickCount() - dwStart < 10000) Sleep(1);
+    CHECK(watched.nReports == nPorts);
+    watch.Stop();
+    CHECK(watch.IsWatching() == 0);
+    long lEvent = 0;
+    CHECK(watch.TakeReport(&lEvent, &ports) == 0);
+    CHECK(GetLastError() == ERROR_INVALID_HANDLE);
+}
+
 void Finders() {
     wchar_t szText[QV_DEVICE_TEXT_CCH];
     GUID guid = QV_GUID_DEVINTERFACE_COMPORT;
@@ -70,6 +110,8 @@ void Finders() {
     }
     CHECK(ports.FindNextPort() == 0);
     ports.Close();
+    CHECK(ports.FindUsbPort(0xFFFE, 0xFFFE, L"none") == 0);
+    CHECK(GetLastError() == ERROR_NO_MORE_ITEMS);
 
     CxLocalHostIPAddrFind addrs;
     int nAddrs = 0;
@@ -113,6 +155,7 @@ int HostMain() {
     CHECK(SocketInit() == 1);
     Text();
     Finders();
+    Watch();
     CHECK(SocketUnInit() == 1);
     return 0;
 }
