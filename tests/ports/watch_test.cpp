@@ -230,9 +230,10 @@ TEST(PortWatch, NotificationsAreReadAtOnceABurstOnceAndOnlyTheOwnerEndsTheWatch)
 // not gone) and is tried again until it can.
 TEST(PortWatch, AReadThatFailsReportsNothingAndIsTriedAgain) {
     std::atomic<bool> failing{false};
-    std::atomic<int> failed{0};
+    std::atomic<int> reads{0}, failed{0};
     qvtest::Hook<quorvel::os::SetupDiGetClassDevsW> hook([&](const GUID* g, PCWSTR e, HWND w,
                                                              DWORD f) {
+        ++reads;
         if (!failing) return hook.Real()(g, e, w, f);
         ++failed;
         SetLastError(ERROR_NOT_ENOUGH_QUOTA);
@@ -240,12 +241,15 @@ TEST(PortWatch, AReadThatFailsReportsNothingAndIsTriedAgain) {
     });
     auto com47 = std::make_unique<ComPortNode>(L"COM47", kAdapter, false);  // no map value
     ASSERT_TRUE(com47->Ok());
+    qvsim::DeviceNotifier notifier;
     CxSerialPortWatch watch;
-    watch.SetRescanPeriod(0);  // the retries alone read again
+    watch.SetRescanPeriod(0);
     Reports reports(&watch);
     ASSERT_EQ(1, watch.Start(0));
+    ASSERT_TRUE(WaitUntil([&] { return reads >= 2; })) << "no read after the registration";
     failing = true;
-    watch.SetRescanPeriod(CX_PORT_WATCH_RESCAN_MIN);  // one read, then the retries
+    // A running watch takes a new period at once: one read, then the retries.
+    watch.SetRescanPeriod(CX_PORT_WATCH_RESCAN_MIN);
     ASSERT_TRUE(WaitUntil([&] { return failed >= 3; })) << "a failed read is not tried again";
     EXPECT_TRUE(reports.Seen_().empty()) << "a failed read reported the port gone";
     failing = false;
