@@ -70,7 +70,8 @@ bool Measure(bool notify, int rounds, unsigned long period) {
         // round would otherwise start right after the read that told the
         // last removal, a whole period before the next.
         if (!notify) Sleep(static_cast<DWORD>(period * r / rounds));
-        auto port = std::make_unique<qvsim::ComPortNode>(L"COM240", L"USB\\VID_0403&PID_6001\\QVBENCHW");
+        auto port =
+            std::make_unique<qvsim::ComPortNode>(L"COM240", L"USB\\VID_0403&PID_6001\\QVBENCHW");
         if (!port->Ok()) {
             std::printf("cannot create the port (error %lu)\n", port->Error());
             return false;

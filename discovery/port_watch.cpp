@@ -171,8 +171,8 @@ private:
 };
 
 bool ValidPeriod(unsigned long ulMilliseconds) {
-    return ulMilliseconds == 0 ||
-           (ulMilliseconds >= CX_PORT_WATCH_RESCAN_MIN && ulMilliseconds <= CX_PORT_WATCH_RESCAN_MAX);
+    return ulMilliseconds == 0 || (ulMilliseconds >= CX_PORT_WATCH_RESCAN_MIN &&
+                                   ulMilliseconds <= CX_PORT_WATCH_RESCAN_MAX);
 }
 
 }  // namespace
@@ -306,7 +306,7 @@ void CxSerialPortWatch::OnWatch(CxThread* pThread) {
         SharedLink* link;
         SharedLink* thread;
         WatchState* state;
-        SerialPortList* known;   // the list as last reported
+        SerialPortList* known;  // the list as last reported
         ULONGLONG ullLastRead;
         ULONGLONG ullNotifiedFirst;  // 0: no notification waits for its re-read
         ULONGLONG ullReadAt;         // when the waiting notifications are read

@@ -185,7 +185,8 @@ void ParseBluetoothIdentity(PortEntry* port) {
 // the address in 12 hex digits. Empty where the system has none.
 void ReadBluetoothName(PortEntry* port) {
     wchar_t szKey[96];
-    os::wsprintfW(szKey, L"SYSTEM\\CurrentControlSet\\Services\\BTHPORT\\Parameters\\Devices\\%04x%08x",
+    os::wsprintfW(szKey,
+                  L"SYSTEM\\CurrentControlSet\\Services\\BTHPORT\\Parameters\\Devices\\%04x%08x",
                   static_cast<unsigned>(port->ullBluetoothAddress >> 32),
                   static_cast<unsigned>(port->ullBluetoothAddress & 0xFFFFFFFFu));
     quorvel::ScopedRegistryKey key;
@@ -380,7 +381,8 @@ DWORD ReadInterfaces(SerialPortList* list) {
         data.cbSize = sizeof data;
         if (!os::SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &guid, dwIndex, &data)) {
             DWORD dwError = os::GetLastError();
-            return dwError == ERROR_NO_MORE_ITEMS ? dwIncomplete : (dwError ? dwError : ERROR_GEN_FAILURE);
+            if (dwError == ERROR_NO_MORE_ITEMS) return dwIncomplete;
+            return dwError ? dwError : ERROR_GEN_FAILURE;
         }
         PortEntry found = {};
         if (DWORD dwError = ReadInterface(hDevInfo, &data, &found)) {
@@ -545,9 +547,8 @@ int CxSerialPortFind::FindUsbPort(unsigned short wVendorId, unsigned short wProd
     for (size_t i = 0; i < m_pList->count; ++i) {
         const PortEntry& port = m_pList->ports[i];
         if (!port.bUsb || port.wVendorId != wVendorId || port.wProductId != wProductId) continue;
-        if (pszSerial && pszSerial[0] && !quorvel::ports::TextEqualsNoCase(port.serial, pszSerial)) {
-            continue;
-        }
+        bool bAnySerial = !pszSerial || !pszSerial[0];
+        if (!bAnySerial && !quorvel::ports::TextEqualsNoCase(port.serial, pszSerial)) continue;
         m_pList->ports[kept++] = port;
     }
     m_pList->count = kept;

@@ -368,7 +368,8 @@ HDEVNOTIFY WINAPI RegisterNotification(HANDLE recipient, LPVOID filter, DWORD fl
         auto* header = static_cast<DEV_BROADCAST_HDR*>(filter);
         r.deviceType = header->dbch_devicetype;
         if (r.deviceType == DBT_DEVTYP_DEVICEINTERFACE) {
-            r.interfaceClass = static_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(filter)->dbcc_classguid;
+            auto* record = static_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+            r.interfaceClass = record->dbcc_classguid;
         }
     }
     r.open = true;
@@ -433,7 +434,8 @@ int DeviceNotifier::Send(bool arrival, const std::wstring& path) {
         if (r.open) windows.push_back(r.hwnd);
     }
     // The record with the path after its fixed part, as the system builds it.
-    std::vector<BYTE> block(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) + path.size() * sizeof(wchar_t));
+    std::vector<BYTE> block(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) +
+                            path.size() * sizeof(wchar_t));
     auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
     record->dbcc_size = static_cast<DWORD>(block.size());
     record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;

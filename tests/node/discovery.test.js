@@ -59,7 +59,8 @@ test('a watcher tells a USB adapter arriving and leaving, and findPort follows i
     const port = await arrival;
     assert.deepStrictEqual(port, (await quorvel.listSerialPorts()).find((p) => p.name === 'COM58'));
     assert.strictEqual(port.serialNumber, 'QVNODEW');
-    assert.deepStrictEqual(await quorvel.findPort({ vendorId: 0x10C4, productId: 0xEA60, serialNumber: 'qvnodew' }), port);
+    const where = await quorvel.findPort({ vendorId: 0x10C4, productId: 0xEA60, serialNumber: 'qvnodew' });
+    assert.deepStrictEqual(where, port);
     const removal = nextOf(watcher, 'removal', 'COM58');
     sim.reset();
     assert.deepStrictEqual(await removal, port);

@@ -24,68 +24,47 @@ namespace {
 
 const wchar_t kAdapter[] = L"USB\\VID_0403&PID_6001\\QVWATCH01";
 
-struct Seen {
-    long event;
-    std::wstring name, serial;
-    unsigned short vid, pid;
-    bool operator==(const Seen& o) const {
-        return event == o.event && name == o.name && serial == o.serial && vid == o.vid &&
-               pid == o.pid;
-    }
-};
-
-// Takes every report on each event of the watch (the callback), keeping
-// those of the ports named COM4x and COM5x (the machine may have its own).
+// Every report that the watch's callback takes, as "+COM43 QVWATCH01
+// 0403:6001" ('-' for a removal), of the ports COM4x and COM5x (the machine
+// may have its own).
 class Reports {
 public:
-    explicit Reports(CxSerialPortWatch* watch) : m_watch(watch) {
-        watch->SetWndMsgProc(nullptr, 0, &Reports::OnEvent, this);
+    explicit Reports(CxSerialPortWatch* w) : watch(w) {
+        w->SetWndMsgProc(nullptr, 0, &Reports::OnEvent, this);
     }
     static long CALLBACK OnEvent(void* pParam, unsigned int, long lEvent) {
         auto* self = static_cast<Reports*>(pParam);
-        ++self->events;
         if (self->onEvent) self->onEvent(lEvent);
-        if (self->m_watch) self->TakeAll();
-        return 0;
-    }
-    void TakeAll() {
         CxSerialPortFind port;
-        long lEvent = 0;
-        while (m_watch->TakeReport(&lEvent, &port)) {
-            wchar_t name[QV_DEVICE_TEXT_CCH], serial[QV_DEVICE_TEXT_CCH];
+        while (self->watch && self->watch->TakeReport(&lEvent, &port)) {
+            wchar_t name[QV_DEVICE_TEXT_CCH], serial[QV_DEVICE_TEXT_CCH], text[600];
+            unsigned short vid = 0, pid = 0;
             port.GetPortName(name);
             port.GetSerialNumber(serial);
-            Seen seen = {lEvent, name, serial, 0, 0};
-            port.GetUsbIds(&seen.vid, &seen.pid);
-            if (seen.name.size() != 5 || (seen.name[3] != L'4' && seen.name[3] != L'5')) continue;
-            std::lock_guard<std::mutex> held(m_lock);
-            m_seen.push_back(seen);
+            port.GetUsbIds(&vid, &pid);
+            swprintf(text, 600, L"%lc%ls %ls %04X:%04X",
+                     lEvent == CX_EVENT_PORT_ARRIVED ? L'+' : L'-', name, serial, vid, pid);
+            std::lock_guard<std::mutex> held(self->m_lock);
+            if (wcslen(name) != 5 || (name[3] != L'4' && name[3] != L'5')) continue;
+            self->m_seen.push_back(text);
         }
+        return 0;
     }
-    std::vector<Seen> Seen_() {
+    std::vector<std::wstring> Seen() {
         std::lock_guard<std::mutex> held(m_lock);
         return m_seen;
     }
     bool WaitFor(size_t count) {
-        return WaitUntil([&] { return Seen_().size() >= count; }, 20000);
+        return WaitUntil([&] { return Seen().size() >= count; }, 20000);
     }
-    void Forget() { m_watch = nullptr; }
 
-    std::atomic<int> events{0};
+    CxSerialPortWatch* watch;  // nullptr: take nothing
     std::function<void(long)> onEvent;
 
 private:
-    CxSerialPortWatch* m_watch;
     std::mutex m_lock;
-    std::vector<Seen> m_seen;
+    std::vector<std::wstring> m_seen;
 };
-
-Seen Arrived(const wchar_t* name, const wchar_t* serial = L"QVWATCH01") {
-    return {CX_EVENT_PORT_ARRIVED, name, serial, 0x0403, 0x6001};
-}
-Seen Removed(const wchar_t* name, const wchar_t* serial = L"QVWATCH01") {
-    return {CX_EVENT_PORT_REMOVED, name, serial, 0x0403, 0x6001};
-}
 
 std::wstring FoundAt(unsigned short vid, unsigned short pid, const wchar_t* serial) {
     CxSerialPortFind find;
@@ -142,8 +121,10 @@ TEST(PortWatch, AnAdapterThatComesBackUnderAnotherNameIsFoundAgainWithoutNotific
     EXPECT_EQ(L"COM52", FoundAt(0x0403, 0x6001, nullptr));
     EXPECT_EQ(L"(none)", FoundAt(0x0403, 0x6002, L"QVWATCH01"));
     EXPECT_EQ(L"(none)", FoundAt(0x0403, 0x6001, L"QVWATCH0"));
-    EXPECT_EQ((std::vector<Seen>{Arrived(L"COM43"), Removed(L"COM43"), Arrived(L"COM52")}),
-              reports.Seen_());
+    EXPECT_EQ((std::vector<std::wstring>{L"+COM43 QVWATCH01 0403:6001",
+                                         L"-COM43 QVWATCH01 0403:6001",
+                                         L"+COM52 QVWATCH01 0403:6001"}),
+              reports.Seen());
     EXPECT_EQ(0, port.FindUsbPort(0x0403, 0x6001, std::wstring(QV_DEVICE_TEXT_CCH, L'A').c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 
@@ -184,7 +165,7 @@ TEST(PortWatch, NotificationsAreReadAtOnceABurstOnceAndOnlyTheOwnerEndsTheWatch)
     Reports reports(&watch);
     ASSERT_EQ(1, watch.Start(1));  // the ports present are reported first
     ASSERT_TRUE(reports.WaitFor(1));
-    EXPECT_EQ(Arrived(L"COM45"), reports.Seen_()[0]);
+    EXPECT_EQ(L"+COM45 QVWATCH01 0403:6001", reports.Seen()[0]);
     ASSERT_TRUE(WaitUntil([&] { return notifier.Registrations().size() == 1; }));
     qvsim::DeviceNotifier::Registration r = notifier.Registrations()[0];
     EXPECT_EQ(static_cast<DWORD>(DEVICE_NOTIFY_WINDOW_HANDLE), r.flags);
@@ -199,7 +180,7 @@ TEST(PortWatch, NotificationsAreReadAtOnceABurstOnceAndOnlyTheOwnerEndsTheWatch)
     ASSERT_TRUE(com46.Ok());
     EXPECT_EQ(1, notifier.Send(true));
     ASSERT_TRUE(reports.WaitFor(2)) << "the notification started no re-read";
-    EXPECT_EQ(Arrived(L"COM46", L"QVWATCH02"), reports.Seen_()[1]);
+    EXPECT_EQ(L"+COM46 QVWATCH02 0403:6001", reports.Seen()[1]);
 
     PostMessageW(r.hwnd, WM_CLOSE, 0, 0);
     PostMessageW(r.hwnd, WM_QUIT, 0, 0);
@@ -207,7 +188,7 @@ TEST(PortWatch, NotificationsAreReadAtOnceABurstOnceAndOnlyTheOwnerEndsTheWatch)
     com46.Remove();
     for (int i = 0; i < 20; ++i) EXPECT_EQ(1, notifier.Send(false));
     ASSERT_TRUE(reports.WaitFor(3)) << "the watch ended, or read nothing after the burst";
-    EXPECT_EQ(Removed(L"COM46", L"QVWATCH02"), reports.Seen_()[2]);
+    EXPECT_EQ(L"-COM46 QVWATCH02 0403:6001", reports.Seen()[2]);
     EXPECT_LE(reads - before, 3) << "a burst of notifications is read once";
     EXPECT_TRUE(IsWindow(r.hwnd));
 
@@ -222,7 +203,7 @@ TEST(PortWatch, NotificationsAreReadAtOnceABurstOnceAndOnlyTheOwnerEndsTheWatch)
     ASSERT_EQ(1, watch.Start(0));
     present.Remove();
     ASSERT_TRUE(reports.WaitFor(4)) << "no re-read without notifications";
-    EXPECT_EQ(Removed(L"COM45"), reports.Seen_()[3]);
+    EXPECT_EQ(L"-COM45 QVWATCH01 0403:6001", reports.Seen()[3]);
     watch.Stop();
 }
 
@@ -251,11 +232,11 @@ TEST(PortWatch, AReadThatFailsReportsNothingAndIsTriedAgain) {
     // A running watch takes a new period at once: one read, then the retries.
     watch.SetRescanPeriod(CX_PORT_WATCH_RESCAN_MIN);
     ASSERT_TRUE(WaitUntil([&] { return failed >= 3; })) << "a failed read is not tried again";
-    EXPECT_TRUE(reports.Seen_().empty()) << "a failed read reported the port gone";
+    EXPECT_TRUE(reports.Seen().empty()) << "a failed read reported the port gone";
     failing = false;
     com47.reset();
     ASSERT_TRUE(reports.WaitFor(1));
-    EXPECT_EQ(Removed(L"COM47"), reports.Seen_()[0]);
+    EXPECT_EQ(L"-COM47 QVWATCH01 0403:6001", reports.Seen()[0]);
     watch.Stop();
 
     // Start reads the list itself and fails with the error of a read that fails.
@@ -274,7 +255,7 @@ TEST(PortWatch, StoppedFromItsOwnCallbackOrFromAnotherThreadMidCallback) {
     {
         qvtest::GuardedObject<CxSerialPortWatch> watch;
         Reports reports(watch.get());
-        reports.Forget();
+        reports.watch = nullptr;
         HANDLE thread = nullptr;
         reports.onEvent = [&](long) {
             if (!watch.Destroyed()) watch.Destroy();

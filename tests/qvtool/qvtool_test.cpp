@@ -273,7 +273,7 @@ TEST(QvtoolDiscovery, PortsWatchPrintsEachArrivalAndRemovalUntilItsTimeout) {
     }
     const wchar_t kInstance[] = L"USB\\VID_0403&PID_6001\\QVTOOLW";
     for (bool json : {true, false}) {
-        std::vector<std::string> args = {"ports", "--watch", "--rescan", "100", "--timeout", "6"};
+        std::vector<std::string> args = {"ports", "--watch", "--rescan", "100", "--timeout", "4"};
         if (json) args.push_back("--json");
         ToolRun run(args);
         ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "watching"); }))
