@@ -335,7 +335,7 @@ typedef struct qv_serial_port_info {
     wchar_t hardware_id[QV_TEXT_CCH];
     wchar_t instance_id[QV_TEXT_CCH];
     wchar_t serial_number[QV_TEXT_CCH]; /* the USB serial number; empty if none */
-    /* Since 0.3 (a record that ends at serial_number still works): */
+    /* Added after 0.2.0 (a record that ends at serial_number still works): */
     DWORD is_bluetooth;                 /* 1: a port of the Bluetooth serial profile whose
                                            remote device is known */
     wchar_t bluetooth_address[QV_BTH_ADDRESS_CCH]; /* "(00:11:22:33:44:55)"; empty if none */

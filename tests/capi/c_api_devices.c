@@ -96,6 +96,8 @@ static void port_watch(void) {
     CHECK_STATUS(0, qv_find_usb_port(0x0403, 0x6001, L"qvcwatch", &list));
     CHECK_STATUS(0, qv_list_count(list, &count));
     CHECK(count == 1);
+    CHECK_STATUS(0, qv_list_serial_port(list, 0, &info));  /* the first record's size */
+    CHECK(wcscmp(info.name, L"COM62") == 0);
     info.size = sizeof info;
     CHECK_STATUS(0, qv_list_serial_port(list, 0, &info));
     CHECK(wcscmp(info.name, L"COM62") == 0 && !info.is_bluetooth);

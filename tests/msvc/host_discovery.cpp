@@ -37,42 +37,28 @@ void Text() {
     CHECK(SocketGetLastError() == WSAEINVAL);
 }
 
-struct Watched {
-    CxSerialPortWatch* pWatch;
-    volatile LONG nReports;
-};
-
-long CALLBACK OnPortEvent(void* pParam, unsigned int, long lEvent) {
-    Watched* pWatched = static_cast<Watched*>(pParam);
-    CHECK(lEvent == CX_EVENT_PORT_ARRIVED);
-    CxSerialPortFind port;
-    long lReport = 0;
-    while (pWatched->pWatch->TakeReport(&lReport, &port)) {
-        CHECK(lReport == CX_EVENT_PORT_ARRIVED);
-        InterlockedIncrement(&pWatched->nReports);
-    }
-    return 0;
-}
-
 // The watch through the Visual C++ flavour: the ports present come as
-// arrivals to the callback, on the watch's thread.
+// arrivals.
 void Watch() {
     CxSerialPortFind ports;
-    LONG nPorts = 0;
+    int nPorts = 0;
     for (int ok = ports.FindPort(); ok && nPorts < 300; ok = ports.FindNextPort()) ++nPorts;
     CxSerialPortWatch watch;
-    Watched watched = {&watch, 0};
-    watch.SetWndMsgProc(NULL, 0, &OnPortEvent, &watched);
     CHECK(watch.SetRescanPeriod(50) == 0);
     CHECK(watch.Start(1) == 1);
     CHECK(watch.IsWatching() != 0);
-    CHECK(watch.GetSafeHandle() != NULL);
-    DWORD dwStart = GetTickCount();
-    while (watched.nReports < nPorts && GetTickCount() - dwStart < 10000) Sleep(1);
-    CHECK(watched.nReports == nPorts);
-    watch.Stop();
-    CHECK(watch.IsWatching() == 0);
+    int nReports = 0;
     long lEvent = 0;
+    for (DWORD dwStart = GetTickCount(); nReports < nPorts && GetTickCount() - dwStart < 10000;) {
+        if (watch.TakeReport(&lEvent, &ports)) {
+            CHECK(lEvent == CX_EVENT_PORT_ARRIVED);
+            ++nReports;
+        } else {
+            Sleep(1);
+        }
+    }
+    CHECK(nReports == nPorts);
+    watch.Stop();
     CHECK(watch.TakeReport(&lEvent, &ports) == 0);
     CHECK(GetLastError() == ERROR_INVALID_HANDLE);
 }

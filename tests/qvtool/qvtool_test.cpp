@@ -278,10 +278,11 @@ TEST(QvtoolDiscovery, PortsWatchPrintsEachArrivalAndRemovalUntilItsTimeout) {
         ToolRun run(args);
         ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "watching"); }))
             << run.Err();
-        auto port = std::make_unique<qvsim::ComPortNode>(L"COM57", kInstance);
+        // An interface alone: its arrival is one reading, whenever it comes.
+        auto port = std::make_unique<qvsim::ComPortNode>(L"COM57", kInstance, false);
         ASSERT_TRUE(port->Ok());
         std::string arrived =
-            json ? "{\"event\": \"arrived\", \"port\": \"COM57\", \"source\": \"both\", "
+            json ? "{\"event\": \"arrived\", \"port\": \"COM57\", \"source\": \"interface\", "
                    "\"friendlyName\": \"USB Serial Port (COM57)\", \"vendorId\": \"0403\", "
                    "\"productId\": \"6001\", \"serialNumber\": \"QVTOOLW\", "
                    "\"path\": \"\\\\\\\\.\\\\COM57\", \"hardwareId\": \"USB\\\\VID_0403&PID_6001\", "
