@@ -5,6 +5,7 @@
 
 #include "capi/common.h"
 #include "capi/finders.h"
+#include "discovery/port_list.h"
 #include "platform/os.h"
 
 namespace capi = quorvel::capi;
@@ -13,6 +14,43 @@ using capi::KindBit;
 namespace os = quorvel::os;
 
 namespace quorvel::capi {
+
+namespace {
+
+// Text into a record's field, cut to fit.
+template <size_t N>
+void CopyText(wchar_t (&szTo)[N], const wchar_t* pszFrom) {
+    size_t n = quorvel::BoundedLength(pszFrom, N - 1);
+    std::memcpy(szTo, pszFrom, n * sizeof(wchar_t));
+    szTo[n] = L'\0';
+}
+
+}  // namespace
+
+void ReadSerialPort(CxSerialPortFind& find, qv_serial_port_info* info) {
+    qv_serial_port_info& port = *info;
+    std::memset(&port, 0, sizeof port);
+    port.size = sizeof port;
+    int nSource = find.GetSource();
+    port.sources = (nSource & CX_PORT_FROM_MAP ? QV_PORT_FROM_MAP : 0) |
+                   (nSource & CX_PORT_FROM_INTERFACE ? QV_PORT_FROM_INTERFACE : 0);
+    port.is_usb = find.GetUsbIds(&port.vendor_id, &port.product_id) ? 1 : 0;
+    find.GetPortName(port.name);
+    find.GetDevicePath(port.path);
+    find.GetFriendlyName(port.friendly_name);
+    find.GetHardwareID(port.hardware_id);
+    find.GetInstanceID(port.instance_id);
+    find.GetSerialNumber(port.serial_number);
+    unsigned long long ullAddress = 0;
+    if (find.GetBluetoothAddress(&ullAddress)) {
+        port.is_bluetooth = 1;
+        wchar_t szText[QV_DEVICE_TEXT_CCH];
+        ports::BluetoothAddressText(ullAddress, szText);
+        CopyText(port.bluetooth_address, szText);
+        find.GetBluetoothName(szText);
+        CopyText(port.bluetooth_name, szText);
+    }
+}
 
 List::~List() {
     delete[] m_pbItems;
@@ -74,14 +112,6 @@ DWORD Walk(List* list, int nFirst, int (*pfnNext)(void*), void* pFinder,
 
 namespace {
 
-// Text into a record's field, cut to fit.
-template <size_t N>
-void CopyField(wchar_t (&szTo)[N], const wchar_t* pszFrom) {
-    size_t n = quorvel::BoundedLength(pszFrom, N - 1);
-    std::memcpy(szTo, pszFrom, n * sizeof(wchar_t));
-    szTo[n] = L'\0';
-}
-
 // ANSI text of the system's records.
 template <size_t N>
 void CopyAnsi(wchar_t (&szTo)[N], const char* pszFrom, size_t cchFrom) {
@@ -93,34 +123,24 @@ void CopyAnsi(wchar_t (&szTo)[N], const char* pszFrom, size_t cchFrom) {
     szTo[cch > 0 ? cch : 0] = L'\0';
 }
 
+// cbFirst: the size of the record's first version, which hosts may still use.
 template <class Record>
-DWORD GetRecord(qv_handle list, DWORD dwKind, DWORD index, Record* info) {
+DWORD GetRecord(qv_handle list, DWORD dwKind, DWORD index, Record* info,
+                size_t cbFirst = sizeof(Record)) {
     Call call(list, KindBit(dwKind));
     if (call.Status()) return call.Status();
-    if (!info || info->size < sizeof(Record)) return ERROR_INVALID_PARAMETER;
+    if (!info || info->size < cbFirst) return ERROR_INVALID_PARAMETER;
     const void* pItem = nullptr;
     if (DWORD dwStatus = call.Get<capi::List>()->Item(index, &pItem)) return dwStatus;
-    return capi::PutRecord(*static_cast<const Record*>(pItem), sizeof(Record), info);
+    return capi::PutRecord(*static_cast<const Record*>(pItem), cbFirst, info);
 }
 
 // ---- serial ports
 
 int NextPort(void* pFinder) { return static_cast<CxSerialPortFind*>(pFinder)->FindNextPort(); }
 void ReadPort(void* pFinder, void* pItem) {
-    CxSerialPortFind& find = *static_cast<CxSerialPortFind*>(pFinder);
-    qv_serial_port_info& port = *static_cast<qv_serial_port_info*>(pItem);
-    std::memset(&port, 0, sizeof port);
-    port.size = sizeof port;
-    int nSource = find.GetSource();
-    port.sources = (nSource & CX_PORT_FROM_MAP ? QV_PORT_FROM_MAP : 0) |
-                   (nSource & CX_PORT_FROM_INTERFACE ? QV_PORT_FROM_INTERFACE : 0);
-    port.is_usb = find.GetUsbIds(&port.vendor_id, &port.product_id) ? 1 : 0;
-    find.GetPortName(port.name);
-    find.GetDevicePath(port.path);
-    find.GetFriendlyName(port.friendly_name);
-    find.GetHardwareID(port.hardware_id);
-    find.GetInstanceID(port.instance_id);
-    find.GetSerialNumber(port.serial_number);
+    capi::ReadSerialPort(*static_cast<CxSerialPortFind*>(pFinder),
+                         static_cast<qv_serial_port_info*>(pItem));
 }
 
 // ---- device interfaces
@@ -194,9 +214,9 @@ void ReadHost(void* pFinder, void* pItem) {
     qv_host_info& host = *static_cast<qv_host_info*>(pItem);
     std::memset(&host, 0, sizeof host);
     host.size = sizeof host;
-    CopyField(host.address, info.szIPAddress);
-    CopyField(host.mac_text, info.szMacAddress);
-    CopyField(host.host_name, info.szHostName);
+    capi::CopyText(host.address, info.szIPAddress);
+    capi::CopyText(host.mac_text, info.szMacAddress);
+    capi::CopyText(host.host_name, info.szHostName);
 }
 
 static_assert(std::is_same<qv_scan_progress_proc, CX_SCAN_PROGRESS_PROC>::value,
@@ -225,7 +245,20 @@ DWORD WINAPI qv_find_serial_ports(qv_handle* list) {
 }
 
 DWORD WINAPI qv_list_serial_port(qv_handle list, DWORD index, qv_serial_port_info* info) {
-    return GetRecord(list, QV_KIND_PORT_LIST, index, info);
+    return GetRecord(list, QV_KIND_PORT_LIST, index, info, capi::kPortInfoFirstSize);
+}
+
+DWORD WINAPI qv_find_usb_port(DWORD vendor_id, DWORD product_id, const wchar_t* serial_number,
+                              qv_handle* list) {
+    if (!list) return ERROR_INVALID_PARAMETER;
+    *list = nullptr;
+    if (vendor_id > 0xFFFF || product_id > 0xFFFF) return ERROR_INVALID_PARAMETER;
+    CxSerialPortFind find;
+    int nFirst = find.FindUsbPort(static_cast<unsigned short>(vendor_id),
+                                  static_cast<unsigned short>(product_id), serial_number);
+    if (!nFirst && os::GetLastError() == ERROR_INVALID_PARAMETER) return ERROR_INVALID_PARAMETER;
+    return capi::Walk(capi::List::Make<qv_serial_port_info>(QV_KIND_PORT_LIST), nFirst, NextPort,
+                      &find, ReadPort, list);
 }
 
 DWORD WINAPI qv_find_device_interfaces(const GUID* interface_class, qv_handle* list) {

@@ -2,9 +2,11 @@
 // items, read by index.
 #pragma once
 
+#include <cstddef>
 #include <new>
 
 #include "capi/table.h"
+#include "quorvel/discovery.h"
 
 namespace quorvel::capi {
 
@@ -41,6 +43,11 @@ private:
     DWORD m_dwCount = 0;
     DWORD m_dwCapacity = 0;
 };
+
+// A port of a finder (its current one) as the C interface's record.
+void ReadSerialPort(CxSerialPortFind& find, qv_serial_port_info* info);
+// The size of that record's first version, which hosts may still hand in.
+constexpr size_t kPortInfoFirstSize = offsetof(qv_serial_port_info, is_bluetooth);
 
 // Walks a C++ finder whose first step returned nFirst: pfnNext takes the
 // next step (1, or 0 with the last error), pfnRead copies the current item

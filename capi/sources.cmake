@@ -9,6 +9,7 @@ list(APPEND QV_SOURCES
   capi/sockets.cpp
   capi/bluetooth.cpp
   capi/finders.cpp
+  capi/watch.cpp
   capi/address.cpp
 )
 set_source_files_properties(capi/library.cpp PROPERTIES COMPILE_DEFINITIONS

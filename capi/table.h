@@ -24,7 +24,7 @@ constexpr Kinds kStreams = KindBit(QV_KIND_SERIAL) | KindBit(QV_KIND_TCP) | Kind
 constexpr Kinds kConnections = KindBit(QV_KIND_TCP) | KindBit(QV_KIND_RFCOMM);
 constexpr Kinds kServers = KindBit(QV_KIND_TCP_SERVER) | KindBit(QV_KIND_RFCOMM_SERVER);
 constexpr Kinds kSockets = kConnections | kServers | KindBit(QV_KIND_UDP);
-constexpr Kinds kEndpoints = kSockets | KindBit(QV_KIND_SERIAL);
+constexpr Kinds kEndpoints = kSockets | KindBit(QV_KIND_SERIAL) | KindBit(QV_KIND_PORT_WATCH);
 constexpr Kinds kAnyKind = ~0ul;
 
 // What a handle names. The table holds one reference; an event being

@@ -11,51 +11,69 @@
 #include "core/error.h"
 #include "core/owner.h"
 #include "discovery/device_text.h"
+#include "discovery/port_list.h"
 #include "platform/os.h"
 
 namespace os = quorvel::os;
 using quorvel::Fail;
+using quorvel::PortEntry;
 using quorvel::RequireOpen;
+using quorvel::SerialPortList;
+using Text = quorvel::PortText;
+
+namespace quorvel::ports {
+
+bool Append(SerialPortList* list, const PortEntry& port) {
+    if (list->count == list->capacity) {
+        size_t capacity = list->capacity ? list->capacity * 2 : 8;
+        PortEntry* ports = new (std::nothrow) PortEntry[capacity];
+        if (!ports) return false;
+        if (list->count) std::memcpy(ports, list->ports, list->count * sizeof(PortEntry));
+        delete[] list->ports;
+        list->ports = ports;
+        list->capacity = capacity;
+    }
+    list->ports[list->count++] = port;
+    return true;
+}
+
+void ClearPorts(SerialPortList* list) {
+    delete[] list->ports;
+    list->ports = nullptr;
+    list->count = list->capacity = 0;
+    list->open = false;
+}
+
+SerialPortList* NewList() {
+    SerialPortList* list = new (std::nothrow) SerialPortList;
+    if (list) std::memset(list, 0, sizeof *list);
+    return list;
+}
+
+void DeleteList(SerialPortList* list) {
+    if (!list) return;
+    ClearPorts(list);
+    delete list;
+}
+
+}  // namespace quorvel::ports
+
+using quorvel::ports::Append;
+using quorvel::ports::ClearPorts;
+using quorvel::ports::DeleteList;
+using quorvel::ports::NewList;
 
 namespace {
 
 constexpr size_t kTextCapacity = QV_DEVICE_TEXT_CCH;  // characters, with the terminator
 
-// Every text of a port fits kTextCapacity characters with its terminator:
-// the sources are read into buffers of that size, and a longer path is cut
-// as the getters would cut it.
-struct Text {
-    wchar_t sz[kTextCapacity];
-};
-
-}  // namespace
-
-namespace quorvel {
-
-struct PortEntry {
-    Text portName, path, friendlyName, hardwareID, instanceID, serial;
-    int nSource;
-    bool bUsb;
-    unsigned short wVendorId, wProductId;
-};
-
-// The ports of one FindPort, in one block of memory that grows by doubling.
-struct SerialPortList {
-    PortEntry* ports;
-    size_t count;
-    size_t capacity;
-    PortEntry current;  // the port read last
-    bool open;          // a FindPort listed the ports, and no Close came since
-};
-
-}  // namespace quorvel
-
-using quorvel::PortEntry;
-using quorvel::SerialPortList;
-
-namespace {
-
 const wchar_t kSerialMap[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// The error a failed step left, never 0.
+DWORD FailureError() {
+    DWORD dwError = os::GetLastError();
+    return dwError ? dwError : ERROR_GEN_FAILURE;
+}
 
 size_t Length(const Text& text) { return std::wcslen(text.sz); }
 bool Empty(const Text& text) { return text.sz[0] == L'\0'; }
@@ -141,6 +159,57 @@ void ParseUsbIdentity(PortEntry* port) {
     }
 }
 
+// The remote device of a port of the Bluetooth serial profile: the system
+// enumerates it under "BTHENUM", and the last component of its instance ID
+// ends in "&<12 hex digits>_<service>", the remote address (all zeros for a
+// port that waits for incoming connections, which has no remote device).
+void ParseBluetoothIdentity(PortEntry* port) {
+    const wchar_t* instance = port->instanceID.sz;
+    if (!StartsNoCase(instance, L"BTHENUM\\")) return;
+    const wchar_t* last = std::wcsrchr(instance, L'\\');
+    const wchar_t* amp = std::wcsrchr(last, L'&');
+    if (!amp) return;
+    unsigned long long ullAddress = 0;
+    for (int i = 1; i <= 12; ++i) {
+        wchar_t c = Upper(amp[i]);
+        if (!IsHex(c)) return;
+        ullAddress = ullAddress * 16 + static_cast<unsigned>(c <= L'9' ? c - L'0' : c - L'A' + 10);
+    }
+    if ((amp[13] != L'_' && amp[13] != L'\0') || !ullAddress) return;
+    port->bBluetooth = true;
+    port->ullBluetoothAddress = ullAddress;
+}
+
+// The remote device's name as the Bluetooth stack records it: the "Name"
+// value (UTF-8 bytes) of its key under the stack's device records, named by
+// the address in 12 hex digits. Empty where the system has none.
+void ReadBluetoothName(PortEntry* port) {
+    wchar_t szKey[96];
+    os::wsprintfW(szKey,
+                  L"SYSTEM\\CurrentControlSet\\Services\\BTHPORT\\Parameters\\Devices\\%04x%08x",
+                  static_cast<unsigned>(port->ullBluetoothAddress >> 32),
+                  static_cast<unsigned>(port->ullBluetoothAddress & 0xFFFFFFFFu));
+    quorvel::ScopedRegistryKey key;
+    if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, szKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) {
+        key.release();  // nothing was opened
+        return;
+    }
+    char acName[kTextCapacity * 3];  // UTF-8 of a name that fits the text
+    DWORD dwType = 0;
+    DWORD cbName = sizeof acName;
+    if (os::RegQueryValueExW(key.get(), L"Name", nullptr, &dwType, reinterpret_cast<BYTE*>(acName),
+                             &cbName) != ERROR_SUCCESS ||
+        dwType != REG_BINARY) {
+        return;
+    }
+    int cb = 0;
+    while (cb < static_cast<int>(cbName) && acName[cb]) ++cb;
+    int cch = cb ? os::MultiByteToWideChar(CP_UTF8, 0, acName, cb, port->bluetoothName.sz,
+                                           static_cast<int>(kTextCapacity - 1))
+                 : 0;
+    port->bluetoothName.sz[cch > 0 ? cch : 0] = L'\0';
+}
+
 // "COM3" from a friendly name that ends in "(COM3)"; empty otherwise.
 void NameFromFriendlyName(const Text& friendly, Text* name) {
     Clear(name);
@@ -200,31 +269,18 @@ PortEntry* FindByName(SerialPortList* list, const Text& name) {
     return nullptr;
 }
 
-// Appends a port; false if memory ran out.
-bool Append(SerialPortList* list, const PortEntry& port) {
-    if (list->count == list->capacity) {
-        size_t capacity = list->capacity ? list->capacity * 2 : 8;
-        PortEntry* ports = new (std::nothrow) PortEntry[capacity];
-        if (!ports) return false;
-        if (list->count) std::memcpy(ports, list->ports, list->count * sizeof(PortEntry));
-        delete[] list->ports;
-        list->ports = ports;
-        list->capacity = capacity;
-    }
-    list->ports[list->count++] = port;
-    return true;
-}
-
-// The port names of the device map. False if memory ran out; a key that
-// cannot be read lists nothing.
-bool ReadMap(SerialPortList* list) {
+// The port names of the device map. ERROR_NOT_ENOUGH_MEMORY; the error of
+// a key that cannot be read whole (what was read is listed); or
+// ERROR_SUCCESS, also when the map does not exist.
+DWORD ReadMap(SerialPortList* list) {
     quorvel::ScopedRegistryKey key;
-    if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, key.receive()) !=
-        ERROR_SUCCESS) {
+    LONG lOpened = os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, key.receive());
+    if (lOpened != ERROR_SUCCESS) {
         key.release();  // nothing was opened
-        return true;
+        return lOpened == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(lOpened);
     }
     HKEY hKey = key.get();
+    DWORD dwIncomplete = ERROR_SUCCESS;
     for (DWORD dwIndex = 0;; ++dwIndex) {
         // Value names such as "\Device\Serial0" are short, but a longer one
         // is skipped rather than ending the walk.
@@ -236,14 +292,19 @@ bool ReadMap(SerialPortList* list) {
         LONG lStatus = os::RegEnumValueW(hKey, dwIndex, szName, &dwNameLength, nullptr, &dwType,
                                          reinterpret_cast<BYTE*>(szData), &cbData);
         if (lStatus == ERROR_NO_MORE_ITEMS) break;
+        // A value too long for the texts is left out; another failure means
+        // the map was not read whole.
+        if (lStatus != ERROR_SUCCESS && lStatus != ERROR_MORE_DATA && !dwIncomplete) {
+            dwIncomplete = static_cast<DWORD>(lStatus);
+        }
         if (lStatus != ERROR_SUCCESS || dwType != REG_SZ) continue;
         PortEntry port = {};
         Assign(&port.portName, szData, cbData / sizeof(wchar_t));
         if (Empty(port.portName) || FindByName(list, port.portName)) continue;
         port.nSource = CX_PORT_FROM_MAP;
-        if (!Append(list, port)) return false;
+        if (!Append(list, port)) return ERROR_NOT_ENOUGH_MEMORY;
     }
-    return true;
+    return dwIncomplete;
 }
 
 // The "PortName" value of the device's parameters key; empty if none.
@@ -263,29 +324,26 @@ void DevicePortName(HDEVINFO hDevInfo, SP_DEVINFO_DATA* pDevice, Text* name) {
     Assign(name, szName, cbData / sizeof(wchar_t));
 }
 
-// One present COM-port interface; false if it cannot be read (or memory ran
-// out: *pbNoMemory is then set).
-bool ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, PortEntry* port,
-                   bool* pbNoMemory) {
+// One present COM-port interface: ERROR_SUCCESS, or why it cannot be read
+// (ERROR_NOT_ENOUGH_MEMORY if memory ran out).
+DWORD ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, PortEntry* port) {
     SP_DEVINFO_DATA device;
     std::memset(&device, 0, sizeof device);
     device.cbSize = sizeof device;
     DWORD cbDetail = 0;
     os::SetupDiGetDeviceInterfaceDetailW(hDevInfo, pInterface, nullptr, 0, &cbDetail, nullptr);
-    if (cbDetail < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return false;
+    if (cbDetail < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return FailureError();
     // Whole DWORDs (the record's alignment), zeroed, with room for a terminator.
     size_t cWords = (cbDetail + sizeof(wchar_t) + sizeof(DWORD) - 1) / sizeof(DWORD);
     DWORD* pBlock = new (std::nothrow) DWORD[cWords]();
-    if (!pBlock) {
-        *pbNoMemory = true;
-        return false;
-    }
+    if (!pBlock) return ERROR_NOT_ENOUGH_MEMORY;
     auto* pDetail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(pBlock);
     pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     if (!os::SetupDiGetDeviceInterfaceDetailW(hDevInfo, pInterface, pDetail, cbDetail, nullptr,
                                               &device)) {
+        DWORD dwError = FailureError();
         delete[] pBlock;
-        return false;
+        return dwError;
     }
     size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
     size_t cchPath = (cbDetail - pathOffset) / sizeof(wchar_t);
@@ -302,39 +360,46 @@ bool ReadInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA* pInterface, Port
     if (Empty(port->portName)) NameFromFriendlyName(port->friendlyName, &port->portName);
     port->nSource = CX_PORT_FROM_INTERFACE;
     ParseUsbIdentity(port);
-    return true;
+    ParseBluetoothIdentity(port);
+    if (port->bBluetooth) ReadBluetoothName(port);
+    return ERROR_SUCCESS;
 }
 
-// The present COM-port interfaces, merged into the list. False if memory ran
-// out; a set that cannot be built lists nothing.
-bool ReadInterfaces(SerialPortList* list) {
+// The present COM-port interfaces, merged into the list: as ReadMap. A set
+// that cannot be built lists nothing; an interface that cannot be read is
+// left out.
+DWORD ReadInterfaces(SerialPortList* list) {
     GUID guid = QV_GUID_DEVINTERFACE_COMPORT;
     quorvel::ScopedDeviceInfoSet set(
         os::SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     HDEVINFO hDevInfo = set.get();
-    if (!set) return true;
+    if (!set) return FailureError();
+    DWORD dwIncomplete = ERROR_SUCCESS;
     for (DWORD dwIndex = 0;; ++dwIndex) {
         SP_DEVICE_INTERFACE_DATA data;
         std::memset(&data, 0, sizeof data);
         data.cbSize = sizeof data;
-        if (!os::SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &guid, dwIndex, &data)) break;
+        if (!os::SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &guid, dwIndex, &data)) {
+            DWORD dwError = os::GetLastError();
+            if (dwError == ERROR_NO_MORE_ITEMS) return dwIncomplete;
+            return dwError ? dwError : ERROR_GEN_FAILURE;
+        }
         PortEntry found = {};
-        bool bNoMemory = false;
-        if (!ReadInterface(hDevInfo, &data, &found, &bNoMemory)) {
-            if (bNoMemory) return false;
+        if (DWORD dwError = ReadInterface(hDevInfo, &data, &found)) {
+            if (dwError == ERROR_NOT_ENOUGH_MEMORY) return dwError;
+            if (!dwIncomplete) dwIncomplete = dwError;
             continue;
         }
         if (Empty(found.portName) && Empty(found.path)) continue;  // nothing to open
         PortEntry* known = Empty(found.portName) ? nullptr : FindByName(list, found.portName);
         if (!known) {
-            if (!Append(list, found)) return false;
+            if (!Append(list, found)) return ERROR_NOT_ENOUGH_MEMORY;
         } else if (known->nSource == CX_PORT_FROM_MAP) {
             found.portName = known->portName;  // the map's spelling
             found.nSource = CX_PORT_FROM_BOTH;
             *known = found;
         }
     }
-    return true;
 }
 
 // Stable insertion sort: the lists are short.
@@ -350,26 +415,73 @@ void SortPorts(SerialPortList* list) {
     }
 }
 
-void ClearPorts(SerialPortList* list) {
-    delete[] list->ports;
-    list->ports = nullptr;
-    list->count = list->capacity = 0;
-    list->open = false;
-}
-
-SerialPortList* NewList() {
-    SerialPortList* list = new (std::nothrow) SerialPortList;
-    if (list) std::memset(list, 0, sizeof *list);
-    return list;
-}
-
-void DeleteList(SerialPortList* list) {
-    if (!list) return;
-    ClearPorts(list);
-    delete list;
-}
-
 }  // namespace
+
+namespace quorvel::ports {
+
+DWORD ReadPortList(SerialPortList* list) {
+    // Either source may be missing; the other is listed all the same.
+    DWORD dwMap = ReadMap(list);
+    if (dwMap == ERROR_NOT_ENOUGH_MEMORY) return dwMap;
+    DWORD dwInterfaces = ReadInterfaces(list);
+    if (dwInterfaces == ERROR_NOT_ENOUGH_MEMORY) return dwInterfaces;
+    for (size_t i = 0; i < list->count; ++i) {
+        PortEntry& port = list->ports[i];
+        if (Empty(port.portName)) continue;
+        wchar_t szPath[4 + kTextCapacity] = L"\\\\.\\";
+        std::memcpy(szPath + 4, port.portName.sz, (Length(port.portName) + 1) * sizeof(wchar_t));
+        Assign(&port.path, szPath, 4 + kTextCapacity);
+    }
+    SortPorts(list);
+    return dwMap ? dwMap : dwInterfaces;
+}
+
+bool SamePort(const PortEntry& a, const PortEntry& b) {
+    return CompareNoCase(a.portName, b.portName) == 0 && CompareNoCase(a.path, b.path) == 0 &&
+           CompareNoCase(a.instanceID, b.instanceID) == 0;
+}
+
+bool TextEqualsNoCase(const PortText& text, const wchar_t* psz) {
+    for (size_t i = 0;; ++i) {
+        if (Upper(text.sz[i]) != Upper(psz[i])) return false;
+        if (!psz[i]) return true;
+    }
+}
+
+void BluetoothAddressText(unsigned long long ullAddress, wchar_t* pszText) {
+    static const wchar_t kDigits[] = L"0123456789ABCDEF";
+    wchar_t* at = pszText;
+    *at++ = L'(';
+    for (int shift = 40; shift >= 0; shift -= 8) {
+        unsigned byte = static_cast<unsigned>(ullAddress >> shift) & 0xFF;
+        *at++ = kDigits[byte >> 4];
+        *at++ = kDigits[byte & 0xF];
+        *at++ = shift ? L':' : L')';
+    }
+    *at = L'\0';
+}
+
+}  // namespace quorvel::ports
+
+bool quorvel::PortFindAccess::Reserve(CxSerialPortFind& find) {
+    if (!find.m_pList) find.m_pList = NewList();
+    SerialPortList* list = find.m_pList;
+    if (!list) return false;
+    if (list->capacity) return true;
+    PortEntry none = {};
+    if (!Append(list, none)) return false;
+    list->count = 0;
+    return true;
+}
+
+void quorvel::PortFindAccess::Place(CxSerialPortFind& find, const PortEntry& port) {
+    SerialPortList* list = find.m_pList;
+    list->ports[0] = port;
+    list->count = 1;
+    list->current = port;
+    list->open = true;
+    find.m_nIndex = 0;
+}
 
 CxSerialPortFind::CxSerialPortFind() : m_nIndex(-1), m_pList(nullptr) {}
 
@@ -405,23 +517,41 @@ CxSerialPortFind::~CxSerialPortFind() {
     m_pList = nullptr;
 }
 
+// Lists the ports; false with ERROR_NOT_ENOUGH_MEMORY if memory ran out. A
+// source that cannot be read lists what it could.
+static bool ListPorts(SerialPortList*& list) {
+    if (!list) list = NewList();
+    if (!list || quorvel::ports::ReadPortList(list) == ERROR_NOT_ENOUGH_MEMORY) {
+        if (list) ClearPorts(list);
+        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    list->open = true;
+    return true;
+}
+
 int CxSerialPortFind::FindPort() {
     Close();
-    if (!m_pList) m_pList = NewList();
-    // Either source may be missing; the other is listed all the same.
-    if (!m_pList || !ReadMap(m_pList) || !ReadInterfaces(m_pList)) {
-        if (m_pList) ClearPorts(m_pList);
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!ListPorts(m_pList)) return 0;
+    return FindNextPort();
+}
+
+int CxSerialPortFind::FindUsbPort(unsigned short wVendorId, unsigned short wProductId,
+                                  const wchar_t* pszSerial) {
+    Close();
+    if (pszSerial && quorvel::BoundedLength(pszSerial, kTextCapacity) >= kTextCapacity) {
+        return Fail(ERROR_INVALID_PARAMETER);  // longer than any serial number listed
     }
-    m_pList->open = true;
+    if (!ListPorts(m_pList)) return 0;
+    size_t kept = 0;
     for (size_t i = 0; i < m_pList->count; ++i) {
-        PortEntry& port = m_pList->ports[i];
-        if (Empty(port.portName)) continue;
-        wchar_t szPath[4 + kTextCapacity] = L"\\\\.\\";
-        std::memcpy(szPath + 4, port.portName.sz, (Length(port.portName) + 1) * sizeof(wchar_t));
-        Assign(&port.path, szPath, 4 + kTextCapacity);
+        const PortEntry& port = m_pList->ports[i];
+        if (!port.bUsb || port.wVendorId != wVendorId || port.wProductId != wProductId) continue;
+        bool bAnySerial = !pszSerial || !pszSerial[0];
+        if (!bAnySerial && !quorvel::ports::TextEqualsNoCase(port.serial, pszSerial)) continue;
+        m_pList->ports[kept++] = port;
     }
-    SortPorts(m_pList);
+    m_pList->count = kept;
     return FindNextPort();
 }
 
@@ -467,6 +597,16 @@ void CxSerialPortFind::GetSerialNumber(wchar_t* pszSerial) {
     CopyOut(Current(m_pList).serial, pszSerial);
 }
 int CxSerialPortFind::GetSource() { return Current(m_pList).nSource; }
+
+int CxSerialPortFind::GetBluetoothAddress(unsigned long long* pullAddress) {
+    const PortEntry& port = Current(m_pList);
+    if (pullAddress) *pullAddress = port.bBluetooth ? port.ullBluetoothAddress : 0;
+    return port.bBluetooth ? 1 : 0;
+}
+
+void CxSerialPortFind::GetBluetoothName(wchar_t* pszName) {
+    CopyOut(Current(m_pList).bluetoothName, pszName);
+}
 
 int CxSerialPortFind::GetUsbIds(unsigned short* pwVendorId, unsigned short* pwProductId) {
     const PortEntry& port = Current(m_pList);

@@ -6,4 +6,5 @@ list(APPEND QV_SOURCES
   discovery/adapter_find.cpp
   discovery/host_scan.cpp
   discovery/serial_ports.cpp
+  discovery/port_watch.cpp
 )

@@ -26,6 +26,7 @@
 #include <bluetoothapis.h>  // the records only; the functions are declared below
 #include <setupapi.h>
 #include <iphlpapi.h>
+#include <dbt.h>
 
 #include <type_traits>
 
@@ -103,8 +104,14 @@ void ReleaseOptionalModules();
     X(EscapeCommFunction) X(SetCommBreak) X(ClearCommBreak)                    \
     X(GetCommModemStatus)
 
-// User interface: posted notifications and formatted text.
-#define QV_OS_USER(X) X(PostMessageW) X(wsprintfW) X(wvsprintfW)
+// User interface: posted notifications and formatted text; the serial port
+// watch's message-only window, its message loop and the device
+// notifications it registers for.
+#define QV_OS_USER(X) X(PostMessageW) X(wsprintfW) X(wvsprintfW)                \
+    X(RegisterClassExW) X(UnregisterClassW) X(CreateWindowExW) X(DestroyWindow) \
+    X(DefWindowProcW) X(PeekMessageW) X(DispatchMessageW)                       \
+    X(MsgWaitForMultipleObjectsEx) X(RegisterDeviceNotificationW)               \
+    X(UnregisterDeviceNotification)
 
 // Windows Sockets 2, the Bluetooth address family and name space included.
 #define QV_OS_WINSOCK(X)                                                       \

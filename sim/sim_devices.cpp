@@ -2,8 +2,12 @@
 
 #include <setupapi.h>
 
+#include <dbt.h>
+
 #include <cassert>
 #include <cstring>
+#include <cwchar>
+#include <mutex>
 
 #include "platform/os.h"
 
@@ -269,5 +273,185 @@ RegistryFiller::~RegistryFiller() {
 }
 
 int RegistryFiller::Filled() const { return g_filler->filled; }
+
+}  // namespace qvsim
+
+namespace qvsim {
+
+// ---- ComPortNode ---------------------------------------------------------
+
+DeviceDesc ComPortNode::Desc(const std::wstring& port, const std::wstring& instanceId,
+                             const std::wstring& friendly) {
+    DeviceDesc desc;
+    desc.interfaceClass = kComPortInterface;
+    desc.setupClass = kPortsSetupClass;
+    desc.name = L"QVSIMPORT";
+    desc.instanceId = instanceId;
+    desc.hardwareIds = {instanceId.substr(0, instanceId.rfind(L'\\'))};
+    desc.friendlyName = friendly + L" (" + port + L")";
+    desc.portName = port;
+    return desc;
+}
+
+ComPortNode::ComPortNode(const std::wstring& port, const std::wstring& instanceId, bool mapped,
+                         const std::wstring& friendly)
+    : m_device(Desc(port, instanceId, friendly)) {
+    if (mapped) m_map.emplace(L"SERIALCOMM", L"\\Device\\QvSim" + port, port);
+}
+
+void ComPortNode::Remove() {
+    m_map.reset();
+    m_device.Remove();
+}
+
+// ---- BluetoothDeviceRecord -------------------------------------------------
+
+BluetoothDeviceRecord::BluetoothDeviceRecord(unsigned long long address,
+                                             const std::string& utf8Name) {
+    wchar_t hex[16] = {};
+    swprintf(hex, 16, L"%04x%08x", static_cast<unsigned>(address >> 32),
+             static_cast<unsigned>(address & 0xFFFFFFFFu));
+    const std::wstring parts[] = {L"SYSTEM\\CurrentControlSet\\Services\\BTHPORT", L"\\Parameters",
+                                  L"\\Devices", std::wstring(L"\\") + hex};
+    std::wstring key;
+    for (const std::wstring& part : parts) {
+        key += part;
+        HKEY opened = nullptr;
+        if (m_made.empty() &&
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+            m_made = key;
+        }
+        if (opened) RegCloseKey(opened);
+    }
+    HKEY device = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &device, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    m_ok = RegSetValueExW(device, L"Name", 0, REG_BINARY,
+                          reinterpret_cast<const BYTE*>(utf8Name.c_str()),
+                          static_cast<DWORD>(utf8Name.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(device);
+}
+
+BluetoothDeviceRecord::~BluetoothDeviceRecord() {
+    if (!m_made.empty()) RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_made.c_str());
+    if (!m_made.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, m_made.c_str());
+}
+
+// ---- DeviceNotifier ----------------------------------------------------------
+
+namespace {
+
+struct Notifier {
+    decltype(os::RegisterDeviceNotificationW) realRegister = nullptr;
+    decltype(os::UnregisterDeviceNotification) realUnregister = nullptr;
+    mutable std::mutex lock;
+    std::vector<DeviceNotifier::Registration> registrations;
+    int unregistered = 0;
+    int bad = 0;
+    DWORD refuse = 0;
+};
+Notifier* g_notifier = nullptr;
+
+// Handle n is the registration at index n - 1.
+HDEVNOTIFY WINAPI RegisterNotification(HANDLE recipient, LPVOID filter, DWORD flags) {
+    std::lock_guard<std::mutex> held(g_notifier->lock);
+    if (g_notifier->refuse) {
+        SetLastError(g_notifier->refuse);
+        return nullptr;
+    }
+    DeviceNotifier::Registration r = {};
+    r.hwnd = static_cast<HWND>(recipient);
+    r.flags = flags;
+    if (filter) {
+        auto* header = static_cast<DEV_BROADCAST_HDR*>(filter);
+        r.deviceType = header->dbch_devicetype;
+        if (r.deviceType == DBT_DEVTYP_DEVICEINTERFACE) {
+            auto* record = static_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+            r.interfaceClass = record->dbcc_classguid;
+        }
+    }
+    r.open = true;
+    g_notifier->registrations.push_back(r);
+    return reinterpret_cast<HDEVNOTIFY>(static_cast<UINT_PTR>(g_notifier->registrations.size()));
+}
+
+BOOL WINAPI UnregisterNotification(HDEVNOTIFY handle) {
+    std::lock_guard<std::mutex> held(g_notifier->lock);
+    UINT_PTR n = reinterpret_cast<UINT_PTR>(handle);
+    if (n == 0 || n > g_notifier->registrations.size() || !g_notifier->registrations[n - 1].open) {
+        ++g_notifier->bad;
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    g_notifier->registrations[n - 1].open = false;
+    ++g_notifier->unregistered;
+    return TRUE;
+}
+
+}  // namespace
+
+DeviceNotifier::DeviceNotifier() {
+    assert(!g_notifier && "one DeviceNotifier at a time");
+    g_notifier = new Notifier;
+    g_notifier->realRegister = os::RegisterDeviceNotificationW;
+    g_notifier->realUnregister = os::UnregisterDeviceNotification;
+    os::RegisterDeviceNotificationW = &RegisterNotification;
+    os::UnregisterDeviceNotification = &UnregisterNotification;
+}
+
+DeviceNotifier::~DeviceNotifier() {
+    os::RegisterDeviceNotificationW = g_notifier->realRegister;
+    os::UnregisterDeviceNotification = g_notifier->realUnregister;
+    delete g_notifier;
+    g_notifier = nullptr;
+}
+
+std::vector<DeviceNotifier::Registration> DeviceNotifier::Registrations() const {
+    std::lock_guard<std::mutex> held(g_notifier->lock);
+    return g_notifier->registrations;
+}
+
+int DeviceNotifier::Unregistered() const {
+    std::lock_guard<std::mutex> held(g_notifier->lock);
+    return g_notifier->unregistered;
+}
+
+int DeviceNotifier::Bad() const {
+    std::lock_guard<std::mutex> held(g_notifier->lock);
+    return g_notifier->bad;
+}
+
+void DeviceNotifier::Refuse(DWORD error) {
+    std::lock_guard<std::mutex> held(g_notifier->lock);
+    g_notifier->refuse = error;
+}
+
+int DeviceNotifier::Send(bool arrival, const std::wstring& path) {
+    std::vector<HWND> windows;
+    for (const Registration& r : Registrations()) {
+        if (r.open) windows.push_back(r.hwnd);
+    }
+    // The record with the path after its fixed part, as the system builds it.
+    std::vector<BYTE> block(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) +
+                            path.size() * sizeof(wchar_t));
+    auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
+    record->dbcc_size = static_cast<DWORD>(block.size());
+    record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    record->dbcc_classguid = kComPortInterface;
+    std::memcpy(record->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    int reached = 0;
+    for (HWND hwnd : windows) {
+        DWORD_PTR result = 0;
+        if (SendMessageTimeoutW(hwnd, WM_DEVICECHANGE,
+                                arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+                                reinterpret_cast<LPARAM>(record), SMTO_ABORTIFHUNG, 5000,
+                                &result)) {
+            ++reached;
+        }
+    }
+    return reached;
+}
 
 }  // namespace qvsim

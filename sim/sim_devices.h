@@ -46,6 +46,10 @@ struct DeviceDesc {
 constexpr GUID kPortsSetupClass = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
+// The COM-port interface class, {86E0D1E0-8089-11D0-9CE4-08003E301F73}.
+constexpr GUID kComPortInterface = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+
 // A linked device of the ports setup class with every property set from its
 // name: hardware IDs "QV\<name>" and "QV\SECOND", friendly name
 // "Friendly <name>", location "Bay <name>", description "Description <name>".
@@ -101,6 +105,80 @@ private:
     std::wstring m_key;
     std::wstring m_name;
     bool m_ok = false;
+};
+
+// A COM port as a ports class installer registers one: a device-map value
+// (unless mapped is false) and a device of the ports setup class with a
+// COM-port interface, the instance ID given, the instance ID up to its last
+// backslash as hardware ID, friendly name "<friendly> (<port>)" and the
+// port name in its parameters key. The destructor removes both.
+class ComPortNode {
+public:
+    ComPortNode(const std::wstring& port, const std::wstring& instanceId, bool mapped = true,
+                const std::wstring& friendly = L"USB Serial Port");
+    ComPortNode(const ComPortNode&) = delete;
+    ComPortNode& operator=(const ComPortNode&) = delete;
+
+    bool Ok() const { return m_device.Ok() && (!m_map || m_map->Ok()); }
+    DWORD Error() const { return m_device.Error(); }
+    const SimDevice& Device() const { return m_device; }
+    void Remove();  // the port leaves
+
+private:
+    static DeviceDesc Desc(const std::wstring& port, const std::wstring& instanceId,
+                           const std::wstring& friendly);
+    std::optional<DeviceMapValue> m_map;
+    SimDevice m_device;
+};
+
+// A remote Bluetooth device as the system's Bluetooth stack records it:
+// HKLM\SYSTEM\CurrentControlSet\Services\BTHPORT\Parameters\Devices\<12 hex
+// digits of the address> with its "Name" (UTF-8 bytes, REG_BINARY). The
+// destructor removes the device's key, and the keys above it that it made.
+class BluetoothDeviceRecord {
+public:
+    BluetoothDeviceRecord(unsigned long long address, const std::string& utf8Name);
+    ~BluetoothDeviceRecord();
+    BluetoothDeviceRecord(const BluetoothDeviceRecord&) = delete;
+    BluetoothDeviceRecord& operator=(const BluetoothDeviceRecord&) = delete;
+    bool Ok() const { return m_ok; }
+
+private:
+    std::wstring m_made;  // the highest key this record made
+    bool m_ok = false;
+};
+
+// The system's device notifications, simulated (Wine delivers none). While
+// it lives, the library's RegisterDeviceNotificationW records the window and
+// its filter and answers with a handle of its own (or fails, see Refuse),
+// and UnregisterDeviceNotification takes the handle back. Send sends every
+// registered window WM_DEVICECHANGE as the system does when a device
+// interface arrives or leaves. One at a time; make it while no library
+// thread runs.
+class DeviceNotifier {
+public:
+    struct Registration {
+        HWND hwnd;
+        DWORD flags;
+        DWORD deviceType;
+        GUID interfaceClass;
+        bool open;  // not yet taken back
+    };
+
+    DeviceNotifier();
+    ~DeviceNotifier();
+    DeviceNotifier(const DeviceNotifier&) = delete;
+    DeviceNotifier& operator=(const DeviceNotifier&) = delete;
+
+    std::vector<Registration> Registrations() const;
+    int Unregistered() const;  // handles taken back
+    int Bad() const;           // unregistrations of handles not given, or taken back already
+    // Registrations fail with this error from now on (0: they succeed).
+    void Refuse(DWORD error);
+    // Sends WM_DEVICECHANGE (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE,
+    // with a DEV_BROADCAST_DEVICEINTERFACE_W of the COM-port class naming
+    // path) to each open registration's window; how many took it.
+    int Send(bool arrival, const std::wstring& path = L"\\\\?\\QVSIM#PORT");
 };
 
 // The port names of a device map in the registry's enumeration order, read

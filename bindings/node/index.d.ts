@@ -183,6 +183,10 @@ export interface SerialPortInfo {
   productId: number | null;
   fromDeviceMap: boolean;
   fromInterface: boolean;
+  /** A port of the Bluetooth serial profile: its remote device, "(00:11:22:33:44:55)"; null otherwise. */
+  bluetoothAddress: string | null;
+  /** That device's name where the system has it ("" if not); null for other ports. */
+  bluetoothName: string | null;
 }
 
 export interface AdapterInfo {
@@ -226,6 +230,34 @@ export function listDeviceInterfaces(interfaceClass: string): Promise<DeviceInte
 export function listLocalAddresses(): Promise<string[]>;
 /** The live hosts of the local /24 subnet by ARP (several seconds). */
 export function scanHosts(options?: { onProgress?: (probed: number, answered: number) => void }): Promise<HostInfo[]>;
+
+export interface WatchOptions {
+  /** Report the ports present now as arrivals first (false by default). */
+  present?: boolean;
+  /** The re-read period in ms beside the device notifications: 2000 by default, 100 to 86400000, or 0 for notifications only. */
+  rescanMs?: number;
+}
+
+/** Tells when serial ports arrive and leave; keeps the process alive until closed. */
+export class PortWatcher extends Endpoint {
+  static open(options?: WatchOptions): Promise<PortWatcher>;
+  on(event: 'arrival', listener: (port: SerialPortInfo) => void): this;
+  on(event: 'removal', listener: (port: SerialPortInfo) => void): this;
+  on(event: 'close', listener: (hadError: boolean) => void): this;
+  on(event: 'error', listener: (err: QuorvelError) => void): this;
+  on(event: string | symbol, listener: (...args: any[]) => void): this;
+}
+export function watchPorts(options?: WatchOptions): Promise<PortWatcher>;
+
+export interface UsbDevice {
+  /** 0 to 0xFFFF. */
+  vendorId: number;
+  productId: number;
+  /** Any letter case; none: any serial number. */
+  serialNumber?: string | null;
+}
+/** Where a USB device is now: the first port with these ids (and serial number), or null. */
+export function findPort(device: UsbDevice): Promise<SerialPortInfo | null>;
 
 export namespace bluetooth {
   interface BluetoothDevice {

@@ -6,6 +6,7 @@ const { SerialPort } = require('./lib/serial');
 const { TcpSocket, TcpServer, UdpSocket, resolve } = require('./lib/net');
 const discovery = require('./lib/discovery');
 const bluetooth = require('./lib/bluetooth');
+const watch = require('./lib/watch');
 
 module.exports = {
   // Loads quorvel.dll from a path (else QUORVEL_DLL, else this package's
@@ -27,6 +28,10 @@ module.exports = {
   listDeviceInterfaces: discovery.listDeviceInterfaces,
   listLocalAddresses: discovery.listLocalAddresses,
   scanHosts: discovery.scanHosts,
+  // The serial port watch.
+  PortWatcher: watch.PortWatcher,
+  watchPorts: watch.watchPorts,
+  findPort: watch.findPort,
   bluetooth: {
     BluetoothRadio: bluetooth.BluetoothRadio,
     Authenticator: bluetooth.Authenticator,

@@ -123,6 +123,11 @@ QV_CONSTEXPR long CX_EVENT_LINE_ERROR = 0x1002;          // received data was lo
 QV_CONSTEXPR long CX_EVENT_MODEM_CHANGED = 0x1003;       // CTS, DSR, RI or DCD changed
                                                       // (serial, only when asked for)
 
+// A serial port arrived or left (CxSerialPortWatch; take the report with
+// its TakeReport).
+QV_CONSTEXPR long CX_EVENT_PORT_ARRIVED = 0x1004;
+QV_CONSTEXPR long CX_EVENT_PORT_REMOVED = 0x1005;
+
 // Host callback: user pointer, the endpoint's handle (GetSafeHandle) and the
 // event code; the result is ignored. Runs on the thread that raised the
 // event, normally the endpoint's listener thread.

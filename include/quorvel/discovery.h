@@ -308,6 +308,7 @@ private:
 
 namespace quorvel {
 struct SerialPortList;  // the ports found by one CxSerialPortFind::FindPort
+struct PortFindAccess;
 }
 
 // Where CxSerialPortFind found a port (GetSource).
@@ -351,7 +352,100 @@ public:
     // pointer may be NULL.
     int GetUsbIds(unsigned short* pwVendorId, unsigned short* pwProductId);
 
+    // Where a USB device is now, whatever name the system gave it this time:
+    // lists the ports as FindPort does, keeps the USB ports with these IDs
+    // and, unless pszSerial is NULL or empty, this serial number (without
+    // case), and moves to the first. 1 if there is one; 0 with
+    // ERROR_NO_MORE_ITEMS for none (FindNextPort walks the others), with
+    // ERROR_INVALID_PARAMETER for a serial number of 260 characters or more.
+    int FindUsbPort(unsigned short wVendorId, unsigned short wProductId, const wchar_t* pszSerial);
+    // A port of the Bluetooth serial profile: 1 and the remote device's
+    // address (0x001122334455 for 00:11:22:33:44:55), read from the port's
+    // device instance; 0 and 0 for any other port, and for a port that waits
+    // for incoming connections. The pointer may be NULL.
+    int GetBluetoothAddress(unsigned long long* pullAddress);
+    // That device's name where the system has it (its Bluetooth device
+    // record), else empty; 260 characters.
+    void GetBluetoothName(wchar_t* pszName);
+
 protected:
     int m_nIndex;                      // current port; -1 before the first and when closed
     quorvel::SerialPortList* m_pList;  // the ports and the one read last; NULL until needed
+
+private:
+    friend struct quorvel::PortFindAccess;
+};
+
+// The re-read period of a new CxSerialPortWatch, in milliseconds.
+QV_CONSTEXPR unsigned long CX_PORT_WATCH_RESCAN_DEFAULT = 2000;
+// The bounds of SetRescanPeriod besides 0.
+QV_CONSTEXPR unsigned long CX_PORT_WATCH_RESCAN_MIN = 100;
+QV_CONSTEXPR unsigned long CX_PORT_WATCH_RESCAN_MAX = 86400000;
+// Reports a watch keeps for the host; beyond, the oldest goes.
+QV_CONSTEXPR unsigned long CX_PORT_WATCH_MAX_REPORTS = 128;
+
+// Tells the host while it runs when serial ports arrive and leave: each
+// change of the merged port list (CxSerialPortFind) is a report, and each
+// report raises CX_EVENT_PORT_ARRIVED or CX_EVENT_PORT_REMOVED through the
+// callback or window message set with SetWndMsgProc (the handle is the
+// watch's thread, GetSafeHandle). The host takes the reports with
+// TakeReport, in the order they came; an event may find them taken by an
+// earlier one. A report carries everything the list has of the port (name,
+// path, USB IDs and serial number, Bluetooth device), so a host finds its
+// device again under a new name.
+//
+// The watch runs on a thread of its own: it reads the list again shortly
+// after each device notification of the system for the COM-port interface
+// class, and every re-read period (CX_PORT_WATCH_RESCAN_DEFAULT, 2 s) in any
+// case, which finds what no notification tells: ports of drivers that
+// register no interface, and systems that deliver none. A re-read that
+// cannot read a source whole reports nothing and is tried again.
+//
+// Stop (also run by the destructor) may come from any thread, the callback
+// included. A copy shares the running watch and its reports but never stops
+// it. Design notes: docs/discovery.md.
+class QUORVEL_API CxSerialPortWatch : public CxComm {
+    QV_HEAP_OPERATORS
+public:
+    CxSerialPortWatch();
+    CxSerialPortWatch(const CxSerialPortWatch& other);
+    CxSerialPortWatch& operator=(const CxSerialPortWatch& other);
+    ~CxSerialPortWatch() QV_OVERRIDE;  // Stop
+
+    // Stops any earlier watch, reads the list and starts watching for
+    // changes from that reading on; with bReportPresent, each port present
+    // now is reported as arrived first. 1 watching; 0 with
+    // ERROR_NOT_ENOUGH_MEMORY, the error of a source that cannot be read, or
+    // the system's error when the thread cannot start.
+    int Start(int bReportPresent);
+    // Stops the thread (from the callback: lets go of it, and it ends once
+    // the callback returns) and drops the reports not taken.
+    void Stop();
+    int IsWatching();  // non-zero while the thread runs
+
+    // 0 (notifications only) or CX_PORT_WATCH_RESCAN_MIN to _MAX ms; a
+    // running watch takes it at once. 0 with ERROR_INVALID_PARAMETER for
+    // other values.
+    int SetRescanPeriod(unsigned long ulMilliseconds);
+    unsigned long GetRescanPeriod() const;
+
+    // Takes the oldest report: its event code into *plEvent (may be NULL)
+    // and the port into *pPort, which is then positioned on it alone for its
+    // getters. 1 taken; 0 with ERROR_NO_MORE_ITEMS when none waits,
+    // ERROR_INVALID_HANDLE without a watch (before Start, after Stop),
+    // ERROR_INVALID_PARAMETER for a NULL pPort, ERROR_NOT_ENOUGH_MEMORY (the
+    // report stays).
+    int TakeReport(long* plEvent, CxSerialPortFind* pPort);
+
+    void* GetSafeHandle() QV_OVERRIDE;  // the watch's thread; NULL when stopped
+
+protected:
+    static unsigned long WINAPI WatchProc(void* pThread);
+    void OnWatch(CxThread* pThread);
+
+    CxThread m_WatchThread;
+    unsigned long m_ulRescanPeriod;
+
+private:
+    quorvel::SharedLink* m_pLink;  // the watch's reports and wake, shared with its thread
 };

@@ -365,9 +365,19 @@ typedef struct qv_serial_port_info {
     wchar_t hardware_id[QV_TEXT_CCH];
     wchar_t instance_id[QV_TEXT_CCH];
     wchar_t serial_number[QV_TEXT_CCH]; /* the USB serial number; empty if none */
+    /* Added after 0.2.0 (a record that ends at serial_number still works): */
+    DWORD is_bluetooth;                 /* 1: a port of the Bluetooth serial profile whose
+                                           remote device is known */
+    wchar_t bluetooth_address[QV_BTH_ADDRESS_CCH]; /* "(00:11:22:33:44:55)"; empty if none */
+    wchar_t bluetooth_name[QV_BTH_NAME_CCH];  /* its name where the system has it */
 } qv_serial_port_info;
 QV_C_API DWORD WINAPI qv_find_serial_ports(qv_handle* list);
 QV_C_API DWORD WINAPI qv_list_serial_port(qv_handle list, DWORD index, qv_serial_port_info* info);
+/* Where a USB device is now: the ports with these vendor and product ids
+ * (0 to 0xFFFF) and, unless serial_number is NULL or "", this serial number
+ * (any letter case), in a port list; an empty list when it is not there. */
+QV_C_API DWORD WINAPI qv_find_usb_port(DWORD vendor_id, DWORD product_id,
+                                       const wchar_t* serial_number, qv_handle* list);
 
 /* The present devices that expose a device interface class. */
 typedef struct qv_device_interface_info {
@@ -427,6 +437,31 @@ QV_C_API DWORD WINAPI qv_list_host(qv_handle list, DWORD index, qv_host_info* in
 /* Radios and remote devices (qv_bth_find_radios, qv_bth_find_devices,
  * qv_bth_lookup_devices). */
 QV_C_API DWORD WINAPI qv_list_bth_device(qv_handle list, DWORD index, qv_bth_device* info);
+
+/* ---- Port watch ---------------------------------------------------------
+ * Tells the host while it runs when serial ports arrive and leave. Each
+ * change of the merged port list is a report, and each report raises an
+ * event through the four ways of the endpoints (qv_set_callback,
+ * qv_set_window, qv_wait_event, qv_event_handle); on each event, take
+ * reports with qv_watch_take_report until ERROR_NO_MORE_ITEMS (queued
+ * events coalesce, and an event may find its report taken already). The
+ * watch reads the list again shortly after each device notification of the
+ * system and every rescan_ms in any case. */
+#define QV_KIND_PORT_WATCH 10u            /* qv_watch_ports */
+#define QV_EVENT_PORT_ARRIVED 0x1004u     /* a serial port arrived (detail 0) */
+#define QV_EVENT_PORT_REMOVED 0x1005u     /* a serial port left (detail 0) */
+#define QV_WATCH_REPORT_PRESENT 1u        /* qv_watch_ports: report the ports present
+                                             now as arrived first */
+#define QV_WATCH_RESCAN_DEFAULT 2000u     /* milliseconds */
+
+/* Starts watching: flags 0 or QV_WATCH_REPORT_PRESENT; rescan_ms 0 (device
+ * notifications only) or 100 to 86400000. */
+QV_C_API DWORD WINAPI qv_watch_ports(DWORD flags, DWORD rescan_ms, qv_handle* watch);
+/* Takes the oldest report not taken: *event QV_EVENT_PORT_ARRIVED or
+ * QV_EVENT_PORT_REMOVED (may be NULL) and the port as the port list gives
+ * it. ERROR_NO_MORE_ITEMS when none waits. The watch keeps the newest 128. */
+QV_C_API DWORD WINAPI qv_watch_take_report(qv_handle watch, DWORD* event,
+                                           qv_serial_port_info* info);
 
 /* ---- Address text ------------------------------------------------------- */
 

@@ -147,6 +147,7 @@ static void finders(void) {
     CHECK_STATUS(0, qv_find_device_interfaces(&unused, &list));
     CHECK_STATUS(0, qv_list_count(list, &count));
     CHECK(count == 0);
+    device.size = sizeof device;
     CHECK_STATUS(ERROR_NO_MORE_ITEMS, qv_list_device_interface(list, 0, &device));
     CHECK_STATUS(0, qv_close(list));
     CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_find_device_interfaces(NULL, &list));

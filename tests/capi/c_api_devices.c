@@ -1,6 +1,9 @@
 /* Finders and Bluetooth from a C host, against simulated devices: the
- * merged port list with a USB port, the subnet scan with its progress,
- * radios, an inquiry, pairing, the authentication answerer and RFCOMM. */
+ * merged port list with a USB port, the port watch and the search for a
+ * USB device, the subnet scan with its progress, radios, an inquiry,
+ * pairing, the authentication answerer and RFCOMM. */
+#include <stddef.h>
+
 #include "check.h"
 #include "sim.h"
 
@@ -38,6 +41,92 @@ static void usb_port_in_the_list(void) {
     CHECK(found);
     CHECK_STATUS(0, qv_close(list));
     sim_usb_port_end(usb);
+}
+
+/* The next report of the port named name (others the machine has are
+ * skipped), after the watch's events say one came. */
+static DWORD next_report(qv_handle watch, const wchar_t* name, qv_serial_port_info* info) {
+    DWORD event = 0, status, waited;
+    for (waited = 0; waited < 200; ++waited) {
+        status = qv_watch_take_report(watch, &event, info);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            qv_wait_event(watch, 100, NULL, NULL, NULL);
+            continue;
+        }
+        if (status || wcscmp(info->name, name) == 0) return status ? 0 : event;
+    }
+    return 0;
+}
+
+static volatile LONG g_watch_closed;
+
+static void WINAPI close_on_event(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    (void)detail;
+    CHECK(context == &g_watch_closed);
+    CHECK(event == QV_EVENT_PORT_ARRIVED || event == QV_EVENT_PORT_REMOVED);
+    CHECK_STATUS(0, qv_close(handle));
+    InterlockedExchange(&g_watch_closed, 1);
+}
+
+static void port_watch(void) {
+    qv_handle watch = NULL, list = NULL;
+    qv_serial_port_info info;
+    DWORD kind = 0, count = 9;
+    void* usb;
+    void* bt;
+    void* record;
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_watch_ports(2, 100, &watch));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_watch_ports(0, 99, &watch));
+    CHECK(watch == NULL);
+    CHECK_STATUS(0, qv_watch_ports(0, 100, &watch));
+    CHECK_STATUS(0, qv_handle_kind(watch, &kind));
+    CHECK(kind == QV_KIND_PORT_WATCH);
+    info.size = sizeof info;
+    CHECK_STATUS(ERROR_NO_MORE_ITEMS, qv_watch_take_report(watch, NULL, &info));
+
+    /* An adapter arrives, is found by its serial number, and leaves; a host
+     * built against the first record gets what that record holds. */
+    usb = sim_usb_port(L"COM62", L"USB\\VID_0403&PID_6001\\QVCWATCH");
+    CHECK(usb != NULL);
+    info.size = offsetof(qv_serial_port_info, is_bluetooth);
+    CHECK(next_report(watch, L"COM62", &info) == QV_EVENT_PORT_ARRIVED);
+    CHECK(info.size == offsetof(qv_serial_port_info, is_bluetooth));
+    CHECK(info.is_usb && info.vendor_id == 0x0403 && info.product_id == 0x6001);
+    CHECK(wcscmp(info.serial_number, L"QVCWATCH") == 0);
+    CHECK_STATUS(0, qv_find_usb_port(0x0403, 0x6001, L"qvcwatch", &list));
+    CHECK_STATUS(0, qv_list_count(list, &count));
+    CHECK(count == 1);
+    CHECK_STATUS(0, qv_list_serial_port(list, 0, &info));  /* the first record's size */
+    CHECK(wcscmp(info.name, L"COM62") == 0);
+    info.size = sizeof info;
+    CHECK_STATUS(0, qv_list_serial_port(list, 0, &info));
+    CHECK(wcscmp(info.name, L"COM62") == 0 && !info.is_bluetooth);
+    CHECK_STATUS(0, qv_close(list));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_find_usb_port(0x10000, 0x6001, NULL, &list));
+    sim_usb_port_end(usb);
+    CHECK(next_report(watch, L"COM62", &info) == QV_EVENT_PORT_REMOVED);
+    CHECK(wcscmp(info.serial_number, L"QVCWATCH") == 0);
+    CHECK_STATUS(0, qv_find_usb_port(0x0403, 0x6001, NULL, &list));
+    CHECK_STATUS(0, qv_list_count(list, &count));
+    CHECK(count == 0);
+    CHECK_STATUS(0, qv_close(list));
+
+    /* A Bluetooth-profile port names its remote device. */
+    record = sim_bth_record(0x0012AB34CD56ull, "Sensor");
+    bt = sim_usb_port(L"COM63", L"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\"
+                               L"7&1&0&0012AB34CD56_C00000000");
+    CHECK(record != NULL && bt != NULL);
+    CHECK(next_report(watch, L"COM63", &info) == QV_EVENT_PORT_ARRIVED);
+    CHECK(info.is_bluetooth && !info.is_usb);
+    CHECK(wcscmp(info.bluetooth_address, L"(00:12:AB:34:CD:56)") == 0);
+    CHECK(wcscmp(info.bluetooth_name, L"Sensor") == 0);
+
+    /* Closed from its own callback. */
+    CHECK_STATUS(0, qv_set_callback(watch, close_on_event, (void*)&g_watch_closed));
+    sim_usb_port_end(bt);
+    CHECK(wait_for(&g_watch_closed, 20000));
+    CHECK_STATUS(ERROR_INVALID_HANDLE, qv_handle_kind(watch, &kind));
+    sim_bth_record_end(record);
 }
 
 static volatile LONG g_progress_calls;
@@ -161,6 +250,7 @@ static void bluetooth(void) {
 
 void run_checks(void) {
     usb_port_in_the_list();
+    port_watch();
     subnet_scan();
     bluetooth();
 }

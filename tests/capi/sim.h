@@ -45,7 +45,10 @@ int sim_bth_request(void* stack, unsigned long long address);
 
 /* A USB serial port in the registry's map and the device interfaces. */
 void* sim_usb_port(const wchar_t* port, const wchar_t* instance_id);
-void sim_usb_port_end(void* port);
+void sim_usb_port_end(void* port); /* the port leaves */
+/* The Bluetooth stack's record of a remote device, with its name (UTF-8). */
+void* sim_bth_record(unsigned long long address, const char* name);
+void sim_bth_record_end(void* record);
 
 /* A simulated subnet (10.77.5.0/24) with hosts that answer ARP. */
 void* sim_hosts(void);

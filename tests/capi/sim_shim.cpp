@@ -118,6 +118,14 @@ void* sim_usb_port(const wchar_t* port, const wchar_t* instance_id) {
 }
 void sim_usb_port_end(void* port) { delete static_cast<UsbPort*>(port); }
 
+void* sim_bth_record(unsigned long long address, const char* name) {
+    auto* record = new qvsim::BluetoothDeviceRecord(address, name);
+    if (record->Ok()) return record;
+    delete record;
+    return nullptr;
+}
+void sim_bth_record_end(void* record) { delete static_cast<qvsim::BluetoothDeviceRecord*>(record); }
+
 void* sim_hosts(void) { return new qvsim::HostNet; }
 void sim_hosts_add(void* net, unsigned octet, unsigned long long mac, const char* name) {
     static_cast<qvsim::HostNet*>(net)->AddHost(octet, mac, name);

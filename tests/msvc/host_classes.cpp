@@ -82,6 +82,7 @@ int HostMain() {
     Exercise<CxAdapterFind, CxAdapterFind>("CxAdapterFind");
     Exercise<CxNetworkHostFind, CxNetworkHostFind>("CxNetworkHostFind");
     Exercise<CxSerialPortFind, CxSerialPortFind>("CxSerialPortFind");
+    Exercise<CxSerialPortWatch, CxComm>("CxSerialPortWatch");
 
     // Virtual calls through the base reach the derived class in the DLL.
     CxComm* pComm = new CxSerial;

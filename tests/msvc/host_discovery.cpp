@@ -37,6 +37,32 @@ void Text() {
     CHECK(SocketGetLastError() == WSAEINVAL);
 }
 
+// The watch through the Visual C++ flavour: the ports present come as
+// arrivals.
+void Watch() {
+    CxSerialPortFind ports;
+    int nPorts = 0;
+    for (int ok = ports.FindPort(); ok && nPorts < 300; ok = ports.FindNextPort()) ++nPorts;
+    CxSerialPortWatch watch;
+    CHECK(watch.SetRescanPeriod(50) == 0);
+    CHECK(watch.Start(1) == 1);
+    CHECK(watch.IsWatching() != 0);
+    int nReports = 0;
+    long lEvent = 0;
+    for (DWORD dwStart = GetTickCount(); nReports < nPorts && GetTickCount() - dwStart < 10000;) {
+        if (watch.TakeReport(&lEvent, &ports)) {
+            CHECK(lEvent == CX_EVENT_PORT_ARRIVED);
+            ++nReports;
+        } else {
+            Sleep(1);
+        }
+    }
+    CHECK(nReports == nPorts);
+    watch.Stop();
+    CHECK(watch.TakeReport(&lEvent, &ports) == 0);
+    CHECK(GetLastError() == ERROR_INVALID_HANDLE);
+}
+
 void Finders() {
     wchar_t szText[QV_DEVICE_TEXT_CCH];
     GUID guid = QV_GUID_DEVINTERFACE_COMPORT;
@@ -70,6 +96,8 @@ void Finders() {
     }
     CHECK(ports.FindNextPort() == 0);
     ports.Close();
+    CHECK(ports.FindUsbPort(0xFFFE, 0xFFFE, L"none") == 0);
+    CHECK(GetLastError() == ERROR_NO_MORE_ITEMS);
 
     CxLocalHostIPAddrFind addrs;
     int nAddrs = 0;
@@ -113,6 +141,7 @@ int HostMain() {
     CHECK(SocketInit() == 1);
     Text();
     Finders();
+    Watch();
     CHECK(SocketUnInit() == 1);
     return 0;
 }

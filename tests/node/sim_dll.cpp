@@ -208,6 +208,12 @@ QVSIM_EXPORT DWORD qvsim_c_list_json(DWORD kind, char* buffer, DWORD cb) {
             Number(out, "productId", p.is_usb ? std::to_string(p.product_id).c_str() : "null");
             Number(out, "fromDeviceMap", p.sources & QV_PORT_FROM_MAP ? "true" : "false");
             Number(out, "fromInterface", p.sources & QV_PORT_FROM_INTERFACE ? "true" : "false");
+            if (p.is_bluetooth) {
+                Text(out, "bluetoothAddress", p.bluetooth_address);
+                Text(out, "bluetoothName", p.bluetooth_name);
+            } else {
+                Number(out, "bluetoothAddress", "null"), Number(out, "bluetoothName", "null");
+            }
         } else {
             qv_adapter_info a = {};
             a.size = sizeof a;

@@ -228,3 +228,51 @@ TEST(Ports, AMapValueIsReadOnlyAsFarAsItsData) {
     EXPECT_EQ(1, found);
     EXPECT_GT(filler.Filled(), 0);
 }
+
+TEST(Ports, ABluetoothProfilePortNamesItsRemoteDevice) {
+    const std::wstring spp = L"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\";
+    // An outgoing port, with the stack's record of its device; one whose
+    // device has no record; a port for incoming connections (no device);
+    // and another enumerator with the same shape of instance ID.
+    qvsim::ComPortNode named(L"COM53", spp + L"7&2A3B4C5D&0&0012AB34CD56_C00000000", true,
+                             L"Standard Serial over Bluetooth link");
+    qvsim::ComPortNode unnamed(L"COM54", spp + L"7&2A3B4C5D&0&001122334455_C00000000");
+    qvsim::ComPortNode incoming(L"COM55", spp + L"7&2A3B4C5D&0&000000000000_00000000");
+    qvsim::ComPortNode other(L"COM56", L"ACPI\\QVBT\\7&1&0&0012AB34CD56_C0");
+    qvsim::BluetoothDeviceRecord record(0x0012AB34CD56ull, "Sensor \xC3\xBC\xE2\x82\xAC");
+    for (const qvsim::ComPortNode* n : {&named, &unnamed, &incoming, &other}) {
+        ASSERT_TRUE(n->Ok()) << n->Error();
+    }
+    ASSERT_TRUE(record.Ok());
+
+    struct Bt {
+        int is;
+        unsigned long long address;
+        std::wstring name;
+    };
+    std::vector<Bt> seen;
+    CxSerialPortFind find;
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        wchar_t text[QV_DEVICE_TEXT_CCH];
+        find.GetPortName(text);
+        std::wstring port = text;
+        if (port < L"COM53" || port > L"COM56" || port.size() != 5) continue;
+        Bt bt = {0, 99, L""};
+        bt.is = find.GetBluetoothAddress(&bt.address);
+        find.GetBluetoothName(text);
+        bt.name = text;
+        seen.push_back(bt);
+    }
+    ASSERT_EQ(4u, seen.size());
+    EXPECT_EQ(1, seen[0].is);
+    EXPECT_EQ(0x0012AB34CD56ull, seen[0].address);
+    EXPECT_EQ(L"Sensor \u00FC\u20AC", seen[0].name);
+    EXPECT_EQ(1, seen[1].is);
+    EXPECT_EQ(0x001122334455ull, seen[1].address);
+    EXPECT_EQ(L"", seen[1].name);
+    for (size_t i = 2; i < 4; ++i) {
+        EXPECT_EQ(0, seen[i].is) << i;
+        EXPECT_EQ(0ull, seen[i].address) << i;
+        EXPECT_EQ(L"", seen[i].name) << i;
+    }
+}

@@ -3,6 +3,7 @@
 // simulated hosts, devices and radios. No probe or packet leaves the process.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 
@@ -306,6 +307,45 @@ TEST(QvtoolDiscovery, DevicesAddressesAndNamesAsTextAndJson) {
     EXPECT_EQ(qvtool::kSuccess, json.code);
     EXPECT_EQ('[', json.out.front());
     EXPECT_EQ("]\n", json.out.substr(json.out.size() - 2));
+}
+
+TEST(QvtoolDiscovery, PortsWatchPrintsEachArrivalAndRemovalUntilItsTimeout) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"ports", "--timeout", "5"}, {"ports", "--watch", "--rescan", "50"}}) {
+        qvtest::ToolResult result = RunTool(args);
+        EXPECT_EQ(qvtool::kUsage, result.code);
+        EXPECT_TRUE(Contains(result.err, args[1] == "--watch" ? "--rescan needs"
+                                                              : "go with --watch"))
+            << result.err;
+    }
+    const wchar_t kInstance[] = L"USB\\VID_0403&PID_6001\\QVTOOLW";
+    for (bool json : {true, false}) {
+        std::vector<std::string> args = {"ports", "--watch", "--rescan", "100", "--timeout", "4"};
+        if (json) args.push_back("--json");
+        ToolRun run(args);
+        ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "watching"); }))
+            << run.Err();
+        // An interface alone: its arrival is one reading, whenever it comes.
+        auto port = std::make_unique<qvsim::ComPortNode>(L"COM57", kInstance, false);
+        ASSERT_TRUE(port->Ok());
+        std::string arrived =
+            json ? "{\"event\": \"arrived\", \"port\": \"COM57\", \"source\": \"interface\", "
+                   "\"friendlyName\": \"USB Serial Port (COM57)\", \"vendorId\": \"0403\", "
+                   "\"productId\": \"6001\", \"serialNumber\": \"QVTOOLW\", "
+                   "\"path\": \"\\\\\\\\.\\\\COM57\", \"hardwareId\": \"USB\\\\VID_0403&PID_6001\", "
+                   "\"instanceId\": \"USB\\\\VID_0403&PID_6001\\\\QVTOOLW\", "
+                   "\"bluetoothAddress\": null, \"bluetoothName\": null}\n"
+                 : "arrived COM57  USB Serial Port (COM57)  USB 0403:6001  serial QVTOOLW  "
+                   "\\\\.\\COM57\n";
+        ASSERT_TRUE(run.WaitOut([&](const std::string& o) { return Contains(o, arrived); }))
+            << run.Out();
+        port.reset();
+        std::string removed = arrived;
+        removed.replace(removed.find("arrived"), 7, "removed");
+        ASSERT_TRUE(run.WaitOut([&](const std::string& o) { return Contains(o, removed); }))
+            << run.Out();
+        EXPECT_EQ(qvtool::kSuccess, run.Code()) << "no end at the timeout";
+    }
 }
 
 class QvtoolBluetooth : public Bluetooth {};

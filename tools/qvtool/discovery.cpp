@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -94,58 +95,77 @@ int ListMap(const char* title, GUID guid, bool quietIfEmpty) {
 // One serial port of the merged list, as text.
 struct PortRow {
     std::string port, source, friendly, ids, vendor, product, serial, path, hardware, instance;
+    std::string bluetooth, bluetoothName;  // "(00:11:22:33:44:55)" and the device's name
 };
+
+PortRow RowOf(CxSerialPortFind& find) {
+    wchar_t text[QV_DEVICE_TEXT_CCH];
+    PortRow row;
+    find.GetPortName(text);
+    row.port = Narrow(text);
+    switch (find.GetSource()) {
+        case CX_PORT_FROM_MAP: row.source = "map"; break;
+        case CX_PORT_FROM_INTERFACE: row.source = "interface"; break;
+        default: row.source = "both"; break;
+    }
+    find.GetFriendlyName(text);
+    row.friendly = Narrow(text);
+    unsigned short vid = 0, pid = 0;
+    if (find.GetUsbIds(&vid, &pid)) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04X", vid);
+        row.vendor = hex;
+        std::snprintf(hex, sizeof hex, "%04X", pid);
+        row.product = hex;
+        row.ids = row.vendor + ":" + row.product;
+    }
+    unsigned long long address = 0;
+    if (find.GetBluetoothAddress(&address)) {
+        char hex[24];
+        std::snprintf(hex, sizeof hex, "(%02X:%02X:%02X:%02X:%02X:%02X)",
+                      static_cast<unsigned>(address >> 40) & 0xFF,
+                      static_cast<unsigned>(address >> 32) & 0xFF,
+                      static_cast<unsigned>(address >> 24) & 0xFF,
+                      static_cast<unsigned>(address >> 16) & 0xFF,
+                      static_cast<unsigned>(address >> 8) & 0xFF,
+                      static_cast<unsigned>(address) & 0xFF);
+        row.bluetooth = hex;
+        find.GetBluetoothName(text);
+        row.bluetoothName = Narrow(text);
+    }
+    find.GetSerialNumber(text);
+    row.serial = Narrow(text);
+    find.GetDevicePath(text);
+    row.path = Narrow(text);
+    find.GetHardwareID(text);
+    row.hardware = Narrow(text);
+    find.GetInstanceID(text);
+    row.instance = Narrow(text);
+    return row;
+}
 
 std::vector<PortRow> SerialPortRows() {
     std::vector<PortRow> rows;
     CxSerialPortFind find;
-    wchar_t text[QV_DEVICE_TEXT_CCH];
-    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
-        PortRow row;
-        find.GetPortName(text);
-        row.port = Narrow(text);
-        switch (find.GetSource()) {
-            case CX_PORT_FROM_MAP: row.source = "map"; break;
-            case CX_PORT_FROM_INTERFACE: row.source = "interface"; break;
-            default: row.source = "both"; break;
-        }
-        find.GetFriendlyName(text);
-        row.friendly = Narrow(text);
-        unsigned short vid = 0, pid = 0;
-        if (find.GetUsbIds(&vid, &pid)) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%04X", vid);
-            row.vendor = hex;
-            std::snprintf(hex, sizeof hex, "%04X", pid);
-            row.product = hex;
-            row.ids = row.vendor + ":" + row.product;
-        }
-        find.GetSerialNumber(text);
-        row.serial = Narrow(text);
-        find.GetDevicePath(text);
-        row.path = Narrow(text);
-        find.GetHardwareID(text);
-        row.hardware = Narrow(text);
-        find.GetInstanceID(text);
-        row.instance = Narrow(text);
-        rows.push_back(row);
-    }
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) rows.push_back(RowOf(find));
     return rows;
 }
 
+// The keys of one port in ports --json, without the braces.
+std::string PortJsonKeys(const PortRow& r) {
+    return "\"port\": " + Json(r.port) + ", \"source\": " + Json(r.source) +
+           ", \"friendlyName\": " + Json(r.friendly) + ", \"vendorId\": " + JsonOrNull(r.vendor) +
+           ", \"productId\": " + JsonOrNull(r.product) + ", \"serialNumber\": " + Json(r.serial) +
+           ", \"path\": " + Json(r.path) + ", \"hardwareId\": " + Json(r.hardware) +
+           ", \"instanceId\": " + Json(r.instance) + ", \"bluetoothAddress\": " +
+           JsonOrNull(r.bluetooth) + ", \"bluetoothName\": " +
+           (r.bluetooth.empty() ? "null" : Json(r.bluetoothName));
+}
+
 void PrintPortsJson(const std::vector<PortRow>& rows) {
-    std::printf("[");
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const PortRow& r = rows[i];
-        std::printf("%s\n  {\"port\": %s, \"source\": %s, \"friendlyName\": %s, \"vendorId\": %s, "
-                    "\"productId\": %s, \"serialNumber\": %s, \"path\": %s, \"hardwareId\": %s, "
-                    "\"instanceId\": %s}",
-                    i ? "," : "", Json(r.port).c_str(), Json(r.source).c_str(),
-                    Json(r.friendly).c_str(), JsonOrNull(r.vendor).c_str(),
-                    JsonOrNull(r.product).c_str(), Json(r.serial).c_str(), Json(r.path).c_str(),
-                    Json(r.hardware).c_str(), Json(r.instance).c_str());
-    }
-    std::printf("%s]\n", rows.empty() ? "" : "\n");
+    std::vector<std::string> items;
+    for (const PortRow& r : rows) items.push_back("{" + PortJsonKeys(r) + "}");
+    PrintJsonList(items);
 }
 
 void PrintPortsTable(const std::vector<PortRow>& rows) {
@@ -153,7 +173,7 @@ void PrintPortsTable(const std::vector<PortRow>& rows) {
         std::printf("serial ports: none\n");
         return;
     }
-    const char* heads[] = {"PORT", "SOURCE", "FRIENDLY NAME", "VID:PID", "SERIAL", "PATH"};
+    const char* heads[] = {"PORT", "SOURCE", "FRIENDLY NAME", "DEVICE", "SERIAL", "PATH"};
     // Control characters would break the columns; "-" stands for unknown.
     auto cell = [](std::string text) {
         for (char& c : text) {
@@ -162,8 +182,10 @@ void PrintPortsTable(const std::vector<PortRow>& rows) {
         return text.empty() ? std::string("-") : text;
     };
     auto cells = [&](const PortRow& r) {
-        return std::vector<std::string>{cell(r.port),   cell(r.source), cell(r.friendly),
-                                        cell(r.ids),    cell(r.serial), cell(r.path)};
+        // A USB device's VID:PID, or a Bluetooth device's address.
+        return std::vector<std::string>{cell(r.port), cell(r.source),
+                                        cell(r.friendly), cell(r.ids.empty() ? r.bluetooth : r.ids),
+                                        cell(r.serial), cell(r.path)};
     };
     size_t widths[6];
     for (int c = 0; c < 6; ++c) widths[c] = std::strlen(heads[c]);
@@ -187,18 +209,114 @@ void PrintPortsTable(const std::vector<PortRow>& rows) {
 const char kPortsHelp[] =
     "  ports [--json]          every serial port once, from the device map and the\n"
     "                          COM-port interfaces: port, source (map, interface,\n"
-    "                          both), friendly name, USB VID:PID, serial number\n"
-    "                          and the path to open; then the parallel port names.\n"
-    "                          --json: the serial ports as a JSON array\n";
+    "                          both), friendly name, USB VID:PID (or the Bluetooth\n"
+    "                          device), serial number and the path to open; then\n"
+    "                          the parallel port names. --json: the serial ports\n"
+    "                          as a JSON array\n"
+    "  ports --watch [--json] [--rescan MS] [--timeout S]\n"
+    "                          each serial port that arrives or leaves, as it does,\n"
+    "                          until Ctrl+C or S seconds (--json: one object a line);\n"
+    "                          the list is read on each device notification and\n"
+    "                          every MS milliseconds (2000; 0: notifications only)\n";
+
+// A report of ports --watch as one line.
+std::string WatchLine(long event, const PortRow& r, bool json) {
+    const char* what = event == CX_EVENT_PORT_ARRIVED ? "arrived" : "removed";
+    if (json) return std::string("{\"event\": \"") + what + "\", " + PortJsonKeys(r) + "}\n";
+    std::string line = std::string(what) + " " + (r.port.empty() ? r.path : r.port);
+    if (!r.friendly.empty()) line += "  " + r.friendly;
+    if (!r.ids.empty()) line += "  USB " + r.ids;
+    if (!r.serial.empty()) line += "  serial " + r.serial;
+    if (!r.bluetooth.empty()) {
+        line += "  Bluetooth " + r.bluetooth;
+        if (!r.bluetoothName.empty()) line += " " + r.bluetoothName;
+    }
+    if (!r.port.empty()) line += "  " + r.path;
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    }
+    return line + "\n";
+}
+
+struct WatchRun {
+    CxSerialPortWatch watch;
+    bool json = false;
+    Ending ending;
+};
+
+// Prints every report waiting; output that cannot be written ends the run.
+long CALLBACK OnWatchEvent(void* pParam, unsigned int, long) {
+    WatchRun* run = static_cast<WatchRun*>(pParam);
+    CxSerialPortFind port;
+    long event = 0;
+    while (run->watch.TakeReport(&event, &port)) {
+        if (!WriteOut(WatchLine(event, RowOf(port), run->json))) {
+            run->ending.End(kFailure);
+            break;
+        }
+    }
+    return 0;
+}
+
+std::atomic<Ending*> g_interrupted{nullptr};
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    Ending* ending = g_interrupted.load();
+    if (ending) ending->End(kSuccess);
+    return ending != nullptr;
+}
+
+int PortsWatch(bool json, unsigned long rescan, unsigned long seconds) {
+    WatchRun run;
+    run.json = json;
+    run.watch.SetRescanPeriod(rescan);
+    run.watch.SetWndMsgProc(nullptr, 0, &OnWatchEvent, &run);
+    if (!run.watch.Start(0)) {
+        return Fail("cannot watch the serial ports: %s", ErrorText(GetLastError()));
+    }
+    std::fprintf(stderr, "qvtool: watching the serial ports (%s); Ctrl+C ends\n",
+                 rescan ? ("read again every " + std::to_string(rescan) + " ms").c_str()
+                        : "on device notifications only");
+    g_interrupted = &run.ending;
+    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+    int code = kSuccess;
+    if (!seconds) {
+        code = run.ending.Wait();
+    } else if (!run.ending.WaitFor(seconds * 1000, &code)) {
+        code = kSuccess;  // the time is up
+    }
+    SetConsoleCtrlHandler(&OnConsoleControl, FALSE);
+    g_interrupted = nullptr;
+    run.watch.Stop();
+    return code;
+}
 
 int Ports(int argc, char** argv) {
-    bool json = false;
+    bool json = false, watch = false;
+    unsigned long seconds = 0, rescan = CX_PORT_WATCH_RESCAN_DEFAULT;
+    bool timed = false, rescanned = false;
     for (int i = 0; i < argc; ++i) {
-        if (std::string(argv[i]) != "--json") {
-            return Usage("unknown ports argument '" + std::string(argv[i]) + "'");
+        std::string arg = argv[i];
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--watch") {
+            watch = true;
+        } else if (arg == "--timeout") {
+            if (!TakeTimeout(argc, argv, &i, &seconds)) return Usage(kTimeoutUsage);
+            timed = true;
+        } else if (arg == "--rescan") {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], CX_PORT_WATCH_RESCAN_MAX, &rescan) ||
+                (rescan && rescan < CX_PORT_WATCH_RESCAN_MIN)) {
+                return Usage("--rescan needs 0 or a number of milliseconds from 100 to 86400000");
+            }
+            ++i;
+            rescanned = true;
+        } else {
+            return Usage("unknown ports argument '" + arg + "'");
         }
-        json = true;
     }
+    if ((timed || rescanned) && !watch) return Usage("--timeout and --rescan go with --watch");
+    if (watch) return PortsWatch(json, rescan, seconds);
     std::vector<PortRow> rows = SerialPortRows();
     if (json) {
         PrintPortsJson(rows);

@@ -16,6 +16,8 @@ const port = (r) => ({
   instanceId: r.instance_id, serialNumber: r.serial_number,
   vendorId: r.is_usb ? r.vendor_id : null, productId: r.is_usb ? r.product_id : null,
   fromDeviceMap: (r.sources & 1) !== 0, fromInterface: (r.sources & 2) !== 0,
+  bluetoothAddress: r.is_bluetooth ? r.bluetooth_address : null,
+  bluetoothName: r.is_bluetooth ? r.bluetooth_name : null,
 });
 
 const adapter = (r) => ({
@@ -74,5 +76,5 @@ function version() {
 }
 
 module.exports = {
-  listSerialPorts, listAdapters, listDeviceInterfaces, listLocalAddresses, scanHosts, version, find,
+  listSerialPorts, listAdapters, listDeviceInterfaces, listLocalAddresses, scanHosts, version, find, port,
 };

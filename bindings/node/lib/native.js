@@ -21,6 +21,7 @@ const records = {
     size: D, sources: D, is_usb: D, vendor_id: 'uint16_t', product_id: 'uint16_t',
     name: text(260), path: text(260), friendly_name: text(260), hardware_id: text(260),
     instance_id: text(260), serial_number: text(260),
+    is_bluetooth: D, bluetooth_address: text(48), bluetooth_name: text(248),
   }),
   deviceInterface: koffi.struct({
     size: D, interface_class: GUID, setup_class: GUID, path: text(260), instance_id: text(260),
@@ -96,6 +97,10 @@ const declarations = {
   qv_list_host: [H, D, io(records.host)],
   qv_list_bth_device: [H, D, io(records.bluetooth)],
   qv_resolve: [S, P, D, outD],
+  // The serial port watch.
+  qv_find_usb_port: [D, D, S, outH],
+  qv_watch_ports: [D, D, outH],
+  qv_watch_take_report: [H, outD, io(records.port)],
 };
 
 const INFINITE = 0xFFFFFFFF;
