@@ -239,7 +239,6 @@ DWORD Endpoint::SetCallback(qv_event_proc pfnProc, void* pContext) {
         m_target.pfnProc = pfnProc;
         m_target.pContext = pContext;
     }
-    AwaitDeliveries();
     return pfnProc ? Watch() : ERROR_SUCCESS;
 }
 
@@ -249,11 +248,10 @@ DWORD Endpoint::SetWindow(HWND hWnd, UINT uMsg) {
         m_target.hWnd = hWnd;
         m_target.uMsg = uMsg;
     }
-    AwaitDeliveries();
     return hWnd ? Watch() : ERROR_SUCCESS;
 }
 
-DWORD Endpoint::SetQueue(Queue* queue) {
+DWORD Endpoint::SetQueue(Queue* queue, Queue** pOld) {
     Queue* target = queue ? queue : m_own;
     if (queue) queue->AddRef();
     // Take the events waiting in the old queue...
@@ -283,8 +281,7 @@ DWORD Endpoint::SetQueue(Queue* queue) {
             if (m_nPending && !m_bLinked) target->LinkLocked(this);
         }
     }
-    AwaitDeliveries();  // no delivery still holds the old queue
-    if (old != m_own) old->Release();
+    *pOld = old != m_own ? old : nullptr;  // released once no delivery holds it
     return Watch();
 }
 

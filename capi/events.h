@@ -72,10 +72,18 @@ public:
     // The C++ endpoint's callback; its parameter is the Endpoint.
     static long CALLBACK OnEvent(void* pParam, unsigned int uHandle, long lEvent);
 
-    // qv_set_callback, qv_set_window, qv_set_queue (nullptr: its own).
+    // qv_set_callback, qv_set_window, qv_set_queue (nullptr: its own), made
+    // inside the host's counted call. A delivery under way may still use the
+    // old target: the caller leaves its counted calls first (that delivery
+    // may close the endpoint, and the close waits for them), then waits with
+    // AwaitDeliveries on a hold of its own, and only then releases *pOld,
+    // the old shared queue (nullptr when there is none to release).
     DWORD SetCallback(qv_event_proc pfnProc, void* pContext);
     DWORD SetWindow(HWND hWnd, UINT uMsg);
-    DWORD SetQueue(Queue* queue);
+    DWORD SetQueue(Queue* queue, Queue** pOld);
+    // Waits until no delivery that may have read the old target runs,
+    // unless this is the delivering thread itself.
+    void AwaitDeliveries();
     // The queue qv_wait_event and qv_event_handle use on the endpoint;
     // nullptr (ERROR_INVALID_FUNCTION) while it is routed to a shared one.
     Queue* OwnQueue();
@@ -100,9 +108,6 @@ private:
     void Deliver(DWORD dwEvent, DWORD dwDetail);
     void Enqueue(DWORD dwEvent, DWORD dwDetail);
     bool AddLocked(DWORD dwEvent, DWORD dwDetail);
-    // Waits until no delivery that may have read the old target runs,
-    // unless this is the delivering thread itself.
-    void AwaitDeliveries();
 
     SharedLink* m_link;  // its text guard guards the target
     Target m_target = {};

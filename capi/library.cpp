@@ -57,16 +57,44 @@ DWORD WINAPI qv_handle_kind(qv_handle handle, DWORD* kind) {
 
 // ---- events -----------------------------------------------------------------
 
+namespace {
+
+// The end of a change of target, once the host's calls are no longer
+// counted: a callback under way may close the endpoint, and its close waits
+// for them. The hold taken inside the call keeps the endpoint meanwhile.
+DWORD Settle(capi::Endpoint* endpoint, capi::Queue* old, DWORD dwStatus) {
+    endpoint->AwaitDeliveries();
+    if (old) old->Release();
+    endpoint->Release();
+    return dwStatus;
+}
+
+}  // namespace
+
 DWORD WINAPI qv_set_callback(qv_handle endpoint, qv_event_proc proc, void* context) {
-    Call call(endpoint, capi::kEndpoints);
-    if (call.Status()) return call.Status();
-    return call.Get<capi::Endpoint>()->SetCallback(proc, context);
+    capi::Endpoint* changed = nullptr;
+    DWORD dwStatus = ERROR_SUCCESS;
+    {
+        Call call(endpoint, capi::kEndpoints);
+        if (call.Status()) return call.Status();
+        changed = call.Get<capi::Endpoint>();
+        changed->AddRef();
+        dwStatus = changed->SetCallback(proc, context);
+    }
+    return Settle(changed, nullptr, dwStatus);
 }
 
 DWORD WINAPI qv_set_window(qv_handle endpoint, HWND window, UINT message) {
-    Call call(endpoint, capi::kEndpoints);
-    if (call.Status()) return call.Status();
-    return call.Get<capi::Endpoint>()->SetWindow(window, message);
+    capi::Endpoint* changed = nullptr;
+    DWORD dwStatus = ERROR_SUCCESS;
+    {
+        Call call(endpoint, capi::kEndpoints);
+        if (call.Status()) return call.Status();
+        changed = call.Get<capi::Endpoint>();
+        changed->AddRef();
+        dwStatus = changed->SetWindow(window, message);
+    }
+    return Settle(changed, nullptr, dwStatus);
 }
 
 DWORD WINAPI qv_queue_open(qv_handle* queue) {
@@ -81,12 +109,19 @@ DWORD WINAPI qv_queue_open(qv_handle* queue) {
 }
 
 DWORD WINAPI qv_set_queue(qv_handle endpoint, qv_handle queue) {
-    Call call(endpoint, capi::kEndpoints);
-    if (call.Status()) return call.Status();
-    if (!queue) return call.Get<capi::Endpoint>()->SetQueue(nullptr);
-    Call shared(queue, KindBit(QV_KIND_EVENT_QUEUE));  // alive while it is handed over
-    if (shared.Status()) return shared.Status();
-    return call.Get<capi::Endpoint>()->SetQueue(shared.Get<capi::Queue>());
+    capi::Endpoint* changed = nullptr;
+    capi::Queue* old = nullptr;
+    DWORD dwStatus = ERROR_SUCCESS;
+    {
+        Call call(endpoint, capi::kEndpoints);
+        if (call.Status()) return call.Status();
+        Call shared(queue, KindBit(QV_KIND_EVENT_QUEUE));  // alive while it is handed over
+        if (queue && shared.Status()) return shared.Status();
+        changed = call.Get<capi::Endpoint>();
+        changed->AddRef();
+        dwStatus = changed->SetQueue(queue ? shared.Get<capi::Queue>() : nullptr, &old);
+    }
+    return Settle(changed, old, dwStatus);
 }
 
 namespace {

@@ -128,10 +128,70 @@ static void removal_and_closing(void* port) {
     CHECK_STATUS(0, qv_close(serial));
 }
 
+/* A callback that closes its port while the host changes where events go:
+ * the change waits for the callback, never the callback's close for it. */
+static struct Closing {
+    volatile LONG entered, closed;
+    DWORD close_status;
+    qv_handle queue; /* closed first, when set */
+} g_closing;
+
+static void WINAPI close_in_callback(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    struct Closing* c = (struct Closing*)context;
+    (void)event;
+    (void)detail;
+    if (InterlockedIncrement(&c->entered) != 1) return;
+    Sleep(300); /* the host changes the target meanwhile */
+    c->close_status = c->queue ? qv_close(c->queue) : 0;
+    if (!c->close_status) c->close_status = qv_close(handle);
+    InterlockedExchange(&c->closed, 1);
+}
+
+typedef struct Change {
+    int how; /* 0 callback, 1 window, 2 queue */
+    qv_handle serial, queue;
+    DWORD status;
+} Change;
+
+static DWORD WINAPI change_target(void* context) {
+    Change* c = (Change*)context;
+    c->status = c->how == 0   ? qv_set_callback(c->serial, NULL, NULL)
+                : c->how == 1 ? qv_set_window(c->serial, NULL, 0)
+                              : qv_set_queue(c->serial, c->queue);
+    return 0;
+}
+
+static int target_change_beside_a_closing_callback(void* port) {
+    Change change;
+    HANDLE thread;
+    for (change.how = 0; change.how < 3; ++change.how) {
+        memset(&g_closing, 0, sizeof g_closing);
+        CHECK_STATUS(0, qv_serial_open(L"COM7", &change.serial));
+        CHECK_STATUS(0, qv_queue_open(&change.queue));
+        if (change.how == 2) g_closing.queue = change.queue;
+        CHECK_STATUS(0, qv_set_callback(change.serial, close_in_callback, &g_closing));
+        sim_serial_arrive(port, "x");
+        CHECK(wait_for(&g_closing.entered, 2000));
+        thread = CreateThread(NULL, 0, change_target, &change, 0, NULL);
+        if (!CHECK(WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0 &&
+                   wait_for(&g_closing.closed, 5000))) {
+            printf("FAILED: the target change (%d) and the close in the callback wait for each other\n",
+                   change.how);
+            return 0;
+        }
+        CloseHandle(thread);
+        CHECK_STATUS(0, change.status);
+        CHECK_STATUS(0, g_closing.close_status);
+        if (change.how != 2) CHECK_STATUS(0, qv_close(change.queue));
+    }
+    return 1;
+}
+
 void run_checks(void) {
     void* bus = sim_serial_bus();
     void* port = sim_serial_add(bus, L"COM7");
     settings_and_transfers(port);
+    if (!target_change_beside_a_closing_callback(port)) return; /* threads stuck: leave */
     removal_and_closing(port);
     sim_serial_bus_end(bus);
 }
