@@ -102,6 +102,20 @@ HANDLE PortFor(const quorvel::CallGuard& call, HANDLE const& hComm, SharedLink* 
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
 
+// Waits at most dwLimit ms (INFINITE: without a limit) for a transfer's
+// request: WAIT_OBJECT_0 once it has completed; WAIT_TIMEOUT or WAIT_FAILED
+// while it still pends. The event set while the request pends is no
+// completion: the wait goes on.
+DWORD AwaitTransfer(OVERLAPPED* o, DWORD dwLimit) {
+    quorvel::Deadline limit(dwLimit);
+    for (;;) {
+        DWORD dwWait = os::WaitForSingleObject(o->hEvent, limit.Remaining());
+        if (dwWait != WAIT_OBJECT_0 || !Pending(o)) return dwWait;
+        os::ResetEvent(o->hEvent);  // before the look, so that a completion now sets it again
+        if (!Pending(o)) return WAIT_OBJECT_0;
+    }
+}
+
 // What a host asked of an open port beyond the basic events, and what the
 // listener found for it. Lives in the record the port shares with its copies.
 struct SerialExtra : quorvel::LinkExtra {
@@ -111,6 +125,9 @@ struct SerialExtra : quorvel::LinkExtra {
     std::atomic<bool> bLineErrorPending{false};  // found by a host call, for the listener to tell
     std::atomic<bool> bRemoval{false};
     std::atomic<bool> bRemovalRaised{false};
+    // A transfer in each direction is under way (one at a time, through any
+    // copy: each direction has one event and one request).
+    std::atomic<bool> abTransferring[2] = {{false}, {false}};
 };
 static_assert(std::atomic<unsigned long long>::is_always_lock_free,
               "the last line error is published without a lock");
@@ -453,6 +470,16 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
     HANDLE hComm = PortFor(call, m_hComm, m_pLink);
     if (!hComm) return 0;
     SharedLink* link = call.Link();
+    // A second transfer in the same direction is refused: it would share the
+    // first one's event, and either could take the other's completion.
+    SerialExtra* extra = MakeExtra(link);
+    if (!extra) return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
+    std::atomic<bool>& bTransferring = extra->abTransferring[bSend ? 1 : 0];
+    if (bTransferring.exchange(true)) return quorvel::Fail(ERROR_BUSY);
+    struct Done {
+        std::atomic<bool>& bTransferring;
+        ~Done() { bTransferring.store(false); }
+    } done{bTransferring};
     HANDLE& hEvent = bSend ? m_hEventSend : m_hEventRecv;
     if (!hEvent) {
         // A copy never makes events it could not close.
@@ -483,7 +510,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                 if (dwError == ERROR_DEVICE_NOT_CONNECTED) DeviceRemoved(hComm);
                 break;
             }
-            DWORD dwWait = os::WaitForSingleObject(hEvent, bWholeCall ? deadline.Remaining() : ulWait);
+            DWORD dwWait = AwaitTransfer(&o, bWholeCall ? deadline.Remaining() : ulWait);
             DWORD dwStatus = static_cast<DWORD>(o.Internal);
             if (dwWait != WAIT_OBJECT_0) {
                 Withdraw(link, hComm, &o, m_szDevPath);

@@ -11,7 +11,8 @@
 // error. A transfer that finds the device removed posts
 // CX_EVENT_DEVICE_REMOVED to the window (never to the callback).
 //
-// Threads: one Send may run beside one Recv. Close may come from any thread,
+// Threads: one Send may run beside one Recv (a second transfer in the same
+// direction fails with ERROR_BUSY). Close may come from any thread,
 // the callback included; it ends a transfer under way (0) and returns only
 // when no call uses the object. A copy shares the open port but never closes
 // it; do not transfer through a copy and its original at once.
