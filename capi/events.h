@@ -102,10 +102,24 @@ protected:
     virtual bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) = 0;
     // Starts the C++ endpoint's listener; sockets start it on first need.
     virtual DWORD StartListener() { return ERROR_SUCCESS; }
+    // Asks the listener for a call on its thread (listener::kEventListenerCall),
+    // where the events queued before a callback or window was set are handed
+    // to it. Endpoints whose listener reports again what still holds (the
+    // sockets) leave their queued events where they are.
+    virtual void CallListener() {}
 
 private:
     friend class Queue;
     void Deliver(DWORD dwEvent, DWORD dwDetail);
+    // Runs fn(queue) under the guard of the queue the endpoint is routed to;
+    // false (fn not run) once it has left its queue.
+    template <class Fn>
+    bool WithQueue(Fn fn);
+    // On the listener: the queued events to the callback or window, if one
+    // is set (else they stay queued).
+    void HandOver();
+    // For SetCallback and SetWindow: the listener hands over what waits.
+    void HandOverLater();
     void Enqueue(DWORD dwEvent, DWORD dwDetail);
     bool AddLocked(DWORD dwEvent, DWORD dwDetail);
 

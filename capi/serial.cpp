@@ -4,6 +4,7 @@
 
 #include "capi/common.h"
 #include "core/error.h"
+#include "serial/serial_access.h"
 
 namespace capi = quorvel::capi;
 using capi::Call;
@@ -24,6 +25,9 @@ public:
         // Everything a host may want to hear of; the C++ class asks for both.
         m_port.SetRemovalEvent(1);
         m_port.SetLineErrorEvent(1);
+        // Data-ready told again while data waits, so that a host reading
+        // part of it is told of the rest.
+        quorvel::SerialAccess::RepeatDataReady(m_port);
         return ERROR_SUCCESS;
     }
     CxSerial& Port() { return m_port; }
@@ -50,6 +54,7 @@ public:
     }
 
 protected:
+    void CallListener() override { quorvel::SerialAccess::CallListener(m_port); }
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override {
         *pdwEvent = static_cast<DWORD>(lEvent);
         if (lEvent == CX_EVENT_LINE_ERROR) {

@@ -116,8 +116,12 @@ QV_C_API DWORD WINAPI qv_handle_kind(qv_handle handle, DWORD* kind);
  * An endpoint delivers each event to one place: its callback if one is set,
  * else its window if one is set, else its queue (the event queue it is
  * routed to, or its own). It watches for events once the host has asked by
- * any of these calls (a serial port always does). Data-ready and
- * connection-waiting events repeat while the data or connection waits.
+ * any of these calls (a serial port always does). Sockets repeat data-ready
+ * and connection-waiting events while the data or connection waits; a
+ * serial port repeats data-ready after each receive that took data while at
+ * least its threshold still waits (a host that does not read is told once),
+ * and hands the events it queued before a callback or window was set to it
+ * when it is set (from its listener thread).
  * Queues hold each kind of event of an endpoint once: repeats coalesce
  * (line errors OR their flags), so a queue never overflows and closed,
  * removed and line-error events are never dropped. */

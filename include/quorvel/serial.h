@@ -3,6 +3,10 @@
 
 #include "quorvel/core.h"
 
+namespace quorvel {
+struct SerialAccess;
+}
+
 // A serial port opened by path ("COM3", "\\.\COM12") for overlapped I/O.
 //
 // Open starts a listener thread that raises CX_EVENT_DATA_READY (to the
@@ -19,6 +23,7 @@
 // Design notes: docs/serial.md.
 class QUORVEL_API CxSerial : public CxComm {
     QV_HEAP_OPERATORS
+    friend struct quorvel::SerialAccess;
 public:
     CxSerial();
     CxSerial(const CxSerial& other);

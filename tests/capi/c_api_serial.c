@@ -128,6 +128,78 @@ static void removal_and_closing(void* port) {
     CHECK_STATUS(0, qv_close(serial));
 }
 
+/* A host that takes its events late loses nothing: events queued before a
+ * callback is set go to it, from the listener; data-ready is told again
+ * after each read while at least the threshold waits, and once only to a
+ * host that does not read. */
+static struct Reader {
+    volatile LONG calls, bytes;
+    DWORD thread, take; /* take: bytes read per event */
+} g_reader;
+
+static void WINAPI read_some(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    struct Reader* r = (struct Reader*)context;
+    char buffer[4];
+    DWORD n = 0;
+    (void)detail;
+    if (event != QV_EVENT_DATA_READY) return;
+    r->thread = GetCurrentThreadId();
+    InterlockedIncrement(&r->calls);
+    if (r->take && qv_recv(handle, buffer, r->take, 0, &n) == 0) InterlockedExchangeAdd(&r->bytes, (LONG)n);
+}
+
+static int read_until(LONG bytes) {
+    DWORD start = GetTickCount();
+    while (g_reader.bytes < bytes && GetTickCount() - start < 3000) Sleep(1);
+    Sleep(100); /* and nothing more comes */
+    return g_reader.bytes == bytes;
+}
+
+static void late_hosts_lose_nothing(void* port) {
+    qv_handle serial = NULL;
+    HANDLE waitable = NULL;
+    DWORD n = 0, event = 0;
+    char buffer[4];
+
+    CHECK_STATUS(0, qv_serial_open(L"COM7", &serial));
+    CHECK_STATUS(0, qv_event_handle(serial, &waitable));
+    sim_serial_arrive(port, "hello");
+    CHECK(WaitForSingleObject(waitable, 2000) == WAIT_OBJECT_0); /* queued */
+    memset(&g_reader, 0, sizeof g_reader);
+    g_reader.take = 1;
+    CHECK_STATUS(0, qv_set_callback(serial, read_some, &g_reader));
+    CHECK(read_until(5) && g_reader.calls == 5);
+    CHECK(g_reader.thread != GetCurrentThreadId());
+    CHECK(WaitForSingleObject(waitable, 0) == WAIT_TIMEOUT); /* nothing left queued */
+
+    memset(&g_reader, 0, sizeof g_reader);
+    g_reader.take = 1;
+    CHECK_STATUS(0, qv_serial_set_threshold(serial, 3));
+    sim_serial_arrive(port, "abcde");
+    CHECK(read_until(3) && g_reader.calls == 3);
+    CHECK_STATUS(0, qv_queue_counts(serial, &n, NULL));
+    CHECK(n == 2);
+
+    memset(&g_reader, 0, sizeof g_reader); /* reads nothing */
+    CHECK_STATUS(0, qv_serial_set_threshold(serial, 1));
+    sim_serial_arrive(port, "f");
+    CHECK(wait_for(&g_reader.calls, 2000));
+    Sleep(300);
+    CHECK(g_reader.calls == 1);
+
+    /* The same through the endpoint's queue. */
+    CHECK_STATUS(0, qv_set_callback(serial, NULL, NULL));
+    CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
+    CHECK_STATUS(0, qv_wait_event(serial, 2000, NULL, &event, NULL));
+    CHECK(event == QV_EVENT_DATA_READY);
+    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(serial, 300, NULL, &event, NULL));
+    CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
+    CHECK_STATUS(0, qv_wait_event(serial, 2000, NULL, &event, NULL));
+    CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
+    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(serial, 300, NULL, &event, NULL)); /* all read */
+    CHECK_STATUS(0, qv_close(serial));
+}
+
 /* A callback that closes its port while the host changes where events go:
  * the change waits for the callback, never the callback's close for it. */
 static struct Closing {
@@ -191,6 +263,7 @@ void run_checks(void) {
     void* bus = sim_serial_bus();
     void* port = sim_serial_add(bus, L"COM7");
     settings_and_transfers(port);
+    late_hosts_lose_nothing(port);
     if (!target_change_beside_a_closing_callback(port)) return; /* threads stuck: leave */
     removal_and_closing(port);
     sim_serial_bus_end(bus);
