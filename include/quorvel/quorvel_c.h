@@ -280,7 +280,10 @@ typedef struct qv_bth_device {
 
 /* A list of the local radios (qv_list_bth_device). */
 QV_C_API DWORD WINAPI qv_bth_find_radios(qv_handle* list);
-/* Opens a radio by its address text; NULL or "": the first radio. */
+/* Opens a radio by its address text; NULL or "": the first radio. Calls
+ * that name one radio handle take their turn, from any thread (a search
+ * holds it to its end); qv_close of the radio waits for the call under way,
+ * and calls still waiting for their turn return ERROR_OPERATION_ABORTED. */
 QV_C_API DWORD WINAPI qv_bth_radio_open(const wchar_t* address, qv_handle* radio);
 QV_C_API DWORD WINAPI qv_bth_radio_info(qv_handle radio, qv_bth_device* info);
 QV_C_API DWORD WINAPI qv_bth_radio_set_discoverable(qv_handle radio, BOOL enable);
@@ -301,7 +304,8 @@ QV_C_API DWORD WINAPI qv_bth_unpair(const wchar_t* device);
 QV_C_API DWORD WINAPI qv_bth_enable_serial_service(qv_handle radio, const wchar_t* device);
 /* Answers the authentication requests of a device (NULL: of every device)
  * on a radio (NULL: any radio) with a passkey, until the handle is closed.
- * Keep the radio open while the authenticator is. */
+ * It holds the radio itself: closing the radio's handle first does not stop
+ * it. */
 QV_C_API DWORD WINAPI qv_bth_authenticator_open(qv_handle radio, const wchar_t* device,
                                                 const wchar_t* passkey, qv_handle* authenticator);
 /* An RFCOMM connection to a device on a channel (1 to 30), or to a service

@@ -71,6 +71,66 @@ static void subnet_scan(void) {
     sim_hosts_end(net);
 }
 
+/* One radio handle used by several threads: calls take their turn, a close
+ * waits for a search under way, and an authenticator keeps a radio handle
+ * of its own. */
+typedef struct Search {
+    qv_handle radio;
+    int rounds;
+    volatile LONG wrong;
+    DWORD status;
+} Search;
+
+static DWORD WINAPI search_rounds(void* context) {
+    Search* s = (Search*)context;
+    qv_handle list = NULL;
+    DWORD count;
+    int i;
+    for (i = 0; i < s->rounds; ++i) {
+        count = 0;
+        s->status = qv_bth_find_devices(s->radio, 0, &list);
+        if (s->status == 0) {
+            qv_list_count(list, &count);
+            qv_close(list);
+        }
+        if (s->status != 0 || count != 2) InterlockedIncrement(&s->wrong);
+    }
+    return 0;
+}
+
+static void shared_radio(void* stack) {
+    Search a, b;
+    HANDLE t[2];
+    qv_handle answerer = NULL;
+    memset(&a, 0, sizeof a);
+    CHECK_STATUS(0, qv_bth_radio_open(NULL, &a.radio));
+    a.rounds = 30;
+    b = a;
+    t[0] = CreateThread(NULL, 0, search_rounds, &a, 0, NULL);
+    t[1] = CreateThread(NULL, 0, search_rounds, &b, 0, NULL);
+    CHECK(WaitForMultipleObjects(2, t, TRUE, 30000) == WAIT_OBJECT_0);
+    CHECK(a.wrong == 0 && b.wrong == 0);
+    CloseHandle(t[0]);
+    CloseHandle(t[1]);
+
+    sim_bth_inquiry_ms(stack, 300);
+    a.rounds = 1;
+    t[0] = CreateThread(NULL, 0, search_rounds, &a, 0, NULL);
+    Sleep(100);
+    CHECK_STATUS(0, qv_close(a.radio)); /* after the search */
+    CHECK(WaitForSingleObject(t[0], 5000) == WAIT_OBJECT_0 && a.status == 0 && a.wrong == 0);
+    CloseHandle(t[0]);
+    sim_bth_inquiry_ms(stack, 20);
+    CHECK(sim_bth_clean(stack));
+
+    CHECK_STATUS(0, qv_bth_radio_open(NULL, &a.radio));
+    CHECK_STATUS(0, qv_bth_authenticator_open(a.radio, L"(0A:0B:0C:0D:0E:01)", L"4321", &answerer));
+    CHECK_STATUS(0, qv_close(a.radio));
+    CHECK(sim_bth_request(stack, PHONE));
+    CHECK_STATUS(0, qv_close(answerer));
+    CHECK(sim_bth_clean(stack));
+}
+
 static void bluetooth(void) {
     void* stack = sim_bth_stack();
     qv_handle list = NULL, radio = NULL, server = NULL, client = NULL, peer = NULL, answerer = NULL;
@@ -156,6 +216,7 @@ static void bluetooth(void) {
     CHECK_STATUS(0, qv_close(server));
     CHECK_STATUS(0, qv_close(radio));
     CHECK(sim_bth_clean(stack));
+    shared_radio(stack);
     sim_bth_stack_end(stack);
 }
 
