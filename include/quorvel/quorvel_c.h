@@ -31,7 +31,8 @@
  *   holds at least one character).
  * - Records begin with their size in bytes: set `size` to sizeof the record
  *   before the call. Later versions only add members at the end; a record
- *   smaller than the first version's is refused (ERROR_INVALID_PARAMETER).
+ *   smaller than the first version's, or larger than 65536 bytes, is
+ *   refused (ERROR_INVALID_PARAMETER).
  * - Windows Sockets is started and ended by the library as needed.
  */
 #ifndef QUORVEL_QUORVEL_C_H

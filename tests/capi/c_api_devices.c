@@ -8,6 +8,11 @@
 #define PHONE 0x0A0B0C0D0E01ull
 #define PRINTER 0x0A0B0C0D0E03ull
 
+static struct {
+    qv_serial_port_info info;
+    BYTE rest[65536 - sizeof(qv_serial_port_info) + 4];
+} g_big;
+
 static void usb_port_in_the_list(void) {
     void* usb = sim_usb_port(L"COM61", L"USB\\VID_0403&PID_6001\\A50285BI");
     qv_handle list = NULL;
@@ -28,6 +33,13 @@ static void usb_port_in_the_list(void) {
         CHECK_STATUS(0, qv_list_serial_port(list, i, &grown.info));
         CHECK(grown.info.size == sizeof grown && grown.later == 0);
         port = grown.info;
+        /* Zeros up to 64 KiB at most: a larger size is refused. */
+        g_big.info.size = sizeof g_big;
+        CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_list_serial_port(list, i, &g_big.info));
+        g_big.info.size = 65536;
+        g_big.rest[sizeof g_big.rest - 1] = 1;
+        CHECK_STATUS(0, qv_list_serial_port(list, i, &g_big.info));
+        CHECK(g_big.rest[65536 - sizeof g_big.info - 1] == 0 && g_big.rest[sizeof g_big.rest - 1] == 1);
         if (wcscmp(port.name, L"COM61") != 0) continue;
         found = 1;
         CHECK(port.sources == (QV_PORT_FROM_MAP | QV_PORT_FROM_INTERFACE));
