@@ -93,7 +93,7 @@ void ReleaseOptionalModules();
     X(SetCommMask) X(GetCommMask) X(WaitCommEvent) X(OutputDebugStringW)       \
     X(lstrcpyW) X(lstrcpynW) X(lstrlenW) X(lstrcmpiW) X(GetProcessHeap)        \
     X(HeapAlloc) X(HeapFree) X(LocalAlloc) X(LocalFree) X(DuplicateHandle)     \
-    X(GetCurrentProcess)                                                       \
+    X(GetCurrentProcess) X(FreeLibrary)                                        \
     X(WideCharToMultiByte) X(MultiByteToWideChar)                              \
     X(TerminateThread) X(GetModuleHandleExW) X(FreeLibraryAndExitThread)       \
     X(GetTickCount64) X(FormatMessageW)
