@@ -197,7 +197,7 @@ DWORD WINAPI qv_recv_some(qv_handle stream, void* buffer, DWORD size, DWORD time
     if (received) *received = 0;
     Call call(stream, capi::kStreams);
     if (call.Status()) return call.Status();
-    if (!buffer && size) return ERROR_INVALID_PARAMETER;
+    if (!buffer || !size) return ERROR_INVALID_PARAMETER;  // room for the byte it promises
     unsigned long ulReceived = 0;
     int nResult = call.Get<capi::Stream>()->RecvSome(static_cast<unsigned char*>(buffer), size,
                                                       timeout_ms, &ulReceived);

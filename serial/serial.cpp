@@ -454,7 +454,10 @@ int CxSerial::RecvExact(unsigned char* pBuffer, unsigned long ulLength, unsigned
 int CxSerial::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
                        unsigned long* pulReceived) {
     if (pulReceived) *pulReceived = 0;
-    if (!ulSize) return RequireOpen(Port() != nullptr) ? 1 : 0;
+    if (!ulSize) {
+        quorvel::CallGuard call(m_pLink);  // Close may let go of the port meanwhile
+        return PortFor(call, m_hComm, m_pLink) ? 1 : 0;
+    }
     if (!pBuffer) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     // What waits is read at once; with nothing waiting, one byte is awaited
     // within the limit, and then what came with it.

@@ -171,9 +171,10 @@ QV_C_API DWORD WINAPI qv_send(qv_handle stream, const void* data, DWORD length, 
  * peer closed gives WSAEDISCON (10101). */
 QV_C_API DWORD WINAPI qv_recv(qv_handle stream, void* buffer, DWORD length, DWORD timeout_ms,
                               DWORD* received);
-/* Receives what has arrived, at most size bytes, waiting at most timeout_ms
- * for the first byte: 0 with at least one byte in *received, WAIT_TIMEOUT
- * with none, WSAEDISCON once the peer has closed and everything is read. */
+/* Receives what has arrived, at most size bytes (at least 1), waiting at
+ * most timeout_ms for the first byte: 0 with at least one byte in
+ * *received, WAIT_TIMEOUT with none, WSAEDISCON once the peer has closed
+ * and everything is read. */
 QV_C_API DWORD WINAPI qv_recv_some(qv_handle stream, void* buffer, DWORD size, DWORD timeout_ms,
                                    DWORD* received);
 /* Bytes received and not yet read, and (serial ports) bytes not yet sent;
@@ -250,11 +251,15 @@ QV_C_API DWORD WINAPI qv_udp_open(DWORD port, qv_handle* udp);
  * takes the port written in the text ("a.b.c.d:port"). */
 QV_C_API DWORD WINAPI qv_udp_send_to(qv_handle udp, const wchar_t* address, DWORD port,
                                      const void* data, DWORD length);
+#define QV_UDP_SENDER_CCH 16 /* qv_udp_recv_from: room for any sender's address text */
 /* One whole datagram into buffer (size bytes), waiting at most timeout_ms:
  * its length in *length, its sender's address text (without the port) in
- * sender (sender_capacity characters; may be NULL with capacity 0) and port
- * in *sender_port (may be NULL). A larger datagram fails with WSAEMSGSIZE
- * (10040) and is gone. */
+ * sender and port in *sender_port (may be NULL). sender may be NULL with
+ * capacity 0; otherwise sender_capacity must hold any IPv4 address text,
+ * QV_UDP_SENDER_CCH (16) characters: a smaller one gives
+ * ERROR_INSUFFICIENT_BUFFER with 15 (the longest text) in *length, before
+ * any datagram is taken. A larger datagram fails with WSAEMSGSIZE (10040)
+ * and is gone. */
 QV_C_API DWORD WINAPI qv_udp_recv_from(qv_handle udp, void* buffer, DWORD size, DWORD timeout_ms,
                                        DWORD* length, wchar_t* sender, DWORD sender_capacity,
                                        DWORD* sender_port);

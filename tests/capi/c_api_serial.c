@@ -58,6 +58,7 @@ static void settings_and_transfers(void* port) {
     CHECK_STATUS(0, qv_send(serial, "AT\r", 3, 1000, &n));
     CHECK(n == 3 && sim_serial_sent(port, buffer, sizeof buffer) == 3 && memcmp(buffer, "AT\r", 3) == 0);
     CHECK_STATUS(WAIT_TIMEOUT, qv_recv_some(serial, buffer, sizeof buffer, 0, &n));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_recv_some(serial, buffer, 0, 0, &n));
     CHECK_STATUS(WAIT_TIMEOUT, qv_recv(serial, buffer, 4, 100, &n));
     CHECK(n == 0);
 

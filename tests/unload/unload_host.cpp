@@ -66,6 +66,67 @@ const char* UnloadUnderTheCallback(SOCKET sender) {
     return nullptr;
 }
 
+// The process's open handles, by asking each value (Wine has no count).
+DWORD OpenHandles() {
+    DWORD n = 0, flags = 0;
+    for (UINT_PTR value = 4; value < 0x10000; value += 4) {
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
+    }
+    return n;
+}
+
+using QueueOpen = DWORD(WINAPI*)(void**);
+using QueueWait = DWORD(WINAPI*)(void*, DWORD, void**, DWORD*, DWORD*);
+using Close = DWORD(WINAPI*)(void*);
+struct Waiter {
+    QueueWait wait;
+    void* queue;
+    static DWORD WINAPI Run(void* p) {
+        Waiter* w = static_cast<Waiter*>(p);
+        return w->wait(w->queue, INFINITE, nullptr, nullptr, nullptr);
+    }
+};
+
+// Handles left behind by rounds that each load the DLL, (bClose) have a
+// close wait for a call on a queue handle, which makes the close wake of the
+// handle's entry, and unload the DLL again. nullptr on success.
+const char* Rounds(bool bClose, DWORD* pdwLeft) {
+    DWORD dwBefore = OpenHandles();
+    for (int round = 0; round < 20; ++round) {
+        HMODULE dll = LoadLibraryW(L"quorvel.dll");
+        if (!dll) return "quorvel.dll does not load";
+        auto open = reinterpret_cast<QueueOpen>(reinterpret_cast<void*>(GetProcAddress(dll, "qv_queue_open")));
+        auto close = reinterpret_cast<Close>(reinterpret_cast<void*>(GetProcAddress(dll, "qv_close")));
+        Waiter waiter = {reinterpret_cast<QueueWait>(
+                             reinterpret_cast<void*>(GetProcAddress(dll, "qv_wait_event"))),
+                         nullptr};
+        if (!open || !close || !waiter.wait || open(&waiter.queue) != 0) return "no queue";
+        if (bClose) {
+            HANDLE thread = CreateThread(nullptr, 0, &Waiter::Run, &waiter, 0, nullptr);
+            Sleep(20);
+            close(waiter.queue);
+            if (WaitForSingleObject(thread, 5000) != WAIT_OBJECT_0) return "the close did not end the wait";
+            CloseHandle(thread);
+        } else {
+            close(waiter.queue);
+        }
+        if (!FreeLibrary(dll)) return "FreeLibrary(quorvel.dll) failed";
+    }
+    *pdwLeft = OpenHandles() - dwBefore;
+    return nullptr;
+}
+
+// The handle table and its entries go with the DLL: rounds that made close
+// wakes leave no more handles behind than rounds that did not (loading and
+// unloading alone may leave a few under Wine).
+const char* TableGoesWithTheDll() {
+    DWORD dwPlain = 0, dwWoken = 0;
+    if (const char* failure = Rounds(false, &dwPlain)) return failure;
+    if (const char* failure = Rounds(true, &dwWoken)) return failure;
+    if (dwWoken > dwPlain + 5) return "the close wakes of the handle table outlive the DLL";
+    return nullptr;
+}
+
 }  // namespace
 
 int main() {
@@ -99,7 +160,9 @@ int main() {
     }
     closesocket(sender);
     WSACleanup();
+    if (const char* failure = TableGoesWithTheDll()) return Fail(failure);
     std::printf("PASSED: bthprops.cpl loaded on the first Bluetooth call, released with the DLL; "
-                "100 endpoints deleted from their callback, the DLL unloaded under it\n");
+                "100 endpoints deleted from their callback, the DLL unloaded under it; "
+                "the handle table released with the DLL\n");
     return 0;
 }
