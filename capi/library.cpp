@@ -26,6 +26,30 @@ DWORD PutText(const wchar_t* psz, size_t cchMax, wchar_t* pszOut, DWORD dwCapaci
     return ERROR_SUCCESS;
 }
 
+// A change of where an endpoint's events go, made by change(endpoint, &old)
+// inside the counted call (old: a shared queue to release afterwards). The
+// wait for a delivery under way that may still use the old target comes
+// once no call is counted any more: that delivery may close the endpoint,
+// and its close waits for counted calls. The hold taken inside keeps the
+// endpoint meanwhile.
+template <class Change>
+DWORD Retarget(qv_handle endpoint, Change change) {
+    capi::Endpoint* changed = nullptr;
+    capi::Queue* old = nullptr;
+    DWORD dwStatus = ERROR_SUCCESS;
+    {
+        Call call(endpoint, capi::kEndpoints);
+        if (call.Status()) return call.Status();
+        changed = call.Get<capi::Endpoint>();
+        changed->AddRef();
+        dwStatus = change(changed, &old);
+    }
+    changed->AwaitDeliveries();
+    if (old) old->Release();
+    changed->Release();
+    return dwStatus;
+}
+
 }  // namespace quorvel::capi
 
 extern "C" {
@@ -57,44 +81,16 @@ DWORD WINAPI qv_handle_kind(qv_handle handle, DWORD* kind) {
 
 // ---- events -----------------------------------------------------------------
 
-namespace {
-
-// The end of a change of target, once the host's calls are no longer
-// counted: a callback under way may close the endpoint, and its close waits
-// for them. The hold taken inside the call keeps the endpoint meanwhile.
-DWORD Settle(capi::Endpoint* endpoint, capi::Queue* old, DWORD dwStatus) {
-    endpoint->AwaitDeliveries();
-    if (old) old->Release();
-    endpoint->Release();
-    return dwStatus;
-}
-
-}  // namespace
-
 DWORD WINAPI qv_set_callback(qv_handle endpoint, qv_event_proc proc, void* context) {
-    capi::Endpoint* changed = nullptr;
-    DWORD dwStatus = ERROR_SUCCESS;
-    {
-        Call call(endpoint, capi::kEndpoints);
-        if (call.Status()) return call.Status();
-        changed = call.Get<capi::Endpoint>();
-        changed->AddRef();
-        dwStatus = changed->SetCallback(proc, context);
-    }
-    return Settle(changed, nullptr, dwStatus);
+    return capi::Retarget(endpoint, [&](capi::Endpoint* changed, capi::Queue**) {
+        return changed->SetCallback(proc, context);
+    });
 }
 
 DWORD WINAPI qv_set_window(qv_handle endpoint, HWND window, UINT message) {
-    capi::Endpoint* changed = nullptr;
-    DWORD dwStatus = ERROR_SUCCESS;
-    {
-        Call call(endpoint, capi::kEndpoints);
-        if (call.Status()) return call.Status();
-        changed = call.Get<capi::Endpoint>();
-        changed->AddRef();
-        dwStatus = changed->SetWindow(window, message);
-    }
-    return Settle(changed, nullptr, dwStatus);
+    return capi::Retarget(endpoint, [&](capi::Endpoint* changed, capi::Queue**) {
+        return changed->SetWindow(window, message);
+    });
 }
 
 DWORD WINAPI qv_queue_open(qv_handle* queue) {
@@ -109,19 +105,12 @@ DWORD WINAPI qv_queue_open(qv_handle* queue) {
 }
 
 DWORD WINAPI qv_set_queue(qv_handle endpoint, qv_handle queue) {
-    capi::Endpoint* changed = nullptr;
-    capi::Queue* old = nullptr;
-    DWORD dwStatus = ERROR_SUCCESS;
-    {
-        Call call(endpoint, capi::kEndpoints);
-        if (call.Status()) return call.Status();
+    return capi::Retarget(endpoint, [&](capi::Endpoint* changed, capi::Queue** pOld) -> DWORD {
+        if (!queue) return changed->SetQueue(nullptr, pOld);
         Call shared(queue, KindBit(QV_KIND_EVENT_QUEUE));  // alive while it is handed over
-        if (queue && shared.Status()) return shared.Status();
-        changed = call.Get<capi::Endpoint>();
-        changed->AddRef();
-        dwStatus = changed->SetQueue(queue ? shared.Get<capi::Queue>() : nullptr, &old);
-    }
-    return Settle(changed, old, dwStatus);
+        if (shared.Status()) return shared.Status();
+        return changed->SetQueue(shared.Get<capi::Queue>(), pOld);
+    });
 }
 
 namespace {
