@@ -131,131 +131,103 @@ static void removal_and_closing(void* port) {
 
 /* A host that takes its events late loses nothing: events queued before a
  * callback is set go to it, from the listener; data-ready is told again
- * after each read while at least the threshold waits, and once only to a
- * host that does not read. */
-static struct Reader {
-    volatile LONG calls, bytes;
-    DWORD thread, take; /* take: bytes read per event */
-} g_reader;
+ * after each read while at least the threshold waits, once to a host that
+ * does not read. */
+static volatile LONG g_calls;
+static DWORD g_take, g_thread; /* g_take: bytes the callback reads per event */
 
 static void WINAPI read_some(void* context, qv_handle handle, DWORD event, DWORD detail) {
-    struct Reader* r = (struct Reader*)context;
     char buffer[4];
     DWORD n = 0;
+    (void)context;
     (void)detail;
     if (event != QV_EVENT_DATA_READY) return;
-    r->thread = GetCurrentThreadId();
-    InterlockedIncrement(&r->calls);
-    if (r->take && qv_recv(handle, buffer, r->take, 0, &n) == 0) InterlockedExchangeAdd(&r->bytes, (LONG)n);
+    g_thread = GetCurrentThreadId();
+    InterlockedIncrement(&g_calls);
+    if (g_take) qv_recv(handle, buffer, g_take, 0, &n);
 }
 
-static int read_until(LONG bytes) {
+static int told(LONG calls) { /* exactly so many events, then quiet; counts reset */
+    int ok = wait_for(&g_calls, 2000);
     DWORD start = GetTickCount();
-    while (g_reader.bytes < bytes && GetTickCount() - start < 3000) Sleep(1);
-    Sleep(100); /* and nothing more comes */
-    return g_reader.bytes == bytes;
+    while (g_calls < calls && GetTickCount() - start < 3000) Sleep(1);
+    Sleep(200);
+    ok = ok && g_calls == calls;
+    g_calls = 0;
+    return ok;
 }
 
 static void late_hosts_lose_nothing(void* port) {
     qv_handle serial = NULL;
     HANDLE waitable = NULL;
-    DWORD n = 0, event = 0;
+    DWORD n = 0, i;
     char buffer[4];
 
     CHECK_STATUS(0, qv_serial_open(L"COM7", &serial));
     CHECK_STATUS(0, qv_event_handle(serial, &waitable));
     sim_serial_arrive(port, "hello");
     CHECK(WaitForSingleObject(waitable, 2000) == WAIT_OBJECT_0); /* queued */
-    memset(&g_reader, 0, sizeof g_reader);
-    g_reader.take = 1;
-    CHECK_STATUS(0, qv_set_callback(serial, read_some, &g_reader));
-    CHECK(read_until(5) && g_reader.calls == 5);
-    CHECK(g_reader.thread != GetCurrentThreadId());
+    g_take = 1;
+    CHECK_STATUS(0, qv_set_callback(serial, read_some, NULL));
+    CHECK(told(5) && g_thread != GetCurrentThreadId());
     CHECK(WaitForSingleObject(waitable, 0) == WAIT_TIMEOUT); /* nothing left queued */
-
-    memset(&g_reader, 0, sizeof g_reader);
-    g_reader.take = 1;
     CHECK_STATUS(0, qv_serial_set_threshold(serial, 3));
     sim_serial_arrive(port, "abcde");
-    CHECK(read_until(3) && g_reader.calls == 3);
-    CHECK_STATUS(0, qv_queue_counts(serial, &n, NULL));
-    CHECK(n == 2);
-
-    memset(&g_reader, 0, sizeof g_reader); /* reads nothing */
+    CHECK(told(3)); /* at 5, 4 and 3 bytes */
+    g_take = 0;
     CHECK_STATUS(0, qv_serial_set_threshold(serial, 1));
     sim_serial_arrive(port, "f");
-    CHECK(wait_for(&g_reader.calls, 2000));
-    Sleep(300);
-    CHECK(g_reader.calls == 1);
-
-    /* The same through the endpoint's queue. */
+    CHECK(told(1));
+    /* The same through the queue: 3 bytes wait. */
     CHECK_STATUS(0, qv_set_callback(serial, NULL, NULL));
-    CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
-    CHECK_STATUS(0, qv_wait_event(serial, 2000, NULL, &event, NULL));
-    CHECK(event == QV_EVENT_DATA_READY);
-    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(serial, 300, NULL, &event, NULL));
-    CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
-    CHECK_STATUS(0, qv_wait_event(serial, 2000, NULL, &event, NULL));
-    CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
-    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(serial, 300, NULL, &event, NULL)); /* all read */
+    for (i = 0; i < 3; ++i) {
+        CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
+        CHECK_STATUS(i < 2 ? 0 : WAIT_TIMEOUT, qv_wait_event(serial, i < 2 ? 2000 : 300, NULL, NULL, NULL));
+    }
     CHECK_STATUS(0, qv_close(serial));
 }
 
-/* A callback that closes its port while the host changes where events go:
- * the change waits for the callback, never the callback's close for it. */
-static struct Closing {
-    volatile LONG entered, closed;
-    DWORD close_status;
-    qv_handle queue; /* closed first, when set */
-} g_closing;
+/* A callback that closes its port (and the queue) while the host changes
+ * where events go: the change waits for the callback, not the other way. */
+static volatile LONG g_entered, g_closed;
+static qv_handle g_changed, g_queue, g_queue_to_close;
 
 static void WINAPI close_in_callback(void* context, qv_handle handle, DWORD event, DWORD detail) {
-    struct Closing* c = (struct Closing*)context;
+    (void)context;
     (void)event;
     (void)detail;
-    if (InterlockedIncrement(&c->entered) != 1) return;
+    if (InterlockedIncrement(&g_entered) != 1) return;
     Sleep(300); /* the host changes the target meanwhile */
-    c->close_status = c->queue ? qv_close(c->queue) : 0;
-    if (!c->close_status) c->close_status = qv_close(handle);
-    InterlockedExchange(&c->closed, 1);
+    if ((!g_queue_to_close || qv_close(g_queue_to_close) == 0) && qv_close(handle) == 0) g_closed = 1;
 }
 
-typedef struct Change {
-    int how; /* 0 callback, 1 window, 2 queue */
-    qv_handle serial, queue;
-    DWORD status;
-} Change;
-
-static DWORD WINAPI change_target(void* context) {
-    Change* c = (Change*)context;
-    c->status = c->how == 0   ? qv_set_callback(c->serial, NULL, NULL)
-                : c->how == 1 ? qv_set_window(c->serial, NULL, 0)
-                              : qv_set_queue(c->serial, c->queue);
-    return 0;
+static DWORD WINAPI change_target(void* how) {
+    return how == (void*)0   ? qv_set_callback(g_changed, NULL, NULL)
+           : how == (void*)1 ? qv_set_window(g_changed, NULL, 0)
+                             : qv_set_queue(g_changed, g_queue);
 }
 
 static int target_change_beside_a_closing_callback(void* port) {
-    Change change;
+    UINT_PTR how;
+    DWORD status = 1;
     HANDLE thread;
-    for (change.how = 0; change.how < 3; ++change.how) {
-        memset(&g_closing, 0, sizeof g_closing);
-        CHECK_STATUS(0, qv_serial_open(L"COM7", &change.serial));
-        CHECK_STATUS(0, qv_queue_open(&change.queue));
-        if (change.how == 2) g_closing.queue = change.queue;
-        CHECK_STATUS(0, qv_set_callback(change.serial, close_in_callback, &g_closing));
+    for (how = 0; how < 3; ++how) {
+        g_entered = g_closed = 0;
+        CHECK_STATUS(0, qv_serial_open(L"COM7", &g_changed));
+        CHECK_STATUS(0, qv_queue_open(&g_queue));
+        g_queue_to_close = how == 2 ? g_queue : NULL;
+        CHECK_STATUS(0, qv_set_callback(g_changed, close_in_callback, NULL));
         sim_serial_arrive(port, "x");
-        CHECK(wait_for(&g_closing.entered, 2000));
-        thread = CreateThread(NULL, 0, change_target, &change, 0, NULL);
-        if (!CHECK(WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0 &&
-                   wait_for(&g_closing.closed, 5000))) {
-            printf("FAILED: the target change (%d) and the close in the callback wait for each other\n",
-                   change.how);
+        CHECK(wait_for(&g_entered, 2000));
+        thread = CreateThread(NULL, 0, change_target, (void*)how, 0, NULL);
+        if (!CHECK(WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0 && wait_for(&g_closed, 5000))) {
+            printf("FAILED: the target change (%u) and the close in the callback wait for each other\n",
+                   (unsigned)how);
             return 0;
         }
+        CHECK(GetExitCodeThread(thread, &status) && status == 0);
         CloseHandle(thread);
-        CHECK_STATUS(0, change.status);
-        CHECK_STATUS(0, g_closing.close_status);
-        if (change.how != 2) CHECK_STATUS(0, qv_close(change.queue));
+        if (how != 2) CHECK_STATUS(0, qv_close(g_queue));
     }
     return 1;
 }

@@ -249,26 +249,19 @@ TEST_F(Serial, ASecondTransferInOneDirectionIsRefusedAndNoneLeavesItsRequestPend
     ASSERT_EQ(1, serial.Open(L"COM7", 1));
     ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));  // the listener's wait
     unsigned char first[2] = {}, second[2] = {};
-    std::atomic<int> got{-1};
-    std::thread reader([&] { got = serial.Recv(first, 2, 5000); });
-    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 2; }));
-    unsigned long n = 9;
-    EXPECT_EQ(0, serial.RecvExact(second, 1, 1000, &n));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
-    EXPECT_EQ(0u, n);
-    port.Arrive("ab");
-    reader.join();
-    EXPECT_EQ(1, got.load());
-    EXPECT_EQ("ab", std::string(reinterpret_cast<char*>(first), 2));
-
-    port.StallWrites(true);
-    std::thread writer([&] { got = serial.Send(first, 2, 5000); });
-    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 2; }));
-    EXPECT_EQ(0, serial.Send(second, 1, 1000));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
-    port.ReleaseWrites();
-    writer.join();
-    EXPECT_EQ(1, got.load());
+    for (bool bSend : {false, true}) {
+        port.StallWrites(bSend);
+        std::atomic<int> done{-1};
+        std::thread other([&] { done = bSend ? serial.Send(first, 2, 5000) : serial.Recv(first, 2, 5000); });
+        ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 2; }));
+        unsigned long n = 9;
+        EXPECT_EQ(0, bSend ? serial.SendExact(second, 1, 1000, &n) : serial.RecvExact(second, 1, 1000, &n));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
+        EXPECT_EQ(0u, n);
+        bSend ? port.ReleaseWrites() : port.Arrive("ab");
+        other.join();
+        EXPECT_EQ(1, done.load());
+    }
     EXPECT_EQ("ab", port.Sent());
 
     early = true;  // the receive's first wait ends with its request pending

@@ -75,56 +75,31 @@ DWORD OpenHandles() {
     return n;
 }
 
-using QueueOpen = DWORD(WINAPI*)(void**);
-using QueueWait = DWORD(WINAPI*)(void*, DWORD, void**, DWORD*, DWORD*);
-using Close = DWORD(WINAPI*)(void*);
-struct Waiter {
-    QueueWait wait;
-    void* queue;
-    static DWORD WINAPI Run(void* p) {
-        Waiter* w = static_cast<Waiter*>(p);
-        return w->wait(w->queue, INFINITE, nullptr, nullptr, nullptr);
-    }
-};
+template <class Fn>
+Fn Export(HMODULE dll, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
 
-// Handles left behind by rounds that each load the DLL, (bClose) have a
-// close wait for a call on a queue handle, which makes the close wake of the
-// handle's entry, and unload the DLL again. nullptr on success.
-const char* Rounds(bool bClose, DWORD* pdwLeft) {
+// Handles left by rounds that load the DLL, close a queue handle (bWoken:
+// while another thread waits on it, so that the close makes its entry's
+// close wake) and unload the DLL. Loading alone may leave a few under Wine.
+DWORD(WINAPI* g_wait)(void*, DWORD, void**, DWORD*, DWORD*);
+void* g_queue;
+DWORD WINAPI WaitOnQueue(void*) { return g_wait(g_queue, INFINITE, nullptr, nullptr, nullptr); }
+
+DWORD Rounds(bool bWoken) {
     DWORD dwBefore = OpenHandles();
     for (int round = 0; round < 20; ++round) {
         HMODULE dll = LoadLibraryW(L"quorvel.dll");
-        if (!dll) return "quorvel.dll does not load";
-        auto open = reinterpret_cast<QueueOpen>(reinterpret_cast<void*>(GetProcAddress(dll, "qv_queue_open")));
-        auto close = reinterpret_cast<Close>(reinterpret_cast<void*>(GetProcAddress(dll, "qv_close")));
-        Waiter waiter = {reinterpret_cast<QueueWait>(
-                             reinterpret_cast<void*>(GetProcAddress(dll, "qv_wait_event"))),
-                         nullptr};
-        if (!open || !close || !waiter.wait || open(&waiter.queue) != 0) return "no queue";
-        if (bClose) {
-            HANDLE thread = CreateThread(nullptr, 0, &Waiter::Run, &waiter, 0, nullptr);
-            Sleep(20);
-            close(waiter.queue);
-            if (WaitForSingleObject(thread, 5000) != WAIT_OBJECT_0) return "the close did not end the wait";
-            CloseHandle(thread);
-        } else {
-            close(waiter.queue);
-        }
-        if (!FreeLibrary(dll)) return "FreeLibrary(quorvel.dll) failed";
+        g_wait = Export<decltype(g_wait)>(dll, "qv_wait_event");
+        Export<DWORD(WINAPI*)(void**)>(dll, "qv_queue_open")(&g_queue);
+        HANDLE waiter = bWoken ? CreateThread(nullptr, 0, WaitOnQueue, nullptr, 0, nullptr) : nullptr;
+        Sleep(bWoken ? 20 : 0);
+        Export<DWORD(WINAPI*)(void*)>(dll, "qv_close")(g_queue);
+        if (waiter && WaitForSingleObject(waiter, 5000) == WAIT_OBJECT_0) CloseHandle(waiter);
+        FreeLibrary(dll);
     }
-    *pdwLeft = OpenHandles() - dwBefore;
-    return nullptr;
-}
-
-// The handle table and its entries go with the DLL: rounds that made close
-// wakes leave no more handles behind than rounds that did not (loading and
-// unloading alone may leave a few under Wine).
-const char* TableGoesWithTheDll() {
-    DWORD dwPlain = 0, dwWoken = 0;
-    if (const char* failure = Rounds(false, &dwPlain)) return failure;
-    if (const char* failure = Rounds(true, &dwWoken)) return failure;
-    if (dwWoken > dwPlain + 5) return "the close wakes of the handle table outlive the DLL";
-    return nullptr;
+    return OpenHandles() - dwBefore;
 }
 
 }  // namespace
@@ -160,7 +135,8 @@ int main() {
     }
     closesocket(sender);
     WSACleanup();
-    if (const char* failure = TableGoesWithTheDll()) return Fail(failure);
+    // The handle table and its entries' records go with the DLL.
+    if (Rounds(true) > Rounds(false) + 5) return Fail("the handle table's close wakes outlive the DLL");
     std::printf("PASSED: bthprops.cpl loaded on the first Bluetooth call, released with the DLL; "
                 "100 endpoints deleted from their callback, the DLL unloaded under it; "
                 "the handle table released with the DLL\n");
