@@ -17,11 +17,15 @@ namespace {
 
 constexpr DWORD kMaxChannel = 30;
 
-// A radio the host opened; calls on it take their turn (the C++ class is
-// used by one thread at a time).
+// A radio the host opened. Calls on it take their turn (RadioCall): the C++
+// class keeps a search's state in the object. Its handle is closed once no
+// call runs (Finish): a search under way is waited for, not cut short.
 class Radio : public capi::Object {
 public:
-    Radio() : Object(QV_KIND_BTH_RADIO) {}
+    Radio() : Object(QV_KIND_BTH_RADIO), m_turn(os::CreateEventW(nullptr, FALSE, TRUE, nullptr)) {}
+    bool Made() const { return m_turn.get() != nullptr; }
+    void TakeTurn() { os::WaitForSingleObject(m_turn.get(), INFINITE); }
+    void EndTurn() { os::SetEvent(m_turn.get()); }
     // The protected record of the device a search made current, which the
     // service and pairing calls of the C++ class work on.
     class Access : public CxBthRadio {
@@ -33,21 +37,61 @@ public:
         }
     };
     Access& Get() { return m_radio; }
-    void Shutdown() override { m_radio.Close(); }
+    void Finish() override { m_radio.Close(); }
 
 private:
+    quorvel::ScopedKernelHandle m_turn;  // an auto-reset event: set while no call has the turn
     capi::Sockets m_sockets;  // address text goes through Windows Sockets
     Access m_radio;
 };
 
-// Answers a device's authentication requests with a passkey.
+// A call on a radio handle: counted on the handle, then in the radio's turn.
+// A close that begins while it waits for its turn ends it.
+class RadioCall {
+public:
+    explicit RadioCall(qv_handle radio)
+        : m_call(radio, KindBit(QV_KIND_BTH_RADIO)), m_radio(m_call.Get<Radio>()) {
+        if (m_radio) m_radio->TakeTurn();
+    }
+    ~RadioCall() {
+        if (m_radio) m_radio->EndTurn();
+    }
+    RadioCall(const RadioCall&) = delete;
+    RadioCall& operator=(const RadioCall&) = delete;
+    DWORD Status() const {
+        return m_call.Status() ? m_call.Status() : m_call.Closing() ? ERROR_OPERATION_ABORTED : 0;
+    }
+    const Call& Counted() const { return m_call; }
+    Radio::Access& Get() { return m_radio->Get(); }
+
+private:
+    Call m_call;
+    Radio* m_radio;
+};
+
+// Answers a device's authentication requests with a passkey, on a handle of
+// the radio of its own (the host may close the radio first), which it
+// closes once its registration has ended.
 class Authenticator : public capi::Object {
 public:
     Authenticator() : Object(QV_KIND_BTH_AUTHENTICATOR) {}
     CxBthAuthenResponse& Get() { return m_response; }
+    // hRadio NULL: any radio.
+    DWORD Register(HANDLE hRadio, const wchar_t* pszPasskey) {
+        HANDLE hProcess = os::GetCurrentProcess();
+        HANDLE hCopy = nullptr;
+        if (hRadio && !os::DuplicateHandle(hProcess, hRadio, hProcess, &hCopy, 0, FALSE,
+                                           DUPLICATE_SAME_ACCESS)) {
+            return capi::LastError();
+        }
+        m_radio.reset(hCopy);
+        return m_response.RegisterForAuthentication(m_radio.get(), pszPasskey);
+    }
     void Shutdown() override { m_response.UnregisterAuthentication(); }
+    void Finish() override { m_radio.reset(); }
 
 private:
+    quorvel::ScopedKernelHandle m_radio;  // declared first: closed after the registration ends
     CxBthAuthenResponse m_response;
 };
 
@@ -67,14 +111,14 @@ qv_bth_device DeviceRecord(const BTH_DEV_INFO& info, DWORD dwFlags) {
 // call's own, which stands for every radio (or is opened on the first one).
 class RadioArgument {
 public:
-    RadioArgument(qv_handle radio) : m_call(radio, KindBit(QV_KIND_BTH_RADIO)), m_bNamed(radio) {}
+    RadioArgument(qv_handle radio) : m_call(radio), m_bNamed(radio) {}
     DWORD Status() const { return m_bNamed ? m_call.Status() : ERROR_SUCCESS; }
-    Radio::Access& Get() { return m_bNamed ? m_call.Get<Radio>()->Get() : m_own; }
+    Radio::Access& Get() { return m_bNamed ? m_call.Get() : m_own; }
     // For calls that need a radio handle: the first radio, if none was named.
     DWORD OpenFirst();
 
 private:
-    Call m_call;
+    RadioCall m_call;
     bool m_bNamed;
     capi::Sockets m_sockets;
     Radio::Access m_own;
@@ -170,6 +214,10 @@ DWORD WINAPI qv_bth_radio_open(const wchar_t* address, qv_handle* radio) {
     if (!radio) return ERROR_INVALID_PARAMETER;
     *radio = nullptr;
     Radio* made = new (std::nothrow) Radio;
+    if (made && !made->Made()) {
+        made->Release();
+        return capi::LastError();
+    }
     if (!made) return ERROR_NOT_ENOUGH_MEMORY;
     wchar_t szFirst[QV_BTH_ADDRESS_CCH];
     DWORD dwStatus = ERROR_SUCCESS;
@@ -186,28 +234,28 @@ DWORD WINAPI qv_bth_radio_open(const wchar_t* address, qv_handle* radio) {
 }
 
 DWORD WINAPI qv_bth_radio_info(qv_handle radio, qv_bth_device* info) {
-    Call call(radio, KindBit(QV_KIND_BTH_RADIO));
+    RadioCall call(radio);
     if (call.Status()) return call.Status();
     if (!info) return ERROR_INVALID_PARAMETER;
     BLUETOOTH_RADIO_INFO radioInfo;
     std::memset(&radioInfo, 0, sizeof radioInfo);
     radioInfo.dwSize = sizeof radioInfo;
-    if (DWORD dwStatus = call.Get<Radio>()->Get().GetRadioInfo(&radioInfo)) return dwStatus;
+    if (DWORD dwStatus = call.Get().GetRadioInfo(&radioInfo)) return dwStatus;
     BTH_DEV_INFO devInfo = bth::MakeDevInfo(radioInfo.address.ullLong, radioInfo.szName,
                                             radioInfo.ulClassofDevice);
     return capi::PutRecord(DeviceRecord(devInfo, 0), sizeof(qv_bth_device), info);
 }
 
 DWORD WINAPI qv_bth_radio_set_discoverable(qv_handle radio, BOOL enable) {
-    Call call(radio, KindBit(QV_KIND_BTH_RADIO));
+    RadioCall call(radio);
     if (call.Status()) return call.Status();
-    return capi::Result(call, call.Get<Radio>()->Get().EnableDiscovery(enable ? 1 : 0));
+    return capi::Result(call.Counted(), call.Get().EnableDiscovery(enable ? 1 : 0));
 }
 
 DWORD WINAPI qv_bth_radio_set_connectable(qv_handle radio, BOOL enable) {
-    Call call(radio, KindBit(QV_KIND_BTH_RADIO));
+    RadioCall call(radio);
     if (call.Status()) return call.Status();
-    return capi::Result(call, call.Get<Radio>()->Get().EnableIncomingConnections(enable ? 1 : 0));
+    return capi::Result(call.Counted(), call.Get().EnableIncomingConnections(enable ? 1 : 0));
 }
 
 DWORD WINAPI qv_bth_find_devices(qv_handle radio, DWORD flags, qv_handle* list) {
@@ -281,7 +329,7 @@ DWORD WINAPI qv_bth_authenticator_open(qv_handle radio, const wchar_t* device,
     info.dwSize = sizeof info;
     info.Address.ullLong = btAddr;
     made->Get().SetDeviceInfoStruct(&info);
-    DWORD dwStatus = made->Get().RegisterForAuthentication(argument.Get().GetSafeHandle(), passkey);
+    DWORD dwStatus = made->Register(argument.Get().GetSafeHandle(), passkey);
     if (dwStatus) {
         made->Release();
         return dwStatus;

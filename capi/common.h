@@ -21,12 +21,17 @@ inline DWORD Result(const Call& call, int nResult) { return nResult ? ERROR_SUCC
 DWORD PutText(const wchar_t* psz, size_t cchMax, wchar_t* pszOut, DWORD dwCapacity,
               DWORD* pdwLength);
 
+// The largest record size a host may give: far beyond any version of a
+// record, and no bigger a region for the zeros past what this one knows.
+constexpr DWORD kMaxRecordSize = 64 * 1024;
+
 // A record the host hands in: its size must hold at least the first
-// version's members (cbFirst). Copies what the host's size holds of
-// record, the size member as the host set it, the rest zeros.
+// version's members (cbFirst), and at most kMaxRecordSize. Copies what the
+// host's size holds of record, the size member as the host set it, the
+// rest zeros.
 template <class Record>
 DWORD PutRecord(const Record& record, size_t cbFirst, Record* pOut) {
-    if (!pOut || pOut->size < cbFirst) return ERROR_INVALID_PARAMETER;
+    if (!pOut || pOut->size < cbFirst || pOut->size > kMaxRecordSize) return ERROR_INVALID_PARAMETER;
     DWORD cbHost = pOut->size;
     size_t cbCopy = cbHost < sizeof record ? cbHost : sizeof record;
     std::memcpy(pOut, &record, cbCopy);

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "core/deadline.h"
+#include "core/listener.h"
 #include "core/owner.h"
 #include "platform/os.h"
 
@@ -153,6 +154,10 @@ long CALLBACK Endpoint::OnEvent(void* pParam, unsigned int, long lEvent) {
     Endpoint* endpoint = static_cast<Endpoint*>(pParam);
     DWORD dwEvent = 0, dwDetail = 0;
     if (endpoint->m_bEnded.load(std::memory_order_acquire)) return 0;
+    if (lEvent == listener::kEventListenerCall) {
+        endpoint->HandOver();
+        return 0;
+    }
     if (endpoint->Translate(lEvent, &dwEvent, &dwDetail)) endpoint->Deliver(dwEvent, dwDetail);
     return 0;
 }
@@ -200,16 +205,46 @@ bool Endpoint::AddLocked(DWORD dwEvent, DWORD dwDetail) {
     return true;
 }
 
-void Endpoint::Enqueue(DWORD dwEvent, DWORD dwDetail) {
+template <class Fn>
+bool Endpoint::WithQueue(Fn fn) {
     for (;;) {
         Queue* queue = m_queue.load(std::memory_order_acquire);
-        if (!queue) return;  // closed
+        if (!queue) return false;  // closed
         TextGuard guard(queue->m_link);
         if (m_queue.load(std::memory_order_acquire) != queue) continue;  // moved meanwhile
+        fn(queue);
+        return true;
+    }
+}
+
+void Endpoint::Enqueue(DWORD dwEvent, DWORD dwDetail) {
+    WithQueue([&](Queue* queue) {
         if (queue->m_bClosed) return;
         if (AddLocked(dwEvent, dwDetail) && !m_bLinked) queue->LinkLocked(this);
-        return;
+    });
+}
+
+void Endpoint::HandOver() {
+    {
+        TextGuard guard(m_link);
+        if (!m_target.pfnProc && !m_target.hWnd) return;
     }
+    Pending taken[kMaxPending];
+    int nTaken = 0;
+    WithQueue([&](Queue* queue) {
+        queue->UnlinkLocked(this);
+        for (nTaken = 0; nTaken < m_nPending; ++nTaken) taken[nTaken] = m_pending[nTaken];
+        m_nPending = 0;
+    });
+    // In the order they were queued; one that finds the target gone since
+    // is queued again.
+    for (int i = 0; i < nTaken; ++i) Deliver(taken[i].dwEvent, taken[i].dwDetail);
+}
+
+void Endpoint::HandOverLater() {
+    bool bWaiting = false;
+    WithQueue([&](Queue*) { bWaiting = m_nPending != 0; });
+    if (bWaiting) CallListener();
 }
 
 void Endpoint::AwaitDeliveries() {
@@ -243,8 +278,9 @@ DWORD Endpoint::SetCallback(qv_event_proc pfnProc, void* pContext) {
         m_target.pfnProc = pfnProc;
         m_target.pContext = pContext;
     }
-    AwaitDeliveries();
-    return pfnProc ? Watch() : ERROR_SUCCESS;
+    if (!pfnProc) return ERROR_SUCCESS;
+    HandOverLater();
+    return Watch();
 }
 
 DWORD Endpoint::SetWindow(HWND hWnd, UINT uMsg) {
@@ -253,11 +289,12 @@ DWORD Endpoint::SetWindow(HWND hWnd, UINT uMsg) {
         m_target.hWnd = hWnd;
         m_target.uMsg = uMsg;
     }
-    AwaitDeliveries();
-    return hWnd ? Watch() : ERROR_SUCCESS;
+    if (!hWnd) return ERROR_SUCCESS;
+    HandOverLater();
+    return Watch();
 }
 
-DWORD Endpoint::SetQueue(Queue* queue) {
+DWORD Endpoint::SetQueue(Queue* queue, Queue** pOld) {
     Queue* target = queue ? queue : m_own;
     if (queue) queue->AddRef();
     // Take the events waiting in the old queue...
@@ -287,8 +324,7 @@ DWORD Endpoint::SetQueue(Queue* queue) {
             if (m_nPending && !m_bLinked) target->LinkLocked(this);
         }
     }
-    AwaitDeliveries();  // no delivery still holds the old queue
-    if (old != m_own) old->Release();
+    *pOld = old != m_own ? old : nullptr;  // released once no delivery holds it
     return Watch();
 }
 

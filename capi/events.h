@@ -72,10 +72,18 @@ public:
     // The C++ endpoint's callback; its parameter is the Endpoint.
     static long CALLBACK OnEvent(void* pParam, unsigned int uHandle, long lEvent);
 
-    // qv_set_callback, qv_set_window, qv_set_queue (nullptr: its own).
+    // qv_set_callback, qv_set_window, qv_set_queue (nullptr: its own), made
+    // inside the host's counted call. A delivery under way may still use the
+    // old target: the caller leaves its counted calls first (that delivery
+    // may close the endpoint, and the close waits for them), then waits with
+    // AwaitDeliveries on a hold of its own, and only then releases *pOld,
+    // the old shared queue (nullptr when there is none to release).
     DWORD SetCallback(qv_event_proc pfnProc, void* pContext);
     DWORD SetWindow(HWND hWnd, UINT uMsg);
-    DWORD SetQueue(Queue* queue);
+    DWORD SetQueue(Queue* queue, Queue** pOld);
+    // Waits until no delivery that may have read the old target runs,
+    // unless this is the delivering thread itself.
+    void AwaitDeliveries();
     // The queue qv_wait_event and qv_event_handle use on the endpoint;
     // nullptr (ERROR_INVALID_FUNCTION) while it is routed to a shared one.
     Queue* OwnQueue();
@@ -94,15 +102,26 @@ protected:
     virtual bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) = 0;
     // Starts the C++ endpoint's listener; sockets start it on first need.
     virtual DWORD StartListener() { return ERROR_SUCCESS; }
+    // Asks the listener for a call on its thread (listener::kEventListenerCall),
+    // where the events queued before a callback or window was set are handed
+    // to it. Endpoints whose listener reports again what still holds (the
+    // sockets) leave their queued events where they are.
+    virtual void CallListener() {}
 
 private:
     friend class Queue;
     void Deliver(DWORD dwEvent, DWORD dwDetail);
+    // Runs fn(queue) under the guard of the queue the endpoint is routed to;
+    // false (fn not run) once it has left its queue.
+    template <class Fn>
+    bool WithQueue(Fn fn);
+    // On the listener: the queued events to the callback or window, if one
+    // is set (else they stay queued).
+    void HandOver();
+    // For SetCallback and SetWindow: the listener hands over what waits.
+    void HandOverLater();
     void Enqueue(DWORD dwEvent, DWORD dwDetail);
     bool AddLocked(DWORD dwEvent, DWORD dwDetail);
-    // Waits until no delivery that may have read the old target runs,
-    // unless this is the delivering thread itself.
-    void AwaitDeliveries();
 
     SharedLink* m_link;  // its text guard guards the target
     Target m_target = {};

@@ -26,6 +26,30 @@ DWORD PutText(const wchar_t* psz, size_t cchMax, wchar_t* pszOut, DWORD dwCapaci
     return ERROR_SUCCESS;
 }
 
+// A change of where an endpoint's events go, made by change(endpoint, &old)
+// inside the counted call (old: a shared queue to release afterwards). The
+// wait for a delivery under way that may still use the old target comes
+// once no call is counted any more: that delivery may close the endpoint,
+// and its close waits for counted calls. The hold taken inside keeps the
+// endpoint meanwhile.
+template <class Change>
+DWORD Retarget(qv_handle endpoint, Change change) {
+    capi::Endpoint* changed = nullptr;
+    capi::Queue* old = nullptr;
+    DWORD dwStatus = ERROR_SUCCESS;
+    {
+        Call call(endpoint, capi::kEndpoints);
+        if (call.Status()) return call.Status();
+        changed = call.Get<capi::Endpoint>();
+        changed->AddRef();
+        dwStatus = change(changed, &old);
+    }
+    changed->AwaitDeliveries();
+    if (old) old->Release();
+    changed->Release();
+    return dwStatus;
+}
+
 }  // namespace quorvel::capi
 
 extern "C" {
@@ -58,15 +82,15 @@ DWORD WINAPI qv_handle_kind(qv_handle handle, DWORD* kind) {
 // ---- events -----------------------------------------------------------------
 
 DWORD WINAPI qv_set_callback(qv_handle endpoint, qv_event_proc proc, void* context) {
-    Call call(endpoint, capi::kEndpoints);
-    if (call.Status()) return call.Status();
-    return call.Get<capi::Endpoint>()->SetCallback(proc, context);
+    return capi::Retarget(endpoint, [&](capi::Endpoint* changed, capi::Queue**) {
+        return changed->SetCallback(proc, context);
+    });
 }
 
 DWORD WINAPI qv_set_window(qv_handle endpoint, HWND window, UINT message) {
-    Call call(endpoint, capi::kEndpoints);
-    if (call.Status()) return call.Status();
-    return call.Get<capi::Endpoint>()->SetWindow(window, message);
+    return capi::Retarget(endpoint, [&](capi::Endpoint* changed, capi::Queue**) {
+        return changed->SetWindow(window, message);
+    });
 }
 
 DWORD WINAPI qv_queue_open(qv_handle* queue) {
@@ -81,12 +105,12 @@ DWORD WINAPI qv_queue_open(qv_handle* queue) {
 }
 
 DWORD WINAPI qv_set_queue(qv_handle endpoint, qv_handle queue) {
-    Call call(endpoint, capi::kEndpoints);
-    if (call.Status()) return call.Status();
-    if (!queue) return call.Get<capi::Endpoint>()->SetQueue(nullptr);
-    Call shared(queue, KindBit(QV_KIND_EVENT_QUEUE));  // alive while it is handed over
-    if (shared.Status()) return shared.Status();
-    return call.Get<capi::Endpoint>()->SetQueue(shared.Get<capi::Queue>());
+    return capi::Retarget(endpoint, [&](capi::Endpoint* changed, capi::Queue** pOld) -> DWORD {
+        if (!queue) return changed->SetQueue(nullptr, pOld);
+        Call shared(queue, KindBit(QV_KIND_EVENT_QUEUE));  // alive while it is handed over
+        if (shared.Status()) return shared.Status();
+        return changed->SetQueue(shared.Get<capi::Queue>(), pOld);
+    });
 }
 
 namespace {
@@ -162,7 +186,7 @@ DWORD WINAPI qv_recv_some(qv_handle stream, void* buffer, DWORD size, DWORD time
     if (received) *received = 0;
     Call call(stream, capi::kStreams);
     if (call.Status()) return call.Status();
-    if (!buffer && size) return ERROR_INVALID_PARAMETER;
+    if (!buffer || !size) return ERROR_INVALID_PARAMETER;  // room for the byte it promises
     unsigned long ulReceived = 0;
     int nResult = call.Get<capi::Stream>()->RecvSome(static_cast<unsigned char*>(buffer), size,
                                                       timeout_ms, &ulReceived);

@@ -5,6 +5,7 @@
 
 #include "capi/common.h"
 #include "core/error.h"
+#include "serial/serial_access.h"
 
 static_assert(QV_EVENT_MODEM_CHANGED == CX_EVENT_MODEM_CHANGED &&
                   QV_MODEM_CTS == MS_CTS_ON && QV_MODEM_DSR == MS_DSR_ON &&
@@ -30,6 +31,9 @@ public:
         // Everything a host may want to hear of; the C++ class asks for both.
         m_port.SetRemovalEvent(1);
         m_port.SetLineErrorEvent(1);
+        // Data-ready told again while data waits, so that a host reading
+        // part of it is told of the rest.
+        quorvel::SerialAccess::RepeatDataReady(m_port);
         return ERROR_SUCCESS;
     }
     CxSerial& Port() { return m_port; }
@@ -59,6 +63,7 @@ public:
     }
 
 protected:
+    void CallListener() override { quorvel::SerialAccess::CallListener(m_port); }
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override {
         *pdwEvent = static_cast<DWORD>(lEvent);
         if (lEvent == CX_EVENT_LINE_ERROR) {

@@ -93,7 +93,7 @@ namespace {
 
 bool ValidPort(DWORD dwPort) { return dwPort <= 0xFFFF; }
 
-constexpr DWORD kSenderCch = 16;  // "255.255.255.255" and its terminator
+constexpr DWORD kSenderCch = QV_UDP_SENDER_CCH;  // "255.255.255.255" and its terminator
 
 DWORD PutAddress(qv_handle socket, bool bPeer, wchar_t* text, DWORD capacity, DWORD* length,
                  DWORD* port) {
@@ -225,7 +225,10 @@ DWORD WINAPI qv_udp_recv_from(qv_handle udp, void* buffer, DWORD size, DWORD tim
         return ERROR_INVALID_PARAMETER;
     }
     // Room for any sender, asked before a datagram is taken.
-    if (sender_capacity && sender_capacity < kSenderCch) return ERROR_INSUFFICIENT_BUFFER;
+    if (sender_capacity && sender_capacity < kSenderCch) {
+        *length = kSenderCch - 1;  // the length any sender's text may need
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
     wchar_t szFrom[64] = {};
     unsigned long ulLength = 0;
     unsigned char cNothing = 0;

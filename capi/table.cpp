@@ -29,8 +29,9 @@ struct Slot {
     std::atomic<Object*> object;
 };
 
-// Chunks of entries are made as the table grows and never released, so an
-// entry's memory stays valid for any handle value, closed or not.
+// Chunks of entries are made as the table grows and released only when the
+// DLL is unloaded, so an entry's memory stays valid for any handle value,
+// closed or not.
 std::atomic<Slot*> g_chunks[kChunks];
 std::atomic<unsigned> g_uNextIndex{0};  // where the search for a free entry starts
 std::atomic<unsigned> g_uSlots{0};      // entries in the chunks made so far
@@ -132,6 +133,17 @@ DWORD Register(Object* object, qv_handle* pHandle) {
     slot->word.store(Word(uGeneration, kLive), std::memory_order_release);
     *pHandle = handle;
     return ERROR_SUCCESS;
+}
+
+void ReleaseTable() {
+    for (std::atomic<Slot*>& at : g_chunks) {
+        Slot* chunk = at.exchange(nullptr);
+        if (!chunk) continue;
+        for (unsigned i = 0; i < kChunkSlots; ++i) SharedLink::Release(chunk[i].calls);
+        delete[] chunk;
+    }
+    g_uSlots = 0;
+    g_uNextIndex = 0;
 }
 
 DWORD Close(qv_handle handle) {

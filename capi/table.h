@@ -68,6 +68,11 @@ DWORD Register(Object* object, qv_handle* pHandle);
 // qv_close.
 DWORD Close(qv_handle handle);
 
+// Frees the table's entries and their records (with the close wakes they
+// made), for the DLL's unload: no call runs then, and no library thread is
+// left (each holds the module). Objects a host never closed stay leaked.
+void ReleaseTable();
+
 // A call on a handle, counted on its entry from its construction to its end.
 class Call {
 public:

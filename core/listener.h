@@ -27,6 +27,11 @@ inline DWORD NextPause(DWORD dwPause) {
     return dwPause * 2 > kLongestRetryPause ? kLongestRetryPause : dwPause * 2;
 }
 
+// An event code that no host sees: a listener asked by its endpoint's
+// owner inside the library for a call on the listener's own thread (the C
+// interface hands queued events to a callback that way).
+constexpr long kEventListenerCall = 0x7FFF0001;
+
 enum class Step {
     kEvent,   // an event went to the host: the endpoint may be gone now
     kQuiet,   // woken, or nothing to tell

@@ -63,7 +63,13 @@ void ThreadState::GetTarget(HWND* phWnd, UINT* puMsg) {
 
 namespace {
 
-// A new thread's record, held by the object and by the thread; nullptr if
+// Any address in this module, to take a hold on the module by.
+const char kInThisModule = 0;
+
+// A new thread's record, held by the object and by the thread, with the
+// thread's hold on this module: taken here, before the thread exists, so
+// that a host's unload right after the start (a short CloseThread limit,
+// then FreeLibrary) cannot leave it to start in unmapped code. nullptr if
 // memory ran out.
 SharedLink* NewThreadRecord(const CxThread* owner, HWND hWnd, UINT uMsg, void* pContext) {
     quorvel::ThreadState* state = new (std::nothrow) quorvel::ThreadState;
@@ -75,12 +81,17 @@ SharedLink* NewThreadRecord(const CxThread* owner, HWND hWnd, UINT uMsg, void* p
     state->hWnd = hWnd;
     state->uMsg = uMsg;
     state->context = pContext;
+    os::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&kInThisModule), &state->module);
     record->AddExtra(state);
     return record;
 }
 
-// Both holds of a record whose thread never ran.
+// Both holds of a record whose thread never ran, and its module hold.
 void DropUnstarted(SharedLink* record) {
+    if (record) {
+        if (HMODULE hModule = quorvel::StateOf(record)->module) os::FreeLibrary(hModule);
+    }
     SharedLink* second = record;
     SharedLink::Release(record);
     SharedLink::Release(second);
@@ -96,9 +107,6 @@ bool KeepsReadingObject(const SharedLink* record) {
     const quorvel::ThreadState* state = quorvel::StateOf(record);
     return !state->ended.load(std::memory_order_acquire) && !state->recordOnly.load();
 }
-
-// Any address in this module, to take a hold on the module by.
-const char kInThisModule = 0;
 
 }  // namespace
 
@@ -309,16 +317,15 @@ void* CxThread::GetSafeHandle() const { return m_hThread; }
 void* CxThread::GetParamPtr() const { return m_pParam; }
 
 // Once the routine has returned, only the record is read: the routine may
-// have destroyed its own object. The thread holds this module from its first
-// step to its last: a host whose callback deleted the object may unload the
-// DLL while the thread still has its code to run, so it leaves through
-// FreeLibraryAndExitThread, which returns into no code of the module.
+// have destroyed its own object. The thread holds this module (taken for it
+// before it was created) to its last step: a host whose callback deleted the
+// object may unload the DLL while the thread still has its code to run, so
+// it leaves through FreeLibraryAndExitThread, which returns into no code of
+// the module.
 DWORD WINAPI CxThread::ThreadStartRoutine(void* pStart) {
-    HMODULE hModule = nullptr;
-    os::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                           reinterpret_cast<LPCWSTR>(&kInThisModule), &hModule);
     SharedLink* record = static_cast<SharedLink*>(pStart);
     quorvel::ThreadState* state = quorvel::StateOf(record);
+    HMODULE hModule = state->module;
     CxThread* pThread = const_cast<CxThread*>(static_cast<const CxThread*>(record->owner));
     DWORD dwResult = pThread->OnThreadStartRoutine();
     state->ended.store(true, std::memory_order_release);

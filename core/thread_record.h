@@ -22,6 +22,9 @@ struct ThreadState : LinkExtra {
     // record (the library's listeners): its object may let go of it at once.
     std::atomic<bool> recordOnly{false};
     void* context = nullptr;         // what the starter handed the thread besides its object
+    // The thread's hold on this module, taken by the starter before the
+    // thread can run; the thread lets go of it as its very last step.
+    HMODULE module = nullptr;
     // The thread-ended message: window and number, read and written as a
     // pair under the flag.
     std::atomic<bool> targetBusy{false};

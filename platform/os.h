@@ -93,7 +93,8 @@ void ReleaseOptionalModules();
     X(SetupComm) X(GetCommProperties) X(ClearCommError) X(PurgeComm)           \
     X(SetCommMask) X(GetCommMask) X(WaitCommEvent) X(OutputDebugStringW)       \
     X(lstrcpyW) X(lstrcpynW) X(lstrlenW) X(lstrcmpiW) X(GetProcessHeap)        \
-    X(HeapAlloc) X(HeapFree) X(LocalAlloc) X(LocalFree)                        \
+    X(HeapAlloc) X(HeapFree) X(LocalAlloc) X(LocalFree) X(DuplicateHandle)     \
+    X(GetCurrentProcess) X(FreeLibrary)                                        \
     X(WideCharToMultiByte) X(MultiByteToWideChar)                              \
     X(TerminateThread) X(GetModuleHandleExW) X(FreeLibraryAndExitThread)       \
     X(GetTickCount64) X(FormatMessageW)

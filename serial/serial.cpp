@@ -13,6 +13,7 @@
 #include "core/thread_record.h"
 #include "core/trace.h"
 #include "platform/os.h"
+#include "serial/serial_access.h"
 
 using quorvel::AtomicLoad;
 using quorvel::AtomicStore;
@@ -102,9 +103,34 @@ HANDLE PortFor(const quorvel::CallGuard& call, HANDLE const& hComm, SharedLink* 
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
 
+// Waits at most dwLimit ms (INFINITE: without a limit) for a transfer's
+// request: WAIT_OBJECT_0 once it has completed; WAIT_TIMEOUT or WAIT_FAILED
+// while it still pends. The event set while the request pends is no
+// completion: the wait goes on.
+DWORD AwaitTransfer(OVERLAPPED* o, DWORD dwLimit) {
+    quorvel::Deadline limit(dwLimit);
+    for (;;) {
+        DWORD dwWait = os::WaitForSingleObject(o->hEvent, limit.Remaining());
+        if (dwWait != WAIT_OBJECT_0 || !Pending(o)) return dwWait;
+        os::ResetEvent(o->hEvent);  // before the look, so that a completion now sets it again
+        if (!Pending(o)) return WAIT_OBJECT_0;
+    }
+}
+
 // What a host asked of an open port beyond the basic events, and what the
 // listener found for it. Lives in the record the port shares with its copies.
 struct SerialExtra : quorvel::LinkExtra {
+    // A transfer in each direction is under way (one at a time, through any
+    // copy: each direction has one event and one request).
+    std::atomic<bool> abTransferring[2] = {{false}, {false}};
+    // What the C interface asks for (SerialAccess): data-ready told again
+    // after a receive that took data (bDataTold: one went out and no receive
+    // took data since; bLookAgain: one did, for the listener to look at the
+    // queue again), and a call on the listener's thread.
+    std::atomic<bool> bRepeatData{false};
+    std::atomic<bool> bDataTold{false};
+    std::atomic<bool> bLookAgain{false};
+    std::atomic<bool> bCallWanted{false};
     std::atomic<bool> bLineErrors{false};
     std::atomic<bool> bAddedErrMask{false};  // EV_ERR was put into the port's mask for it
     std::atomic<unsigned long long> ullLastError{0};  // flags << 32 | discarded bytes
@@ -177,6 +203,18 @@ void ModemChanged(HANDLE hComm, SerialExtra* extra, DWORD dwEvents) {
 // A modem change that the listener has still to tell.
 bool TakeModemChange(SerialExtra* extra) {
     return extra && extra->bModem && extra->bModemPending.exchange(false);
+}
+
+// Ends the listener's wait for port events (setting the port's mask again
+// completes it with none), so that it looks at what a host call left for it.
+void WakeListener(HANDLE hComm) {
+    DWORD dwMask = 0;
+    if (os::GetCommMask(hComm, &dwMask)) os::SetCommMask(hComm, dwMask);
+}
+
+// Whether a host call left the listener something to look at.
+bool LookWanted(const SerialExtra* extra) {
+    return extra && (extra->bLookAgain.load() || extra->bCallWanted.load());
 }
 
 // The errors with which the event wait of a removed adapter fails.
@@ -565,7 +603,10 @@ int CxSerial::RecvExact(unsigned char* pBuffer, unsigned long ulLength, unsigned
 int CxSerial::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsigned long ulWait,
                        unsigned long* pulReceived) {
     if (pulReceived) *pulReceived = 0;
-    if (!ulSize) return RequireOpen(Port() != nullptr) ? 1 : 0;
+    if (!ulSize) {
+        quorvel::CallGuard call(m_pLink);  // Close may let go of the port meanwhile
+        return PortFor(call, m_hComm, m_pLink) ? 1 : 0;
+    }
     if (!pBuffer) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     // What waits is read at once; with nothing waiting, one byte is awaited
     // within the limit, and then what came with it.
@@ -602,6 +643,16 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
     HANDLE hComm = PortFor(call, m_hComm, m_pLink);
     if (!hComm) return 0;
     SharedLink* link = call.Link();
+    // A second transfer in the same direction is refused: it would share the
+    // first one's event, and either could take the other's completion.
+    SerialExtra* extra = MakeExtra(link);
+    if (!extra) return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
+    std::atomic<bool>& bTransferring = extra->abTransferring[bSend ? 1 : 0];
+    if (bTransferring.exchange(true)) return quorvel::Fail(ERROR_BUSY);
+    struct Done {
+        std::atomic<bool>& bTransferring;
+        ~Done() { bTransferring.store(false); }
+    } done{bTransferring};
     HANDLE& hEvent = bSend ? m_hEventSend : m_hEventRecv;
     if (!hEvent) {
         // A copy never makes events it could not close.
@@ -632,7 +683,7 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
                 if (dwError == ERROR_DEVICE_NOT_CONNECTED) DeviceRemoved(hComm);
                 break;
             }
-            DWORD dwWait = os::WaitForSingleObject(hEvent, bWholeCall ? deadline.Remaining() : ulWait);
+            DWORD dwWait = AwaitTransfer(&o, bWholeCall ? deadline.Remaining() : ulWait);
             DWORD dwStatus = static_cast<DWORD>(o.Internal);
             if (dwWait != WAIT_OBJECT_0) {
                 Withdraw(link, hComm, &o, m_szDevPath);
@@ -655,6 +706,12 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
             break;
         }
         ulDone += static_cast<unsigned long>(o.InternalHigh);
+    }
+    // Data taken after a data-ready: the listener tells it again if at least
+    // the threshold still waits (when the C interface asked for that).
+    if (!bSend && ulDone && extra->bRepeatData && extra->bDataTold.exchange(false)) {
+        extra->bLookAgain = true;
+        WakeListener(hComm);
     }
     if (pulDone) *pulDone = ulDone;
     return ulDone == ulLength ? 1 : 0;
@@ -733,6 +790,13 @@ void CxSerial::OnListenEvent(CxThread* pThread) {
         COMSTAT cs;
 
         quorvel::listener::Step WaitOnce() {
+            // A call the C interface asked for, on this thread and outside any
+            // call on the port: it hands its queued events over to a callback.
+            SerialExtra* wanted = ExtraOf(self->m_pLink);
+            if (wanted && wanted->bCallWanted.exchange(false)) {
+                self->RaiseEvent(self->m_hComm, quorvel::listener::kEventListenerCall);
+                return quorvel::listener::Step::kEvent;
+            }
             DWORD dwError = 0;
             PassResult result = self->ListenPass(hWait, &cs, &dwError);
             if (result == PassResult::kWoken) return quorvel::listener::Step::kStop;
@@ -810,14 +874,21 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
                 return PassResult::kFailed;
             }
             HANDLE ahWait[2] = {m_hEventListen, hWait};
-            DWORD dwWait = os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
-            if (dwWait != WAIT_OBJECT_0 + 1) {
+            // What a host call left before the wait began is looked at now;
+            // the request goes first, whatever it found is looked at too.
+            DWORD dwWait = LookWanted(ExtraOf(call.Link()))
+                               ? WAIT_IO_COMPLETION
+                               : os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+            if (dwWait == WAIT_IO_COMPLETION) {
+                Withdraw(call.Link(), hComm, &o, m_szDevPath);
+                if (o.Internal != 0) dwEvtMask = 0;  // cancelled: it found nothing
+            } else if (dwWait != WAIT_OBJECT_0 + 1) {
                 Withdraw(call.Link(), hComm, &o, m_szDevPath);
                 os::ResetEvent(hWait);
                 return dwWait == WAIT_OBJECT_0 ? PassResult::kWoken : PassResult::kFailed;
             }
             os::ResetEvent(hWait);
-            if (o.Internal != 0) {
+            if (o.Internal != 0 && dwWait != WAIT_IO_COMPLETION) {
                 DWORD dwIgnored = 0;
                 if (!os::GetOverlappedResult(hComm, &o, &dwIgnored, FALSE)) {
                     *pdwError = os::GetLastError();
@@ -843,16 +914,20 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
         // overrun, break) discard the receive queue and raise no data-ready
         // event; a break without characters must not be charged to the next
         // good data.
+        // A receive took data since the last data-ready: what still waits
+        // is looked at as if it had just come.
+        bool bLook = extra && extra->bLookAgain.exchange(false);
         DWORD dwRet = 0;
-        if ((dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask)) &&
+        if ((bLook || (dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask))) &&
             os::ClearCommError(hComm, &dwRet, pcs)) {
             if (dwRet) {
                 if (LineError(call.Link(), hComm, dwRet, pcs->cbInQue, true)) {
                     lEvent = CX_EVENT_LINE_ERROR;
                 }
-            } else if ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR) &&
+            } else if ((bLook || ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR))) &&
                        pcs->cbInQue >= AtomicLoad(m_wRThreshold)) {
                 lEvent = CX_EVENT_DATA_READY;
+                if (extra && extra->bRepeatData) extra->bDataTold = true;
             }
         }
         // One event a pass: a modem change waits for the next one then.
@@ -861,4 +936,36 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
     // Outside the call: the callback may close the port.
     if (lEvent) RaiseEvent(hComm, lEvent);
     return PassResult::kCompleted;
+}
+
+// ---- the C interface's requests ---------------------------------------------
+
+namespace {
+
+// The open port's extra state, made on first need, for a request on it; 0
+// on a closed port (ERROR_INVALID_HANDLE) or when memory ran out.
+template <class Request>
+int OnExtra(SharedLink* const& member, HANDLE const& hCommMember, Request request) {
+    quorvel::CallGuard call(member);
+    HANDLE hComm = PortFor(call, hCommMember, member);
+    if (!hComm) return 0;
+    SerialExtra* extra = MakeExtra(call.Link());
+    if (!extra) return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
+    request(extra, hComm);
+    return 1;
+}
+
+}  // namespace
+
+int quorvel::SerialAccess::RepeatDataReady(CxSerial& port) {
+    return OnExtra(port.m_pLink, port.m_hComm, [](SerialExtra* extra, HANDLE) {
+        extra->bRepeatData = true;
+    });
+}
+
+int quorvel::SerialAccess::CallListener(CxSerial& port) {
+    return OnExtra(port.m_pLink, port.m_hComm, [](SerialExtra* extra, HANDLE hComm) {
+        extra->bCallWanted = true;  // before the wake, which the listener may be just past
+        WakeListener(hComm);
+    });
 }

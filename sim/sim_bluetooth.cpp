@@ -62,6 +62,7 @@ struct State {
     std::map<HANDLE, Entry> handles;
     std::set<HANDLE> released;
     int doubleReleases = 0;
+    int closedUnderCalls = 0;  // radio handles closed while a call used them
     DWORD inquiryMs = 20;
     DWORD registerResult = ERROR_SUCCESS;
     std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS> searches;
@@ -231,6 +232,23 @@ BOOL WINAPI SimCloseHandle(HANDLE h) {
     return g_real.CloseHandle(h);
 }
 
+// A copy of a radio handle is a radio handle of its own.
+BOOL WINAPI SimDuplicateHandle(HANDLE hFromProcess, HANDLE h, HANDLE hToProcess, HANDLE* phCopy,
+                               DWORD access, BOOL inherit, DWORD options) {
+    if (!g_real.DuplicateHandle(hFromProcess, h, hToProcess, phCopy, access, inherit, options)) {
+        return FALSE;
+    }
+    Lock lock(g_mutex);
+    if (Entry* e = Find(h, Kind::kRadio)) {
+        Entry copy;
+        copy.kind = Kind::kRadio;
+        copy.radio = e->radio;
+        g_state->released.erase(*phCopy);
+        g_state->handles[*phCopy] = std::move(copy);
+    }
+    return TRUE;
+}
+
 DWORD WINAPI SimGetRadioInfo(HANDLE hRadio, BLUETOOTH_RADIO_INFO* info) {
     Lock lock(g_mutex);
     Entry* e = Find(hRadio, Kind::kRadio);
@@ -299,6 +317,7 @@ HBLUETOOTH_DEVICE_FIND WINAPI SimFindFirstDevice(const BLUETOOTH_DEVICE_SEARCH_P
     }
     if (inquiry) g_real.Sleep(inquiry);
     Lock lock(g_mutex);
+    if (params->hRadio && !Find(params->hRadio, Kind::kRadio)) ++g_state->closedUnderCalls;
     if (found.empty()) {
         g_real.SetLastError(ERROR_NO_MORE_ITEMS);
         return nullptr;
@@ -914,6 +933,7 @@ BluetoothStack::BluetoothStack() {
     os::BluetoothFindRadioClose = &SimFindRadioClose;
     os::BluetoothGetRadioInfo = &SimGetRadioInfo;
     os::CloseHandle = &SimCloseHandle;
+    os::DuplicateHandle = &SimDuplicateHandle;
     os::BluetoothEnableDiscovery = &SimEnableDiscovery;
     os::BluetoothEnableIncomingConnections = &SimEnableIncomingConnections;
     os::BluetoothFindFirstDevice = &SimFindFirstDevice;
@@ -991,6 +1011,10 @@ int BluetoothStack::OpenRadioHandles() const {
 
 int BluetoothStack::DoubleReleases() const {
     return Locked([](State& s) { return s.doubleReleases; });
+}
+
+int BluetoothStack::ClosedUnderCalls() const {
+    return Locked([](State& s) { return s.closedUnderCalls; });
 }
 
 bool BluetoothStack::Discoverable(int radio) const {

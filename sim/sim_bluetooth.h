@@ -7,7 +7,8 @@
 // machine without Bluetooth.
 //
 // - Radio handles, search handles, lookup handles and registration handles
-//   are real event handles, so a leak or a double release shows up.
+//   are real event handles, so a leak or a double release shows up. A
+//   DuplicateHandle copy of a radio handle is a radio handle of its own.
 // - Radios: enumeration order is the order they were added. A NULL radio
 //   handle means every radio, as on Windows.
 // - Remote devices belong to one radio. A device search reports remembered
@@ -75,6 +76,8 @@ public:
     int OpenHandles() const;
     int OpenRadioHandles() const;
     int DoubleReleases() const;  // releases of a handle already released
+    // Radio handles closed while a device search with them was under way.
+    int ClosedUnderCalls() const;
     bool Discoverable(int radio) const;
     bool Connectable(int radio) const;
     // The parameters of every BluetoothFindFirstDevice call, in order.

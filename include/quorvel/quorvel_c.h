@@ -31,7 +31,8 @@
  *   holds at least one character).
  * - Records begin with their size in bytes: set `size` to sizeof the record
  *   before the call. Later versions only add members at the end; a record
- *   smaller than the first version's is refused (ERROR_INVALID_PARAMETER).
+ *   smaller than the first version's, or larger than 65536 bytes, is
+ *   refused (ERROR_INVALID_PARAMETER).
  * - Windows Sockets is started and ended by the library as needed.
  */
 #ifndef QUORVEL_QUORVEL_C_H
@@ -116,8 +117,12 @@ QV_C_API DWORD WINAPI qv_handle_kind(qv_handle handle, DWORD* kind);
  * An endpoint delivers each event to one place: its callback if one is set,
  * else its window if one is set, else its queue (the event queue it is
  * routed to, or its own). It watches for events once the host has asked by
- * any of these calls (a serial port always does). Data-ready and
- * connection-waiting events repeat while the data or connection waits.
+ * any of these calls (a serial port always does). Sockets repeat data-ready
+ * and connection-waiting events while the data or connection waits; a
+ * serial port repeats data-ready after each receive that took data while at
+ * least its threshold still waits (a host that does not read is told once),
+ * and hands the events it queued before a callback or window was set to it
+ * when it is set (from its listener thread).
  * Queues hold each kind of event of an endpoint once: repeats coalesce
  * (line errors OR their flags), so a queue never overflows and closed,
  * removed and line-error events are never dropped. */
@@ -166,9 +171,10 @@ QV_C_API DWORD WINAPI qv_send(qv_handle stream, const void* data, DWORD length, 
  * peer closed gives WSAEDISCON (10101). */
 QV_C_API DWORD WINAPI qv_recv(qv_handle stream, void* buffer, DWORD length, DWORD timeout_ms,
                               DWORD* received);
-/* Receives what has arrived, at most size bytes, waiting at most timeout_ms
- * for the first byte: 0 with at least one byte in *received, WAIT_TIMEOUT
- * with none, WSAEDISCON once the peer has closed and everything is read. */
+/* Receives what has arrived, at most size bytes (at least 1), waiting at
+ * most timeout_ms for the first byte: 0 with at least one byte in
+ * *received, WAIT_TIMEOUT with none, WSAEDISCON once the peer has closed
+ * and everything is read. */
 QV_C_API DWORD WINAPI qv_recv_some(qv_handle stream, void* buffer, DWORD size, DWORD timeout_ms,
                                    DWORD* received);
 /* Bytes received and not yet read, and (serial ports) bytes not yet sent;
@@ -275,11 +281,15 @@ QV_C_API DWORD WINAPI qv_udp_open(DWORD port, qv_handle* udp);
  * takes the port written in the text ("a.b.c.d:port"). */
 QV_C_API DWORD WINAPI qv_udp_send_to(qv_handle udp, const wchar_t* address, DWORD port,
                                      const void* data, DWORD length);
+#define QV_UDP_SENDER_CCH 16 /* qv_udp_recv_from: room for any sender's address text */
 /* One whole datagram into buffer (size bytes), waiting at most timeout_ms:
  * its length in *length, its sender's address text (without the port) in
- * sender (sender_capacity characters; may be NULL with capacity 0) and port
- * in *sender_port (may be NULL). A larger datagram fails with WSAEMSGSIZE
- * (10040) and is gone. */
+ * sender and port in *sender_port (may be NULL). sender may be NULL with
+ * capacity 0; otherwise sender_capacity must hold any IPv4 address text,
+ * QV_UDP_SENDER_CCH (16) characters: a smaller one gives
+ * ERROR_INSUFFICIENT_BUFFER with 15 (the longest text) in *length, before
+ * any datagram is taken. A larger datagram fails with WSAEMSGSIZE (10040)
+ * and is gone. */
 QV_C_API DWORD WINAPI qv_udp_recv_from(qv_handle udp, void* buffer, DWORD size, DWORD timeout_ms,
                                        DWORD* length, wchar_t* sender, DWORD sender_capacity,
                                        DWORD* sender_port);
@@ -306,7 +316,10 @@ typedef struct qv_bth_device {
 
 /* A list of the local radios (qv_list_bth_device). */
 QV_C_API DWORD WINAPI qv_bth_find_radios(qv_handle* list);
-/* Opens a radio by its address text; NULL or "": the first radio. */
+/* Opens a radio by its address text; NULL or "": the first radio. Calls
+ * that name one radio handle take their turn, from any thread (a search
+ * holds it to its end); qv_close of the radio waits for the call under way,
+ * and calls still waiting for their turn return ERROR_OPERATION_ABORTED. */
 QV_C_API DWORD WINAPI qv_bth_radio_open(const wchar_t* address, qv_handle* radio);
 QV_C_API DWORD WINAPI qv_bth_radio_info(qv_handle radio, qv_bth_device* info);
 QV_C_API DWORD WINAPI qv_bth_radio_set_discoverable(qv_handle radio, BOOL enable);
@@ -327,7 +340,8 @@ QV_C_API DWORD WINAPI qv_bth_unpair(const wchar_t* device);
 QV_C_API DWORD WINAPI qv_bth_enable_serial_service(qv_handle radio, const wchar_t* device);
 /* Answers the authentication requests of a device (NULL: of every device)
  * on a radio (NULL: any radio) with a passkey, until the handle is closed.
- * Keep the radio open while the authenticator is. */
+ * It holds the radio itself: closing the radio's handle first does not stop
+ * it. */
 QV_C_API DWORD WINAPI qv_bth_authenticator_open(qv_handle radio, const wchar_t* device,
                                                 const wchar_t* passkey, qv_handle* authenticator);
 /* An RFCOMM connection to a device on a channel (1 to 30), or to a service

@@ -3,6 +3,10 @@
 
 #include "quorvel/core.h"
 
+namespace quorvel {
+struct SerialAccess;
+}
+
 // A serial port opened by path ("COM3", "\\.\COM12") for overlapped I/O.
 //
 // Open starts a listener thread that raises CX_EVENT_DATA_READY (to the
@@ -11,13 +15,15 @@
 // error. A transfer that finds the device removed posts
 // CX_EVENT_DEVICE_REMOVED to the window (never to the callback).
 //
-// Threads: one Send may run beside one Recv. Close may come from any thread,
+// Threads: one Send may run beside one Recv (a second transfer in the same
+// direction fails with ERROR_BUSY). Close may come from any thread,
 // the callback included; it ends a transfer under way (0) and returns only
 // when no call uses the object. A copy shares the open port but never closes
 // it; do not transfer through a copy and its original at once.
 // Design notes: docs/serial.md.
 class QUORVEL_API CxSerial : public CxComm {
     QV_HEAP_OPERATORS
+    friend struct quorvel::SerialAccess;
 public:
     CxSerial();
     CxSerial(const CxSerial& other);

@@ -4,6 +4,7 @@
 #include "check.h"
 
 #include "c_api_names.h" /* QV_C_API_NAMES: every function the header declares */
+#include "c_api_doc_sizes.h" /* QV_DOC_SIZES: X(record, bytes) as docs/c-api.md states them */
 
 static const char* const g_names[] = {QV_C_API_NAMES};
 
@@ -154,6 +155,19 @@ static void finders(void) {
     CHECK(list == NULL);
 }
 
+/* The sizes the page gives hosts in other languages are the compiler's. */
+static void record_sizes(void) {
+    int rows = 0;
+#define X(record, bytes)                                                                  \
+    ++rows;                                                                               \
+    if (!CHECK(sizeof(record) == (bytes)))                                                \
+        printf("  sizeof(%s) is %u, the page says %u\n", #record, (unsigned)sizeof(record), \
+               (unsigned)(bytes));
+    QV_DOC_SIZES
+#undef X
+    CHECK(rows >= 5); /* the records of this version, every one listed (c_api_docs) */
+}
+
 static void serial_refusals(void) {
     qv_handle serial = (qv_handle)1;
     wchar_t name[300];
@@ -172,5 +186,6 @@ void run_checks(void) {
     handles_not_live();
     text_at_limits();
     finders();
+    record_sizes();
     serial_refusals();
 }

@@ -11,6 +11,11 @@
 #define PHONE 0x0A0B0C0D0E01ull
 #define PRINTER 0x0A0B0C0D0E03ull
 
+static struct {
+    qv_serial_port_info info;
+    BYTE rest[65536 - sizeof(qv_serial_port_info) + 4];
+} g_big;
+
 static void usb_port_in_the_list(void) {
     void* usb = sim_usb_port(L"COM61", L"USB\\VID_0403&PID_6001\\A50285BI");
     qv_handle list = NULL;
@@ -31,6 +36,10 @@ static void usb_port_in_the_list(void) {
         CHECK_STATUS(0, qv_list_serial_port(list, i, &grown.info));
         CHECK(grown.info.size == sizeof grown && grown.later == 0);
         port = grown.info;
+        g_big.info.size = sizeof g_big; /* zeros up to 64 KiB at most */
+        CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_list_serial_port(list, i, &g_big.info));
+        g_big.info.size = 65536;
+        CHECK_STATUS(0, qv_list_serial_port(list, i, &g_big.info));
         if (wcscmp(port.name, L"COM61") != 0) continue;
         found = 1;
         CHECK(port.sources == (QV_PORT_FROM_MAP | QV_PORT_FROM_INTERFACE));
@@ -160,6 +169,49 @@ static void subnet_scan(void) {
     sim_hosts_end(net);
 }
 
+/* One radio handle used by several threads: calls take their turn, a close
+ * waits for a search under way, an authenticator holds the radio itself. */
+static qv_handle g_radio;
+static volatile LONG g_wrong;
+
+static DWORD WINAPI search_rounds(void* rounds) {
+    qv_handle list = NULL;
+    DWORD count, status = 0;
+    UINT_PTR i;
+    for (i = 0; i < (UINT_PTR)rounds; ++i) {
+        count = 0;
+        status = qv_bth_find_devices(g_radio, 0, &list);
+        if (status == 0) qv_list_count(list, &count);
+        if (status == 0) qv_close(list);
+        if (status != 0 || count != 2) InterlockedIncrement(&g_wrong);
+    }
+    return status;
+}
+
+static void shared_radio(void* stack) {
+    HANDLE t[2];
+    qv_handle answerer = NULL;
+    CHECK_STATUS(0, qv_bth_radio_open(NULL, &g_radio));
+    t[0] = CreateThread(NULL, 0, search_rounds, (void*)(UINT_PTR)30, 0, NULL);
+    t[1] = CreateThread(NULL, 0, search_rounds, (void*)(UINT_PTR)30, 0, NULL);
+    CHECK(WaitForMultipleObjects(2, t, TRUE, 30000) == WAIT_OBJECT_0 && g_wrong == 0);
+    CloseHandle(t[0]);
+    CloseHandle(t[1]);
+    sim_bth_inquiry_ms(stack, 300);
+    t[0] = CreateThread(NULL, 0, search_rounds, (void*)(UINT_PTR)1, 0, NULL);
+    Sleep(100);
+    CHECK_STATUS(0, qv_close(g_radio)); /* once the search is done */
+    CHECK(WaitForSingleObject(t[0], 5000) == WAIT_OBJECT_0 && g_wrong == 0 && sim_bth_clean(stack));
+    CloseHandle(t[0]);
+    sim_bth_inquiry_ms(stack, 20);
+    CHECK_STATUS(0, qv_bth_radio_open(NULL, &g_radio));
+    CHECK_STATUS(0, qv_bth_authenticator_open(g_radio, L"(0A:0B:0C:0D:0E:01)", L"4321", &answerer));
+    CHECK_STATUS(0, qv_close(g_radio));
+    CHECK(sim_bth_request(stack, PHONE));
+    CHECK_STATUS(0, qv_close(answerer));
+    CHECK(sim_bth_clean(stack));
+}
+
 static void bluetooth(void) {
     void* stack = sim_bth_stack();
     qv_handle list = NULL, radio = NULL, server = NULL, client = NULL, peer = NULL, answerer = NULL;
@@ -245,6 +297,7 @@ static void bluetooth(void) {
     CHECK_STATUS(0, qv_close(server));
     CHECK_STATUS(0, qv_close(radio));
     CHECK(sim_bth_clean(stack));
+    shared_radio(stack);
     sim_bth_stack_end(stack);
 }
 

@@ -59,6 +59,7 @@ static void settings_and_transfers(void* port) {
     CHECK_STATUS(0, qv_send(serial, "AT\r", 3, 1000, &n));
     CHECK(n == 3 && sim_serial_sent(port, buffer, sizeof buffer) == 3 && memcmp(buffer, "AT\r", 3) == 0);
     CHECK_STATUS(WAIT_TIMEOUT, qv_recv_some(serial, buffer, sizeof buffer, 0, &n));
+    CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_recv_some(serial, buffer, 0, 0, &n));
     CHECK_STATUS(WAIT_TIMEOUT, qv_recv(serial, buffer, 4, 100, &n));
     CHECK(n == 0);
 
@@ -173,10 +174,115 @@ static void modem_lines(void* port) {
     CHECK_STATUS(0, qv_close(serial));
 }
 
+/* A host that takes its events late loses nothing: events queued before a
+ * callback is set go to it, from the listener; data-ready is told again
+ * after each read while at least the threshold waits, once to a host that
+ * does not read. */
+static volatile LONG g_calls;
+static DWORD g_take, g_thread; /* g_take: bytes the callback reads per event */
+
+static void WINAPI read_some(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    char buffer[4];
+    DWORD n = 0;
+    (void)context;
+    (void)detail;
+    if (event != QV_EVENT_DATA_READY) return;
+    g_thread = GetCurrentThreadId();
+    InterlockedIncrement(&g_calls);
+    if (g_take) qv_recv(handle, buffer, g_take, 0, &n);
+}
+
+static int told(LONG calls) { /* exactly so many events, then quiet; counts reset */
+    int ok = wait_for(&g_calls, 2000);
+    DWORD start = GetTickCount();
+    while (g_calls < calls && GetTickCount() - start < 3000) Sleep(1);
+    Sleep(200);
+    ok = ok && g_calls == calls;
+    g_calls = 0;
+    return ok;
+}
+
+static void late_hosts_lose_nothing(void* port) {
+    qv_handle serial = NULL;
+    HANDLE waitable = NULL;
+    DWORD n = 0, i;
+    char buffer[4];
+
+    CHECK_STATUS(0, qv_serial_open(L"COM7", &serial));
+    CHECK_STATUS(0, qv_event_handle(serial, &waitable));
+    sim_serial_arrive(port, "hello");
+    CHECK(WaitForSingleObject(waitable, 2000) == WAIT_OBJECT_0); /* queued */
+    g_take = 1;
+    CHECK_STATUS(0, qv_set_callback(serial, read_some, NULL));
+    CHECK(told(5) && g_thread != GetCurrentThreadId());
+    CHECK(WaitForSingleObject(waitable, 0) == WAIT_TIMEOUT); /* nothing left queued */
+    CHECK_STATUS(0, qv_serial_set_threshold(serial, 3));
+    sim_serial_arrive(port, "abcde");
+    CHECK(told(3)); /* at 5, 4 and 3 bytes */
+    g_take = 0;
+    CHECK_STATUS(0, qv_serial_set_threshold(serial, 1));
+    sim_serial_arrive(port, "f");
+    CHECK(told(1));
+    /* The same through the queue: 3 bytes wait. */
+    CHECK_STATUS(0, qv_set_callback(serial, NULL, NULL));
+    for (i = 0; i < 3; ++i) {
+        CHECK_STATUS(0, qv_recv(serial, buffer, 1, 0, &n));
+        CHECK_STATUS(i < 2 ? 0 : WAIT_TIMEOUT, qv_wait_event(serial, i < 2 ? 2000 : 300, NULL, NULL, NULL));
+    }
+    CHECK_STATUS(0, qv_close(serial));
+}
+
+/* A callback that closes its port (and the queue) while the host changes
+ * where events go: the change waits for the callback, not the other way. */
+static volatile LONG g_entered, g_closed;
+static qv_handle g_changed, g_queue, g_queue_to_close;
+
+static void WINAPI close_in_callback(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    (void)context;
+    (void)event;
+    (void)detail;
+    if (InterlockedIncrement(&g_entered) != 1) return;
+    Sleep(300); /* the host changes the target meanwhile */
+    if ((!g_queue_to_close || qv_close(g_queue_to_close) == 0) && qv_close(handle) == 0) g_closed = 1;
+}
+
+static DWORD WINAPI change_target(void* how) {
+    return how == (void*)0   ? qv_set_callback(g_changed, NULL, NULL)
+           : how == (void*)1 ? qv_set_window(g_changed, NULL, 0)
+                             : qv_set_queue(g_changed, g_queue);
+}
+
+static int target_change_beside_a_closing_callback(void* port) {
+    UINT_PTR how;
+    DWORD status = 1;
+    HANDLE thread;
+    for (how = 0; how < 3; ++how) {
+        g_entered = g_closed = 0;
+        CHECK_STATUS(0, qv_serial_open(L"COM7", &g_changed));
+        CHECK_STATUS(0, qv_queue_open(&g_queue));
+        g_queue_to_close = how == 2 ? g_queue : NULL;
+        CHECK_STATUS(0, qv_set_callback(g_changed, close_in_callback, NULL));
+        sim_serial_arrive(port, "x");
+        CHECK(wait_for(&g_entered, 2000));
+        thread = CreateThread(NULL, 0, change_target, (void*)how, 0, NULL);
+        if (!CHECK(WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0 && wait_for(&g_closed, 5000))) {
+            printf("FAILED: the target change (%u) and the close in the callback wait for each other\n",
+                   (unsigned)how);
+            return 0;
+        }
+        CHECK(GetExitCodeThread(thread, &status) && status == 0);
+        CloseHandle(thread);
+        if (how != 2) CHECK_STATUS(0, qv_close(g_queue));
+    }
+    return 1;
+}
+
 void run_checks(void) {
     void* bus = sim_serial_bus();
     void* port = sim_serial_add(bus, L"COM7");
     settings_and_transfers(port);
+    late_hosts_lose_nothing(port);
+    if (!target_change_beside_a_closing_callback(port)) return; /* threads stuck: leave */
     removal_and_closing(port);
     modem_lines(sim_serial_add(bus, L"COM8"));
     sim_serial_bus_end(bus);

@@ -194,6 +194,7 @@ static void udp_in_a_shared_queue(void) {
     CHECK(length == 4 && memcmp(buffer, "to-a", 4) == 0);
     CHECK(wcscmp(from, L"127.0.0.1") == 0 && from_port == port_s);
     CHECK_STATUS(ERROR_INSUFFICIENT_BUFFER, qv_udp_recv_from(b, buffer, 8, 0, &length, from, 15, NULL));
+    CHECK(length == QV_UDP_SENDER_CCH - 1);
     CHECK_STATUS(0, qv_udp_recv_from(b, buffer, 8, 1000, &length, NULL, 0, NULL));
     CHECK_STATUS(WAIT_TIMEOUT, qv_udp_recv_from(b, buffer, 8, 0, &length, NULL, 0, NULL));
     CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_udp_send_to(sender, L"127.0.0.1:9", 7, "x", 1));

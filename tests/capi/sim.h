@@ -32,8 +32,10 @@ DWORD sim_serial_lines_out(void* port);
 
 /* Bluetooth: a stack with radios and remote devices. */
 void* sim_bth_stack(void);
-void sim_bth_stack_end(void* stack); /* 1: nothing released twice or left open */
+void sim_bth_stack_end(void* stack);
+/* 1: nothing released twice or left open, no radio closed under a search */
 int sim_bth_clean(void* stack);
+void sim_bth_inquiry_ms(void* stack, DWORD ms);
 int sim_bth_add_radio(void* stack, unsigned long long address, const wchar_t* name);
 void sim_bth_add_device(void* stack, int radio, unsigned long long address, const wchar_t* name,
                         int remembered, const wchar_t* passkey);

@@ -76,8 +76,10 @@ void sim_serial_errors_for_me(int on) {
 void* sim_bth_stack(void) { return new qvsim::BluetoothStack; }
 void sim_bth_stack_end(void* stack) { delete Stack(stack); }
 int sim_bth_clean(void* stack) {
-    return Stack(stack)->DoubleReleases() == 0 && Stack(stack)->OpenHandles() == 0;
+    return Stack(stack)->DoubleReleases() == 0 && Stack(stack)->OpenHandles() == 0 &&
+           Stack(stack)->ClosedUnderCalls() == 0;
 }
+void sim_bth_inquiry_ms(void* stack, DWORD ms) { Stack(stack)->SetInquiryTime(ms); }
 int sim_bth_add_radio(void* stack, unsigned long long address, const wchar_t* name) {
     return Stack(stack)->AddRadio(address, name, 0x1C010C);
 }

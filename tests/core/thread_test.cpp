@@ -374,6 +374,49 @@ TEST(CxThread, StartWaitEndsWithTheRoutineAndAnUnresumableThreadIsNotHeld) {
     }
 }
 
+// The thread's hold on the module is taken before the thread can run (a
+// host may unload the DLL right after a start that it did not wait for),
+// and let go of by the thread as it ends, or by the start that failed.
+TEST(CxThread, TheModuleIsHeldBeforeTheThreadRunsAndLetGoOfOnEveryPath) {
+    std::atomic<int> held{0}, freed{0}, exits{0};
+    Hook<os::GetModuleHandleExW> take([&](DWORD flags, LPCWSTR at, HMODULE* module) {
+        BOOL ok = GetModuleHandleExW(flags, at, module);
+        held += ok ? 1 : 0;
+        return ok;
+    });
+    Hook<os::FreeLibrary> letGo([&](HMODULE module) {
+        ++freed;
+        return FreeLibrary(module);
+    });
+    Hook<os::FreeLibraryAndExitThread> leave([&](HMODULE module, DWORD code) {
+        ++exits;
+        FreeLibraryAndExitThread(module, code);
+    });
+    std::atomic<bool> ran{false};
+    {
+        CxThread thread;
+        ASSERT_EQ(1, thread.CreateThread(nullptr, 0, &MarkRan, &ran, CREATE_SUSPENDED, 0));
+        EXPECT_EQ(1, held.load());  // before it has run a single instruction
+        ResumeThread(thread.GetSafeHandle());
+        thread.CloseThread(INFINITE);
+        EXPECT_TRUE(ran.load());
+        EXPECT_EQ(1, exits.load());
+    }
+    {
+        Hook<os::CreateThread> noThread([](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE,
+                                           LPVOID, DWORD, LPDWORD) -> HANDLE { return nullptr; });
+        CxThread thread;
+        EXPECT_EQ(0, thread.CreateThread(nullptr, 0, &MarkRan, &ran, 0, 0));
+    }
+    {
+        Hook<os::ResumeThread> refuse([](HANDLE) { return static_cast<DWORD>(-1); });
+        CxThread thread;
+        EXPECT_EQ(0, thread.CreateThread(nullptr, 0, &MarkRan, &ran, 0, 0));
+    }
+    EXPECT_EQ(3, held.load());
+    EXPECT_EQ(held.load(), freed.load() + exits.load());
+}
+
 struct SlowPoller {
     std::atomic<int> polls{0};
     std::atomic<bool> returned{false};

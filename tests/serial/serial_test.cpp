@@ -236,6 +236,47 @@ TEST_F(Serial, OneSendAndOneRecvAtOnceBesideTheListener) {
     EXPECT_EQ(incoming, std::string(received.begin(), received.end()));
 }
 
+// A second transfer in a direction that has one under way is refused, the
+// first one unharmed; and a transfer whose event is set while its request
+// still pends waits on instead of leaving the request behind.
+TEST_F(Serial, ASecondTransferInOneDirectionIsRefusedAndNoneLeavesItsRequestPending) {
+    DWORD testThread = GetCurrentThreadId();
+    std::atomic<bool> early{false};
+    Hook<os::WaitForSingleObject> wake([&](HANDLE h, DWORD ms) -> DWORD {
+        if (GetCurrentThreadId() == testThread && early.exchange(false)) return WAIT_OBJECT_0;
+        return WaitForSingleObject(h, ms);
+    });
+    ASSERT_EQ(1, serial.Open(L"COM7", 1));
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));  // the listener's wait
+    unsigned char first[2] = {}, second[2] = {};
+    for (bool bSend : {false, true}) {
+        port.StallWrites(bSend);
+        std::atomic<int> done{-1};
+        std::thread other([&] { done = bSend ? serial.Send(first, 2, 5000) : serial.Recv(first, 2, 5000); });
+        ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 2; }));
+        unsigned long n = 9;
+        EXPECT_EQ(0, bSend ? serial.SendExact(second, 1, 1000, &n) : serial.RecvExact(second, 1, 1000, &n));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
+        EXPECT_EQ(0u, n);
+        bSend ? port.ReleaseWrites() : port.Arrive("ab");
+        other.join();
+        EXPECT_EQ(1, done.load());
+    }
+    EXPECT_EQ("ab", port.Sent());
+
+    early = true;  // the receive's first wait ends with its request pending
+    std::thread later([&] {
+        Sleep(100);
+        port.Arrive("c");
+    });
+    EXPECT_EQ(1, serial.Recv(second, 1, 5000));
+    later.join();
+    EXPECT_EQ('c', second[0]);
+    EXPECT_EQ(1, port.PendingRequests());
+    EXPECT_EQ(1, serial.Close());
+    EXPECT_EQ(0, port.LateWrites());
+}
+
 TEST_F(Serial, OpenAndCloseInEveryState) {
     // Close returns promptly while idle and while data streams in.
     ASSERT_EQ(1, serial.Open(L"COM7", 1));

@@ -66,6 +66,42 @@ const char* UnloadUnderTheCallback(SOCKET sender) {
     return nullptr;
 }
 
+// The process's open handles, by asking each value (Wine has no count).
+DWORD OpenHandles() {
+    DWORD n = 0, flags = 0;
+    for (UINT_PTR value = 4; value < 0x10000; value += 4) {
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
+    }
+    return n;
+}
+
+template <class Fn>
+Fn Export(HMODULE dll, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
+
+// Handles left by rounds that load the DLL, close a queue handle (bWoken:
+// while another thread waits on it, so that the close makes its entry's
+// close wake) and unload the DLL. Loading alone may leave a few under Wine.
+DWORD(WINAPI* g_wait)(void*, DWORD, void**, DWORD*, DWORD*);
+void* g_queue;
+DWORD WINAPI WaitOnQueue(void*) { return g_wait(g_queue, INFINITE, nullptr, nullptr, nullptr); }
+
+DWORD Rounds(bool bWoken) {
+    DWORD dwBefore = OpenHandles();
+    for (int round = 0; round < 20; ++round) {
+        HMODULE dll = LoadLibraryW(L"quorvel.dll");
+        g_wait = Export<decltype(g_wait)>(dll, "qv_wait_event");
+        Export<DWORD(WINAPI*)(void**)>(dll, "qv_queue_open")(&g_queue);
+        HANDLE waiter = bWoken ? CreateThread(nullptr, 0, WaitOnQueue, nullptr, 0, nullptr) : nullptr;
+        Sleep(bWoken ? 20 : 0);
+        Export<DWORD(WINAPI*)(void*)>(dll, "qv_close")(g_queue);
+        if (waiter && WaitForSingleObject(waiter, 5000) == WAIT_OBJECT_0) CloseHandle(waiter);
+        FreeLibrary(dll);
+    }
+    return OpenHandles() - dwBefore;
+}
+
 }  // namespace
 
 int main() {
@@ -99,7 +135,10 @@ int main() {
     }
     closesocket(sender);
     WSACleanup();
+    // The handle table and its entries' records go with the DLL.
+    if (Rounds(true) > Rounds(false) + 5) return Fail("the handle table's close wakes outlive the DLL");
     std::printf("PASSED: bthprops.cpl loaded on the first Bluetooth call, released with the DLL; "
-                "100 endpoints deleted from their callback, the DLL unloaded under it\n");
+                "100 endpoints deleted from their callback, the DLL unloaded under it; "
+                "the handle table released with the DLL\n");
     return 0;
 }
