@@ -9,9 +9,11 @@
 
 #include "core/atomic.h"
 #include "core/error.h"
+#include "core/lifecycle_check.h"
 #include "core/listener.h"
 #include "core/owner.h"
 #include "core/shared_link.h"
+#include "core/text_guard.h"
 #include "core/thread_record.h"
 #include "core/trace.h"
 #include "discovery/port_list.h"
@@ -52,8 +54,9 @@ struct Report {
 
 // What the watch shares with its thread and its copies: the wake that only
 // the watch sets, the re-read period, the reports not yet taken (under the
-// record's text guard) and the first reading, for the thread to start from.
+// text guard) and the first reading, for the thread to start from.
 struct WatchState : quorvel::LinkExtra {
+    std::atomic<bool> textBusy{false};  // guards the reports (TextGuard)
     HANDLE hWake = nullptr;
     std::atomic<unsigned long> ulPeriod{CX_PORT_WATCH_RESCAN_DEFAULT};
     bool bReportPresent = false;
@@ -72,14 +75,12 @@ struct WatchState : quorvel::LinkExtra {
     }
 };
 
-WatchState* WatchStateOf(const SharedLink* link) {
-    return link ? static_cast<WatchState*>(link->extra.load()) : nullptr;
-}
+WatchState* WatchStateOf(const SharedLink* link) { return quorvel::ExtraOf<WatchState>(link); }
 
 // Queues reports (under the guard); beyond the most kept, the oldest go.
 void Queue(SharedLink* link, Report* first, Report* last, size_t count) {
     WatchState* state = WatchStateOf(link);
-    quorvel::TextGuard guard(link);
+    quorvel::TextGuard<WatchState> guard(link);
     (state->tail ? state->tail->next : state->head) = first;
     state->tail = last;
     state->count += count;
@@ -93,7 +94,7 @@ void Queue(SharedLink* link, Report* first, Report* last, size_t count) {
 
 Report* Dequeue(SharedLink* const& link) {
     WatchState* state = WatchStateOf(link);
-    quorvel::TextGuard guard(link);
+    quorvel::TextGuard<WatchState> guard(link);
     Report* report = state->head;
     if (!report) return nullptr;
     state->head = report->next;
@@ -251,6 +252,7 @@ void CxSerialPortWatch::Stop() {
     } else {
         m_WatchThread.CloseThread(INFINITE);  // a copy's view: let go at once
     }
+    QV_CHECK_CLOSE_LISTENER(m_WatchThread, "serial port watch");
     SharedLink::Detach(m_pLink);
 }
 
@@ -288,7 +290,7 @@ int CxSerialPortWatch::TakeReport(long* plEvent, CxSerialPortFind* pPort) {
 void* CxSerialPortWatch::GetSafeHandle() { return m_WatchThread.GetSafeHandle(); }
 
 unsigned long WINAPI CxSerialPortWatch::WatchProc(void* pThread) {
-    return quorvel::listener::Enter(pThread, &CxSerialPortWatch::OnWatch);
+    return quorvel::listener::Enter(pThread, &CxSerialPortWatch::OnWatch, "serial port watch");
 }
 
 // What the watch's thread waits on (its wake, the window's messages, the
@@ -297,7 +299,7 @@ unsigned long WINAPI CxSerialPortWatch::WatchProc(void* pThread) {
 // record: the host may have deleted the watch from its callback.
 void CxSerialPortWatch::OnWatch(CxThread* pThread) {
     SharedLink* thread = ThreadAccess::RecordOf(pThread);
-    SharedLink* link = static_cast<SharedLink*>(ThreadAccess::ContextOf(thread));
+    SharedLink* link = quorvel::listener::HoldOf(thread);
     WatchState* state = WatchStateOf(link);
     using quorvel::listener::Step;
 
@@ -407,7 +409,7 @@ void CxSerialPortWatch::OnWatch(CxThread* pThread) {
                 Target target = self->GetTarget();
                 quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd,
                                            target.uMsg,
-                                           reinterpret_cast<UINT_PTR>(thread->handle.load()),
+                                           reinterpret_cast<UINT_PTR>(quorvel::StateOf(thread)->handle.load()),
                                            lEvent);
                 return Step::kEvent;
             }
@@ -466,5 +468,5 @@ void CxSerialPortWatch::OnWatch(CxThread* pThread) {
     quorvel::listener::Run(pThread, watch);
     window.Close();
     ports::DeleteList(watch.known);
-    SharedLink::Release(link);  // the thread's hold
+    quorvel::listener::DropHold(thread);  // the thread's hold
 }
