@@ -35,12 +35,6 @@ DWORD WaitForThread(HANDLE hThread, DWORD dwMilliseconds) {
 }  // namespace
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxThread) == 40, "CxThread keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxThread) == 80, "CxThread keeps its layout");
-#endif
-
 using ThreadHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
 
 namespace quorvel {

