@@ -21,14 +21,14 @@ inline int FailSocket(int nError) {
 
 // The precondition of every operation that needs an open object: false,
 // with ERROR_INVALID_HANDLE as the last error, when it is not open.
-inline bool RequireOpen(bool bOpen) {
+[[nodiscard]] inline bool RequireOpen(bool bOpen) {
     if (!bOpen) os::SetLastError(ERROR_INVALID_HANDLE);
     return bOpen;
 }
 
 // The same for the socket endpoints, whose errors are Windows Sockets
 // errors: WSAENOTSOCK when the object holds no socket.
-inline bool RequireSocket(bool bOpen) {
+[[nodiscard]] inline bool RequireSocket(bool bOpen) {
     if (!bOpen) os::WSASetLastError(WSAENOTSOCK);
     return bOpen;
 }

@@ -249,7 +249,9 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         // Take the signal back. If the routine is setting it right now, it
         // finds it gone when it is done and closes it itself.
         HANDLE hTaken = AtomicExchange(m_hEventStarted, static_cast<HANDLE>(nullptr));
-        if (hTaken == kStartSignalBusy) started.release();  // the routine closes it
+        if (hTaken == kStartSignalBusy) {
+            static_cast<void>(started.release());  // the routine closes it, not this owner
+        }
     }
     return 1;
 }

@@ -214,7 +214,6 @@ int CxSerialPortWatch::Start(int bReportPresent) {
         os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!state || !link->AddExtra(state) || !(state->hWake = quorvel::listener::MakeEventWake())) {
-        quorvel::ErrorKeeper keep;
         SharedLink* second = link;
         SharedLink::Release(link);
         SharedLink::Release(second);
@@ -227,7 +226,6 @@ int CxSerialPortWatch::Start(int bReportPresent) {
                   "the watch routine is a WINAPI thread routine");
     if (!quorvel::listener::Start(m_WatchThread, &CxSerialPortWatch::WatchProc, this,
                                   GetListenerStackSize(), link)) {
-        quorvel::ErrorKeeper keep;
         SharedLink* thread = link;
         SharedLink::Release(thread);  // the thread's hold: it never ran
         SharedLink::Detach(m_pLink);

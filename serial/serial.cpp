@@ -97,8 +97,7 @@ using PortHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
 // and no close has begun; NULL with ERROR_INVALID_HANDLE otherwise.
 HANDLE PortFor(const quorvel::CallGuard& call, HANDLE const& hComm, SharedLink* const& link) {
     HANDLE hPort = !call.Refused() && AtomicLoad(link) == call.Link() ? AtomicLoad(hComm) : nullptr;
-    quorvel::RequireOpen(hPort != nullptr);
-    return hPort;
+    return quorvel::RequireOpen(hPort != nullptr) ? hPort : nullptr;
 }
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
@@ -324,7 +323,7 @@ int CxSerial::Close() {
     quorvel::EndCalls(
         link, [link, hComm] { Cancel(link, hComm, nullptr); }, kCancelGrace,
         [link, hComm, pszPath] { AbandonPort(link, hComm, pszPath); });
-    int nResult = PortHandle(m_hComm, m_pLink, this).Release() ? 1 : 0;
+    int nResult = PortHandle(m_hComm, m_pLink, this).Close() ? 1 : 0;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventSend);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventRecv);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
+#include "tests/support/os_hook.h"
 
 namespace {
 
@@ -298,4 +299,29 @@ TEST_F(FailureRule, FreeFunctionsNameTheirRefusal) {
         EXPECT_EQ(0u, row.call()) << row.name;
         EXPECT_EQ(row.dwError, GetLastError()) << row.name;
     }
+}
+
+// A step that fails and then lets go of what it held reports the step's
+// error, even where releasing writes an error of its own: a bind with a
+// listener whose wake cannot connect releases the wake (a scoped owner) and
+// then the endpoint's socket (a shared one).
+TEST(FailureCleanUp, ReleasesKeepTheFailedStepsError) {
+    ASSERT_EQ(1, SocketInit());
+    {
+        qvtest::Hook<quorvel::os::connect> refuse([](SOCKET, const sockaddr*, int) {
+            WSASetLastError(WSAENETUNREACH);
+            return SOCKET_ERROR;
+        });
+        auto closeReal = quorvel::os::closesocket;
+        qvtest::Hook<quorvel::os::closesocket> close([closeReal](SOCKET s) {
+            int nResult = closeReal(s);
+            WSASetLastError(WSAEWOULDBLOCK);  // as a system that writes it on success
+            return nResult;
+        });
+        CxUdpSocket udp;
+        EXPECT_EQ(0, udp.Bind(0, 1));
+        EXPECT_EQ(WSAENETUNREACH, SocketGetLastError());
+        EXPECT_EQ(INVALID_SOCKET, udp.GetSocket());
+    }
+    SocketUnInit();
 }
