@@ -282,17 +282,13 @@ void CxSerial::Forget() {
 
 int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
     Close();
-    if (!pszPath) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!pszPath) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     if (quorvel::BoundedLength(pszPath, kPathCapacity) >= kPathCapacity) {
-        os::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return 0;
+        return quorvel::Fail(ERROR_FILENAME_EXCED_RANGE);
     }
     HANDLE hComm = os::CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
-    if (hComm == INVALID_HANDLE_VALUE) return 0;
+    if (hComm == INVALID_HANDLE_VALUE) return quorvel::FailedCall("CreateFileW");
     if (!PortHandle(m_hComm, m_pLink, this).Adopt(hComm)) return 0;
     os::lstrcpyW(m_szDevPath, pszPath);
     m_hEventSend = NewEvent();

@@ -22,6 +22,7 @@
 
 #include "quorvel/quorvel.h"
 #include "tests/support/os_hook.h"
+#include "tests/support/trace_capture.h"
 
 namespace {
 
@@ -324,4 +325,20 @@ TEST(FailureCleanUp, ReleasesKeepTheFailedStepsError) {
         EXPECT_EQ(INVALID_SOCKET, udp.GetSocket());
     }
     SocketUnInit();
+}
+
+// A build with QV_TRACE_FAILURES traces a reported failure with the call,
+// its error and its place; the product's build writes no such line.
+TEST(FailureTrace, TracedOnlyWhereTheBuildAsks) {
+    qvtest::TraceCapture trace;
+    CxSerial serial;
+    ASSERT_EQ(0, serial.Open(L"\\\\.\\QVNOSUCHPORT", 0));
+    const std::string error = "error " + std::to_string(GetLastError()) + " ";
+#ifdef QV_TRACE_FAILURES
+    std::vector<std::string> lines = trace.Matching("Failed: CreateFileW, " + error);
+    ASSERT_EQ(1u, lines.size()) << error;
+    EXPECT_NE(std::string::npos, lines[0].find("in Open at serial/serial.cpp:")) << lines[0];
+#else
+    EXPECT_TRUE(trace.Matching("Failed: ").empty()) << trace.Matching("Failed: ")[0];
+#endif
 }
