@@ -22,12 +22,6 @@ using quorvel::socket_util::SetOf;
 namespace os = quorvel::os;
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxSocket) == 80, "CxSocket keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxSocket) == 152, "CxSocket keeps its layout");
-#endif
-
 namespace {
 
 // Bytes waiting to be read; all bits set when the platform cannot tell.
@@ -125,7 +119,9 @@ void CxSocket::LetGo() { SocketHandle(m_hSocket, m_pLink, this).Forget(); }
 // rather than held without an owner.
 void CxSocket::Attach(SOCKET s) {
     LetGo();
-    if (s != INVALID_SOCKET) SocketHandle(m_hSocket, m_pLink, this).Adopt(s);
+    // Attach has no result: a socket that cannot be adopted is closed, and
+    // the object holds none.
+    if (s != INVALID_SOCKET) static_cast<void>(SocketHandle(m_hSocket, m_pLink, this).Adopt(s));
 }
 
 SOCKET CxSocket::Detach() {
@@ -162,7 +158,7 @@ int CxSocket::CloseSocket() {
     // that none acts on a handle value the platform has given out anew.
     SharedLink* link = AtomicLoad(m_pLink);
     quorvel::EndCalls(link, [hSocket] { os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr); });
-    if (!SocketHandle(m_hSocket, m_pLink, this).Release(/*bKeepIfRefused=*/true)) {
+    if (!SocketHandle(m_hSocket, m_pLink, this).Close(/*bKeepIfRefused=*/true)) {
         link->closing = false;
         return 0;
     }
@@ -216,7 +212,6 @@ int CxSocket::ListenEvent() {
     SharedLink* listenerLink = SharedLink::Share(link);
     if (!quorvel::listener::Start(m_ListenThread, &CxSocket::ListenEventProc, this,
                                   GetListenerStackSize(), listenerLink)) {
-        quorvel::ErrorKeeper keep;
         SharedLink::Release(listenerLink);
         quorvel::ReleaseMember<quorvel::listener::WakeSocketTraits>(m_hWakeSocket);
         return 0;
@@ -253,7 +248,6 @@ SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
 }
 
 void CxSocket::DropFailedSocket(SOCKET) {
-    quorvel::ErrorKeeper keep;
     SocketHandle(m_hSocket, m_pLink, this).Release();  // also tells any copies it is gone
 }
 
