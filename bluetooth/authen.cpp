@@ -68,7 +68,7 @@ unsigned long CxBthAuthenResponse::RegisterForAuthentication(void* hRadio,
 
 int CxBthAuthenResponse::UnregisterAuthentication() {
     Registration registration(m_hAuthRegistration, m_pLink, this);
-    if (registration.Owns()) return registration.Release() ? 1 : 0;
+    if (registration.Owns()) return registration.Close() ? 1 : 0;
     // A released handle is never handed over again: later calls, a copy and
     // an object never registered pass NULL.
     registration.Release();

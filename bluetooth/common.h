@@ -17,15 +17,6 @@ constexpr size_t kNameCapacity = 248;
 constexpr size_t kPasskeyCapacity = 16;  // 15 characters and the terminator
 constexpr int kSockaddrLength = static_cast<int>(sizeof(SOCKADDR_BTH));
 
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(SOCKADDR_BTH) == 30, "SOCKADDR_BTH is 30 bytes");
-static_assert(sizeof(BLUETOOTH_FIND_RADIO_PARAMS) == 4, "radio search parameters");
-static_assert(sizeof(BLUETOOTH_RADIO_INFO) == 520, "radio record");
-static_assert(sizeof(BLUETOOTH_DEVICE_INFO) == 560, "device record");
-static_assert(sizeof(BLUETOOTH_DEVICE_SEARCH_PARAMS) == 32, "device search parameters");
-static_assert(sizeof(WSAQUERYSETW) == 60, "name-space query");
-#endif
-
 // Writes the address text of a bare device address (no service class,
 // channel 0) into szText, which holds kAddressCapacity characters. true when
 // the platform converted it; otherwise the text is left empty.

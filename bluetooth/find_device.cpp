@@ -65,9 +65,6 @@ int BthFindDevice(const wchar_t* szDeviceName, wchar_t* szRadioAddress, wchar_t*
         if (nFound || bUnnamed) break;
         bMore = finder.FindNextRadio(0);
     }
-    {
-        quorvel::ErrorKeeper keep;  // the error of the search's last step
-        finder.FindRadioClose();
-    }
+    finder.FindRadioClose();  // keeps the error of the search's last step
     return bUnnamed ? quorvel::Fail(ERROR_INVALID_DATA) : nFound;
 }

@@ -35,7 +35,6 @@ int CxBthRadioFind::FindRadio(int bCloseRadioHandle) {
     if (!walk) return 0;
     if (!RadioWalk(m_hRadioFind, m_pFindLink, this).Adopt(walk.release())) return 0;
     if (radio && !RadioHandle(m_hRadio, m_pRadioLink, this).Adopt(radio.release())) {
-        quorvel::ErrorKeeper keep;
         FindRadioClose();
         return 0;
     }

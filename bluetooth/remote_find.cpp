@@ -92,7 +92,6 @@ int CxBthRemoteDeviceFind::FindNextDevice() {
         if (!block) return FailSocket(WSA_NOT_ENOUGH_MEMORY);
         pResult = block.get();
         if (os::WSALookupServiceNextW(hLookup, kNextFlags, &dwLength, pResult) == SOCKET_ERROR) {
-            quorvel::ErrorKeeper keep;
             block.reset();
             return 0;
         }

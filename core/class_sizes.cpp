@@ -13,6 +13,10 @@ QV_SIZE(SOCKADDR_BTH, 30);
 #if defined(_M_IX86) || defined(__i386__)
 QV_SIZE(IP_ADAPTER_INFO, 648);  // with the 64-bit time_t of Visual C++ 2005 and later
 QV_SIZE(BLUETOOTH_DEVICE_INFO, 560);
+QV_SIZE(BLUETOOTH_FIND_RADIO_PARAMS, 4);
+QV_SIZE(BLUETOOTH_RADIO_INFO, 520);
+QV_SIZE(BLUETOOTH_DEVICE_SEARCH_PARAMS, 32);
+QV_SIZE(WSAQUERYSETW, 60);
 #endif
 
 #if defined(_M_IX86) || defined(__i386__)
@@ -43,6 +47,7 @@ QV_SIZE(CxLocalHostIPAddrFind, 152);
 QV_SIZE(CxAdapterFind, 1312);
 QV_SIZE(CxNetworkHostFind, 1788);
 QV_SIZE(CxSerialPortFind, 12);
+QV_SIZE(CxSerialPortWatch, 72);
 #elif defined(__x86_64__) || defined(_M_X64)
 // The 64-bit test builds of the same sources (both flavours lay these out
 // alike).
@@ -65,4 +70,5 @@ QV_SIZE(CxLocalHostIPAddrFind, 176);
 QV_SIZE(CxAdapterFind, 1432);
 QV_SIZE(CxNetworkHostFind, 2568);
 QV_SIZE(CxSerialPortFind, 24);
+QV_SIZE(CxSerialPortWatch, 136);
 #endif

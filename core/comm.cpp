@@ -16,12 +16,6 @@ constexpr unsigned long kMostStackUnits = 0xFFFF;
 }  // namespace
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxComm) == 24, "CxComm keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxComm) == 40, "CxComm keeps its layout");
-#endif
-
 CxComm::CxComm()
     : m_pfnProc(nullptr), m_pParam(nullptr), m_hWnd(nullptr), m_uMsg(0), m_uTargetSeq(0) {}
 

@@ -6,30 +6,62 @@
 
 namespace quorvel {
 
+// A build with QV_TRACE_FAILURES (the CMake option of that name) writes each
+// failure reported below to the trace channel, with the place that reported
+// it, which the compiler passes in. Other builds have neither the extra
+// arguments nor the line.
+#ifdef QV_TRACE_FAILURES
+void TraceFailure(const char* pszCall, unsigned long ulError, const char* pszFile, int nLine,
+                  const char* pszFunction);
+#define QV_FAILURE_PLACE                                                                     \
+    , const char *pszFile_ = __builtin_FILE(), int nLine_ = __builtin_LINE(),               \
+      const char *pszFunction_ = __builtin_FUNCTION()
+#define QV_TRACE_FAILURE(call, error) TraceFailure(call, error, pszFile_, nLine_, pszFunction_)
+#else
+#define QV_FAILURE_PLACE
+#define QV_TRACE_FAILURE(call, error) static_cast<void>(0)
+#endif
+
 // Fails with a Windows error: it becomes the thread's last error, and the
 // operation's result is 0.
-inline int Fail(DWORD dwError) {
+inline int Fail(DWORD dwError QV_FAILURE_PLACE) {
+    QV_TRACE_FAILURE(nullptr, dwError);
     os::SetLastError(dwError);
     return 0;
 }
 
 // Fails with a Windows Sockets error (SocketGetLastError reads it).
-inline int FailSocket(int nError) {
+inline int FailSocket(int nError QV_FAILURE_PLACE) {
+    QV_TRACE_FAILURE(nullptr, static_cast<unsigned long>(nError));
     os::WSASetLastError(nError);
+    return 0;
+}
+
+// Fails because the system call pszCall ("CreateFileW") failed: its error
+// stays the last error, and the operation's result is 0.
+inline int FailedCall(const char* pszCall QV_FAILURE_PLACE) {
+    static_cast<void>(pszCall);
+    QV_TRACE_FAILURE(pszCall, os::GetLastError());
     return 0;
 }
 
 // The precondition of every operation that needs an open object: false,
 // with ERROR_INVALID_HANDLE as the last error, when it is not open.
-inline bool RequireOpen(bool bOpen) {
-    if (!bOpen) os::SetLastError(ERROR_INVALID_HANDLE);
+[[nodiscard]] inline bool RequireOpen(bool bOpen QV_FAILURE_PLACE) {
+    if (!bOpen) {
+        QV_TRACE_FAILURE(nullptr, ERROR_INVALID_HANDLE);
+        os::SetLastError(ERROR_INVALID_HANDLE);
+    }
     return bOpen;
 }
 
 // The same for the socket endpoints, whose errors are Windows Sockets
 // errors: WSAENOTSOCK when the object holds no socket.
-inline bool RequireSocket(bool bOpen) {
-    if (!bOpen) os::WSASetLastError(WSAENOTSOCK);
+[[nodiscard]] inline bool RequireSocket(bool bOpen QV_FAILURE_PLACE) {
+    if (!bOpen) {
+        QV_TRACE_FAILURE(nullptr, WSAENOTSOCK);
+        os::WSASetLastError(WSAENOTSOCK);
+    }
     return bOpen;
 }
 

@@ -40,7 +40,6 @@ SOCKET MakeSocketWake() {
         os::getsockname(hWake, reinterpret_cast<SOCKADDR*>(&addr), &nLength) == SOCKET_ERROR ||
         os::connect(hWake, reinterpret_cast<SOCKADDR*>(&addr), nLength) == SOCKET_ERROR ||
         os::ioctlsocket(hWake, FIONBIO, &ulNonBlocking) == SOCKET_ERROR) {
-        ErrorKeeper keep;
         wake.reset();
         return INVALID_SOCKET;
     }

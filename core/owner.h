@@ -12,6 +12,10 @@
 //   released the handle a copy reads it as absent instead of using a value
 //   the system may already have given out again.
 //
+// Releasing is clean-up: it keeps the thread's last error, so that a step
+// that failed and then lets go of what it held still reports its own error.
+// Only an object's own close (SharedHandle::Close) reports a refused release.
+//
 // A traits type says what the handle is and how it is released:
 //   struct Traits {
 //       using Handle = ...;
@@ -21,6 +25,7 @@
 #pragma once
 
 #include "core/atomic.h"
+#include "core/error.h"
 #include "core/shared_link.h"
 #include "platform/os.h"
 
@@ -46,20 +51,22 @@ public:
     bool valid() const { return m_h != Traits::Invalid(); }
     explicit operator bool() const { return valid(); }
     // Gives the handle up without releasing it.
-    Handle release() {
+    [[nodiscard]] Handle release() {
         Handle h = m_h;
         m_h = Traits::Invalid();
         return h;
     }
     // Releases the held handle (if any) and takes h; true unless the system
-    // refused the release.
+    // refused the release. The last error stays the caller's.
     bool reset(Handle h = Traits::Invalid()) {
         Handle old = m_h;
         m_h = h;
-        return old == Traits::Invalid() || Traits::Release(old);
+        if (old == Traits::Invalid()) return true;
+        ErrorKeeper keep;
+        return Traits::Release(old);
     }
     // For an operation that writes a new handle through a pointer.
-    Handle* receive() {
+    [[nodiscard]] Handle* receive() {
         reset();
         return &m_h;
     }
@@ -82,10 +89,10 @@ public:
     // Takes a handle just acquired, with a new record that names this object
     // its owner. When the record cannot be made the handle is released and
     // the result is false (ERROR_NOT_ENOUGH_MEMORY).
-    bool Adopt(Handle acquired) {
+    [[nodiscard]] bool Adopt(Handle acquired) {
         SharedLink* link = SharedLink::Create(m_self);
         if (!link) {
-            Traits::Release(acquired);
+            Traits::Release(acquired);  // the failure reported is the memory's
             os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
@@ -135,23 +142,12 @@ public:
 
     // The owner releases the handle (copies stop using it first); a copy
     // lets go of its view. Afterwards the object holds nothing. false when
-    // the system refused the release; with bKeepIfRefused the owner then
-    // still holds the handle, unchanged.
-    bool Release(bool bKeepIfRefused = false) {
-        bool bReleased = true;
-        SharedLink* link = AtomicLoad(m_link);
-        // Copies stop using it before it goes; released once, even where a
-        // last resort has released it already (see serial.cpp).
-        if (link && link->owner == m_self && link->live.exchange(false)) {
-            bReleased = Traits::Release(AtomicLoad(m_value));
-            if (!bReleased && bKeepIfRefused) {
-                link->live = true;
-                return false;
-            }
-        }
-        Drop();
-        return bReleased;
-    }
+    // the system refused the release; the last error stays the caller's.
+    bool Release() { return Let(/*bKeepIfRefused=*/false, /*bReportRefusal=*/false); }
+    // The same as the object's own close, whose failure a refused release
+    // is: false, with the system's error as the last error. With
+    // bKeepIfRefused the owner then still holds the handle, unchanged.
+    [[nodiscard]] bool Close(bool bKeepIfRefused = false) { return Let(bKeepIfRefused, true); }
     // Lets go without releasing the handle (it was handed on): the owner
     // tells its copies the handle is no longer theirs to use.
     void Forget() {
@@ -169,6 +165,25 @@ public:
     }
 
 private:
+    bool Let(bool bKeepIfRefused, bool bReportRefusal) {
+        DWORD dwError = os::GetLastError();  // the caller's, unless a refusal is reported
+        bool bReleased = true;
+        SharedLink* link = AtomicLoad(m_link);
+        // Copies stop using it before it goes; released once, even where a
+        // last resort has released it already (see serial.cpp).
+        if (link && link->owner == m_self && link->live.exchange(false)) {
+            bReleased = Traits::Release(AtomicLoad(m_value));
+            if (!bReleased && bReportRefusal) dwError = os::GetLastError();
+            if (!bReleased && bKeepIfRefused) {
+                link->live = true;
+                os::SetLastError(dwError);
+                return false;
+            }
+        }
+        Drop();
+        os::SetLastError(dwError);
+        return bReleased;
+    }
     void Drop() {
         SharedLink::Detach(m_link);
         AtomicStore(m_value, Traits::Invalid());
@@ -242,7 +257,7 @@ struct AuthRegistrationTraits {
 
 // Releases a handle that its owner keeps in a plain member (one its copies
 // never release, such as a port's events) and clears the member; true
-// unless the system refused the release.
+// unless the system refused the release. The last error stays the caller's.
 template <class Traits>
 bool ReleaseMember(typename Traits::Handle& member) {
     ScopedHandle<Traits> owned(member);

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/atomic.h"
+#include "core/error.h"
 
 namespace quorvel {
 
@@ -50,6 +51,7 @@ SharedLink* SharedLink::Share(SharedLink* link) {
 
 void SharedLink::Release(SharedLink*& link) {
     if (link && link->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        ErrorKeeper keep;  // letting go is clean-up, as for the owner types
         if (HANDLE hWake = link->closerWake.load()) os::CloseHandle(hWake);
         delete link->extra.load();
         delete link;

@@ -39,7 +39,8 @@ struct SharedLink {
     static SharedLink* Create(const void* owner, LONG refs = 1);
     // One more holder; nullptr stays nullptr.
     static SharedLink* Share(SharedLink* link);
-    // Drops one holder and clears the caller's pointer.
+    // Drops one holder and clears the caller's pointer; the last error stays
+    // the caller's.
     static void Release(SharedLink*& link);
     // The same two for a record that an object names in its member, where
     // another thread may read it (a call, a copy being made) while the

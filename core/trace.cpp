@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "core/error.h"
+#include "core/error_names.h"
 #include "platform/os.h"
 
 namespace quorvel {
@@ -28,5 +30,33 @@ void Trace(const wchar_t* pszFormat, ...) {
     }
     os::OutputDebugStringW(szDebug);
 }
+
+#ifdef QV_TRACE_FAILURES
+namespace {
+
+// The last two parts of a source path ("serial/serial.cpp"): where the file
+// lies in the tree, without the folder the tree was built in.
+const char* TreePath(const char* pszFile) {
+    const char* pszLast = pszFile;
+    const char* pszBeforeLast = pszFile;
+    for (const char* p = pszFile; *p; ++p) {
+        if (*p == '/' || *p == '\\') {
+            pszBeforeLast = pszLast;
+            pszLast = p + 1;
+        }
+    }
+    return pszBeforeLast;
+}
+
+}  // namespace
+
+void TraceFailure(const char* pszCall, unsigned long ulError, const char* pszFile, int nLine,
+                  const char* pszFunction) {
+    ErrorKeeper keep;  // writing the line leaves the failure's error
+    const ErrorName* name = FindErrorName(ulError);
+    Trace(L"Failed: %hs, error %lu (%hs), in %hs at %hs:%d.\n", pszCall ? pszCall : pszFunction,
+          ulError, name ? name->name : "unnamed", pszFunction, TreePath(pszFile), nLine);
+}
+#endif
 
 }  // namespace quorvel

@@ -27,12 +27,6 @@ using quorvel::SharedLink;
 using quorvel::ThreadAccess;
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxSerialPortWatch) == 72, "CxSerialPortWatch keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxSerialPortWatch) == 136, "CxSerialPortWatch keeps its layout");
-#endif
-
 namespace {
 
 // A burst of notifications (a hub with several adapters, an interface and
@@ -221,7 +215,6 @@ int CxSerialPortWatch::Start(int bReportPresent) {
         os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!state || !link->AddExtra(state) || !(state->hWake = quorvel::listener::MakeEventWake())) {
-        quorvel::ErrorKeeper keep;
         SharedLink* second = link;
         SharedLink::Release(link);
         SharedLink::Release(second);
@@ -234,7 +227,6 @@ int CxSerialPortWatch::Start(int bReportPresent) {
                   "the watch routine is a WINAPI thread routine");
     if (!quorvel::listener::Start(m_WatchThread, &CxSerialPortWatch::WatchProc, this,
                                   GetListenerStackSize(), link)) {
-        quorvel::ErrorKeeper keep;
         SharedLink* thread = link;
         SharedLink::Release(thread);  // the thread's hold: it never ran
         SharedLink::Detach(m_pLink);

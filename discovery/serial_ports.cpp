@@ -191,7 +191,7 @@ void ReadBluetoothName(PortEntry* port) {
                   static_cast<unsigned>(port->ullBluetoothAddress & 0xFFFFFFFFu));
     quorvel::ScopedRegistryKey key;
     if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, szKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) {
-        key.release();  // nothing was opened
+        static_cast<void>(key.release());  // nothing was opened: nothing to close
         return;
     }
     char acName[kTextCapacity * 3];  // UTF-8 of a name that fits the text
@@ -276,7 +276,7 @@ DWORD ReadMap(SerialPortList* list) {
     quorvel::ScopedRegistryKey key;
     LONG lOpened = os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_READ, key.receive());
     if (lOpened != ERROR_SUCCESS) {
-        key.release();  // nothing was opened
+        static_cast<void>(key.release());  // nothing was opened: nothing to close
         return lOpened == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(lOpened);
     }
     HKEY hKey = key.get();

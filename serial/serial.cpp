@@ -98,8 +98,7 @@ using PortHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
 // and no close has begun; NULL with ERROR_INVALID_HANDLE otherwise.
 HANDLE PortFor(const quorvel::CallGuard& call, HANDLE const& hComm, SharedLink* const& link) {
     HANDLE hPort = !call.Refused() && AtomicLoad(link) == call.Link() ? AtomicLoad(hComm) : nullptr;
-    quorvel::RequireOpen(hPort != nullptr);
-    return hPort;
+    return quorvel::RequireOpen(hPort != nullptr) ? hPort : nullptr;
 }
 
 int AsHandleNumber(HANDLE h) { return static_cast<int>(reinterpret_cast<INT_PTR>(h)); }
@@ -222,12 +221,6 @@ bool IsRemovalError(DWORD dwError) {
 }  // namespace
 
 // Hosts compile against this layout: new state goes into the shared record.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxSerial) == 612, "CxSerial keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxSerial) == 688, "CxSerial keeps its layout");
-#endif
-
 CxSerial::CxSerial()
     : m_hComm(nullptr),
       m_hEventListen(nullptr),
@@ -285,17 +278,13 @@ void CxSerial::Forget() {
 
 int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
     Close();
-    if (!pszPath) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!pszPath) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     if (quorvel::BoundedLength(pszPath, kPathCapacity) >= kPathCapacity) {
-        os::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return 0;
+        return quorvel::Fail(ERROR_FILENAME_EXCED_RANGE);
     }
     HANDLE hComm = os::CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
-    if (hComm == INVALID_HANDLE_VALUE) return 0;
+    if (hComm == INVALID_HANDLE_VALUE) return quorvel::FailedCall("CreateFileW");
     if (!PortHandle(m_hComm, m_pLink, this).Adopt(hComm)) return 0;
     os::lstrcpyW(m_szDevPath, pszPath);
     m_hEventSend = NewEvent();
@@ -328,7 +317,7 @@ int CxSerial::Close() {
         [link, hComm, pszPath] { AbandonPort(link, hComm, pszPath); });
     QV_CHECK_CLOSE_CALLS(link, "serial port");
     QV_CHECK_CLOSE_LISTENER(m_ListenThread, "serial port");
-    int nResult = PortHandle(m_hComm, m_pLink, this).Release() ? 1 : 0;
+    int nResult = PortHandle(m_hComm, m_pLink, this).Close() ? 1 : 0;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventSend);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventRecv);

@@ -23,12 +23,6 @@ using quorvel::socket_util::SetOf;
 namespace os = quorvel::os;
 
 // Hosts compile against this layout.
-#if defined(_M_IX86) || defined(__i386__)
-static_assert(sizeof(CxSocket) == 80, "CxSocket keeps its layout");
-#elif defined(_M_X64) || defined(__x86_64__)
-static_assert(sizeof(CxSocket) == 152, "CxSocket keeps its layout");
-#endif
-
 namespace {
 
 // Bytes waiting to be read; all bits set when the platform cannot tell.
@@ -145,7 +139,9 @@ void CxSocket::LetGo() { SocketHandle(m_hSocket, m_pLink, this).Forget(); }
 // rather than held without an owner.
 void CxSocket::Attach(SOCKET s) {
     LetGo();
-    if (s != INVALID_SOCKET) AdoptSocket(m_hSocket, m_pLink, this, s);
+    // Attach has no result: a socket that cannot be adopted is closed, and
+    // the object holds none.
+    if (s != INVALID_SOCKET) static_cast<void>(AdoptSocket(m_hSocket, m_pLink, this, s));
 }
 
 SOCKET CxSocket::Detach() {
@@ -183,7 +179,7 @@ int CxSocket::CloseSocket() {
     SharedLink* link = AtomicLoad(m_pLink);
     quorvel::EndCalls(link, [hSocket] { os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr); });
     QV_CHECK_CLOSE_CALLS(link, "socket");
-    if (!SocketHandle(m_hSocket, m_pLink, this).Release(/*bKeepIfRefused=*/true)) {
+    if (!SocketHandle(m_hSocket, m_pLink, this).Close(/*bKeepIfRefused=*/true)) {
         link->closing = false;
         return 0;
     }
@@ -233,7 +229,6 @@ SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
 }
 
 void CxSocket::DropFailedSocket(SOCKET) {
-    quorvel::ErrorKeeper keep;
     SocketHandle(m_hSocket, m_pLink, this).Release();  // also tells any copies it is gone
 }
 
@@ -264,7 +259,6 @@ int CxSocket::ListenEvent() {
     SharedLink* listenerLink = SharedLink::Share(link);
     if (!quorvel::listener::Start(m_ListenThread, &CxSocket::ListenEventProc, this,
                                   GetListenerStackSize(), listenerLink)) {
-        quorvel::ErrorKeeper keep;
         SharedLink::Release(listenerLink);
         quorvel::ReleaseMember<quorvel::listener::WakeSocketTraits>(m_hWakeSocket);
         return 0;

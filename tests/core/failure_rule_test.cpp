@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
+#include "tests/support/os_hook.h"
+#include "tests/support/trace_capture.h"
 
 namespace {
 
@@ -298,4 +300,45 @@ TEST_F(FailureRule, FreeFunctionsNameTheirRefusal) {
         EXPECT_EQ(0u, row.call()) << row.name;
         EXPECT_EQ(row.dwError, GetLastError()) << row.name;
     }
+}
+
+// A step that fails and then lets go of what it held reports the step's
+// error, even where releasing writes an error of its own: a bind with a
+// listener whose wake cannot connect releases the wake (a scoped owner) and
+// then the endpoint's socket (a shared one).
+TEST(FailureCleanUp, ReleasesKeepTheFailedStepsError) {
+    ASSERT_EQ(1, SocketInit());
+    {
+        qvtest::Hook<quorvel::os::connect> refuse([](SOCKET, const sockaddr*, int) {
+            WSASetLastError(WSAENETUNREACH);
+            return SOCKET_ERROR;
+        });
+        auto closeReal = quorvel::os::closesocket;
+        qvtest::Hook<quorvel::os::closesocket> close([closeReal](SOCKET s) {
+            int nResult = closeReal(s);
+            WSASetLastError(WSAEWOULDBLOCK);  // as a system that writes it on success
+            return nResult;
+        });
+        CxUdpSocket udp;
+        EXPECT_EQ(0, udp.Bind(0, 1));
+        EXPECT_EQ(WSAENETUNREACH, SocketGetLastError());
+        EXPECT_EQ(INVALID_SOCKET, udp.GetSocket());
+    }
+    SocketUnInit();
+}
+
+// A build with QV_TRACE_FAILURES traces a reported failure with the call,
+// its error and its place; the product's build writes no such line.
+TEST(FailureTrace, TracedOnlyWhereTheBuildAsks) {
+    qvtest::TraceCapture trace;
+    CxSerial serial;
+    ASSERT_EQ(0, serial.Open(L"\\\\.\\QVNOSUCHPORT", 0));
+    const std::string error = "error " + std::to_string(GetLastError()) + " ";
+#ifdef QV_TRACE_FAILURES
+    std::vector<std::string> lines = trace.Matching("Failed: CreateFileW, " + error);
+    ASSERT_EQ(1u, lines.size()) << error;
+    EXPECT_NE(std::string::npos, lines[0].find("in Open at serial/serial.cpp:")) << lines[0];
+#else
+    EXPECT_TRUE(trace.Matching("Failed: ").empty()) << trace.Matching("Failed: ")[0];
+#endif
 }

@@ -42,7 +42,9 @@ ToolRun::ToolRun(std::vector<std::string> args, Stdout output) : m_args(std::mov
     m_args.insert(m_args.begin(), "qvtool");
     for (std::string& arg : m_args) m_argv.push_back(&arg[0]);
     m_argv.push_back(nullptr);
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    // Not inheritable: a process started meanwhile (Wine starts its desktop
+    // process on the first window) would keep a write end open.
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
     CreatePipe(&m_in.read, &m_in.write, &sa, 0);
     CreatePipe(&m_out.read, &m_out.write, &sa, 0);
     CreatePipe(&m_err.read, &m_err.write, &sa, 0);
@@ -104,6 +106,7 @@ int ToolRun::Finish() {
     CloseHandle(m_in.read);
     m_feeder.join();
     Restore();
+    m_written = true;
     if (m_outReader.joinable()) m_outReader.join();
     m_errReader.join();
     if (m_out.read) CloseHandle(m_out.read);
@@ -164,10 +167,21 @@ void ToolRun::Feed() {
     CloseHandle(m_in.write);
 }
 
+// Reads only what waits, so that the end does not hang on a write end that
+// some other process still holds: once the command is done, what is left in
+// the pipe is all there is.
 void ToolRun::Collect(HANDLE from, std::string* into) {
     char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got) {
+    for (;;) {
+        DWORD waiting = 0, got = 0;
+        bool bWritten = m_written;  // read before the pipe: all was written before it
+        if (!PeekNamedPipe(from, nullptr, 0, nullptr, &waiting, nullptr)) break;  // no writer left
+        if (!waiting) {
+            if (bWritten) break;
+            Sleep(2);
+            continue;
+        }
+        if (!ReadFile(from, buffer, waiting < sizeof buffer ? waiting : sizeof buffer, &got, nullptr)) break;
         std::lock_guard<std::mutex> lock(m_mutex);
         into->append(buffer, got);
         m_changed.notify_all();

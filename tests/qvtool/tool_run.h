@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -79,6 +80,7 @@ private:
     std::condition_variable m_changed;  // output, input or the end changed
 
     std::thread m_feeder, m_outReader, m_errReader, m_runner;
+    std::atomic<bool> m_written{false};  // the command and its streams are done: readers drain and end
 };
 
 struct ToolResult {

@@ -21,7 +21,7 @@ set(build ${QV_BUILD}/consumer/build)
 file(REMOVE_RECURSE ${QV_BUILD}/consumer)
 
 set(qv_check "consumer check")
-include(${CMAKE_CURRENT_LIST_DIR}/../support/step.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../../support/step.cmake)
 
 step("install" ${CMAKE_COMMAND} --install ${QV_BUILD} --prefix ${prefix})
 foreach(file bin/quorvel.dll lib/quorvel.lib include/quorvel/quorvel.h

@@ -1,0 +1,60 @@
+# Every test of a build tree has a subsystem label and a kind label, and no
+# label outside those two lists; each subsystem selects at least one test.
+# Run as: cmake -DQV_BUILD=<build tree> -DQV_CTEST=<ctest> "-DQV_SUBSYSTEMS=a;b"
+#         "-DQV_KINDS=c;d" -P labels.cmake
+# ctest lists the tests from a scratch folder whose only test file includes
+# the build tree's: a listing writes a log where it runs, and the run that
+# runs this check has its own log open in the build tree.
+cmake_minimum_required(VERSION 3.20)
+set(scratch ${QV_BUILD}/labels-check)
+file(REMOVE_RECURSE ${scratch})
+file(WRITE ${scratch}/CTestTestfile.cmake "subdirs(\"${QV_BUILD}\")\n")
+execute_process(COMMAND ${QV_CTEST} --show-only=json-v1 WORKING_DIRECTORY ${scratch}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE listing ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "labels check: ctest could not list the tests (${rc})\n${err}")
+endif()
+
+string(REPLACE ";" "|" subsystem_names "${QV_SUBSYSTEMS}")
+string(REPLACE ";" "|" kind_names "${QV_KINDS}")
+set(failures "")
+set(selected "")
+string(JSON count LENGTH "${listing}" tests)
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+  string(JSON name GET "${listing}" tests ${i} name)
+  set(labels "")
+  string(JSON nprops ERROR_VARIABLE none LENGTH "${listing}" tests ${i} properties)
+  if(none)
+    set(nprops 0)
+  endif()
+  foreach(p RANGE ${nprops})  # one past the last: GET fails there
+    string(JSON property ERROR_VARIABLE none GET "${listing}" tests ${i} properties ${p})
+    string(JSON pname ERROR_VARIABLE none GET "${property}" name)
+    if(pname STREQUAL "LABELS")
+      string(JSON labels GET "${property}" value)
+      string(REGEX REPLACE "[][\" ]" "" labels "${labels}")
+      string(REPLACE "," ";" labels "${labels}")
+    endif()
+  endforeach()
+  set(subsystems ${labels})
+  list(FILTER subsystems INCLUDE REGEX "^(${subsystem_names})$")
+  set(kinds ${labels})
+  list(FILTER kinds INCLUDE REGEX "^(${kind_names})$")
+  set(unknown ${labels})
+  list(FILTER unknown EXCLUDE REGEX "^(${subsystem_names}|${kind_names})$")
+  list(APPEND selected ${subsystems})
+  if(NOT subsystems OR NOT kinds OR unknown)
+    string(APPEND failures "  ${name}: labels '${labels}'\n")
+  endif()
+endforeach()
+foreach(subsystem IN LISTS QV_SUBSYSTEMS)
+  if(NOT subsystem IN_LIST selected)
+    string(APPEND failures "  ctest -L ${subsystem} selects no test\n")
+  endif()
+endforeach()
+if(failures)
+  message(FATAL_ERROR "labels check: in ${QV_BUILD}, each test needs one of "
+    "${QV_SUBSYSTEMS} and one of ${QV_KINDS}, and no other label:\n${failures}")
+endif()
+message(STATUS "labels check: ${count} tests, each with a subsystem and a kind")
