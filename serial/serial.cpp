@@ -721,7 +721,7 @@ void CxSerial::DeviceRemoved(HANDLE hComm) {
 //
 // The path of an event: ListenEvent starts the listener thread, which runs a
 // SerialWatch (Listen); each of the watch's steps (WaitOnce) is one pass over
-// the port (Pass), and an event the pass found is raised (Raise) to the
+// the port (OnePass), and an event the pass found is raised (Raise) to the
 // host's callback or window. The engine (core/listener.h) runs the steps,
 // pauses after failures and stops the thread.
 
