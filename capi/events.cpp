@@ -3,6 +3,7 @@
 #include <new>
 #include <type_traits>
 
+#include "core/atomic.h"
 #include "core/deadline.h"
 #include "core/listener.h"
 #include "core/owner.h"
@@ -25,11 +26,10 @@ static_assert(std::is_same<qv_event_proc, void(__stdcall*)(void*, qv_handle, DWO
 
 // ---- Queue ------------------------------------------------------------------
 
-Queue::Queue() : Object(QV_KIND_EVENT_QUEUE), m_link(SharedLink::Create(this)) {}
+Queue::Queue() : Object(QV_KIND_EVENT_QUEUE) {}
 
 Queue::~Queue() {
     ScopedKernelHandle event(m_hEvent.load());
-    SharedLink::Release(m_link);
 }
 
 HANDLE Queue::Event() {
@@ -39,7 +39,7 @@ HANDLE Queue::Event() {
     if (!made) return nullptr;
     if (!m_hEvent.compare_exchange_strong(hEvent, made.get())) return hEvent;  // another was first
     hEvent = made.release();
-    TextGuard guard(m_link);
+    FlagGuard guard(&m_bBusy);
     if (m_head) os::SetEvent(hEvent);  // events that came before it existed
     return hEvent;
 }
@@ -104,7 +104,7 @@ DWORD Queue::Wait(const Call& call, DWORD dwWait, qv_handle* pSource, DWORD* pdw
         Endpoint* source = nullptr;
         qv_handle hSource = nullptr;
         {
-            TextGuard guard(m_link);
+            FlagGuard guard(&m_bBusy);
             if (PopLocked(&event, &source)) hSource = source->Handle();
         }
         if (source) {
@@ -125,7 +125,7 @@ void Queue::Wake() {
 }
 
 void Queue::Shutdown() {
-    TextGuard guard(m_link);
+    FlagGuard guard(&m_bBusy);
     m_bClosed = true;
     while (Endpoint* endpoint = m_head) {
         endpoint->m_nPending = 0;
@@ -135,7 +135,7 @@ void Queue::Shutdown() {
 
 // ---- Endpoint ---------------------------------------------------------------
 
-Endpoint::Endpoint(DWORD dwKind) : Object(dwKind), m_link(SharedLink::Create(this)) {
+Endpoint::Endpoint(DWORD dwKind) : Object(dwKind) {
     m_own = new (std::nothrow) Queue;
     if (m_own && !m_own->Made()) {
         m_own->Release();
@@ -147,7 +147,6 @@ Endpoint::Endpoint(DWORD dwKind) : Object(dwKind), m_link(SharedLink::Create(thi
 Endpoint::~Endpoint() {
     if (m_own) m_own->Release();
     ScopedKernelHandle delivered(m_hDelivered.load());
-    SharedLink::Release(m_link);
 }
 
 long CALLBACK Endpoint::OnEvent(void* pParam, unsigned int, long lEvent) {
@@ -172,7 +171,7 @@ void Endpoint::Deliver(DWORD dwEvent, DWORD dwDetail) {
     m_dwDeliveringThread.store(os::GetCurrentThreadId(), std::memory_order_seq_cst);
     Target target;
     {
-        TextGuard guard(m_link);
+        FlagGuard guard(&m_bBusy);
         target = m_target;
     }
     if (target.pfnProc) {
@@ -210,7 +209,7 @@ bool Endpoint::WithQueue(Fn fn) {
     for (;;) {
         Queue* queue = m_queue.load(std::memory_order_acquire);
         if (!queue) return false;  // closed
-        TextGuard guard(queue->m_link);
+        FlagGuard guard(&queue->m_bBusy);
         if (m_queue.load(std::memory_order_acquire) != queue) continue;  // moved meanwhile
         fn(queue);
         return true;
@@ -226,7 +225,7 @@ void Endpoint::Enqueue(DWORD dwEvent, DWORD dwDetail) {
 
 void Endpoint::HandOver() {
     {
-        TextGuard guard(m_link);
+        FlagGuard guard(&m_bBusy);
         if (!m_target.pfnProc && !m_target.hWnd) return;
     }
     Pending taken[kMaxPending];
@@ -274,7 +273,7 @@ void Endpoint::AwaitDeliveries() {
 
 DWORD Endpoint::SetCallback(qv_event_proc pfnProc, void* pContext) {
     {
-        TextGuard guard(m_link);
+        FlagGuard guard(&m_bBusy);
         m_target.pfnProc = pfnProc;
         m_target.pContext = pContext;
     }
@@ -285,7 +284,7 @@ DWORD Endpoint::SetCallback(qv_event_proc pfnProc, void* pContext) {
 
 DWORD Endpoint::SetWindow(HWND hWnd, UINT uMsg) {
     {
-        TextGuard guard(m_link);
+        FlagGuard guard(&m_bBusy);
         m_target.hWnd = hWnd;
         m_target.uMsg = uMsg;
     }
@@ -303,7 +302,7 @@ DWORD Endpoint::SetQueue(Queue* queue, Queue** pOld) {
     int nTaken = 0;
     for (;;) {
         old = m_queue.load(std::memory_order_acquire);
-        TextGuard guard(old->m_link);
+        FlagGuard guard(&old->m_bBusy);
         if (m_queue.load(std::memory_order_acquire) != old) continue;
         old->UnlinkLocked(this);
         for (int i = 0; i < m_nPending; ++i) taken[nTaken++] = m_pending[i];
@@ -313,7 +312,7 @@ DWORD Endpoint::SetQueue(Queue* queue, Queue** pOld) {
     }
     // ...into the new one, ahead of any that came meanwhile.
     {
-        TextGuard guard(target->m_link);
+        FlagGuard guard(&target->m_bBusy);
         Pending later[kMaxPending];
         int nLater = m_nPending;
         for (int i = 0; i < nLater; ++i) later[i] = m_pending[i];
@@ -363,7 +362,7 @@ void Endpoint::Finish() {
     for (;;) {
         queue = m_queue.load(std::memory_order_acquire);
         if (!queue) return;
-        TextGuard guard(queue->m_link);
+        FlagGuard guard(&queue->m_bBusy);
         if (m_queue.load(std::memory_order_acquire) != queue) continue;
         queue->UnlinkLocked(this);
         m_nPending = 0;

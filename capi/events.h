@@ -27,7 +27,7 @@ class Queue : public Object {
 public:
     Queue();
     ~Queue() override;
-    bool Made() const { return m_link != nullptr; }
+    bool Made() const { return true; }
 
     // qv_wait_event on this queue: the next event, waiting at most dwWait.
     DWORD Wait(const Call& call, DWORD dwWait, qv_handle* pSource, DWORD* pdwEvent,
@@ -46,7 +46,7 @@ private:
     void SignalLocked();
     HANDLE Event();  // made on first need; nullptr if it cannot be made
 
-    SharedLink* m_link;  // its text guard guards the members below
+    std::atomic<bool> m_bBusy{false};  // guards the members below (FlagGuard)
     std::atomic<HANDLE> m_hEvent{nullptr};
     Endpoint* m_head = nullptr;
     Endpoint* m_tail = nullptr;
@@ -67,7 +67,7 @@ public:
     explicit Endpoint(DWORD dwKind);
     ~Endpoint() override;
     // Its own queue and guard; false if memory ran out.
-    bool Made() const { return m_own != nullptr && m_link != nullptr; }
+    bool Made() const { return m_own != nullptr; }
 
     // The C++ endpoint's callback; its parameter is the Endpoint.
     static long CALLBACK OnEvent(void* pParam, unsigned int uHandle, long lEvent);
@@ -123,7 +123,7 @@ private:
     void Enqueue(DWORD dwEvent, DWORD dwDetail);
     bool AddLocked(DWORD dwEvent, DWORD dwDetail);
 
-    SharedLink* m_link;  // its text guard guards the target
+    std::atomic<bool> m_bBusy{false};  // guards the target (FlagGuard)
     Target m_target = {};
     std::atomic<LONG> m_lDelivering{0};
     std::atomic<DWORD> m_dwDeliveringThread{0};

@@ -51,7 +51,7 @@ bool Connection::Translate(long lEvent, DWORD* pdwEvent, DWORD*) {
     // last (what a closed connection looks like), so that the usual report
     // costs no call of the platform.
     SharedLink* link = SocketAccess::LinkOf(m_socket);
-    LONG lReceives = link ? link->receives.load(std::memory_order_acquire) : 0;
+    LONG lReceives = SocketAccess::Receives(link);
     bool bAgain = m_bTold && lReceives == m_lReceivesWhenTold;
     m_bTold = true;
     m_lReceivesWhenTold = lReceives;

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "core/lifecycle_check.h"
 #include "platform/os.h"
 
 namespace quorvel::capi {
@@ -159,6 +160,7 @@ DWORD Close(qv_handle handle) {
     slot->calls->closing.store(true, std::memory_order_seq_cst);
     object->Shutdown();
     EndCalls(slot->calls, [object] { object->Wake(); });
+    QV_CHECK_CLOSE_CALLS(slot->calls, "C interface handle");
     object->Finish();
     slot->object.store(nullptr, std::memory_order_release);
     slot->calls->closing.store(false, std::memory_order_seq_cst);

@@ -4,6 +4,11 @@
 // functions instead of through std::atomic.
 #pragma once
 
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+
 namespace quorvel {
 
 template <class T>
@@ -28,5 +33,23 @@ inline bool AtomicCompareExchange(T& value, T& expected, T desired) {
     return __atomic_compare_exchange_n(&value, &expected, desired, false, __ATOMIC_ACQ_REL,
                                        __ATOMIC_ACQUIRE);
 }
+
+// Holds a flag (if any) for a scope, for state that several threads read
+// and write where the guarded work is a few loads, stores or character
+// copies: waiting turns.
+class FlagGuard {
+public:
+    explicit FlagGuard(std::atomic<bool>* pFlag) : m_pFlag(pFlag) {
+        while (m_pFlag && m_pFlag->exchange(true, std::memory_order_acquire)) YieldProcessor();
+    }
+    ~FlagGuard() {
+        if (m_pFlag) m_pFlag->store(false, std::memory_order_release);
+    }
+    FlagGuard(const FlagGuard&) = delete;
+    FlagGuard& operator=(const FlagGuard&) = delete;
+
+private:
+    std::atomic<bool>* m_pFlag;
+};
 
 }  // namespace quorvel

@@ -12,6 +12,7 @@
 //   bool Pause(DWORD ms);   waits ms or until woken; false to stop
 #pragma once
 
+#include "core/lifecycle_check.h"
 #include "core/owner.h"
 #include "core/thread_record.h"
 #include "quorvel/core.h"
@@ -41,23 +42,42 @@ enum class Step {
 
 // Starts pfnRoutine on thread with pParam (the endpoint) and the given stack
 // reserve (0: the process default), without waiting for it: what the routine
-// takes from its object at its start stays valid until the object stops it,
-// and pContext (ThreadAccess::ContextOf its record) is anything it must hold
-// beyond that. 0 with the system's error if the thread cannot be started.
+// takes from its object at its start stays valid until the object stops it;
+// hold is the listener's own hold on a record it must read beyond that (see
+// HoldOf), given to the thread. 0 with the system's error if the thread
+// cannot be started (hold stays the caller's then).
 inline int Start(CxThread& thread, CX_THREAD_ROUTINE pfnRoutine, void* pParam,
-                 unsigned long ulStackReserve, void* pContext = nullptr) {
+                 unsigned long ulStackReserve, SharedLink* hold = nullptr) {
     return ThreadAccess::Start(thread, pfnRoutine, pParam, ulStackReserve,
-                               ulStackReserve ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, pContext);
+                               ulStackReserve ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, hold);
+}
+
+// The listener's own hold that Start handed it, from the record of its
+// thread (ThreadAccess::RecordOf, taken at the listener's start: the
+// CxThread lives in the endpoint, which a callback may delete); nullptr once
+// dropped.
+inline SharedLink* HoldOf(const SharedLink* record) {
+    return static_cast<SharedLink*>(ThreadAccess::ContextOf(record));
+}
+// Lets go of it: the listener's last use of that record.
+inline void DropHold(SharedLink* record) {
+    SharedLink* hold = static_cast<SharedLink*>(ThreadAccess::TakeContext(record));
+    SharedLink::Release(hold);
 }
 
 // The routine's body, the same for every endpoint: pThread is the CxThread
 // that Start started, whose parameter is the endpoint; pfnListen is the
-// endpoint's listener.
+// endpoint's listener, pszKind the kind of endpoint (for the checks). A
+// listener ends having let go of its hold.
 template <class Endpoint>
-unsigned long Enter(void* pThread, void (Endpoint::*pfnListen)(CxThread*)) {
+unsigned long Enter(void* pThread, void (Endpoint::*pfnListen)(CxThread*), const char* pszKind) {
     CxThread* pListenThread = static_cast<CxThread*>(pThread);
+    SharedLink* record = ThreadAccess::RecordOf(pListenThread);  // outlives the endpoint
     Endpoint* pEndpoint = static_cast<Endpoint*>(pListenThread->GetParamPtr());
     if (pEndpoint) (pEndpoint->*pfnListen)(pListenThread);
+    QV_LIFECYCLE_CHECK(!HoldOf(record), lifecycle::kListenerDropsHold, pszKind);
+    (void)record;
+    (void)pszKind;
     return 0;
 }
 

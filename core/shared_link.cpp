@@ -35,12 +35,10 @@ SharedLink* SharedLink::Create(const void* owner, LONG refs) {
         link->refs.store(refs);
         link->live.store(true);
         link->owner = owner;
-        link->handle.store(nullptr);
         link->busy.store(0);
+        link->admitted.store(0);
         link->closing.store(false);
         link->closerWake.store(nullptr);
-        link->receives.store(0);
-        link->textBusy.store(false);
         link->extra.store(nullptr);
     }
     return link;
@@ -89,10 +87,17 @@ CallGuard::CallGuard(SharedLink* const& member)
     // waits for this call; one that began earlier is seen here.
     m_link->busy.fetch_add(1, std::memory_order_seq_cst);
     m_bRefused = m_link->closing.load(std::memory_order_seq_cst) || !m_link->live.load();
+#if defined(QUORVEL_LIFECYCLE_CHECKS)
+    if (!m_bRefused) m_link->admitted.fetch_add(1, std::memory_order_seq_cst);
+#endif
 }
 
 CallGuard::~CallGuard() {
     if (!m_link) return;
+#if defined(QUORVEL_LIFECYCLE_CHECKS)
+    // Before the count that the close waits on: once that is zero, so is this.
+    if (!m_bRefused) m_link->admitted.fetch_sub(1, std::memory_order_seq_cst);
+#endif
     // The last call to leave a close tells the closer.
     if (m_link->busy.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
         m_link->closing.load(std::memory_order_seq_cst)) {
@@ -111,18 +116,6 @@ HANDLE CloserWake(SharedLink* link) {
     if (link->closerWake.compare_exchange_strong(hWake, hNew)) return hNew;
     os::CloseHandle(hNew);  // another close made one meanwhile
     return hWake;
-}
-
-TextGuard::TextGuard(SharedLink* const& member) : m_link(SharedLink::Pin(member)) {
-    if (m_link) {
-        while (m_link->textBusy.exchange(true, std::memory_order_acquire)) YieldProcessor();
-    }
-}
-
-TextGuard::~TextGuard() {
-    if (!m_link) return;
-    m_link->textBusy.store(false, std::memory_order_release);
-    SharedLink::Release(m_link);
 }
 
 }  // namespace quorvel

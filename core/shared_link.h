@@ -1,20 +1,24 @@
 // The small record that an object shares with its copies while it holds an
 // operating-system resource: who owns the resource (the object that acquired
-// it), whether it is still open, and, for threads, the handle. The last holder
-// to let go frees the record; the resource itself is released by its owner.
+// it) and whether it is still open, the calls in progress on it, the close
+// that waits for them, and what the kind of object adds (its extra). The
+// last holder to let go frees the record; the resource itself is released by
+// its owner.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
+#include <new>
 
 #include "platform/os.h"
 
 namespace quorvel {
 
-// State that a subsystem adds to the record on demand (options a host asked
-// for, say); copies see it too, and it is freed with the record.
+// State that a kind of object adds to the record (options a host asked for,
+// the receives a socket counts, a thread's handle); copies see it too, and
+// it is freed with the record. Each kind adds one type of extra.
 struct LinkExtra {
     virtual ~LinkExtra() = default;
 };
@@ -23,13 +27,13 @@ struct SharedLink {
     std::atomic<LONG> refs;
     std::atomic<bool> live;       // cleared by the owner when it releases the resource
     const void* owner;            // the object that acquired the resource
-    std::atomic<HANDLE> handle;   // the thread handle, for CxThread
     std::atomic<LONG> busy;       // calls in progress on the resource
+    // Of those, the calls let through (busy also counts a refused call for
+    // a moment); kept only where the lifecycle checks are built in.
+    std::atomic<LONG> admitted;
     std::atomic<bool> closing;    // the owner has begun to close: calls in progress leave
     std::atomic<HANDLE> closerWake;  // set by the last call to leave a close; made on first need
-    std::atomic<LONG> receives;   // receives that took data, through any holder
-    std::atomic<bool> textBusy;   // guards text that several threads read and write
-    std::atomic<LinkExtra*> extra;  // nullptr until a subsystem adds some
+    std::atomic<LinkExtra*> extra;  // nullptr until the kind of object adds its own
 
     // A new record with refs holders; nullptr if memory ran out.
     static SharedLink* Create(const void* owner, LONG refs = 1);
@@ -50,6 +54,21 @@ struct SharedLink {
     // deleted); returns the one in place. nullptr in, nullptr out.
     LinkExtra* AddExtra(LinkExtra* candidate);
 };
+
+// The extra of a record whose kind of object adds Extra; nullptr without a
+// record or before it is made.
+template <class Extra>
+Extra* ExtraOf(const SharedLink* link) {
+    return link ? static_cast<Extra*>(link->extra.load()) : nullptr;
+}
+
+// The same, made on first use; nullptr if memory ran out (or no record).
+template <class Extra>
+Extra* MakeExtra(SharedLink* link) {
+    if (!link) return nullptr;
+    if (Extra* extra = ExtraOf<Extra>(link)) return extra;
+    return static_cast<Extra*>(link->AddExtra(new (std::nothrow) Extra));
+}
 
 // Holds the gate of an object's record member (keyed by its address) for a
 // scope. What it guards is a few loads and stores: waiting turns.
@@ -129,20 +148,5 @@ template <class Cancel>
 void EndCalls(SharedLink* link, Cancel cancel) {
     EndCalls(link, cancel, INFINITE, [] {});
 }
-
-// Holds the text guard of the record an object's member names for a scope,
-// with a hold on the record, so that a close on another thread cannot free
-// it meanwhile; does nothing without a record. The guarded work is a few
-// dozen character copies, so waiting turns.
-class TextGuard {
-public:
-    explicit TextGuard(SharedLink* const& member);
-    ~TextGuard();
-    TextGuard(const TextGuard&) = delete;
-    TextGuard& operator=(const TextGuard&) = delete;
-
-private:
-    SharedLink* m_link;
-};
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@ list(APPEND QV_SOURCES
   core/comm.cpp
   core/error_names.cpp
   core/listener.cpp
+  core/lifecycle_check.cpp
   core/trace.cpp
   core/class_sizes.cpp
   core/class_heap.cpp

@@ -40,17 +40,15 @@ using ThreadHandle = quorvel::SharedHandle<quorvel::KernelHandleTraits>;
 namespace quorvel {
 
 void ThreadState::SetTarget(HWND hWndNew, UINT uMsgNew) {
-    while (targetBusy.exchange(true, std::memory_order_acquire)) YieldProcessor();
+    FlagGuard guard(&targetBusy);
     hWnd = hWndNew;
     uMsg = uMsgNew;
-    targetBusy.store(false, std::memory_order_release);
 }
 
 void ThreadState::GetTarget(HWND* phWnd, UINT* puMsg) {
-    while (targetBusy.exchange(true, std::memory_order_acquire)) YieldProcessor();
+    FlagGuard guard(&targetBusy);
     *phWnd = hWnd;
     *puMsg = uMsg;
-    targetBusy.store(false, std::memory_order_release);
 }
 
 }  // namespace quorvel
@@ -219,7 +217,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         return 0;
     }
 
-    record->handle = hThread;
+    quorvel::StateOf(record)->handle = hThread;
     m_pLink = record;
     m_hThread = hThread;
     m_dwThreadId = dwThreadId;
@@ -329,7 +327,7 @@ DWORD WINAPI CxThread::ThreadStartRoutine(void* pStart) {
     UINT uMsg = 0;
     state->GetTarget(&hWnd, &uMsg);
     if (hWnd) {
-        os::PostMessageW(hWnd, uMsg, reinterpret_cast<WPARAM>(record->handle.load()),
+        os::PostMessageW(hWnd, uMsg, reinterpret_cast<WPARAM>(state->handle.load()),
                          CX_EVENT_THREAD_ENDED);
     }
     SharedLink::Release(record);

@@ -16,6 +16,7 @@
 namespace quorvel {
 
 struct ThreadState : LinkExtra {
+    std::atomic<HANDLE> handle{nullptr};  // the thread's, stored before it runs
     std::atomic<bool> ended{false};  // set by the thread once its routine has returned
     std::atomic<LONG> exit{0};       // the exit request, set by the owner
     // Set by a routine that, once asked to exit, reads nothing but this
@@ -36,9 +37,7 @@ struct ThreadState : LinkExtra {
 };
 
 // A thread's record always carries its state.
-inline ThreadState* StateOf(const SharedLink* record) {
-    return record ? static_cast<ThreadState*>(record->extra.load()) : nullptr;
-}
+inline ThreadState* StateOf(const SharedLink* record) { return ExtraOf<ThreadState>(record); }
 
 // For the library's listener routines, which run on a CxThread.
 struct ThreadAccess {
@@ -64,6 +63,13 @@ struct ThreadAccess {
     static void* ContextOf(const SharedLink* record) {
         const ThreadState* state = StateOf(record);
         return state ? state->context : nullptr;
+    }
+    // The same, taken out of the record (on the thread itself).
+    static void* TakeContext(SharedLink* record) {
+        ThreadState* state = StateOf(record);
+        void* pContext = state ? state->context : nullptr;
+        if (state) state->context = nullptr;
+        return pContext;
     }
     // Sets the exit request of a thread the object owns without waiting, so
     // that the thread finds it set when its owner then wakes it.

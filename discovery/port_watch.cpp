@@ -9,9 +9,11 @@
 
 #include "core/atomic.h"
 #include "core/error.h"
+#include "core/lifecycle_check.h"
 #include "core/listener.h"
 #include "core/owner.h"
 #include "core/shared_link.h"
+#include "core/text_guard.h"
 #include "core/thread_record.h"
 #include "core/trace.h"
 #include "discovery/port_list.h"
@@ -46,8 +48,9 @@ struct Report {
 
 // What the watch shares with its thread and its copies: the wake that only
 // the watch sets, the re-read period, the reports not yet taken (under the
-// record's text guard) and the first reading, for the thread to start from.
+// text guard) and the first reading, for the thread to start from.
 struct WatchState : quorvel::LinkExtra {
+    std::atomic<bool> textBusy{false};  // guards the reports (TextGuard)
     HANDLE hWake = nullptr;
     std::atomic<unsigned long> ulPeriod{CX_PORT_WATCH_RESCAN_DEFAULT};
     bool bReportPresent = false;
@@ -66,14 +69,12 @@ struct WatchState : quorvel::LinkExtra {
     }
 };
 
-WatchState* WatchStateOf(const SharedLink* link) {
-    return link ? static_cast<WatchState*>(link->extra.load()) : nullptr;
-}
+WatchState* WatchStateOf(const SharedLink* link) { return quorvel::ExtraOf<WatchState>(link); }
 
 // Queues reports (under the guard); beyond the most kept, the oldest go.
 void Queue(SharedLink* link, Report* first, Report* last, size_t count) {
     WatchState* state = WatchStateOf(link);
-    quorvel::TextGuard guard(link);
+    quorvel::TextGuard<WatchState> guard(link);
     (state->tail ? state->tail->next : state->head) = first;
     state->tail = last;
     state->count += count;
@@ -87,7 +88,7 @@ void Queue(SharedLink* link, Report* first, Report* last, size_t count) {
 
 Report* Dequeue(SharedLink* const& link) {
     WatchState* state = WatchStateOf(link);
-    quorvel::TextGuard guard(link);
+    quorvel::TextGuard<WatchState> guard(link);
     Report* report = state->head;
     if (!report) return nullptr;
     state->head = report->next;
@@ -243,6 +244,7 @@ void CxSerialPortWatch::Stop() {
     } else {
         m_WatchThread.CloseThread(INFINITE);  // a copy's view: let go at once
     }
+    QV_CHECK_CLOSE_LISTENER(m_WatchThread, "serial port watch");
     SharedLink::Detach(m_pLink);
 }
 
@@ -279,159 +281,165 @@ int CxSerialPortWatch::TakeReport(long* plEvent, CxSerialPortFind* pPort) {
 
 void* CxSerialPortWatch::GetSafeHandle() { return m_WatchThread.GetSafeHandle(); }
 
-unsigned long WINAPI CxSerialPortWatch::WatchProc(void* pThread) {
-    return quorvel::listener::Enter(pThread, &CxSerialPortWatch::OnWatch);
-}
+namespace quorvel {
 
-// What the watch's thread waits on (its wake, the window's messages, the
-// next re-read) and what a change means (a report and its event); the
-// listener engine does the rest. Once asked to exit it reads only its
-// record: the host may have deleted the watch from its callback.
-void CxSerialPortWatch::OnWatch(CxThread* pThread) {
-    SharedLink* thread = ThreadAccess::RecordOf(pThread);
-    SharedLink* link = static_cast<SharedLink*>(ThreadAccess::ContextOf(thread));
-    WatchState* state = WatchStateOf(link);
-    using quorvel::listener::Step;
+// What the port watch's thread waits on (its wake, the window's messages,
+// the next re-read) and what a change means (a report and its event); the
+// listener engine runs it (CxSerialPortWatch::OnWatch). Once asked to exit
+// it reads only its record: the host may have deleted the watch from its
+// callback.
+struct PortListWatch {
+    using Step = listener::Step;
 
-    struct Watch {
-        CxSerialPortWatch* self;
-        SharedLink* link;
-        SharedLink* thread;
-        WatchState* state;
-        SerialPortList* known;  // the list as last reported
-        ULONGLONG ullLastRead;
-        ULONGLONG ullNotifiedFirst;  // 0: no notification waits for its re-read
-        ULONGLONG ullReadAt;         // when the waiting notifications are read
-        long alOwed[kMaxReports];    // events of reports queued, not yet raised
-        size_t nOwedFirst, nOwed;
+    CxSerialPortWatch* self;
+    SharedLink* link;
+    SharedLink* thread;
+    WatchState* state;
+    SerialPortList* known;  // the list as last reported
+    ULONGLONG ullLastRead;
+    ULONGLONG ullNotifiedFirst;  // 0: no notification waits for its re-read
+    ULONGLONG ullReadAt;         // when the waiting notifications are read
+    long alOwed[kMaxReports];    // events of reports queued, not yet raised
+    size_t nOwedFirst, nOwed;
 
-        void Owe(long lEvent) {
-            if (nOwed == kMaxReports) {  // its report went too
-                nOwedFirst = (nOwedFirst + 1) % kMaxReports;
-                --nOwed;
-            }
-            alOwed[(nOwedFirst + nOwed++) % kMaxReports] = lEvent;
+    void Owe(long lEvent) {
+        if (nOwed == kMaxReports) {  // its report went too
+            nOwedFirst = (nOwedFirst + 1) % kMaxReports;
+            --nOwed;
         }
+        alOwed[(nOwedFirst + nOwed++) % kMaxReports] = lEvent;
+    }
 
-        // Reports for each port of one list missing from the other.
-        bool Compare(const SerialPortList* from, const SerialPortList* to, long lEvent,
-                     Report** first, Report** last, size_t* count) {
-            for (size_t i = 0; to && i < to->count; ++i) {
-                bool bKnown = false;
-                for (size_t j = 0; from && j < from->count && !bKnown; ++j) {
-                    bKnown = ports::SamePort(to->ports[i], from->ports[j]);
-                }
-                if (bKnown) continue;
-                Report* report = new (std::nothrow) Report;
-                if (!report) return false;
-                report->lEvent = lEvent;
-                report->port = to->ports[i];
-                report->next = nullptr;
-                (*last ? (*last)->next : *first) = report;
-                *last = report;
-                ++*count;
+    // Reports for each port of one list missing from the other.
+    bool Compare(const SerialPortList* from, const SerialPortList* to, long lEvent,
+                 Report** first, Report** last, size_t* count) {
+        for (size_t i = 0; to && i < to->count; ++i) {
+            bool bKnown = false;
+            for (size_t j = 0; from && j < from->count && !bKnown; ++j) {
+                bKnown = ports::SamePort(to->ports[i], from->ports[j]);
             }
-            return true;
+            if (bKnown) continue;
+            Report* report = new (std::nothrow) Report;
+            if (!report) return false;
+            report->lEvent = lEvent;
+            report->port = to->ports[i];
+            report->next = nullptr;
+            (*last ? (*last)->next : *first) = report;
+            *last = report;
+            ++*count;
         }
+        return true;
+    }
 
-        // The reports from the list known to fresh, removals first. Nothing
-        // is queued unless all of them could be made, and the list known
-        // stays until then: the next re-read makes them again.
-        bool Publish(SerialPortList* fresh) {
-            Report* first = nullptr;
-            Report* last = nullptr;
-            size_t count = 0;
-            if (!Compare(fresh, known, CX_EVENT_PORT_REMOVED, &first, &last, &count) ||
-                !Compare(known, fresh, CX_EVENT_PORT_ARRIVED, &first, &last, &count)) {
-                while (Report* report = first) {
-                    first = report->next;
-                    delete report;
-                }
-                return false;
+    // The reports from the list known to fresh, removals first. Nothing
+    // is queued unless all of them could be made, and the list known
+    // stays until then: the next re-read makes them again.
+    bool Publish(SerialPortList* fresh) {
+        Report* first = nullptr;
+        Report* last = nullptr;
+        size_t count = 0;
+        if (!Compare(fresh, known, CX_EVENT_PORT_REMOVED, &first, &last, &count) ||
+            !Compare(known, fresh, CX_EVENT_PORT_ARRIVED, &first, &last, &count)) {
+            while (Report* report = first) {
+                first = report->next;
+                delete report;
             }
-            for (Report* report = first; report; report = report->next) Owe(report->lEvent);
-            if (first) Queue(link, first, last, count);
-            ports::DeleteList(known);
-            known = fresh;
-            return true;
-        }
-
-        // Reads the list again; false if it could not be read whole or
-        // compared (it is read again after a pause).
-        bool Reread(ULONGLONG ullNow) {
-            ullLastRead = ullNow;
-            ullNotifiedFirst = ullReadAt = 0;
-            SerialPortList* fresh = ports::NewList();
-            DWORD dwRead = fresh ? ports::ReadPortList(fresh) : ERROR_NOT_ENOUGH_MEMORY;
-            if (!dwRead && Publish(fresh)) return true;
-            ports::DeleteList(fresh);
-            ullNotifiedFirst = ullReadAt = ullNow;  // again once the pause is over
             return false;
         }
+        for (Report* report = first; report; report = report->next) Owe(report->lEvent);
+        if (first) Queue(link, first, last, count);
+        ports::DeleteList(known);
+        known = fresh;
+        return true;
+    }
 
-        void Notified(ULONGLONG ullNow) {
-            if (!ullNotifiedFirst) ullNotifiedFirst = ullNow;
-            ullReadAt = ullNow + kDebounce;
-            if (ullReadAt > ullNotifiedFirst + kDebounceLongest) {
-                ullReadAt = ullNotifiedFirst + kDebounceLongest;
+    // Reads the list again; false if it could not be read whole or
+    // compared (it is read again after a pause).
+    bool Reread(ULONGLONG ullNow) {
+        ullLastRead = ullNow;
+        ullNotifiedFirst = ullReadAt = 0;
+        SerialPortList* fresh = ports::NewList();
+        DWORD dwRead = fresh ? ports::ReadPortList(fresh) : ERROR_NOT_ENOUGH_MEMORY;
+        if (!dwRead && Publish(fresh)) return true;
+        ports::DeleteList(fresh);
+        ullNotifiedFirst = ullReadAt = ullNow;  // again once the pause is over
+        return false;
+    }
+
+    void Notified(ULONGLONG ullNow) {
+        if (!ullNotifiedFirst) ullNotifiedFirst = ullNow;
+        ullReadAt = ullNow + kDebounce;
+        if (ullReadAt > ullNotifiedFirst + kDebounceLongest) {
+            ullReadAt = ullNotifiedFirst + kDebounceLongest;
+        }
+    }
+
+    // Takes the window's messages; the notifications among them (sent
+    // ones arrive through the window procedure) start a re-read.
+    void TakeMessages() {
+        MSG msg;
+        for (int n = 0; n < kMessagesAtOnce && os::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
+             ++n) {
+            if (msg.message == kNotified || msg.message == WM_DEVICECHANGE) {
+                Notified(os::GetTickCount64());
+            } else if (msg.message != WM_QUIT && msg.hwnd) {
+                os::DispatchMessageW(&msg);
             }
         }
+    }
 
-        // Takes the window's messages; the notifications among them (sent
-        // ones arrive through the window procedure) start a re-read.
-        void TakeMessages() {
-            MSG msg;
-            for (int n = 0; n < kMessagesAtOnce && os::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
-                 ++n) {
-                if (msg.message == kNotified || msg.message == WM_DEVICECHANGE) {
-                    Notified(os::GetTickCount64());
-                } else if (msg.message != WM_QUIT && msg.hwnd) {
-                    os::DispatchMessageW(&msg);
-                }
-            }
+    Step WaitOnce() {
+        if (nOwed) {
+            long lEvent = alOwed[nOwedFirst];
+            nOwedFirst = (nOwedFirst + 1) % kMaxReports;
+            --nOwed;
+            auto target = self->GetTarget();
+            quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd,
+                                       target.uMsg,
+                                       reinterpret_cast<UINT_PTR>(quorvel::StateOf(thread)->handle.load()),
+                                       lEvent);
+            return Step::kEvent;
         }
-
-        Step WaitOnce() {
-            if (nOwed) {
-                long lEvent = alOwed[nOwedFirst];
-                nOwedFirst = (nOwedFirst + 1) % kMaxReports;
-                --nOwed;
-                Target target = self->GetTarget();
-                quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd,
-                                           target.uMsg,
-                                           reinterpret_cast<UINT_PTR>(thread->handle.load()),
-                                           lEvent);
-                return Step::kEvent;
-            }
-            ULONGLONG ullNow = os::GetTickCount64();
-            unsigned long ulPeriod = state->ulPeriod.load();
-            ULONGLONG ullDue = ullReadAt;
-            if (ulPeriod && (!ullDue || ullLastRead + ulPeriod < ullDue)) {
-                ullDue = ullLastRead + ulPeriod;
-            }
-            if (ullDue && ullDue <= ullNow) return Reread(ullNow) ? Step::kQuiet : Step::kFailed;
-            DWORD dwWait = ullDue ? static_cast<DWORD>(ullDue - ullNow) : INFINITE;
-            DWORD dwResult = os::MsgWaitForMultipleObjectsEx(1, &state->hWake, dwWait, QS_ALLINPUT,
-                                                             MWMO_INPUTAVAILABLE);
-            if (dwResult == WAIT_OBJECT_0) {  // a new period, or the end
-                os::ResetEvent(state->hWake);
-                return ThreadAccess::ExitRequested(thread) ? Step::kStop : Step::kQuiet;
-            }
-            if (dwResult == WAIT_OBJECT_0 + 1) {
-                TakeMessages();
-                return Step::kQuiet;
-            }
-            return dwResult == WAIT_TIMEOUT ? Step::kQuiet : Step::kFailed;
+        ULONGLONG ullNow = os::GetTickCount64();
+        unsigned long ulPeriod = state->ulPeriod.load();
+        ULONGLONG ullDue = ullReadAt;
+        if (ulPeriod && (!ullDue || ullLastRead + ulPeriod < ullDue)) {
+            ullDue = ullLastRead + ulPeriod;
         }
-
-        // Leaves at once if the watch wakes it to stop.
-        bool Pause(DWORD dwMilliseconds) {
-            if (os::WaitForSingleObject(state->hWake, dwMilliseconds) != WAIT_OBJECT_0) return true;
-            return !ThreadAccess::ExitRequested(thread);
+        if (ullDue && ullDue <= ullNow) return Reread(ullNow) ? Step::kQuiet : Step::kFailed;
+        DWORD dwWait = ullDue ? static_cast<DWORD>(ullDue - ullNow) : INFINITE;
+        DWORD dwResult = os::MsgWaitForMultipleObjectsEx(1, &state->hWake, dwWait, QS_ALLINPUT,
+                                                         MWMO_INPUTAVAILABLE);
+        if (dwResult == WAIT_OBJECT_0) {  // a new period, or the end
+            os::ResetEvent(state->hWake);
+            return ThreadAccess::ExitRequested(thread) ? Step::kStop : Step::kQuiet;
         }
-    };
+        if (dwResult == WAIT_OBJECT_0 + 1) {
+            TakeMessages();
+            return Step::kQuiet;
+        }
+        return dwResult == WAIT_TIMEOUT ? Step::kQuiet : Step::kFailed;
+    }
 
-    Watch watch = {};
+    // Leaves at once if the watch wakes it to stop.
+    bool Pause(DWORD dwMilliseconds) {
+        if (os::WaitForSingleObject(state->hWake, dwMilliseconds) != WAIT_OBJECT_0) return true;
+        return !ThreadAccess::ExitRequested(thread);
+    }
+};
+
+}  // namespace quorvel
+
+unsigned long WINAPI CxSerialPortWatch::WatchProc(void* pThread) {
+    return quorvel::listener::Enter(pThread, &CxSerialPortWatch::OnWatch, "serial port watch");
+}
+
+// The watch's thread: the PortListWatch from the first reading on.
+void CxSerialPortWatch::OnWatch(CxThread* pThread) {
+    SharedLink* thread = ThreadAccess::RecordOf(pThread);
+    SharedLink* link = quorvel::listener::HoldOf(thread);
+    WatchState* state = WatchStateOf(link);
+    quorvel::PortListWatch watch = {};
     watch.self = this;
     watch.link = link;
     watch.thread = thread;
@@ -458,5 +466,5 @@ void CxSerialPortWatch::OnWatch(CxThread* pThread) {
     quorvel::listener::Run(pThread, watch);
     window.Close();
     ports::DeleteList(watch.known);
-    SharedLink::Release(link);  // the thread's hold
+    quorvel::listener::DropHold(thread);  // the thread's hold
 }

@@ -7,6 +7,7 @@
 #include "core/atomic.h"
 #include "core/deadline.h"
 #include "core/error.h"
+#include "core/lifecycle_check.h"
 #include "core/listener.h"
 #include "core/owner.h"
 #include "core/shared_link.h"
@@ -146,15 +147,10 @@ struct SerialExtra : quorvel::LinkExtra {
 static_assert(std::atomic<unsigned long long>::is_always_lock_free,
               "the last line error is published without a lock");
 
-SerialExtra* ExtraOf(SharedLink* link) {
-    return link ? static_cast<SerialExtra*>(link->extra.load()) : nullptr;
-}
+SerialExtra* ExtraOf(const SharedLink* link) { return quorvel::ExtraOf<SerialExtra>(link); }
 
 // The record's extra state, made on first use; nullptr if memory ran out.
-SerialExtra* MakeExtra(SharedLink* link) {
-    if (SerialExtra* extra = ExtraOf(link)) return extra;
-    return static_cast<SerialExtra*>(link->AddExtra(new (std::nothrow) SerialExtra));
-}
+SerialExtra* MakeExtra(SharedLink* link) { return quorvel::MakeExtra<SerialExtra>(link); }
 
 // A line error that ClearCommError reported: the receive queue goes, the
 // flags and count are kept, and with the request the host hears of it,
@@ -319,6 +315,8 @@ int CxSerial::Close() {
     quorvel::EndCalls(
         link, [link, hComm] { Cancel(link, hComm, nullptr); }, kCancelGrace,
         [link, hComm, pszPath] { AbandonPort(link, hComm, pszPath); });
+    QV_CHECK_CLOSE_CALLS(link, "serial port");
+    QV_CHECK_CLOSE_LISTENER(m_ListenThread, "serial port");
     int nResult = PortHandle(m_hComm, m_pLink, this).Close() ? 1 : 0;
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventSend);
@@ -719,13 +717,13 @@ void CxSerial::DeviceRemoved(HANDLE hComm) {
     Trace(L"%s Hardware is deleted.\n", m_szDevPath);
 }
 
-void CxSerial::RaiseEvent(HANDLE hComm, long lEvent) {
-    Target target = GetTarget();
-    quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd, target.uMsg,
-                               reinterpret_cast<UINT_PTR>(hComm), lEvent);
-}
-
 // ---- listener ---------------------------------------------------------------
+//
+// The path of an event: ListenEvent starts the listener thread, which runs a
+// SerialWatch (Listen); each of the watch's steps (WaitOnce) is one pass over
+// the port (OnePass), and an event the pass found is raised (Raise) to the
+// host's callback or window. The engine (core/listener.h) runs the steps,
+// pauses after failures and stops the thread.
 
 int CxSerial::ListenEvent() {
     // A listener still held has ended: it goes first, so that success means
@@ -754,129 +752,119 @@ int CxSerial::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
 
 int CxSerial::IsListening() { return IsListenningEvent(); }
 
-unsigned long WINAPI CxSerial::ListenEventProc(void* pThread) {
-    return quorvel::listener::Enter(pThread, &CxSerial::OnListenEvent);
-}
+namespace quorvel {
 
 // What the serial listener waits on (the port's events and the wake from
-// Close) and what an event means (data ready, a line error, the device
-// gone); the engine does the rest.
-void CxSerial::OnListenEvent(CxThread* pThread) {
-    DWORD dwThreadId = os::GetCurrentThreadId();
-    wchar_t szPath[kPathCapacity];  // for the last trace line, which outlives the object
-    os::lstrcpynW(szPath, m_szDevPath, static_cast<int>(kPathCapacity));
-    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has entered.\n", dwThreadId, szPath);
-    // The port's requests complete through their own event; m_hEventListen
-    // only wakes the thread, so the wake can never be cleared by a request.
-    quorvel::ScopedKernelHandle wait(NewEvent());
-    if (!wait) return;
-    pThread->SetThreadStartedEvent();
+// Close) and what an event means (data ready, a line error, a modem change,
+// the device gone).
+class SerialWatch {
+public:
+    // The listener thread's body, from its start to its end.
+    static void Listen(CxSerial& port, CxThread* pThread) {
+        DWORD dwThreadId = os::GetCurrentThreadId();
+        wchar_t szPath[kPathCapacity];  // for the last trace line, which outlives the object
+        os::lstrcpynW(szPath, port.m_szDevPath, static_cast<int>(kPathCapacity));
+        Trace(L"The thread 0x%X(%s CxSerial::OnListen) has entered.\n", dwThreadId, szPath);
+        // The port's requests complete through their own event; m_hEventListen
+        // only wakes the thread, so the wake can never be cleared by a request.
+        ScopedKernelHandle wait(NewEvent());
+        if (!wait) return;
+        pThread->SetThreadStartedEvent();
+        SerialWatch watch(port, wait.get(), szPath);
+        listener::Run(pThread, watch);
+        wait.reset();
+        Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, szPath);
+    }
 
-    struct Watch {
-        CxSerial* self;
-        HANDLE hWait;
-        const wchar_t* pszPath;
-        COMSTAT cs;
-
-        quorvel::listener::Step WaitOnce() {
-            // A call the C interface asked for, on this thread and outside any
-            // call on the port: it hands its queued events over to a callback.
-            SerialExtra* wanted = ExtraOf(self->m_pLink);
-            if (wanted && wanted->bCallWanted.exchange(false)) {
-                self->RaiseEvent(self->m_hComm, quorvel::listener::kEventListenerCall);
-                return quorvel::listener::Step::kEvent;
-            }
-            DWORD dwError = 0;
-            PassResult result = self->ListenPass(hWait, &cs, &dwError);
-            if (result == PassResult::kWoken) return quorvel::listener::Step::kStop;
-            if (result == PassResult::kCompleted) return quorvel::listener::Step::kEvent;
-            SerialExtra* extra = ExtraOf(self->m_pLink);
-            if (extra && extra->bRemoval && IsRemovalError(dwError) &&
-                os::WaitForSingleObject(self->m_hEventListen, 0) != WAIT_OBJECT_0 &&
-                !self->PortAnswers()) {
-                // The device is gone for good: say so once and stop asking it.
-                if (!extra->bRemovalRaised.exchange(true)) {
-                    self->RaiseEvent(self->m_hComm, CX_EVENT_DEVICE_REMOVED);
-                }
-                Trace(L"%s Hardware is deleted.\n", pszPath);
-                return quorvel::listener::Step::kStop;
-            }
-            return quorvel::listener::Step::kFailed;
+    // One step for the engine: a call the C interface asked for, or a pass.
+    listener::Step WaitOnce() {
+        // A call the C interface asked for, on this thread and outside any
+        // call on the port: it hands its queued events over to a callback.
+        SerialExtra* wanted = ExtraOf<SerialExtra>(m_port.m_pLink);
+        if (wanted && wanted->bCallWanted.exchange(false)) {
+            Raise(m_port.m_hComm, listener::kEventListenerCall);
+            return listener::Step::kEvent;
         }
-        // Leaves at once if Close wakes it meanwhile.
-        bool Pause(DWORD dwMilliseconds) {
-            return os::WaitForSingleObject(self->m_hEventListen, dwMilliseconds) == WAIT_TIMEOUT;
+        DWORD dwError = 0;
+        Pass result = OnePass(&dwError);
+        if (result == Pass::kWoken) return listener::Step::kStop;
+        if (result == Pass::kCompleted) return listener::Step::kEvent;
+        SerialExtra* extra = ExtraOf<SerialExtra>(m_port.m_pLink);
+        if (extra && extra->bRemoval && IsRemovalError(dwError) &&
+            os::WaitForSingleObject(m_port.m_hEventListen, 0) != WAIT_OBJECT_0 && !PortAnswers()) {
+            // The device is gone for good: say so once and stop asking it.
+            if (!extra->bRemovalRaised.exchange(true)) {
+                Raise(m_port.m_hComm, CX_EVENT_DEVICE_REMOVED);
+            }
+            Trace(L"%s Hardware is deleted.\n", m_pszPath);
+            return listener::Step::kStop;
         }
-    } watch{this, wait.get(), szPath, {}};
-    quorvel::listener::Run(pThread, watch);
-    wait.reset();
-    Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, szPath);
-}
+        return listener::Step::kFailed;
+    }
 
-// Whether the port still answers a request that changes nothing. A wait can
-// fail with the errors of a removed adapter while the device is there (some
-// drivers abort waits); such a failure is retried, not taken for a removal.
-bool CxSerial::PortAnswers() {
-    quorvel::CallGuard call(m_pLink);
-    HANDLE hComm = PortFor(call, m_hComm, m_pLink);
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    return !hComm || os::GetCommState(hComm, &dcb) != FALSE;  // a closing port is no removal
-}
+    // Leaves at once if Close wakes it meanwhile.
+    bool Pause(DWORD dwMilliseconds) {
+        return os::WaitForSingleObject(m_port.m_hEventListen, dwMilliseconds) == WAIT_TIMEOUT;
+    }
 
-// One wait for port events and what follows from it. A wait that did not
-// complete (it failed, or Close woke the thread) raises nothing, and its
-// request has been withdrawn before this returns. A failed wait leaves the
-// system's error in *pdwError (0 if there is none to tell). The pass is a
-// call on the port like any other (Close waits for it, and none starts once
-// Close has begun), up to the event it raises. A pass raises one event; a
-// modem change that came with another is raised by the next pass, before
-// it waits.
-CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError) {
+private:
+    enum class Pass { kCompleted, kFailed, kWoken };
+
+    SerialWatch(CxSerial& port, HANDLE hWait, const wchar_t* pszPath)
+        : m_port(port), m_hWait(hWait), m_pszPath(pszPath), m_cs() {}
+
+    // One wait for port events and what follows from it. A wait that did
+    // not complete (it failed, or Close woke the thread) raises nothing, and
+    // its request has been withdrawn before this returns. A failed wait
+    // leaves the system's error in *pdwError (0 if there is none to tell).
+    // The pass is a call on the port like any other (Close waits for it, and
+    // none starts once Close has begun), up to the event it raises. A pass
+    // raises one event; a modem change that came with another is raised by
+    // the next pass, before it waits.
+    Pass OnePass(DWORD* pdwError) {
     long lEvent = 0;
     HANDLE hComm = nullptr;
     {
         // A modem change that came with another event, told on the last
         // pass: told now, before the next wait.
-        quorvel::CallGuard call(m_pLink);
-        hComm = PortFor(call, m_hComm, m_pLink);
-        if (!hComm) return PassResult::kWoken;
-        if (TakeModemChange(ExtraOf(call.Link()))) lEvent = CX_EVENT_MODEM_CHANGED;
+        quorvel::CallGuard call(m_port.m_pLink);
+        hComm = PortFor(call, m_port.m_hComm, m_port.m_pLink);
+        if (!hComm) return Pass::kWoken;
+        if (TakeModemChange(ExtraOf<SerialExtra>(call.Link()))) lEvent = CX_EVENT_MODEM_CHANGED;
     }
     if (lEvent) {
-        RaiseEvent(hComm, lEvent);
-        return PassResult::kCompleted;
+        Raise(hComm, lEvent);
+        return Pass::kCompleted;
     }
     {
-        quorvel::CallGuard call(m_pLink);
-        hComm = PortFor(call, m_hComm, m_pLink);
-        if (!hComm) return PassResult::kWoken;
+        quorvel::CallGuard call(m_port.m_pLink);
+        hComm = PortFor(call, m_port.m_hComm, m_port.m_pLink);
+        if (!hComm) return Pass::kWoken;
         DWORD dwEvtMask = 0;
         OVERLAPPED o;
         std::memset(&o, 0, sizeof o);
-        o.hEvent = hWait;
+        o.hEvent = m_hWait;
         if (!os::WaitCommEvent(hComm, &dwEvtMask, &o)) {
             DWORD dwError = os::GetLastError();
             if (dwError != ERROR_IO_PENDING) {
                 *pdwError = dwError;
-                return PassResult::kFailed;
+                return Pass::kFailed;
             }
-            HANDLE ahWait[2] = {m_hEventListen, hWait};
+            HANDLE ahWait[2] = {m_port.m_hEventListen, m_hWait};
             // What a host call left before the wait began is looked at now;
             // the request goes first, whatever it found is looked at too.
-            DWORD dwWait = LookWanted(ExtraOf(call.Link()))
+            DWORD dwWait = LookWanted(ExtraOf<SerialExtra>(call.Link()))
                                ? WAIT_IO_COMPLETION
                                : os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
             if (dwWait == WAIT_IO_COMPLETION) {
-                Withdraw(call.Link(), hComm, &o, m_szDevPath);
+                Withdraw(call.Link(), hComm, &o, m_pszPath);
                 if (o.Internal != 0) dwEvtMask = 0;  // cancelled: it found nothing
             } else if (dwWait != WAIT_OBJECT_0 + 1) {
-                Withdraw(call.Link(), hComm, &o, m_szDevPath);
-                os::ResetEvent(hWait);
-                return dwWait == WAIT_OBJECT_0 ? PassResult::kWoken : PassResult::kFailed;
+                Withdraw(call.Link(), hComm, &o, m_pszPath);
+                os::ResetEvent(m_hWait);
+                return dwWait == WAIT_OBJECT_0 ? Pass::kWoken : Pass::kFailed;
             }
-            os::ResetEvent(hWait);
+            os::ResetEvent(m_hWait);
             if (o.Internal != 0 && dwWait != WAIT_IO_COMPLETION) {
                 DWORD dwIgnored = 0;
                 if (!os::GetOverlappedResult(hComm, &o, &dwIgnored, FALSE)) {
@@ -884,17 +872,17 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
                 }
                 // A wait cancelled because Close is stopping us is no removal.
                 if (*pdwError == ERROR_OPERATION_ABORTED &&
-                    (call.Closing() || os::WaitForSingleObject(m_hEventListen, 0) == WAIT_OBJECT_0)) {
-                    return PassResult::kWoken;
+                    (call.Closing() || os::WaitForSingleObject(m_port.m_hEventListen, 0) == WAIT_OBJECT_0)) {
+                    return Pass::kWoken;
                 }
-                return PassResult::kFailed;
+                return Pass::kFailed;
             }
         } else {
-            os::ResetEvent(hWait);
+            os::ResetEvent(m_hWait);
         }
 
-        DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_lEventMask));
-        SerialExtra* extra = ExtraOf(call.Link());
+        DWORD dwMask = static_cast<DWORD>(AtomicLoad(m_port.m_lEventMask));
+        SerialExtra* extra = ExtraOf<SerialExtra>(call.Link());
         bool bLineErrors = extra && extra->bLineErrors;
         if (extra && extra->bModem && (dwEvtMask & kModemEvents)) ModemChanged(hComm, extra, dwEvtMask);
         // A line error that a host call found, handled there, told here.
@@ -908,13 +896,13 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
         bool bLook = extra && extra->bLookAgain.exchange(false);
         DWORD dwRet = 0;
         if ((bLook || (dwEvtMask & (bLineErrors ? dwMask | EV_ERR : dwMask))) &&
-            os::ClearCommError(hComm, &dwRet, pcs)) {
+            os::ClearCommError(hComm, &dwRet, &m_cs)) {
             if (dwRet) {
-                if (LineError(call.Link(), hComm, dwRet, pcs->cbInQue, true)) {
+                if (LineError(call.Link(), hComm, dwRet, m_cs.cbInQue, true)) {
                     lEvent = CX_EVENT_LINE_ERROR;
                 }
             } else if ((bLook || ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR))) &&
-                       pcs->cbInQue >= AtomicLoad(m_wRThreshold)) {
+                       m_cs.cbInQue >= AtomicLoad(m_port.m_wRThreshold)) {
                 lEvent = CX_EVENT_DATA_READY;
                 if (extra && extra->bRepeatData) extra->bDataTold = true;
             }
@@ -923,9 +911,44 @@ CxSerial::PassResult CxSerial::ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdw
         if (!lEvent && TakeModemChange(extra)) lEvent = CX_EVENT_MODEM_CHANGED;
     }
     // Outside the call: the callback may close the port.
-    if (lEvent) RaiseEvent(hComm, lEvent);
-    return PassResult::kCompleted;
+    if (lEvent) Raise(hComm, lEvent);
+    return Pass::kCompleted;
 }
+
+    // Whether the port still answers a request that changes nothing. A wait
+    // can fail with the errors of a removed adapter while the device is
+    // there (some drivers abort waits); such a failure is retried, not taken
+    // for a removal.
+    bool PortAnswers() {
+        CallGuard call(m_port.m_pLink);
+        HANDLE hComm = PortFor(call, m_port.m_hComm, m_port.m_pLink);
+        DCB dcb;
+        std::memset(&dcb, 0, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        return !hComm || os::GetCommState(hComm, &dcb) != FALSE;  // a closing port is no removal
+    }
+
+    // The event to the host: its callback, on this thread, or its window.
+    void Raise(HANDLE hComm, long lEvent) {
+        auto target = m_port.GetTarget();
+        listener::Deliver(target.pfnProc, target.pParam, target.hWnd, target.uMsg,
+                          reinterpret_cast<UINT_PTR>(hComm), lEvent);
+    }
+
+    CxSerial& m_port;
+    const HANDLE m_hWait;       // the event the port's wait requests complete on
+    const wchar_t* m_pszPath;   // the thread's copy of the port's path
+    COMSTAT m_cs;
+};
+
+}  // namespace quorvel
+
+// The listener thread's entry: the endpoint's watch, run by the engine.
+unsigned long WINAPI CxSerial::ListenEventProc(void* pThread) {
+    return quorvel::listener::Enter(pThread, &CxSerial::OnListenEvent, "serial port");
+}
+
+void CxSerial::OnListenEvent(CxThread* pThread) { quorvel::SerialWatch::Listen(*this, pThread); }
 
 // ---- the C interface's requests ---------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include "core/deadline.h"
 #include "core/error.h"
+#include "core/lifecycle_check.h"
 #include "core/shared_link.h"
 #include "platform/os.h"
 #include "quorvel/socket.h"
@@ -63,6 +64,7 @@ int CxClientSocket::DisConnect() {
     // The closed socket has already ended the listener's wait; one that
     // ended when the socket was closed before goes too.
     DisListenEvent();
+    QV_CHECK_CLOSE_LISTENER(m_ListenThread, "TCP client socket");
     return 1;
 }
 
@@ -239,13 +241,13 @@ int CxClientSocket::GetRecvCount(unsigned long* pulCount, int* pbClosed) {
     // call on the socket and no receive completed meanwhile.
     quorvel::SharedLink* link = call.Link();
     if (!link) return 1;
-    LONG lReceives = link->receives.load(std::memory_order_seq_cst);
+    LONG lReceives = quorvel::SocketAccess::Receives(link);
     if (link->busy.load(std::memory_order_seq_cst) != 1) return 1;
     bool bReadable = WaitReady(hSocket, false, 0);
     if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR) return 0;
     *pbClosed = bReadable && ulWaiting == 0 &&
                 link->busy.load(std::memory_order_seq_cst) == 1 &&
-                link->receives.load(std::memory_order_seq_cst) == lReceives;
+                quorvel::SocketAccess::Receives(link) == lReceives;
     return 1;
 }
 

@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "core/atomic.h"
+#include "core/lifecycle_check.h"
 #include "core/listener.h"
 #include "core/owner.h"
 #include "core/shared_link.h"
@@ -32,6 +33,18 @@ u_long Unread(SOCKET hSocket) {
 
 // The socket is closed or being closed: never use its handle value again.
 using SocketHandle = quorvel::SharedHandle<quorvel::SocketTraits>;
+
+// Takes a socket just acquired (or handed over) into the object, with a
+// record that carries its extra; when either cannot be made the socket is
+// closed and the result is false (ERROR_NOT_ENOUGH_MEMORY).
+bool AdoptSocket(SOCKET& member, SharedLink*& link, const CxSocket* self, SOCKET hSocket) {
+    SocketHandle socket(member, link, self);
+    if (!socket.Adopt(hSocket)) return false;
+    if (quorvel::MakeExtra<quorvel::SocketExtra>(link)) return true;
+    socket.Release();
+    os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+}
 
 bool Gone(const SharedLink* link) {
     return link->closing.load(std::memory_order_seq_cst) || !link->live.load();
@@ -65,8 +78,15 @@ bool SocketCall::Interrupted() const {
     return true;
 }
 
+LONG SocketAccess::Receives(const SharedLink* link) {
+    const SocketExtra* extra = ExtraOf<SocketExtra>(link);
+    return extra ? extra->receives.load(std::memory_order_seq_cst) : 0;
+}
+
 void SocketCall::CountReceive() {
-    if (m_guard.Link()) m_guard.Link()->receives.fetch_add(1, std::memory_order_release);
+    if (SocketExtra* extra = ExtraOf<SocketExtra>(m_guard.Link())) {
+        extra->receives.fetch_add(1, std::memory_order_seq_cst);
+    }
 }
 
 }  // namespace quorvel
@@ -121,7 +141,7 @@ void CxSocket::Attach(SOCKET s) {
     LetGo();
     // Attach has no result: a socket that cannot be adopted is closed, and
     // the object holds none.
-    if (s != INVALID_SOCKET) static_cast<void>(SocketHandle(m_hSocket, m_pLink, this).Adopt(s));
+    if (s != INVALID_SOCKET) static_cast<void>(AdoptSocket(m_hSocket, m_pLink, this, s));
 }
 
 SOCKET CxSocket::Detach() {
@@ -158,6 +178,7 @@ int CxSocket::CloseSocket() {
     // that none acts on a handle value the platform has given out anew.
     SharedLink* link = AtomicLoad(m_pLink);
     quorvel::EndCalls(link, [hSocket] { os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr); });
+    QV_CHECK_CLOSE_CALLS(link, "socket");
     if (!SocketHandle(m_hSocket, m_pLink, this).Close(/*bKeepIfRefused=*/true)) {
         link->closing = false;
         return 0;
@@ -191,7 +212,33 @@ int CxSocket::SelectOn(SOCKET hSocket, long lEventMask) {
                                                                                                : 1;
 }
 
+// The events are selected here, where the socket is surely this object's,
+// before the listener starts: its first step may come long after, when the
+// socket may have been closed and its value given to another.
+int CxSocket::StartEvents(int bListen) {
+    SelectEvent(bListen ? CX_SOCKET_EVENTS_WITH_LISTENER : CX_SOCKET_EVENTS_NO_LISTENER);
+    return !bListen || ListenEvent() ? 1 : 0;
+}
+
+SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
+    SOCKET hSocket = GetSocket();
+    if (hSocket != INVALID_SOCKET) return hSocket;
+    hSocket = os::socket(nFamily, nType, nProtocol);
+    if (hSocket == INVALID_SOCKET) return INVALID_SOCKET;
+    return AdoptSocket(m_hSocket, m_pLink, this, hSocket) ? hSocket : INVALID_SOCKET;
+}
+
+void CxSocket::DropFailedSocket(SOCKET) {
+    SocketHandle(m_hSocket, m_pLink, this).Release();  // also tells any copies it is gone
+}
+
 // ---- listener ---------------------------------------------------------------
+//
+// The path of an event: ListenEvent starts the listener thread, which runs a
+// SocketWatch (Listen); each of the watch's steps (WaitOnce) waits on the
+// socket, and readable is raised (Raise) to the host's callback. The engine
+// (core/listener.h) runs the steps, pauses after failures and stops the
+// thread.
 
 int CxSocket::ListenEvent() {
     // A listener still held has ended, or watches a socket this object has
@@ -231,129 +278,136 @@ void CxSocket::DisListenEvent() {
 
 int CxSocket::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
 
-// The events are selected here, where the socket is surely this object's,
-// before the listener starts: its first step may come long after, when the
-// socket may have been closed and its value given to another.
-int CxSocket::StartEvents(int bListen) {
-    SelectEvent(bListen ? CX_SOCKET_EVENTS_WITH_LISTENER : CX_SOCKET_EVENTS_NO_LISTENER);
-    return !bListen || ListenEvent() ? 1 : 0;
-}
-
-SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
-    SOCKET hSocket = GetSocket();
-    if (hSocket != INVALID_SOCKET) return hSocket;
-    hSocket = os::socket(nFamily, nType, nProtocol);
-    if (hSocket == INVALID_SOCKET) return INVALID_SOCKET;
-    return SocketHandle(m_hSocket, m_pLink, this).Adopt(hSocket) ? hSocket : INVALID_SOCKET;
-}
-
-void CxSocket::DropFailedSocket(SOCKET) {
-    SocketHandle(m_hSocket, m_pLink, this).Release();  // also tells any copies it is gone
-}
-
-unsigned long WINAPI CxSocket::ListenEventProc(void* pThread) {
-    return quorvel::listener::Enter(pThread, &CxSocket::OnListenEvent);
-}
+namespace quorvel {
 
 // What the socket listener waits on (its socket and its wake-up) and what an
-// event means (data ready, to the callback); the engine does the rest. The
-// watch reads this object only before it calls the host back; from then on
-// it uses what it took at its start (the watched socket, the wake-up and the
-// socket's record, which tells whether the socket is being closed and counts
-// the receives made through it), each of which stays valid for as long as it
-// may be used.
-void CxSocket::OnListenEvent(CxThread* pThread) {
-    DWORD dwThreadId = os::GetCurrentThreadId();
-    Trace(L"The thread 0x%X(CxSocket::OnListen) has entered.\n", dwThreadId);
-    using quorvel::listener::Step;
-    struct Watch {
-        CxSocket* self;
-        const SOCKET hWatched;  // fixed by the starter; may be closed before this thread runs
-        const SOCKET hWake;
-        SharedLink* link;       // the listener's own hold, released when it ends
-        long lEvent = CX_EVENT_DATA_READY;  // what readable means for this socket
-        bool bRaised = false;
-        bool bLeftKnown = false;  // whether ulLeft holds the count after the last report
-        u_long ulLeft = 0;
-        LONG lReceivesAtReport = 0;
-
-        Step WaitOnce() {
-            if (bRaised && !Gone(link)) {
-                bRaised = false;
-                if (Stuck()) return Pause(CX_SOCKET_UNREAD_PAUSE_MS) ? Step::kQuiet : Step::kStop;
-            }
-            bRaised = false;
-            fd_set set = SetOf(hWatched, hWake);
-            int nResult = SOCKET_ERROR;
-            int nError = WSAENOTSOCK;
-            // A socket closed under the listener may already name a new
-            // socket: never wait on it again.
-            if (hWatched != INVALID_SOCKET && !Gone(link)) {
-                nResult = os::select(0, &set, nullptr, nullptr, nullptr);
-                if (nResult <= 0) nError = Gone(link) ? WSAENOTSOCK : os::WSAGetLastError();
-            }
-            if (nResult > 0) {
-                if (IsIn(hWake, set)) {
-                    return quorvel::listener::DrainSocketWake(hWake) ? Step::kQuiet : Step::kStop;
-                }
-                if (Gone(link) || !IsIn(hWatched, set)) {
-                    Trace(L"socket inputbuffer has no data.\n");
-                    return Step::kQuiet;
-                }
-                Target target = self->GetTarget();
-                lReceivesAtReport = link->receives.load(std::memory_order_acquire);
-                bRaised = true;
-                quorvel::listener::Deliver(target.pfnProc, target.pParam, nullptr, 0, hWatched,
-                                           lEvent);
-                return Step::kEvent;
-            }
-            Trace(L"socket select failed. err code = %d.\n", nError);
-            return nError == WSAENOTSOCK ? Step::kStop : Step::kFailed;
-        }
-
-        // Data the callback left unread makes the socket readable again at
-        // once. The next report waits a little only when the callback took
-        // nothing and the count waiting is the same as after the report
-        // before (nothing read, nothing new; a closed connection included):
-        // a callback that never reads must not spin the CPU. A callback that
-        // reads, even exactly what there was, and data that keeps coming are
-        // reported again at once.
-        bool Stuck() {
-            if (link->receives.load(std::memory_order_acquire) != lReceivesAtReport) {
-                bLeftKnown = false;  // it read: straight back to the wait
-                return false;
-            }
-            fd_set set = SetOf(hWatched, hWake);
-            timeval now = {0, 0};
-            int nReady = os::select(0, &set, nullptr, nullptr, &now);
-            if (nReady <= 0 || IsIn(hWake, set)) {
-                bLeftKnown = false;  // nothing waits, or a wake the next wait takes
-                return false;
-            }
-            u_long ulNow = Unread(hWatched);
-            bool bStuck = bLeftKnown && ulNow == ulLeft;
-            bLeftKnown = true;
-            ulLeft = ulNow;
-            return bStuck;
-        }
-
-        bool Pause(DWORD dwMilliseconds) {
-            return quorvel::listener::PauseOnSocketWake(hWake, dwMilliseconds);
-        }
-    } watch{this, m_hListenSocket, m_hWakeSocket,
-            static_cast<SharedLink*>(ThreadAccess::ContextOf(ThreadAccess::RecordOf(pThread)))};
-    // A listening socket is readable when a connection waits (asked only
-    // while the socket is still the one the listener was started for).
-    BOOL bAccepting = FALSE;
-    int nSize = sizeof bAccepting;
-    if (!Gone(watch.link) &&
-        os::getsockopt(watch.hWatched, SOL_SOCKET, SO_ACCEPTCONN,
-                       reinterpret_cast<char*>(&bAccepting), &nSize) == 0 &&
-        bAccepting) {
-        watch.lEvent = CX_EVENT_CONNECTION_WAITING;
+// event means (data ready, or a connection waiting, to the callback). The
+// watch reads its endpoint only to call the host back; otherwise it uses
+// what it took at its start (the watched socket, the wake-up and its own
+// hold on the socket's record, which tells whether the socket is being
+// closed and counts the receives made through it), each of which stays
+// valid for as long as it may be used.
+class SocketWatch {
+public:
+    // The listener thread's body, from its start to its end.
+    static void Listen(SOCKET hWatched, SOCKET hWake, CxSocket& socket, CxThread* pThread) {
+        DWORD dwThreadId = os::GetCurrentThreadId();
+        Trace(L"The thread 0x%X(CxSocket::OnListen) has entered.\n", dwThreadId);
+        SharedLink* record = ThreadAccess::RecordOf(pThread);  // outlives the endpoint
+        SocketWatch watch(socket, hWatched, hWake, listener::HoldOf(record));
+        pThread->SetThreadStartedEvent();
+        listener::Run(pThread, watch);
+        listener::DropHold(record);
+        Trace(L"The thread 0x%X(CxSocket::OnListen) has exited.\n", dwThreadId);
     }
-    pThread->SetThreadStartedEvent();
-    quorvel::listener::Run(pThread, watch);
-    SharedLink::Release(watch.link);
-    Trace(L"The thread 0x%X(CxSocket::OnListen) has exited.\n", dwThreadId);
+
+    // One wait for the socket or the wake-up, and the event it means.
+    listener::Step WaitOnce() {
+        if (m_bRaised && !Gone(m_link)) {
+            m_bRaised = false;
+            if (Stuck()) {
+                return Pause(CX_SOCKET_UNREAD_PAUSE_MS) ? listener::Step::kQuiet
+                                                        : listener::Step::kStop;
+            }
+        }
+        m_bRaised = false;
+        fd_set set = SetOf(m_hWatched, m_hWake);
+        int nResult = SOCKET_ERROR;
+        int nError = WSAENOTSOCK;
+        // A socket closed under the listener may already name a new
+        // socket: never wait on it again.
+        if (m_hWatched != INVALID_SOCKET && !Gone(m_link)) {
+            nResult = os::select(0, &set, nullptr, nullptr, nullptr);
+            if (nResult <= 0) nError = Gone(m_link) ? WSAENOTSOCK : os::WSAGetLastError();
+        }
+        if (nResult > 0) {
+            if (IsIn(m_hWake, set)) {
+                return listener::DrainSocketWake(m_hWake) ? listener::Step::kQuiet
+                                                          : listener::Step::kStop;
+            }
+            if (Gone(m_link) || !IsIn(m_hWatched, set)) {
+                Trace(L"socket inputbuffer has no data.\n");
+                return listener::Step::kQuiet;
+            }
+            m_lReceivesAtReport = SocketAccess::Receives(m_link);
+            m_bRaised = true;
+            Raise();
+            return listener::Step::kEvent;
+        }
+        Trace(L"socket select failed. err code = %d.\n", nError);
+        return nError == WSAENOTSOCK ? listener::Step::kStop : listener::Step::kFailed;
+    }
+
+    bool Pause(DWORD dwMilliseconds) {
+        return listener::PauseOnSocketWake(m_hWake, dwMilliseconds);
+    }
+
+private:
+    SocketWatch(CxSocket& socket, SOCKET hWatched, SOCKET hWake, SharedLink* link)
+        : m_socket(socket), m_hWatched(hWatched), m_hWake(hWake), m_link(link) {
+        // A listening socket is readable when a connection waits (asked
+        // only while the socket is still the one the listener was started
+        // for).
+        BOOL bAccepting = FALSE;
+        int nSize = sizeof bAccepting;
+        if (!Gone(m_link) &&
+            os::getsockopt(m_hWatched, SOL_SOCKET, SO_ACCEPTCONN,
+                           reinterpret_cast<char*>(&bAccepting), &nSize) == 0 &&
+            bAccepting) {
+            m_lEvent = CX_EVENT_CONNECTION_WAITING;
+        }
+    }
+
+    // Data the callback left unread makes the socket readable again at
+    // once. The next report waits a little only when the callback took
+    // nothing and the count waiting is the same as after the report
+    // before (nothing read, nothing new; a closed connection included):
+    // a callback that never reads must not spin the CPU. A callback that
+    // reads, even exactly what there was, and data that keeps coming are
+    // reported again at once.
+    bool Stuck() {
+        if (SocketAccess::Receives(m_link) != m_lReceivesAtReport) {
+            m_bLeftKnown = false;  // it read: straight back to the wait
+            return false;
+        }
+        fd_set set = SetOf(m_hWatched, m_hWake);
+        timeval now = {0, 0};
+        int nReady = os::select(0, &set, nullptr, nullptr, &now);
+        if (nReady <= 0 || IsIn(m_hWake, set)) {
+            m_bLeftKnown = false;  // nothing waits, or a wake the next wait takes
+            return false;
+        }
+        u_long ulNow = Unread(m_hWatched);
+        bool bStuck = m_bLeftKnown && ulNow == m_ulLeft;
+        m_bLeftKnown = true;
+        m_ulLeft = ulNow;
+        return bStuck;
+    }
+
+    // The event to the host's callback, on this thread.
+    void Raise() {
+        auto target = m_socket.GetTarget();
+        listener::Deliver(target.pfnProc, target.pParam, nullptr, 0, m_hWatched, m_lEvent);
+    }
+
+    CxSocket& m_socket;
+    const SOCKET m_hWatched;  // fixed by the starter; may be closed before this thread runs
+    const SOCKET m_hWake;
+    SharedLink* const m_link;  // the listener's own hold (listener::HoldOf)
+    long m_lEvent = CX_EVENT_DATA_READY;  // what readable means for this socket
+    bool m_bRaised = false;
+    bool m_bLeftKnown = false;  // whether m_ulLeft holds the count after the last report
+    u_long m_ulLeft = 0;
+    LONG m_lReceivesAtReport = 0;
+};
+
+}  // namespace quorvel
+
+// The listener thread's entry: the endpoint's watch, run by the engine.
+unsigned long WINAPI CxSocket::ListenEventProc(void* pThread) {
+    return quorvel::listener::Enter(pThread, &CxSocket::OnListenEvent, "socket");
+}
+
+void CxSocket::OnListenEvent(CxThread* pThread) {
+    quorvel::SocketWatch::Listen(m_hListenSocket, m_hWakeSocket, *this, pThread);
 }

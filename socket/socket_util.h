@@ -2,6 +2,7 @@
 // keeping the caller's Windows Sockets error across clean-up calls.
 #pragma once
 
+#include <atomic>
 #include <climits>
 
 #include "core/ipv4_text.h"
@@ -11,6 +12,13 @@
 class CxSocket;
 
 namespace quorvel {
+
+// What a socket's record carries beyond ownership: made with the record, so
+// that every receive through any holder is counted from the first.
+struct SocketExtra : LinkExtra {
+    std::atomic<LONG> receives{0};      // receives that took data, through any holder
+    std::atomic<bool> textBusy{false};  // guards a UDP socket's peer text (TextGuard)
+};
 
 // The socket record of an endpoint, for the pieces below.
 struct SocketAccess {
@@ -23,6 +31,8 @@ struct SocketAccess {
     // The socket the object holds under that record; INVALID_SOCKET when it
     // holds another or none.
     static SOCKET SocketUnder(const CxSocket& socket, const SharedLink* link);
+    // The receives counted in a record; 0 without one.
+    static LONG Receives(const SharedLink* link);
 };
 
 // Any operation on an endpoint's socket (a transfer, an accept, a query, a

@@ -1,15 +1,17 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "core/lifecycle_check.h"
 #include "platform/os.h"
 #include "quorvel/socket.h"
 #include "core/shared_link.h"
+#include "core/text_guard.h"
 #include "socket/socket_util.h"
 
 namespace os = quorvel::os;
 using namespace quorvel::socket_util;
 using quorvel::SocketAccess;
-using quorvel::TextGuard;
+using TextGuard = quorvel::TextGuard<quorvel::SocketExtra>;
 
 namespace {
 
@@ -97,6 +99,7 @@ int CxUdpSocket::Disbind() {
     if (nResult) {
         m_nPort = 0;
         DisListenEvent();
+        QV_CHECK_CLOSE_LISTENER(m_ListenThread, "UDP socket");
     }
     return nResult;
 }

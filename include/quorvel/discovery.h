@@ -309,6 +309,7 @@ private:
 namespace quorvel {
 struct SerialPortList;  // the ports found by one CxSerialPortFind::FindPort
 struct PortFindAccess;
+struct PortListWatch;
 }
 
 // Where CxSerialPortFind found a port (GetSource).
@@ -405,6 +406,7 @@ QV_CONSTEXPR unsigned long CX_PORT_WATCH_MAX_REPORTS = 128;
 // included. A copy shares the running watch and its reports but never stops
 // it. Design notes: docs/discovery.md.
 class QUORVEL_API CxSerialPortWatch : public CxComm {
+    friend struct quorvel::PortListWatch;  // its thread's watch (port_watch.cpp)
     QV_HEAP_OPERATORS
 public:
     CxSerialPortWatch();

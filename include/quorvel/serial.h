@@ -5,6 +5,7 @@
 
 namespace quorvel {
 struct SerialAccess;
+class SerialWatch;
 }
 
 // A serial port opened by path ("COM3", "\\.\COM12") for overlapped I/O.
@@ -24,6 +25,7 @@ struct SerialAccess;
 class QUORVEL_API CxSerial : public CxComm {
     QV_HEAP_OPERATORS
     friend struct quorvel::SerialAccess;
+    friend class quorvel::SerialWatch;  // the listener's watch (serial.cpp)
 public:
     CxSerial();
     CxSerial(const CxSerial& other);
@@ -166,14 +168,6 @@ private:
     int Transfer(bool bSend, unsigned char* pData, unsigned long ulLength, unsigned long ulWait,
                  bool bWholeCall, unsigned long* pulDone);
     void DeviceRemoved(HANDLE hComm);
-    void RaiseEvent(HANDLE hComm, long lEvent);  // the data-ready path
-#if QV_CPLUSPLUS >= 201103L
-    enum class PassResult { kCompleted, kFailed, kWoken };
-#else
-    enum PassResult { kCompleted, kFailed, kWoken };
-#endif
-    PassResult ListenPass(HANDLE hWait, COMSTAT* pcs, DWORD* pdwError);
-    bool PortAnswers();
 
     quorvel::SharedLink* m_pLink;  // shared with copies while a port is open
 };

@@ -38,6 +38,7 @@ QV_CONSTEXPR int CX_SOCKET_ADDRESS_MAX = 63;
 namespace quorvel {
 struct SharedLink;
 struct SocketAccess;
+class SocketWatch;
 }
 
 // Base of the socket endpoints: one socket handle (INVALID_SOCKET: none) and
@@ -118,6 +119,7 @@ protected:
 
 private:
     friend struct quorvel::SocketAccess;
+    friend class quorvel::SocketWatch;  // the listener's watch (socket.cpp)
     void LetGo();  // drops this object's hold on the socket without closing it
     void ShareFrom(const CxSocket& other);
     int SelectOn(SOCKET hSocket, long lEventMask);
