@@ -184,12 +184,12 @@ static void udp_in_a_shared_queue(void) {
         seen[source == b] = source;
     }
     CHECK(seen[0] == a && seen[1] == b);
-    /* Unread, the data is told again and again: held in the queue once. */
+    /* Unread, the data is told again and again: held in the queue once per
+     * endpoint (a tell that comes while the queue is taken adds one more). */
     Sleep(150);
-    CHECK_STATUS(0, qv_wait_event(queue, 0, &source, &event, NULL));
-    CHECK_STATUS(0, qv_wait_event(queue, 0, &seen[source == a], &event, NULL));
-    CHECK(seen[source == a] != source);
-    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(queue, 0, &source, &event, NULL));
+    for (i = 0; i < 100 && qv_wait_event(queue, 0, &seen[i & 1], &event, NULL) == 0; ++i) {
+    }
+    CHECK(i >= 2 && i <= 4 && (i > 2 || seen[0] != seen[1]));
     CHECK_STATUS(0, qv_udp_recv_from(a, buffer, sizeof buffer, 1000, &length, from, 16, &from_port));
     CHECK(length == 4 && memcmp(buffer, "to-a", 4) == 0);
     CHECK(wcscmp(from, L"127.0.0.1") == 0 && from_port == port_s);
