@@ -151,7 +151,7 @@ TEST(QvtoolSerial, SetsTheModemLinesAndTellsTheirChangesAndARateThePortRounded) 
     }
     {
         ToolRun run({"serial", "COM5", "--json", "--baud", "115200"});
-        ASSERT_TRUE(says(run, "COM5 open")) << run.Err();
+        ASSERT_TRUE(says(run, "{\"event\": \"open\", \"path\": \"COM5\"}\n")) << run.Err();
         EXPECT_TRUE(Contains(run.Err(), "{\"event\": \"baud\", \"asked\": 115200, \"taken\": 115384}\n"));
         port.SetModemLines(MS_CTS_ON | MS_RING_ON);
         port.SetModemLines(MS_CTS_ON);  // a ring is told as it ends
@@ -161,6 +161,9 @@ TEST(QvtoolSerial, SetsTheModemLinesAndTellsTheirChangesAndARateThePortRounded) 
         EXPECT_TRUE(says(run, "{\"event\": \"lineError\", \"errors\": [\"framing\"], \"flags\": 8, "
                               "\"discarded\": 1}\n")) << run.Err();
         EXPECT_EQ(qvtool::kSuccess, run.Finish());
+        for (size_t at = 0; at < run.Err().size(); at = run.Err().find('\n', at) + 1) {
+            EXPECT_EQ('{', run.Err()[at]) << "a line of stderr that is not JSON: " << run.Err();
+        }
     }
 
     // A driver without modem lines: a line asked for fails the command; not
@@ -170,6 +173,11 @@ TEST(QvtoolSerial, SetsTheModemLinesAndTellsTheirChangesAndARateThePortRounded) 
     EXPECT_EQ(qvtool::kFailure, refused.Finish());
     EXPECT_TRUE(Contains(refused.Err(), "cannot set DTR on COM5: error 50 (ERROR_NOT_SUPPORTED"))
         << refused.Err();
+    qvtest::ToolResult json = RunTool({"serial", "COM5", "--rts", "off", "--json"});
+    EXPECT_EQ(qvtool::kFailure, json.code);
+    EXPECT_EQ(0u, json.err.find("{\"event\": \"error\", \"message\": \"cannot set RTS off COM5\", "
+                                "\"error\": 50, \"text\": \"error 50 (ERROR_NOT_SUPPORTED"))
+        << json.err;
     ToolRun run({"serial", "COM5"});
     EXPECT_TRUE(says(run, "COM5 reports no modem lines: error 50 (")) << run.Err();
     EXPECT_TRUE(says(run, "COM5 open")) << run.Err();
@@ -179,15 +187,16 @@ TEST(QvtoolSerial, SetsTheModemLinesAndTellsTheirChangesAndARateThePortRounded) 
 TEST(QvtoolSerial, WaitsForTheAnswerAfterStdinUntilTheLineIsQuiet) {
     qvsim::SerialBus bus;
     qvsim::SerialPort& port = bus.Add(L"COM6");
-    ToolRun run({"serial", "COM6", "--wait", "2000"});
+    ToolRun run({"serial", "COM6", "--wait", "2000", "--threshold", "4"});
     ASSERT_TRUE(run.WaitErr([](const std::string& e) { return Contains(e, "COM6 open"); }));
     run.Write("AT\r");
     run.CloseInput();  // as printf 'AT\r' | qvtool serial COM6
     ASSERT_TRUE(qvtest::WaitUntil([&] { return port.Sent() == "AT\r"; }, 10000)) << port.Sent();
     Sleep(300);  // a device that takes its time to answer
     port.Arrive("\r\nOK\r\n");
+    port.Arrive("OK");  // below the threshold: taken at the end
     EXPECT_EQ(qvtool::kSuccess, run.Finish()) << run.Err();
-    EXPECT_EQ("\r\nOK\r\n", run.Out());
+    EXPECT_EQ("\r\nOK\r\nOK", run.Out());
 
     // With stdin open, --timeout ends a session on which nothing arrives.
     ToolRun quiet({"serial", "COM6", "--timeout", "1"});

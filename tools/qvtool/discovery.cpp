@@ -153,11 +153,12 @@ std::vector<PortRow> SerialPortRows() {
 
 // The keys of one port in ports --json, without the braces.
 std::string PortJsonKeys(const PortRow& r) {
-    return "\"port\": " + Json(r.port) + ", \"source\": " + Json(r.source) +
-           ", \"friendlyName\": " + Json(r.friendly) + ", \"vendorId\": " + JsonOrNull(r.vendor) +
-           ", \"productId\": " + JsonOrNull(r.product) + ", \"serialNumber\": " + Json(r.serial) +
-           ", \"path\": " + Json(r.path) + ", \"hardwareId\": " + Json(r.hardware) +
-           ", \"instanceId\": " + Json(r.instance) + ", \"bluetoothAddress\": " +
+    return "\"port\": " + JsonOrNull(r.port) + ", \"source\": " + Json(r.source) +
+           ", \"friendlyName\": " + JsonOrNull(r.friendly) + ", \"vendorId\": " +
+           JsonOrNull(r.vendor) + ", \"productId\": " + JsonOrNull(r.product) +
+           ", \"serialNumber\": " + JsonOrNull(r.serial) + ", \"path\": " + Json(r.path) +
+           ", \"hardwareId\": " + JsonOrNull(r.hardware) + ", \"instanceId\": " +
+           JsonOrNull(r.instance) + ", \"bluetoothAddress\": " +
            JsonOrNull(r.bluetooth) + ", \"bluetoothName\": " +
            (r.bluetooth.empty() ? "null" : Json(r.bluetoothName));
 }
@@ -251,6 +252,7 @@ long CALLBACK OnWatchEvent(void* pParam, unsigned int, long) {
     long event = 0;
     while (run->watch.TakeReport(&event, &port)) {
         if (!WriteOut(WatchLine(event, RowOf(port), run->json))) {
+            Fail("cannot write to stdout: %s", ErrorText(GetLastError()));
             run->ending.End(kFailure);
             break;
         }

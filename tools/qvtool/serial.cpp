@@ -110,12 +110,22 @@ void ReportModem(const Session& session, unsigned long changed, unsigned long li
            json + ", \"changed\": [" + Joined(keys, ", ", true) + "]");
 }
 
+// A failure of the session, on stderr: with --json as an "error" object
+// with the code, so that every line a script reads there is JSON. kFailure.
+int FailSession(const Session& session, const std::string& what, DWORD error) {
+    if (!session.json) return Fail("%s", what + ": " + ErrorText(error));
+    Report(session, "", "\"event\": \"error\", \"message\": " + Json(what) +
+                            ", \"error\": " + std::to_string(error) + ", \"text\": " +
+                            Json(ErrorText(error)));
+    return kFailure;
+}
+
 // Sets DTR or RTS as --dtr or --rts asked; false (told) when the driver
 // refused.
 bool SetLine(Session& session, const char* what, int (CxSerial::*pfnSet)(int), bool on) {
     if ((session.port.*pfnSet)(on ? 1 : 0)) return true;
-    Fail("cannot set %s", std::string(what) + (on ? " on " : " off ") + session.path + ": " +
-                              ErrorText(GetLastError()));
+    FailSession(session, std::string("cannot set ") + what + (on ? " on " : " off ") + session.path,
+                GetLastError());
     return false;
 }
 
@@ -128,6 +138,24 @@ bool ParseOnOff(const char* text, bool* on) {
 }
 
 void Moved(Session& session) { session.lastMove = GetTickCount(); }
+
+// Copies what the port has received to stdout: on data-ready, and once
+// more at the end for bytes that stayed below the threshold.
+void TakeWaiting(Session& session) {
+    unsigned long waiting = 0;
+    unsigned long outgoing = 0;
+    if (!session.port.GetBufferCount(&waiting, &outgoing) || waiting == 0) return;
+    std::vector<unsigned char> data(waiting);
+    if (!session.port.Recv(data.data(), waiting, kRecvWait)) {
+        FailSession(session, "cannot read from " + session.path, GetLastError());
+        return;
+    }
+    Moved(session);
+    if (!WriteOut(data.data(), data.size())) {
+        FailSession(session, "cannot write to stdout", GetLastError());
+        session.ending.End(kFailure);
+    }
+}
 
 // Runs on the port's listener thread.
 long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
@@ -157,20 +185,7 @@ long CALLBACK OnEvent(void* pParam, unsigned int /*uHandle*/, long lEvent) {
         if (session->port.GetModemChange(&changed, &lines)) ReportModem(*session, changed, lines);
         return 0;
     }
-    if (lEvent != CX_EVENT_DATA_READY) return 0;
-    unsigned long waiting = 0;
-    unsigned long outgoing = 0;
-    if (!session->port.GetBufferCount(&waiting, &outgoing) || waiting == 0) return 0;
-    std::vector<unsigned char> data(waiting);
-    if (!session->port.Recv(data.data(), waiting, kRecvWait)) {
-        Fail("cannot read from %s", session->path + ": " + ErrorText(GetLastError()));
-        return 0;
-    }
-    Moved(*session);
-    if (!WriteOut(data.data(), data.size())) {
-        Fail("cannot write to stdout%s", "");
-        session->ending.End(kFailure);
-    }
+    if (lEvent == CX_EVENT_DATA_READY) TakeWaiting(*session);
     return 0;
 }
 
@@ -182,7 +197,8 @@ int AwaitEnd(Session& session, unsigned long wait, unsigned long timeout) {
         DWORD now = GetTickCount();
         if (session.inputEnded && now - session.lastMove >= wait) return kSuccess;
         if (timeout && now - session.lastMove >= timeout * 1000) {
-            std::fprintf(stderr, "qvtool: nothing sent or received for %lu s\n", timeout);
+            Report(session, "saw nothing sent or received for " + std::to_string(timeout) + " s",
+                   "\"event\": \"timeout\", \"seconds\": " + std::to_string(timeout));
             return kSuccess;
         }
     }
@@ -199,7 +215,8 @@ const char kSerialHelp[] =
     "                          for byte; --baud sets N baud 8N1 (and says if the\n"
     "                          port took another rate), --threshold the bytes that\n"
     "                          make data ready (default 1), --dtr and --rts the\n"
-    "                          modem lines, --break sends a break of MS ms first;\n"
+    "                          modem lines, --break sends a break of MS ms first\n"
+    "                          (a driver that refuses one ends the command);\n"
     "                          line errors, the device's removal and changes of\n"
     "                          CTS, DSR, RI and DCD are reported on stderr (--json:\n"
     "                          one JSON object a line).\n"
@@ -250,8 +267,8 @@ int Serial(int argc, char** argv) {
                     return Usage("bad baud rate '" + std::string(value) + "'");
                 }
                 setBaud = true;
-            } else if (!ParseNumber(value, kMaxThreshold, &threshold)) {
-                return Usage("bad threshold '" + std::string(value) + "' (0 to 65535)");
+            } else if (!ParseNumber(value, kMaxThreshold, &threshold) || threshold == 0) {
+                return Usage("bad threshold '" + std::string(value) + "' (1 to 65535)");
             }
         } else if (arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown serial option '" + arg + "'");
@@ -268,7 +285,7 @@ int Serial(int argc, char** argv) {
     session->json = json;
     CxSerial& port = session->port;
     if (!port.Open(Widen(path).c_str(), static_cast<unsigned short>(threshold))) {
-        return Fail("cannot open %s", std::string(path) + ": " + ErrorText(GetLastError()));
+        return FailSession(*session, "cannot open " + std::string(path), GetLastError());
     }
     if (setBaud) {
         DCB dcb = {};
@@ -284,8 +301,8 @@ int Serial(int argc, char** argv) {
         if (!ok) {
             DWORD error = GetLastError();
             port.Close();
-            return Fail("cannot set %s", std::string(path) + " to " + std::to_string(baud) +
-                                             " baud 8N1: " + ErrorText(error));
+            return FailSession(*session, "cannot set " + std::string(path) + " to " +
+                                             std::to_string(baud) + " baud 8N1", error);
         }
         // Some drivers round the rate to one their clock can make.
         if (port.GetSettings(&dcb) && dcb.BaudRate != baud) {
@@ -304,7 +321,7 @@ int Serial(int argc, char** argv) {
     if (sendBreak && !port.SendBreak(breakMs)) {
         DWORD error = GetLastError();
         port.Close();
-        return Fail("cannot send a break on %s", std::string(path) + ": " + ErrorText(error));
+        return FailSession(*session, "cannot send a break on " + std::string(path), error);
     }
 
     // Received bytes go out unchanged, without line-feed translation.
@@ -313,16 +330,18 @@ int Serial(int argc, char** argv) {
     port.SetWndMsgProc(nullptr, 0, &OnEvent, session.get());
     // Line errors and the removal are told as they happen.
     if (!port.SetLineErrorEvent(1) || !port.SetRemovalEvent(1)) {
-        Fail("cannot watch %s for line errors and removal",
-             std::string(path) + ": " + ErrorText(GetLastError()));
+        FailSession(*session, "cannot watch " + std::string(path) + " for line errors and removal",
+                    GetLastError());
     }
     // So are the modem lines, where the driver has them.
     if (!port.SetModemEvent(1)) {
-        std::fprintf(stderr, "qvtool: %s reports no modem lines: %s\n", path,
-                     ErrorText(GetLastError()).c_str());
+        DWORD error = GetLastError();
+        Report(*session, "reports no modem lines: " + ErrorText(error),
+               "\"event\": \"noModemLines\", \"error\": " + std::to_string(error) +
+                   ", \"text\": " + Json(ErrorText(error)));
     }
-    std::fprintf(stderr, "qvtool: %s open; stdin goes to the port until its end (Ctrl+Z/Ctrl+D)\n",
-                 path);
+    Report(*session, "open; stdin goes to the port until its end (Ctrl+Z/Ctrl+D)",
+           "\"event\": \"open\", \"path\": " + Json(session->path));
     Moved(*session);
 
     // Each piece of stdin goes out as read; the port is never closed while
@@ -333,7 +352,7 @@ int Serial(int argc, char** argv) {
             if (session->closed) return false;
             if (!session->port.Send(reinterpret_cast<unsigned char*>(const_cast<char*>(data)),
                                     static_cast<unsigned long>(length), kSendWait)) {
-                Fail("cannot send to %s", session->path + ": " + ErrorText(GetLastError()));
+                FailSession(*session, "cannot send to " + session->path, GetLastError());
                 session->ending.End(kFailure);
                 return false;
             }
@@ -342,7 +361,7 @@ int Serial(int argc, char** argv) {
         },
         [session](bool atEnd) {
             if (!atEnd) {
-                Fail("cannot read stdin: %s", ErrorText(GetLastError()));
+                FailSession(*session, "cannot read stdin", GetLastError());
                 session->ending.End(kFailure);
                 return;
             }
@@ -350,6 +369,8 @@ int Serial(int argc, char** argv) {
             session->inputEnded = true;  // the answer may still come
         });
     int result = AwaitEnd(*session, wait, timeout);
+    // What stayed below the threshold is the answer's end: it is not lost.
+    if (result == kSuccess) TakeWaiting(*session);
     {
         std::lock_guard<std::mutex> lock(session->sending);
         session->closed = true;
