@@ -82,26 +82,6 @@ private:
     CxSerial m_port;  // its listener starts with Open
 };
 
-bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
-wchar_t Upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; }
-
-// "COM3" and "com12" name ports, which CreateFile reaches as "\\.\COM12"
-// (only COM1 to COM9 without the prefix); anything else is a path already.
-bool PortPath(const wchar_t* pszPort, wchar_t (&szPath)[kPathCch]) {
-    size_t cch = quorvel::BoundedLength(pszPort, kPathCch);
-    if (cch >= kPathCch) return false;
-    bool bName = cch > 3 && Upper(pszPort[0]) == L'C' && Upper(pszPort[1]) == L'O' &&
-                 Upper(pszPort[2]) == L'M';
-    for (size_t i = 3; bName && i < cch; ++i) bName = IsDigit(pszPort[i]);
-    size_t at = 0;
-    if (bName) {
-        for (const wchar_t* p = L"\\\\.\\"; *p; ++p) szPath[at++] = *p;
-    }
-    if (at + cch >= kPathCch) return false;
-    for (size_t i = 0; i <= cch; ++i) szPath[at + i] = i < cch ? pszPort[i] : L'\0';
-    return true;
-}
-
 // The serial port of a call; the DCB of its driver.
 DWORD Settings(Call& call, DCB* pDcb) {
     std::memset(pDcb, 0, sizeof *pDcb);
@@ -128,15 +108,13 @@ DWORD WINAPI qv_serial_open(const wchar_t* port, qv_handle* serial) {
     if (!serial) return ERROR_INVALID_PARAMETER;
     *serial = nullptr;
     if (!port || !port[0]) return ERROR_INVALID_PARAMETER;
-    wchar_t szPath[kPathCch];
-    if (!PortPath(port, szPath)) return ERROR_FILENAME_EXCED_RANGE;
     SerialPort* endpoint = new (std::nothrow) SerialPort;
     if (endpoint && !endpoint->Made()) {
         endpoint->Release();
         endpoint = nullptr;
     }
     if (!endpoint) return ERROR_NOT_ENOUGH_MEMORY;
-    if (DWORD dwStatus = endpoint->Open(szPath)) {
+    if (DWORD dwStatus = endpoint->Open(port)) {
         endpoint->Release();
         return dwStatus;
     }

@@ -212,6 +212,22 @@ bool LookWanted(const SerialExtra* extra) {
     return extra && (extra->bLookAgain.load() || extra->bCallWanted.load());
 }
 
+// The path CreateFile opens for what a host gave: a port's name ("COM3",
+// "com12") as "\\.\COM12", since the system knows only COM1 to COM9 by
+// name alone; anything else (a path already) as it is. pszPath is shorter
+// than kPathCapacity.
+const wchar_t* SystemPath(const wchar_t* pszPath, wchar_t (&szPath)[kPathCapacity + 4]) {
+    auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
+    size_t cch = os::lstrlenW(pszPath);
+    bool bName = cch > 3 && upper(pszPath[0]) == L'C' && upper(pszPath[1]) == L'O' &&
+                 upper(pszPath[2]) == L'M';
+    for (size_t i = 3; bName && i < cch; ++i) bName = pszPath[i] >= L'0' && pszPath[i] <= L'9';
+    if (!bName) return pszPath;
+    os::lstrcpyW(szPath, L"\\\\.\\");
+    os::lstrcpyW(szPath + 4, pszPath);
+    return szPath;
+}
+
 // The errors with which the event wait of a removed adapter fails.
 bool IsRemovalError(DWORD dwError) {
     return dwError == ERROR_DEVICE_NOT_CONNECTED || dwError == ERROR_ACCESS_DENIED ||
@@ -282,8 +298,9 @@ int CxSerial::Open(const wchar_t* pszPath, unsigned short wRThreshold) {
     if (quorvel::BoundedLength(pszPath, kPathCapacity) >= kPathCapacity) {
         return quorvel::Fail(ERROR_FILENAME_EXCED_RANGE);
     }
-    HANDLE hComm = os::CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr);
+    wchar_t szSystemPath[kPathCapacity + 4];
+    HANDLE hComm = os::CreateFileW(SystemPath(pszPath, szSystemPath), GENERIC_READ | GENERIC_WRITE,
+                                   0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (hComm == INVALID_HANDLE_VALUE) return quorvel::FailedCall("CreateFileW");
     if (!PortHandle(m_hComm, m_pLink, this).Adopt(hComm)) return 0;
     os::lstrcpyW(m_szDevPath, pszPath);

@@ -33,7 +33,9 @@ public:
     ~CxSerial() QV_OVERRIDE;
 
     // Closes any open port, opens pszPath exclusively for overlapped I/O and
-    // starts the listener. 1 opened (also when the listener could not start:
+    // starts the listener. A port's name ("COM3", "com12") is opened as
+    // "\\.\COM12", which the system needs from COM10 on; any other text is
+    // a path; GetDevPath gives back the text as given. 1 opened (also when the listener could not start:
     // see IsListening); 0 failed with the system's error, or with
     // ERROR_INVALID_PARAMETER for a NULL path and ERROR_FILENAME_EXCED_RANGE
     // for a path of 260 characters or more.

@@ -210,7 +210,7 @@ int AwaitEnd(Session& session, unsigned long wait, unsigned long timeout) {
 const char kSerialHelp[] =
     "  serial PATH [--baud N] [--threshold N] [--dtr on|off] [--rts on|off]\n"
     "         [--break MS] [--json] [--wait MS] [--timeout S]\n"
-    "                          open a serial port (COM3, \\\\.\\COM12), copy what\n"
+    "                          open a serial port (COM3, COM12, or a path), copy what\n"
     "                          arrives to stdout and send what stdin gives, byte\n"
     "                          for byte; --baud sets N baud 8N1 (and says if the\n"
     "                          port took another rate), --threshold the bytes that\n"
