@@ -183,9 +183,12 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
     // A thread created suspended cannot signal its start: nothing to wait for.
     bool bAwaitStart = !(dwCreationFlags & CREATE_SUSPENDED);
     // The start signal is this call's until the routine may have taken it
-    // (see SetThreadStartedEvent).
-    quorvel::ScopedKernelHandle started(
-        bAwaitStart ? os::CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr);
+    // (see SetThreadStartedEvent). A start that does not wait has none, and
+    // so does not touch this object once the thread runs: the routine may
+    // destroy it at once (a listener's callback that deletes its endpoint).
+    quorvel::ScopedKernelHandle started(bAwaitStart && dwWaitMilliseconds
+                                            ? os::CreateEventW(nullptr, TRUE, FALSE, nullptr)
+                                            : nullptr);
     HANDLE hStarted = started.get();
     AtomicStore(m_hEventStarted, hStarted);
     AtomicStore(m_bToExit, 0L);

@@ -509,3 +509,19 @@ TEST(CxThread, ARoutineMayDestroyItsObjectAndTheEndedMessageStillComes) {
     EXPECT_EQ(5u, ExitCode(watch));
     CloseHandle(watch);
 }
+
+// A start that does not wait touches its object no more once the thread
+// runs: the routine may destroy the object at once (a listener's callback
+// that deletes its endpoint while the host's start is still returning).
+TEST(CxThread, AStartWithoutAWaitLeavesTheObjectToItsRoutine) {
+    Gate go;
+    go.Open();
+    qvtest::GuardedObject<CxThread> thread;
+    SelfDeleting state{&thread, &go};
+    Hook<os::ResumeThread> resume([&](HANDLE h) {
+        DWORD dwCount = ResumeThread(h);
+        EXPECT_TRUE(qvtest::WaitUntil([&] { return thread.get() == nullptr; }));
+        return dwCount;
+    });
+    EXPECT_EQ(1, thread->CreateThread(nullptr, 0, &DestroyOwnObject, &state, 0, 0));
+}
