@@ -68,7 +68,9 @@ unsigned long CxBthAuthenResponse::RegisterForAuthentication(void* hRadio,
 
 int CxBthAuthenResponse::UnregisterAuthentication() {
     Registration registration(m_hAuthRegistration, m_pLink, this);
-    if (registration.Owns()) return registration.Close() ? 1 : 0;
+    if (registration.Owns()) {
+        return registration.Close() ? 1 : quorvel::FailedCall("BluetoothUnregisterAuthentication");
+    }
     // A released handle is never handed over again: later calls, a copy and
     // an object never registered pass NULL.
     registration.Release();
@@ -98,7 +100,7 @@ int CxBthAuthenResponse::OnAuthenticate(BLUETOOTH_DEVICE_INFO* pDevice) {
     std::memset(szPasskey, 0, sizeof szPasskey);
     std::memcpy(szPasskey, m_szPasskey, (bth::kPasskeyCapacity - 1) * sizeof(wchar_t));
     if (os::BluetoothSendAuthenticationResponse(m_hRadio, pDevice, szPasskey) != ERROR_SUCCESS) {
-        return 0;
+        return quorvel::FailedCall("BluetoothSendAuthenticationResponse");
     }
     pDevice->fAuthenticated = TRUE;
     return 1;

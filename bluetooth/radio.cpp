@@ -74,7 +74,7 @@ CxBthRadio::~CxBthRadio() {
 
 CxBthRadio::State* CxBthRadio::UsableState() {
     if (!m_pState) m_pState = new (std::nothrow) State;
-    if (!m_pState) os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!m_pState) Fail(ERROR_NOT_ENOUGH_MEMORY);
     return m_pState;
 }
 
@@ -84,10 +84,7 @@ int CxBthRadio::Open(const wchar_t* szRadioAddress) {
     if (Opened()) Close();  // a borrowed radio is only dropped
     m_hRadio = nullptr;
     if (m_pState) m_pState->opened = false;
-    if (!szRadioAddress) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!szRadioAddress) return Fail(ERROR_INVALID_PARAMETER);
     if (!UsableState()) return 0;  // nowhere to note that the radio is this object's
     SOCKADDR_BTH wanted;
     bth::ParseAddress(szRadioAddress, &wanted);
@@ -96,7 +93,7 @@ int CxBthRadio::Open(const wchar_t* szRadioAddress) {
     {
         quorvel::ScopedKernelHandle radio;
         bth::ScopedRadioFind walk = bth::FindFirstRadio(&radio);
-        if (!walk) return 0;
+        if (!walk) return quorvel::FailedCall("BluetoothFindFirstRadio");
         do {
             BLUETOOTH_RADIO_INFO info;
             std::memset(&info, 0, sizeof info);
@@ -151,7 +148,7 @@ int CxBthRadio::FindRemoteDevice(int bFlushCache) {
     params.fReturnConnected = FALSE;
     params.fIssueInquiry = TRUE;
     HBLUETOOTH_DEVICE_FIND hFind = os::BluetoothFindFirstDevice(&params, &m_btDeviceInfo);
-    if (!hFind) return 0;
+    if (!hFind) return quorvel::FailedCall("BluetoothFindFirstDevice");
     if (!DeviceSearch(m_hDeviceFind, m_pState->search, this).Adopt(hFind)) return 0;
     FillRemoteDeviceInfo();
     return 1;
@@ -163,7 +160,9 @@ int CxBthRadio::FindNextRemoteDevice() {
     HBLUETOOTH_DEVICE_FIND hFind =
         m_pState ? DeviceSearch(m_hDeviceFind, m_pState->search, this).Get() : nullptr;
     if (!RequireOpen(hFind != nullptr)) return 0;
-    if (!os::BluetoothFindNextDevice(hFind, &m_btDeviceInfo)) return 0;
+    if (!os::BluetoothFindNextDevice(hFind, &m_btDeviceInfo)) {
+        return quorvel::FailedCall("BluetoothFindNextDevice");
+    }
     FillRemoteDeviceInfo();
     return 1;
 }

@@ -32,7 +32,7 @@ int CxBthRadioFind::FindRadio(int bCloseRadioHandle) {
     FindRadioClose();
     quorvel::ScopedKernelHandle radio;
     bth::ScopedRadioFind walk = bth::FindFirstRadio(&radio);
-    if (!walk) return 0;
+    if (!walk) return quorvel::FailedCall("BluetoothFindFirstRadio");
     if (!RadioWalk(m_hRadioFind, m_pFindLink, this).Adopt(walk.release())) return 0;
     if (radio && !RadioHandle(m_hRadio, m_pRadioLink, this).Adopt(radio.release())) {
         FindRadioClose();
@@ -47,7 +47,9 @@ int CxBthRadioFind::FindNextRadio(int bCloseRadioHandle) {
     HBLUETOOTH_RADIO_FIND hWalk = RadioWalk(m_hRadioFind, m_pFindLink, this).Get();
     if (!RequireOpen(hWalk != nullptr)) return 0;
     HANDLE hRadio = nullptr;
-    if (!os::BluetoothFindNextRadio(hWalk, &hRadio)) return 0;
+    if (!os::BluetoothFindNextRadio(hWalk, &hRadio)) {
+        return quorvel::FailedCall("BluetoothFindNextRadio");
+    }
     if (hRadio && !RadioHandle(m_hRadio, m_pRadioLink, this).Adopt(hRadio)) return 0;
     return ReadRadio(bCloseRadioHandle);
 }

@@ -68,7 +68,9 @@ int CxBthRemoteDeviceFind::FindDevice() {
     WSAQUERYSETW query;
     PrepareQuery(&query);
     HANDLE hLookup = nullptr;
-    if (os::WSALookupServiceBeginW(&query, kBeginFlags, &hLookup) == SOCKET_ERROR) return 0;
+    if (os::WSALookupServiceBeginW(&query, kBeginFlags, &hLookup) == SOCKET_ERROR) {
+        return quorvel::FailedCall("WSALookupServiceBeginW");
+    }
     if (!Lookup(m_hLookup, m_pLink, this).Adopt(hLookup)) return 0;
     return FindNextDevice();
 }
@@ -83,7 +85,7 @@ int CxBthRemoteDeviceFind::FindNextDevice() {
     WSAQUERYSETW* pResult = &query;
     ResultBlock block;
     if (os::WSALookupServiceNextW(hLookup, kNextFlags, &dwLength, &query) == SOCKET_ERROR) {
-        if (os::WSAGetLastError() != WSAEFAULT) return 0;
+        if (os::WSAGetLastError() != WSAEFAULT) return quorvel::FailedCall("WSALookupServiceNextW");
         // The length now holds what one result needs; never less than the
         // record the fields are read from.
         dwLength = std::max<DWORD>(dwLength, sizeof query);
@@ -92,6 +94,7 @@ int CxBthRemoteDeviceFind::FindNextDevice() {
         if (!block) return FailSocket(WSA_NOT_ENOUGH_MEMORY);
         pResult = block.get();
         if (os::WSALookupServiceNextW(hLookup, kNextFlags, &dwLength, pResult) == SOCKET_ERROR) {
+            quorvel::FailedCall("WSALookupServiceNextW");
             block.reset();
             return 0;
         }

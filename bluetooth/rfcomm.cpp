@@ -27,7 +27,8 @@ bool QueryName(SOCKET hSocket, bool bPeer, SOCKADDR_BTH* sa) {
     if (!RequireSocket(hSocket != INVALID_SOCKET)) return false;
     int nLength = bth::kSockaddrLength;
     auto pfnQuery = bPeer ? os::getpeername : os::getsockname;
-    return pfnQuery(hSocket, reinterpret_cast<SOCKADDR*>(sa), &nLength) != SOCKET_ERROR;
+    if (pfnQuery(hSocket, reinterpret_cast<SOCKADDR*>(sa), &nLength) != SOCKET_ERROR) return true;
+    return quorvel::FailedCall(bPeer ? "getpeername" : "getsockname");
 }
 
 int AddressText(SOCKET hSocket, bool bPeer, wchar_t* pszAddress) {
@@ -38,7 +39,7 @@ int AddressText(SOCKET hSocket, bool bPeer, wchar_t* pszAddress) {
     bool bConverted = bth::SocketAddressToText(sa, szMacAddr);
     std::memcpy(pszAddress, szMacAddr, (quorvel::BoundedLength(szMacAddr, bth::kAddressCapacity) + 1) *
                                            sizeof(wchar_t));
-    return bConverted ? 1 : 0;
+    return bConverted ? 1 : quorvel::FailedCall("WSAAddressToStringW");
 }
 
 }  // namespace
@@ -107,9 +108,10 @@ int CxBthServerSocket::ListenConnection(const wchar_t* pszAddress, GUID* pServic
     if (hSocket == INVALID_SOCKET) return 0;
     if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&sa), bth::kSockaddrLength) ==
         SOCKET_ERROR) {
-        return 0;  // the socket stays held, unbound
+        return quorvel::FailedCall("bind");  // the socket stays held, unbound
     }
     if (os::listen(hSocket, SOMAXCONN) == SOCKET_ERROR) {
+        quorvel::FailedCall("listen");
         quorvel::ErrorKeeper keep;
         DisListenConnection();
         return 0;

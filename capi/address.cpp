@@ -8,7 +8,7 @@ extern "C" {
 
 DWORD WINAPI qv_ip_is_usable(const wchar_t* text, BOOL* usable) {
     if (usable) *usable = FALSE;
-    if (!text || !usable) return ERROR_INVALID_PARAMETER;
+    if (!text || !usable) return capi::Refuse(ERROR_INVALID_PARAMETER);
     capi::Sockets sockets;
     *usable = IsValidIPAddress(text) ? TRUE : FALSE;
     return ERROR_SUCCESS;
@@ -16,7 +16,7 @@ DWORD WINAPI qv_ip_is_usable(const wchar_t* text, BOOL* usable) {
 
 DWORD WINAPI qv_resolve(const wchar_t* name, wchar_t* address, DWORD capacity, DWORD* length) {
     if (length) *length = 0;
-    if (!name || (!address && capacity)) return ERROR_INVALID_PARAMETER;
+    if (!name || (!address && capacity)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     capi::Sockets sockets;
     wchar_t szAddress[QV_IPADDR_CCH] = {};
     if (!GetIPAddrByDomainName(name, szAddress)) return capi::LastError();
@@ -25,7 +25,7 @@ DWORD WINAPI qv_resolve(const wchar_t* name, wchar_t* address, DWORD capacity, D
 
 DWORD WINAPI qv_first_local_address(wchar_t* address, DWORD capacity, DWORD* length) {
     if (length) *length = 0;
-    if (!address && capacity) return ERROR_INVALID_PARAMETER;
+    if (!address && capacity) return capi::Refuse(ERROR_INVALID_PARAMETER);
     capi::Sockets sockets;
     wchar_t szAddress[QV_IPADDR_CCH] = {};
     if (!GetFirstValidIPAddress(szAddress)) {
@@ -37,7 +37,7 @@ DWORD WINAPI qv_first_local_address(wchar_t* address, DWORD capacity, DWORD* len
 
 DWORD WINAPI qv_mac_to_text(const BYTE* mac, wchar_t* text, DWORD capacity, DWORD* length) {
     if (length) *length = 0;
-    if (!mac || (!text && capacity)) return ERROR_INVALID_PARAMETER;
+    if (!mac || (!text && capacity)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     unsigned long long ullMac = 0;
     for (int i = 0; i < 6; ++i) ullMac |= static_cast<unsigned long long>(mac[i]) << (8 * i);
     wchar_t szText[QV_MACADDR_CCH] = {};
@@ -46,11 +46,11 @@ DWORD WINAPI qv_mac_to_text(const BYTE* mac, wchar_t* text, DWORD capacity, DWOR
 }
 
 DWORD WINAPI qv_mac_from_text(const wchar_t* text, BYTE* mac) {
-    if (!text || !mac) return ERROR_INVALID_PARAMETER;
+    if (!text || !mac) return capi::Refuse(ERROR_INVALID_PARAMETER);
     unsigned long long ullMac = 0;
     if (quorvel::BoundedLength(text, QV_MACADDR_CCH) >= QV_MACADDR_CCH ||
         !quorvel::discovery::ParseMacText(text, &ullMac)) {
-        return ERROR_INVALID_PARAMETER;
+        return capi::Refuse(ERROR_INVALID_PARAMETER);
     }
     for (int i = 0; i < 6; ++i) mac[i] = static_cast<BYTE>(ullMac >> (8 * i));
     return ERROR_SUCCESS;

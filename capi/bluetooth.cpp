@@ -144,9 +144,9 @@ DWORD RadioArgument::OpenFirst() {
 // A device address as text; ERROR_INVALID_PARAMETER for text that is no
 // address.
 DWORD DeviceAddress(const wchar_t* pszDevice, BTH_ADDR* pAddress) {
-    if (!pszDevice) return ERROR_INVALID_PARAMETER;
+    if (!pszDevice) return capi::Refuse(ERROR_INVALID_PARAMETER);
     SOCKADDR_BTH sa;
-    if (!bth::ParseAddress(pszDevice, &sa) || !sa.btAddr) return ERROR_INVALID_PARAMETER;
+    if (!bth::ParseAddress(pszDevice, &sa) || !sa.btAddr) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *pAddress = sa.btAddr;
     return ERROR_SUCCESS;
 }
@@ -201,7 +201,7 @@ int NextLookupStep(void* pFinder) { return LookupStep(NextLookup(pFinder)); }
 extern "C" {
 
 DWORD WINAPI qv_bth_find_radios(qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
     capi::Sockets sockets;
     CxBthRadioFind find;
@@ -211,14 +211,14 @@ DWORD WINAPI qv_bth_find_radios(qv_handle* list) {
 }
 
 DWORD WINAPI qv_bth_radio_open(const wchar_t* address, qv_handle* radio) {
-    if (!radio) return ERROR_INVALID_PARAMETER;
+    if (!radio) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *radio = nullptr;
     Radio* made = new (std::nothrow) Radio;
     if (made && !made->Made()) {
         made->Release();
         return capi::LastError();
     }
-    if (!made) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!made) return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     wchar_t szFirst[QV_BTH_ADDRESS_CCH];
     DWORD dwStatus = ERROR_SUCCESS;
     if (!address || !address[0]) {
@@ -236,7 +236,7 @@ DWORD WINAPI qv_bth_radio_open(const wchar_t* address, qv_handle* radio) {
 DWORD WINAPI qv_bth_radio_info(qv_handle radio, qv_bth_device* info) {
     RadioCall call(radio);
     if (call.Status()) return call.Status();
-    if (!info) return ERROR_INVALID_PARAMETER;
+    if (!info) return capi::Refuse(ERROR_INVALID_PARAMETER);
     BLUETOOTH_RADIO_INFO radioInfo;
     std::memset(&radioInfo, 0, sizeof radioInfo);
     radioInfo.dwSize = sizeof radioInfo;
@@ -262,7 +262,7 @@ DWORD WINAPI qv_bth_find_devices(qv_handle radio, DWORD flags, qv_handle* list) 
     if (list) *list = nullptr;
     RadioArgument argument(radio);
     if (argument.Status()) return argument.Status();
-    if (!list || (flags & ~QV_BTH_FORGET_FIRST)) return ERROR_INVALID_PARAMETER;
+    if (!list || (flags & ~QV_BTH_FORGET_FIRST)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     CxBthRadio& searcher = argument.Get();
     int nFirst = searcher.FindRemoteDevice((flags & QV_BTH_FORGET_FIRST) ? 1 : 0);
     DWORD dwStatus =
@@ -273,7 +273,7 @@ DWORD WINAPI qv_bth_find_devices(qv_handle radio, DWORD flags, qv_handle* list) 
 }
 
 DWORD WINAPI qv_bth_lookup_devices(qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
     capi::Sockets sockets;
     CxBthRemoteDeviceFind find;
@@ -287,9 +287,9 @@ DWORD WINAPI qv_bth_pair(qv_handle radio, const wchar_t* device, const wchar_t* 
     if (argument.Status()) return argument.Status();
     BTH_ADDR btAddr = 0;
     if (DWORD dwStatus = DeviceAddress(device, &btAddr)) return dwStatus;
-    if (!passkey) return ERROR_INVALID_PARAMETER;
+    if (!passkey) return capi::Refuse(ERROR_INVALID_PARAMETER);
     size_t cch = quorvel::BoundedLength(passkey, 16);
-    if (!cch || cch > 15) return ERROR_INVALID_PARAMETER;
+    if (!cch || cch > 15) return capi::Refuse(ERROR_INVALID_PARAMETER);
     return argument.Get().AuthenticateRemoteDevice(device, passkey, static_cast<unsigned long>(cch));
 }
 
@@ -315,15 +315,15 @@ DWORD WINAPI qv_bth_authenticator_open(qv_handle radio, const wchar_t* device,
     if (authenticator) *authenticator = nullptr;
     RadioArgument argument(radio);
     if (argument.Status()) return argument.Status();
-    if (!authenticator || !passkey) return ERROR_INVALID_PARAMETER;
+    if (!authenticator || !passkey) return capi::Refuse(ERROR_INVALID_PARAMETER);
     size_t cch = quorvel::BoundedLength(passkey, 16);
-    if (!cch || cch > 15) return ERROR_INVALID_PARAMETER;
+    if (!cch || cch > 15) return capi::Refuse(ERROR_INVALID_PARAMETER);
     BTH_ADDR btAddr = 0;  // every device
     if (device) {
         if (DWORD dwStatus = DeviceAddress(device, &btAddr)) return dwStatus;
     }
     Authenticator* made = new (std::nothrow) Authenticator;
-    if (!made) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!made) return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     BLUETOOTH_DEVICE_INFO info;
     std::memset(&info, 0, sizeof info);
     info.dwSize = sizeof info;
@@ -339,9 +339,9 @@ DWORD WINAPI qv_bth_authenticator_open(qv_handle radio, const wchar_t* device,
 
 DWORD WINAPI qv_rfcomm_connect(const wchar_t* device, const GUID* service, DWORD channel,
                                DWORD timeout_ms, qv_handle* connection) {
-    if (!connection) return ERROR_INVALID_PARAMETER;
+    if (!connection) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *connection = nullptr;
-    if (channel > kMaxChannel || (!channel && !service)) return ERROR_INVALID_PARAMETER;
+    if (channel > kMaxChannel || (!channel && !service)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     DWORD dwStatus = 0;
     auto* endpoint = capi::MakeSocketEndpoint<capi::Connection>(&dwStatus, QV_KIND_RFCOMM);
     if (!endpoint) return dwStatus;
@@ -358,9 +358,9 @@ DWORD WINAPI qv_rfcomm_connect(const wchar_t* device, const GUID* service, DWORD
 }
 
 DWORD WINAPI qv_rfcomm_listen(const wchar_t* radio, DWORD channel, qv_handle* server) {
-    if (!server) return ERROR_INVALID_PARAMETER;
+    if (!server) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *server = nullptr;
-    if (channel > kMaxChannel) return ERROR_INVALID_PARAMETER;
+    if (channel > kMaxChannel) return capi::Refuse(ERROR_INVALID_PARAMETER);
     DWORD dwStatus = 0;
     auto* endpoint = capi::MakeSocketEndpoint<capi::Server>(&dwStatus, QV_KIND_RFCOMM_SERVER);
     if (!endpoint) return dwStatus;

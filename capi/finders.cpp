@@ -79,7 +79,7 @@ DWORD List::Item(DWORD dwIndex, const void** ppItem) const {
 
 DWORD Walk(List* list, int nFirst, int (*pfnNext)(void*), void* pFinder,
            void (*pfnRead)(void*, void*), qv_handle* pHandle) {
-    if (!list) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!list) return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     int nResult = nFirst;
     if (!nResult && os::GetLastError() != ERROR_NO_MORE_ITEMS) {
         // The first item could not be read: the walk may still go on (a
@@ -98,7 +98,7 @@ DWORD Walk(List* list, int nFirst, int (*pfnNext)(void*), void* pFinder,
             pfnRead(pFinder, list->Scratch());
             if (!list->Add(list->Scratch())) {
                 list->Release();
-                return ERROR_NOT_ENOUGH_MEMORY;
+                return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
             }
             continue;
         }
@@ -129,7 +129,7 @@ DWORD GetRecord(qv_handle list, DWORD dwKind, DWORD index, Record* info,
                 size_t cbFirst = sizeof(Record)) {
     Call call(list, KindBit(dwKind));
     if (call.Status()) return call.Status();
-    if (!info || info->size < cbFirst) return ERROR_INVALID_PARAMETER;
+    if (!info || info->size < cbFirst) return capi::Refuse(ERROR_INVALID_PARAMETER);
     const void* pItem = nullptr;
     if (DWORD dwStatus = call.Get<capi::List>()->Item(index, &pItem)) return dwStatus;
     return capi::PutRecord(*static_cast<const Record*>(pItem), cbFirst, info);
@@ -230,13 +230,13 @@ DWORD WINAPI qv_list_count(qv_handle list, DWORD* count) {
     if (count) *count = 0;
     Call call(list, capi::kLists);
     if (call.Status()) return call.Status();
-    if (!count) return ERROR_INVALID_PARAMETER;
+    if (!count) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *count = call.Get<capi::List>()->Count();
     return ERROR_SUCCESS;
 }
 
 DWORD WINAPI qv_find_serial_ports(qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
     CxSerialPortFind find;
     int nFirst = find.FindPort();
@@ -250,21 +250,21 @@ DWORD WINAPI qv_list_serial_port(qv_handle list, DWORD index, qv_serial_port_inf
 
 DWORD WINAPI qv_find_usb_port(DWORD vendor_id, DWORD product_id, const wchar_t* serial_number,
                               qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
-    if (vendor_id > 0xFFFF || product_id > 0xFFFF) return ERROR_INVALID_PARAMETER;
+    if (vendor_id > 0xFFFF || product_id > 0xFFFF) return capi::Refuse(ERROR_INVALID_PARAMETER);
     CxSerialPortFind find;
     int nFirst = find.FindUsbPort(static_cast<unsigned short>(vendor_id),
                                   static_cast<unsigned short>(product_id), serial_number);
-    if (!nFirst && os::GetLastError() == ERROR_INVALID_PARAMETER) return ERROR_INVALID_PARAMETER;
+    if (!nFirst && os::GetLastError() == ERROR_INVALID_PARAMETER) return capi::Refuse(ERROR_INVALID_PARAMETER);
     return capi::Walk(capi::List::Make<qv_serial_port_info>(QV_KIND_PORT_LIST), nFirst, NextPort,
                       &find, ReadPort, list);
 }
 
 DWORD WINAPI qv_find_device_interfaces(const GUID* interface_class, qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
-    if (!interface_class) return ERROR_INVALID_PARAMETER;
+    if (!interface_class) return capi::Refuse(ERROR_INVALID_PARAMETER);
     GUID guid = *interface_class;
     CxDeviceFind find;
     int nFirst = find.FindDevice(&guid);
@@ -278,7 +278,7 @@ DWORD WINAPI qv_list_device_interface(qv_handle list, DWORD index,
 }
 
 DWORD WINAPI qv_find_adapters(qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
     CxAdapterFind find;
     int nFirst = find.FindAdapter();
@@ -292,7 +292,7 @@ DWORD WINAPI qv_list_adapter(qv_handle list, DWORD index, qv_adapter_info* info)
 }
 
 DWORD WINAPI qv_find_local_addresses(qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
     capi::Sockets sockets;
     CxLocalHostIPAddrFind find;
@@ -313,7 +313,7 @@ DWORD WINAPI qv_list_local_address(qv_handle list, DWORD index, wchar_t* text, D
 }
 
 DWORD WINAPI qv_find_hosts(qv_scan_progress_proc progress, void* context, qv_handle* list) {
-    if (!list) return ERROR_INVALID_PARAMETER;
+    if (!list) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *list = nullptr;
     capi::Sockets sockets;
     CxNetworkHostFind find;

@@ -14,12 +14,12 @@ namespace quorvel::capi {
 
 DWORD PutText(const wchar_t* psz, size_t cchMax, wchar_t* pszOut, DWORD dwCapacity,
               DWORD* pdwLength) {
-    if (!pszOut && dwCapacity) return ERROR_INVALID_PARAMETER;
+    if (!pszOut && dwCapacity) return capi::Refuse(ERROR_INVALID_PARAMETER);
     size_t cch = BoundedLength(psz, cchMax);
     if (pdwLength) *pdwLength = static_cast<DWORD>(cch);
     if (cch >= dwCapacity) {
         if (dwCapacity) pszOut[0] = L'\0';
-        return ERROR_INSUFFICIENT_BUFFER;
+        return capi::Refuse(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(pszOut, psz, cch * sizeof(wchar_t));
     pszOut[cch] = L'\0';
@@ -55,14 +55,14 @@ DWORD Retarget(qv_handle endpoint, Change change) {
 extern "C" {
 
 DWORD WINAPI qv_version(DWORD* version) {
-    if (!version) return ERROR_INVALID_PARAMETER;
+    if (!version) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *version = QV_LIBRARY_VERSION_MAJOR << 16 | QV_LIBRARY_VERSION_MINOR << 8 |
                QV_LIBRARY_VERSION_PATCH;
     return ERROR_SUCCESS;
 }
 
 DWORD WINAPI qv_error_text(DWORD code, wchar_t* text, DWORD capacity, DWORD* length) {
-    if (!text && capacity) return ERROR_INVALID_PARAMETER;
+    if (!text && capacity) return capi::Refuse(ERROR_INVALID_PARAMETER);
     wchar_t szText[capi::kErrorTextCch];
     capi::ErrorText(code, szText);
     return capi::PutText(szText, capi::kErrorTextCch, text, capacity, length);
@@ -74,7 +74,7 @@ DWORD WINAPI qv_handle_kind(qv_handle handle, DWORD* kind) {
     if (kind) *kind = 0;
     Call call(handle, capi::kAnyKind);
     if (call.Status()) return call.Status();
-    if (!kind) return ERROR_INVALID_PARAMETER;
+    if (!kind) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *kind = call.Get<capi::Object>()->Kind();
     return ERROR_SUCCESS;
 }
@@ -94,7 +94,7 @@ DWORD WINAPI qv_set_window(qv_handle endpoint, HWND window, UINT message) {
 }
 
 DWORD WINAPI qv_queue_open(qv_handle* queue) {
-    if (!queue) return ERROR_INVALID_PARAMETER;
+    if (!queue) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *queue = nullptr;
     capi::Queue* made = new (std::nothrow) capi::Queue;
     if (made && !made->Made()) {
@@ -147,7 +147,7 @@ DWORD WINAPI qv_event_handle(qv_handle handle, HANDLE* waitable) {
     if (waitable) *waitable = nullptr;
     Call call(handle, capi::kEndpoints | KindBit(QV_KIND_EVENT_QUEUE));
     if (call.Status()) return call.Status();
-    if (!waitable) return ERROR_INVALID_PARAMETER;
+    if (!waitable) return capi::Refuse(ERROR_INVALID_PARAMETER);
     capi::Queue* queue = nullptr;
     if (DWORD dwStatus = QueueOf(call, &queue)) return dwStatus;
     return queue->Waitable(waitable);
@@ -160,7 +160,7 @@ DWORD WINAPI qv_send(qv_handle stream, const void* data, DWORD length, DWORD tim
     if (sent) *sent = 0;
     Call call(stream, capi::kStreams);
     if (call.Status()) return call.Status();
-    if (!data && length) return ERROR_INVALID_PARAMETER;
+    if (!data && length) return capi::Refuse(ERROR_INVALID_PARAMETER);
     unsigned long ulSent = 0;
     int nResult = call.Get<capi::Stream>()->SendExact(static_cast<const unsigned char*>(data),
                                                        length, timeout_ms, &ulSent);
@@ -173,7 +173,7 @@ DWORD WINAPI qv_recv(qv_handle stream, void* buffer, DWORD length, DWORD timeout
     if (received) *received = 0;
     Call call(stream, capi::kStreams);
     if (call.Status()) return call.Status();
-    if (!buffer && length) return ERROR_INVALID_PARAMETER;
+    if (!buffer && length) return capi::Refuse(ERROR_INVALID_PARAMETER);
     unsigned long ulReceived = 0;
     int nResult = call.Get<capi::Stream>()->RecvExact(static_cast<unsigned char*>(buffer), length,
                                                        timeout_ms, &ulReceived);
@@ -186,7 +186,7 @@ DWORD WINAPI qv_recv_some(qv_handle stream, void* buffer, DWORD size, DWORD time
     if (received) *received = 0;
     Call call(stream, capi::kStreams);
     if (call.Status()) return call.Status();
-    if (!buffer || !size) return ERROR_INVALID_PARAMETER;  // room for the byte it promises
+    if (!buffer || !size) return capi::Refuse(ERROR_INVALID_PARAMETER);  // room for the byte it promises
     unsigned long ulReceived = 0;
     int nResult = call.Get<capi::Stream>()->RecvSome(static_cast<unsigned char*>(buffer), size,
                                                       timeout_ms, &ulReceived);

@@ -18,7 +18,6 @@ using capi::KindBit;
 
 namespace {
 
-constexpr size_t kPathCch = 260;
 
 class SerialPort : public capi::Stream {
 public:
@@ -105,15 +104,15 @@ DWORD SetOutputLine(qv_handle serial, BOOL on, int (CxSerial::*pfnSet)(int),
 extern "C" {
 
 DWORD WINAPI qv_serial_open(const wchar_t* port, qv_handle* serial) {
-    if (!serial) return ERROR_INVALID_PARAMETER;
+    if (!serial) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *serial = nullptr;
-    if (!port || !port[0]) return ERROR_INVALID_PARAMETER;
+    if (!port || !port[0]) return capi::Refuse(ERROR_INVALID_PARAMETER);
     SerialPort* endpoint = new (std::nothrow) SerialPort;
     if (endpoint && !endpoint->Made()) {
         endpoint->Release();
         endpoint = nullptr;
     }
-    if (!endpoint) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!endpoint) return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     if (DWORD dwStatus = endpoint->Open(port)) {
         endpoint->Release();
         return dwStatus;
@@ -129,7 +128,7 @@ DWORD WINAPI qv_serial_set_line(qv_handle serial, DWORD baud, DWORD data_bits, D
         (stop_bits != QV_STOP_BITS_1 && stop_bits != QV_STOP_BITS_2 &&
          stop_bits != QV_STOP_BITS_1_5) ||
         flow > QV_FLOW_XON_XOFF) {
-        return ERROR_INVALID_PARAMETER;
+        return capi::Refuse(ERROR_INVALID_PARAMETER);
     }
     DCB dcb;
     if (DWORD dwStatus = Settings(call, &dcb)) return dwStatus;
@@ -182,7 +181,7 @@ DWORD WINAPI qv_serial_get_line(qv_handle serial, DWORD* baud, DWORD* data_bits,
 DWORD WINAPI qv_serial_purge(qv_handle serial, DWORD queues) {
     Call call(serial, KindBit(QV_KIND_SERIAL));
     if (call.Status()) return call.Status();
-    if (!queues || (queues & ~(QV_PURGE_RECEIVE | QV_PURGE_SEND))) return ERROR_INVALID_PARAMETER;
+    if (!queues || (queues & ~(QV_PURGE_RECEIVE | QV_PURGE_SEND))) return capi::Refuse(ERROR_INVALID_PARAMETER);
     CxSerial& port = call.Get<SerialPort>()->Port();
     if ((queues & QV_PURGE_RECEIVE) && !port.ClearBuffer(1)) return call.Failed();
     if ((queues & QV_PURGE_SEND) && !port.ClearBuffer(0)) return call.Failed();
@@ -198,7 +197,7 @@ DWORD WINAPI qv_serial_set_queue_sizes(qv_handle serial, DWORD receive, DWORD se
 DWORD WINAPI qv_serial_set_threshold(qv_handle serial, DWORD bytes) {
     Call call(serial, KindBit(QV_KIND_SERIAL));
     if (call.Status()) return call.Status();
-    if (!bytes || bytes > 0xFFFF) return ERROR_INVALID_PARAMETER;
+    if (!bytes || bytes > 0xFFFF) return capi::Refuse(ERROR_INVALID_PARAMETER);
     call.Get<SerialPort>()->Port().SetRThreshold(static_cast<unsigned short>(bytes));
     return ERROR_SUCCESS;
 }
@@ -234,7 +233,7 @@ DWORD WINAPI qv_serial_set_break(qv_handle serial, BOOL on) {
 DWORD WINAPI qv_serial_send_break(qv_handle serial, DWORD duration_ms) {
     Call call(serial, KindBit(QV_KIND_SERIAL));
     if (call.Status()) return call.Status();
-    if (duration_ms == INFINITE) return ERROR_INVALID_PARAMETER;
+    if (duration_ms == INFINITE) return capi::Refuse(ERROR_INVALID_PARAMETER);
     return capi::Result(call, call.Get<SerialPort>()->Port().SendBreak(duration_ms));
 }
 
@@ -242,7 +241,7 @@ DWORD WINAPI qv_serial_modem_status(qv_handle serial, DWORD* lines) {
     if (lines) *lines = 0;
     Call call(serial, KindBit(QV_KIND_SERIAL));
     if (call.Status()) return call.Status();
-    if (!lines) return ERROR_INVALID_PARAMETER;
+    if (!lines) return capi::Refuse(ERROR_INVALID_PARAMETER);
     unsigned long ulLines = 0;
     int nResult = call.Get<SerialPort>()->Port().GetModemStatus(&ulLines);
     *lines = ulLines & (QV_MODEM_CTS | QV_MODEM_DSR | QV_MODEM_RING | QV_MODEM_DCD);

@@ -101,7 +101,7 @@ DWORD PutAddress(qv_handle socket, bool bPeer, wchar_t* text, DWORD capacity, DW
     if (port) *port = 0;
     Call call(socket, capi::kSockets);
     if (call.Status()) return call.Status();
-    if (!text && capacity) return ERROR_INVALID_PARAMETER;
+    if (!text && capacity) return capi::Refuse(ERROR_INVALID_PARAMETER);
     wchar_t szText[64] = {};
     DWORD dwPort = 0;
     if (DWORD dwStatus = call.Get<capi::SocketEndpoint>()->Address(call, bPeer, szText, &dwPort)) {
@@ -117,9 +117,9 @@ extern "C" {
 
 DWORD WINAPI qv_tcp_connect(const wchar_t* address, DWORD port, DWORD timeout_ms,
                             qv_handle* connection) {
-    if (!connection) return ERROR_INVALID_PARAMETER;
+    if (!connection) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *connection = nullptr;
-    if (!address || !port || !ValidPort(port)) return ERROR_INVALID_PARAMETER;
+    if (!address || !port || !ValidPort(port)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     DWORD dwStatus = 0;
     auto* endpoint = capi::MakeSocketEndpoint<capi::Connection>(&dwStatus, QV_KIND_TCP);
     if (!endpoint) return dwStatus;
@@ -130,9 +130,9 @@ DWORD WINAPI qv_tcp_connect(const wchar_t* address, DWORD port, DWORD timeout_ms
 }
 
 DWORD WINAPI qv_tcp_listen(const wchar_t* address, DWORD port, qv_handle* server) {
-    if (!server) return ERROR_INVALID_PARAMETER;
+    if (!server) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *server = nullptr;
-    if (!ValidPort(port)) return ERROR_INVALID_PARAMETER;
+    if (!ValidPort(port)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     DWORD dwStatus = 0;
     auto* endpoint = capi::MakeSocketEndpoint<capi::Server>(&dwStatus, QV_KIND_TCP_SERVER);
     if (!endpoint) return dwStatus;
@@ -146,7 +146,7 @@ DWORD WINAPI qv_accept(qv_handle server, DWORD timeout_ms, qv_handle* connection
     if (connection) *connection = nullptr;
     Call call(server, capi::kServers);
     if (call.Status()) return call.Status();
-    if (!connection) return ERROR_INVALID_PARAMETER;
+    if (!connection) return capi::Refuse(ERROR_INVALID_PARAMETER);
     capi::Server* listener = call.Get<capi::Server>();
     DWORD dwKind = listener->Kind() == QV_KIND_TCP_SERVER ? QV_KIND_TCP : QV_KIND_RFCOMM;
     // Made first, so that an accepted connection always has its owner.
@@ -162,7 +162,7 @@ DWORD WINAPI qv_accept(qv_handle server, DWORD timeout_ms, qv_handle* connection
     endpoint->Client().Attach(hAccepted);  // closes it should memory run out
     if (endpoint->Client().GetSocket() == INVALID_SOCKET) {
         endpoint->Release();
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     }
     return capi::Register(endpoint, connection);
 }
@@ -178,9 +178,9 @@ DWORD WINAPI qv_peer_address(qv_handle socket, wchar_t* text, DWORD capacity, DW
 }
 
 DWORD WINAPI qv_udp_open(DWORD port, qv_handle* udp) {
-    if (!udp) return ERROR_INVALID_PARAMETER;
+    if (!udp) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *udp = nullptr;
-    if (!ValidPort(port)) return ERROR_INVALID_PARAMETER;
+    if (!ValidPort(port)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     DWORD dwStatus = 0;
     auto* endpoint = capi::MakeSocketEndpoint<capi::Datagrams>(&dwStatus);
     if (!endpoint) return dwStatus;
@@ -191,7 +191,7 @@ DWORD WINAPI qv_udp_send_to(qv_handle udp, const wchar_t* address, DWORD port, c
                             DWORD length) {
     Call call(udp, KindBit(QV_KIND_UDP));
     if (call.Status()) return call.Status();
-    if (!address || (!data && length) || !ValidPort(port)) return ERROR_INVALID_PARAMETER;
+    if (!address || (!data && length) || !ValidPort(port)) return capi::Refuse(ERROR_INVALID_PARAMETER);
     // "a.b.c.d:port" as the C++ class takes it; a port in the text and
     // another in the argument would be two answers to one question.
     wchar_t szDestination[CX_SOCKET_ADDRESS_MAX + 8];
@@ -201,7 +201,7 @@ DWORD WINAPI qv_udp_send_to(qv_handle udp, const wchar_t* address, DWORD port, c
     szDestination[cch] = L'\0';
     if (port) {
         for (size_t i = 0; i < cch; ++i) {
-            if (address[i] == L':') return ERROR_INVALID_PARAMETER;
+            if (address[i] == L':') return capi::Refuse(ERROR_INVALID_PARAMETER);
         }
         quorvel::os::wsprintfW(szDestination + cch, L":%lu", port);
     }
@@ -222,12 +222,12 @@ DWORD WINAPI qv_udp_recv_from(qv_handle udp, void* buffer, DWORD size, DWORD tim
     Call call(udp, KindBit(QV_KIND_UDP));
     if (call.Status()) return call.Status();
     if (!length || (!buffer && size) || (!sender && sender_capacity)) {
-        return ERROR_INVALID_PARAMETER;
+        return capi::Refuse(ERROR_INVALID_PARAMETER);
     }
     // Room for any sender, asked before a datagram is taken.
     if (sender_capacity && sender_capacity < kSenderCch) {
         *length = kSenderCch - 1;  // the length any sender's text may need
-        return ERROR_INSUFFICIENT_BUFFER;
+        return capi::Refuse(ERROR_INSUFFICIENT_BUFFER);
     }
     wchar_t szFrom[64] = {};
     unsigned long ulLength = 0;

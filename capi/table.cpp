@@ -118,13 +118,13 @@ bool Reserve(unsigned* puIndex, unsigned* puGeneration) {
 
 DWORD Register(Object* object, qv_handle* pHandle) {
     *pHandle = nullptr;
-    if (!object) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!object) return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     unsigned uIndex = 0, uGeneration = 0;
     if (!Reserve(&uIndex, &uGeneration)) {
         object->Shutdown();
         object->Finish();
         object->Release();
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     }
     Slot* slot = SlotAt(uIndex);
     qv_handle handle = Encode(uIndex, uGeneration);
@@ -153,7 +153,7 @@ DWORD Close(qv_handle handle) {
     unsigned uLive = Word(uGeneration, kLive);
     // One closer only; a second close, or one of a stale value, is refused.
     if (!slot || !slot->word.compare_exchange_strong(uLive, Word(uGeneration, kClosing))) {
-        return ERROR_INVALID_HANDLE;
+        return Refuse(ERROR_INVALID_HANDLE);
     }
     Object* object = slot->object.load(std::memory_order_acquire);
     // Calls from now on are refused, and those that the shutdown ends see why.
@@ -169,15 +169,20 @@ DWORD Close(qv_handle handle) {
     return ERROR_SUCCESS;
 }
 
-Call::Call(qv_handle handle, Kinds kinds) : m_guard(LinkOf(handle)), m_object(nullptr) {
-    if (m_guard.Refused()) return;
-    // Counted before anything is read: a close that began earlier was seen
-    // above; one that begins now waits for this call.
-    unsigned uGeneration = 0;
-    Slot* slot = Decode(handle, &uGeneration);
-    if (slot->word.load(std::memory_order_acquire) != Word(uGeneration, kLive)) return;
-    Object* object = slot->object.load(std::memory_order_acquire);
-    if (object && (KindBit(object->Kind()) & kinds)) m_object = object;
+Call::Call(qv_handle handle, Kinds kinds QV_FAILURE_PLACE_DEFINED)
+    : m_guard(LinkOf(handle)), m_object(nullptr) {
+    if (!m_guard.Refused()) {
+        // Counted before anything is read: a close that began earlier was
+        // seen above; one that begins now waits for this call.
+        unsigned uGeneration = 0;
+        Slot* slot = Decode(handle, &uGeneration);
+        Object* object = slot->word.load(std::memory_order_acquire) == Word(uGeneration, kLive)
+                             ? slot->object.load(std::memory_order_acquire)
+                             : nullptr;
+        if (object && (KindBit(object->Kind()) & kinds)) m_object = object;
+    }
+    // A NULL handle stands for "none" where a call allows that (a radio).
+    if (!m_object && handle) QV_TRACE_FAILURE(nullptr, ERROR_INVALID_HANDLE);
 }
 
 DWORD Call::Failed() const { return Closing() ? ERROR_OPERATION_ABORTED : LastError(); }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "core/error.h"
 #include "core/shared_link.h"
 #include "quorvel/quorvel_c.h"
 
@@ -76,7 +77,9 @@ void ReleaseTable();
 // A call on a handle, counted on its entry from its construction to its end.
 class Call {
 public:
-    Call(qv_handle handle, Kinds kinds);
+    // A handle that names no live object of those kinds is a failure of
+    // the call that passed it (traced where the build asks).
+    Call(qv_handle handle, Kinds kinds QV_FAILURE_PLACE);
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
@@ -100,5 +103,12 @@ private:
 
 // The error a failed step left, never 0.
 DWORD LastError();
+
+// A status this layer makes itself (a bad argument, memory that ran out),
+// traced where the build asks; passed on as it is.
+inline DWORD Refuse(DWORD dwStatus QV_FAILURE_PLACE) {
+    QV_TRACE_FAILURE(nullptr, dwStatus);
+    return dwStatus;
+}
 
 }  // namespace quorvel::capi

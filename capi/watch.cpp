@@ -49,15 +49,15 @@ private:
 extern "C" {
 
 DWORD WINAPI qv_watch_ports(DWORD flags, DWORD rescan_ms, qv_handle* watch) {
-    if (!watch) return ERROR_INVALID_PARAMETER;
+    if (!watch) return capi::Refuse(ERROR_INVALID_PARAMETER);
     *watch = nullptr;
-    if (flags & ~QV_WATCH_REPORT_PRESENT) return ERROR_INVALID_PARAMETER;
+    if (flags & ~QV_WATCH_REPORT_PRESENT) return capi::Refuse(ERROR_INVALID_PARAMETER);
     PortWatch* made = new (std::nothrow) PortWatch;
     if (made && !made->Made()) {
         made->Release();
         made = nullptr;
     }
-    if (!made) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!made) return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     if (DWORD dwStatus = made->Start(flags, rescan_ms)) {
         made->Shutdown();
         made->Release();
@@ -71,7 +71,7 @@ DWORD WINAPI qv_watch_take_report(qv_handle watch, DWORD* event, qv_serial_port_
     Call call(watch, KindBit(QV_KIND_PORT_WATCH));
     if (call.Status()) return call.Status();
     // Checked first: a report once taken is handed over.
-    if (!info || info->size < capi::kPortInfoFirstSize) return ERROR_INVALID_PARAMETER;
+    if (!info || info->size < capi::kPortInfoFirstSize) return capi::Refuse(ERROR_INVALID_PARAMETER);
     CxSerialPortFind port;
     long lEvent = 0;
     if (!call.Get<PortWatch>()->Watch().TakeReport(&lEvent, &port)) return call.Failed();

@@ -9,16 +9,23 @@ namespace quorvel {
 // A build with QV_TRACE_FAILURES (the CMake option of that name) writes each
 // failure reported below to the trace channel, with the place that reported
 // it, which the compiler passes in. Other builds have neither the extra
-// arguments nor the line.
+// arguments nor the line. A function that reports a failure for its caller
+// takes QV_FAILURE_PLACE (QV_FAILURE_PLACE_ALONE as its only parameters;
+// QV_FAILURE_PLACE_DEFINED where it is defined apart from its declaration)
+// and traces with QV_TRACE_FAILURE.
 #ifdef QV_TRACE_FAILURES
 void TraceFailure(const char* pszCall, unsigned long ulError, const char* pszFile, int nLine,
                   const char* pszFunction);
-#define QV_FAILURE_PLACE                                                                     \
-    , const char *pszFile_ = __builtin_FILE(), int nLine_ = __builtin_LINE(),               \
-      const char *pszFunction_ = __builtin_FUNCTION()
+#define QV_FAILURE_PLACE_ALONE                                                               \
+    const char *pszFile_ = __builtin_FILE(), int nLine_ = __builtin_LINE(),                 \
+    const char *pszFunction_ = __builtin_FUNCTION()
+#define QV_FAILURE_PLACE , QV_FAILURE_PLACE_ALONE
+#define QV_FAILURE_PLACE_DEFINED , const char *pszFile_, int nLine_, const char *pszFunction_
 #define QV_TRACE_FAILURE(call, error) TraceFailure(call, error, pszFile_, nLine_, pszFunction_)
 #else
+#define QV_FAILURE_PLACE_ALONE
 #define QV_FAILURE_PLACE
+#define QV_FAILURE_PLACE_DEFINED
 #define QV_TRACE_FAILURE(call, error) static_cast<void>(0)
 #endif
 

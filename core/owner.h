@@ -93,8 +93,7 @@ public:
         SharedLink* link = SharedLink::Create(m_self);
         if (!link) {
             Traits::Release(acquired);  // the failure reported is the memory's
-            os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
         }
         Release();
         AtomicStore(m_value, acquired);

@@ -209,10 +209,11 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         hThread = os::CreateThread(lpThreadAttributes, dwStackSize, &CxThread::ThreadStartRoutine,
                                    record, dwCreationFlags | CREATE_SUSPENDED, &dwThreadId);
     } else {
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
 
     if (!hThread) {
+        if (record) quorvel::FailedCall("CreateThread");
         quorvel::ErrorKeeper keep;
         AtomicStore(m_hEventStarted, static_cast<HANDLE>(nullptr));
         started.reset();
@@ -228,6 +229,7 @@ int CxThread::Start(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
         // The thread cannot be started: end it before it has run a single
         // instruction of ours and fail, rather than wait for a start that
         // never comes (and later for an end that never comes).
+        quorvel::FailedCall("ResumeThread");
         quorvel::ErrorKeeper keep;
         quorvel::ScopedKernelHandle thread(hThread);
         os::TerminateThread(hThread, 1);

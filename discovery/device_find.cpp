@@ -124,7 +124,7 @@ int CxDeviceFind::FindDevice(GUID* pGuid) {
     m_guidDevice = *pGuid;
     HDEVINFO hDevInfo = os::SetupDiGetClassDevsW(&m_guidDevice, nullptr, nullptr,
                                                  DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (hDevInfo == INVALID_HANDLE_VALUE) return 0;
+    if (hDevInfo == INVALID_HANDLE_VALUE) return quorvel::FailedCall("SetupDiGetClassDevsW");
     if (!DeviceSet(m_hDevInfo, m_pLink, this).Adopt(hDevInfo)) return 0;
     m_nIndex = -1;
     return FindNextDevice();
@@ -139,7 +139,8 @@ int CxDeviceFind::FindNextDevice() {
     ++m_nIndex;
     if (!os::SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &m_guidDevice,
                                          static_cast<DWORD>(m_nIndex), &ifdata)) {
-        return 0;  // the last error stays: ERROR_NO_MORE_ITEMS after the last
+        // The last error stays: ERROR_NO_MORE_ITEMS after the last.
+        return quorvel::FailedCall("SetupDiEnumDeviceInterfaces");
     }
 
     // The detail record: its size field, then room for 260 characters of path.
@@ -156,7 +157,7 @@ int CxDeviceFind::FindNextDevice() {
     devinfo.cbSize = sizeof devinfo;
     if (!os::SetupDiGetDeviceInterfaceDetailW(hDevInfo, &ifdata, &buffer.detail, kDetailBytes,
                                               nullptr, &devinfo)) {
-        return 0;
+        return quorvel::FailedCall("SetupDiGetDeviceInterfaceDetailW");
     }
     m_guidClass = devinfo.ClassGuid;
     CopyBounded(m_szDevicePath, buffer.detail.DevicePath, kTextCch);

@@ -141,15 +141,14 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
             // Never the "nobody answered" of a scan that did not run.
             DWORD dwError = os::GetLastError();
             if (dwError == ERROR_SUCCESS || dwError == ERROR_NO_MORE_ITEMS) {
-                os::SetLastError(ERROR_NOT_FOUND);
+                return Fail(ERROR_NOT_FOUND);
             }
             return 0;
         }
     }
     SOCKADDR_IN sa;
     if (quorvel::ParseIPv4(szLocal, QV_IPADDR_CCH - 1, &sa) != quorvel::Ipv4Parse::kParsed) {
-        os::SetLastError(ERROR_INVALID_DATA);
-        return 0;
+        return Fail(ERROR_INVALID_DATA);
     }
     m_saLocal = sa;
     m_saLocal.sin_port = 0;
@@ -183,7 +182,7 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
         }
         if (nStarted == 0) {
             m_pScan = nullptr;
-            return 0;  // the error of the last CreateThread
+            return quorvel::FailedCall("CreateThread");  // the last one's error
         }
         auto progress = [&] {
             if (pfnProgress) {
@@ -229,8 +228,7 @@ int CxNetworkHostFind::FindHost(CX_SCAN_PROGRESS_PROC pfnProgress, void* pParam)
     }
     if (ulProbed && ulFailed == ulProbed) {
         // No probe could be made at all: that is not an empty network.
-        os::SetLastError(dwFirstFailure);
-        return 0;
+        return Fail(dwFirstFailure);
     }
     m_byNextHost = kFirstOctet;
     return FindNextHost();

@@ -52,7 +52,7 @@ int CxLocalHostIPAddrFind::FindIPAddr() {
     // On failure the name stays empty, which resolves to the local host too.
     if (os::gethostname(szName, kHostNameBytes - 1) != 0) szName[0] = '\0';
     m_pHostEnt = os::gethostbyname(szName);
-    if (!m_pHostEnt) return 0;
+    if (!m_pHostEnt) return quorvel::FailedCall("gethostbyname");
     // The entry lives in the socket library's storage for this thread, which
     // the next lookup on the thread overwrites: keep the addresses now.
     if (m_pHostEnt->h_addrtype == AF_INET && m_pHostEnt->h_length == 4 &&
@@ -62,8 +62,7 @@ int CxLocalHostIPAddrFind::FindIPAddr() {
         if (nAddrs) {
             m_pAddrs = new (std::nothrow) IN_ADDR[nAddrs];
             if (!m_pAddrs) {
-                os::WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
-                return 0;
+                return quorvel::FailSocket(WSA_NOT_ENOUGH_MEMORY);
             }
             for (size_t i = 0; i < nAddrs; ++i) {
                 std::memcpy(&m_pAddrs[i], m_pHostEnt->h_addr_list[i], sizeof(IN_ADDR));

@@ -212,7 +212,7 @@ int CxSerialPortWatch::Start(int bReportPresent) {
     if (state) state->first = first;
     if (!state) {
         ports::DeleteList(first);
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!state || !link->AddExtra(state) || !(state->hWake = quorvel::listener::MakeEventWake())) {
         SharedLink* second = link;

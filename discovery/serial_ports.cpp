@@ -523,8 +523,7 @@ static bool ListPorts(SerialPortList*& list) {
     if (!list) list = NewList();
     if (!list || quorvel::ports::ReadPortList(list) == ERROR_NOT_ENOUGH_MEMORY) {
         if (list) ClearPorts(list);
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     list->open = true;
     return true;

@@ -334,7 +334,7 @@ int CxSerial::Close() {
         [link, hComm, pszPath] { AbandonPort(link, hComm, pszPath); });
     QV_CHECK_CLOSE_CALLS(link, "serial port");
     QV_CHECK_CLOSE_LISTENER(m_ListenThread, "serial port");
-    int nResult = PortHandle(m_hComm, m_pLink, this).Close() ? 1 : 0;
+    int nResult = PortHandle(m_hComm, m_pLink, this).Close() ? 1 : quorvel::FailedCall("CloseHandle");
     std::memset(m_szDevPath, 0, sizeof m_szDevPath);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventSend);
     quorvel::ReleaseMember<quorvel::KernelHandleTraits>(m_hEventRecv);
@@ -346,7 +346,8 @@ int CxSerial::Close() {
 static int OnCommState(HANDLE hComm, DCB* pDcb, BOOL(WINAPI* pfnCommState)(HANDLE, LPDCB)) {
     if (!hComm) return 0;
     if (!pDcb) return quorvel::Fail(ERROR_INVALID_PARAMETER);
-    return pfnCommState(hComm, pDcb) ? 1 : 0;
+    if (pfnCommState(hComm, pDcb)) return 1;
+    return quorvel::FailedCall(pfnCommState == os::GetCommState ? "GetCommState" : "SetCommState");
 }
 
 // Every operation on the port is a call counted in its record, so that
@@ -364,7 +365,8 @@ int CxSerial::SetSettings(DCB* pDcb) {
 int CxSerial::SetBufferSize(unsigned long ulInput, unsigned long ulOutput) {
     quorvel::CallGuard call(m_pLink);
     HANDLE hComm = PortFor(call, m_hComm, m_pLink);
-    return hComm && os::SetupComm(hComm, ulInput, ulOutput) ? 1 : 0;
+    if (!hComm) return 0;
+    return os::SetupComm(hComm, ulInput, ulOutput) ? 1 : quorvel::FailedCall("SetupComm");
 }
 
 int CxSerial::GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput) {
@@ -373,7 +375,7 @@ int CxSerial::GetBufferSize(unsigned long* pulInput, unsigned long* pulOutput) {
     if (!hComm) return 0;
     COMMPROP cp;
     std::memset(&cp, 0, sizeof cp);
-    if (!os::GetCommProperties(hComm, &cp)) return 0;
+    if (!os::GetCommProperties(hComm, &cp)) return quorvel::FailedCall("GetCommProperties");
     if (pulInput) *pulInput = cp.dwCurrentRxQueue;
     if (pulOutput) *pulOutput = cp.dwCurrentTxQueue;
     return 1;
@@ -386,7 +388,7 @@ int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) 
     DWORD dwError = 0;
     COMSTAT cs;
     std::memset(&cs, 0, sizeof cs);
-    if (!os::ClearCommError(hComm, &dwError, &cs)) return 0;
+    if (!os::ClearCommError(hComm, &dwError, &cs)) return quorvel::FailedCall("ClearCommError");
     // The flags are cleared now, so the listener would never see this error.
     SerialExtra* extra = ExtraOf(call.Link());
     if (dwError && extra && extra->bLineErrors) {
@@ -401,7 +403,9 @@ int CxSerial::GetBufferCount(unsigned long* pulInput, unsigned long* pulOutput) 
 int CxSerial::ClearBuffer(int bReceive) {
     quorvel::CallGuard call(m_pLink);
     HANDLE hComm = PortFor(call, m_hComm, m_pLink);
-    return hComm && os::PurgeComm(hComm, bReceive ? PURGE_RXCLEAR : PURGE_TXCLEAR) ? 1 : 0;
+    if (!hComm) return 0;
+    return os::PurgeComm(hComm, bReceive ? PURGE_RXCLEAR : PURGE_TXCLEAR) ? 1
+                                                                           : quorvel::FailedCall("PurgeComm");
 }
 
 void CxSerial::GetDevPath(wchar_t* pszPath) {
@@ -421,20 +425,19 @@ int CxSerial::SetLineErrorEvent(int bEnable) {
     SerialExtra* extra = bEnable ? MakeExtra(call.Link()) : ExtraOf(call.Link());
     if (!extra) {
         if (!bEnable) return 1;  // nothing was asked for
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     // Errors that come without a received character wake the listener only
     // if the port reports EV_ERR.
     DWORD dwMask = 0;
-    if (!os::GetCommMask(hComm, &dwMask)) return 0;
+    if (!os::GetCommMask(hComm, &dwMask)) return quorvel::FailedCall("GetCommMask");
     if (bEnable && !(dwMask & EV_ERR)) {
-        if (!os::SetCommMask(hComm, dwMask | EV_ERR)) return 0;
+        if (!os::SetCommMask(hComm, dwMask | EV_ERR)) return quorvel::FailedCall("SetCommMask");
         extra->bAddedErrMask = true;
     } else if (!bEnable && extra->bAddedErrMask.exchange(false)) {
         if (!os::SetCommMask(hComm, dwMask & ~static_cast<DWORD>(EV_ERR))) {
             extra->bAddedErrMask = true;
-            return 0;
+            return quorvel::FailedCall("SetCommMask");
         }
     }
     if (bEnable && !extra->bLineErrors) extra->ullLastError = 0;
@@ -446,10 +449,7 @@ int CxSerial::GetLineError(unsigned long* pulErrors, unsigned long* pulDiscarded
     quorvel::CallGuard call(m_pLink);
     if (!PortFor(call, m_hComm, m_pLink)) return 0;
     SerialExtra* extra = ExtraOf(call.Link());
-    if (!extra || !extra->bLineErrors) {
-        os::SetLastError(ERROR_INVALID_FUNCTION);
-        return 0;
-    }
+    if (!extra || !extra->bLineErrors) return quorvel::Fail(ERROR_INVALID_FUNCTION);
     unsigned long long ullLast = extra->ullLastError;
     if (pulErrors) *pulErrors = static_cast<unsigned long>(ullLast >> 32);
     if (pulDiscarded) *pulDiscarded = static_cast<unsigned long>(ullLast & 0xFFFFFFFFu);
@@ -462,8 +462,7 @@ int CxSerial::SetRemovalEvent(int bEnable) {
     SerialExtra* extra = bEnable ? MakeExtra(call.Link()) : ExtraOf(call.Link());
     if (!extra) {
         if (!bEnable) return 1;
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     extra->bRemoval = bEnable != 0;
     return 1;
@@ -471,26 +470,29 @@ int CxSerial::SetRemovalEvent(int bEnable) {
 
 // ---- modem lines ------------------------------------------------------------
 
-// One operation of the driver on an open port, counted like every call.
+// One operation of the driver on an open port, counted like every call;
+// pszCall names it.
 template <class Operation>
-static int OnPort(SharedLink* const& member, HANDLE const& hComm, Operation operation) {
+static int OnPort(SharedLink* const& member, HANDLE const& hComm, const char* pszCall,
+                  Operation operation) {
     quorvel::CallGuard call(member);
     HANDLE hPort = PortFor(call, hComm, member);
-    return hPort && operation(hPort) ? 1 : 0;
+    if (!hPort) return 0;
+    return operation(hPort) ? 1 : quorvel::FailedCall(pszCall);
 }
 
 int CxSerial::SetDtr(int bOn) {
-    return OnPort(m_pLink, m_hComm,
+    return OnPort(m_pLink, m_hComm, "EscapeCommFunction",
                   [bOn](HANDLE h) { return os::EscapeCommFunction(h, bOn ? SETDTR : CLRDTR); });
 }
 
 int CxSerial::SetRts(int bOn) {
-    return OnPort(m_pLink, m_hComm,
+    return OnPort(m_pLink, m_hComm, "EscapeCommFunction",
                   [bOn](HANDLE h) { return os::EscapeCommFunction(h, bOn ? SETRTS : CLRRTS); });
 }
 
 int CxSerial::SetBreak(int bOn) {
-    return OnPort(m_pLink, m_hComm,
+    return OnPort(m_pLink, m_hComm, bOn ? "SetCommBreak" : "ClearCommBreak",
                   [bOn](HANDLE h) { return bOn ? os::SetCommBreak(h) : os::ClearCommBreak(h); });
 }
 
@@ -502,7 +504,7 @@ int CxSerial::SendBreak(unsigned long ulMilliseconds) {
     HANDLE hComm = PortFor(call, m_hComm, m_pLink);
     if (!hComm) return 0;
     if (ulMilliseconds == INFINITE) return quorvel::Fail(ERROR_INVALID_PARAMETER);
-    if (!os::SetCommBreak(hComm)) return 0;
+    if (!os::SetCommBreak(hComm)) return quorvel::FailedCall("SetCommBreak");
     quorvel::Deadline deadline(ulMilliseconds);
     for (DWORD dwLeft; (dwLeft = deadline.Remaining()) != 0 && !call.Closing();) {
         os::Sleep(dwLeft < kBreakSlice ? dwLeft : kBreakSlice);
@@ -515,7 +517,7 @@ int CxSerial::SendBreak(unsigned long ulMilliseconds) {
         bCleared = link->live.load() ? os::ClearCommBreak(hComm) : quorvel::Fail(ERROR_INVALID_HANDLE);
     }
     if (bEnded) return quorvel::Fail(ERROR_OPERATION_ABORTED);
-    return bCleared ? 1 : 0;
+    return bCleared ? 1 : quorvel::FailedCall("ClearCommBreak");
 }
 
 int CxSerial::GetModemStatus(unsigned long* pulStatus) {
@@ -524,7 +526,7 @@ int CxSerial::GetModemStatus(unsigned long* pulStatus) {
     if (!hComm) return 0;
     if (!pulStatus) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     DWORD dwStatus = 0;
-    if (!os::GetCommModemStatus(hComm, &dwStatus)) return 0;
+    if (!os::GetCommModemStatus(hComm, &dwStatus)) return quorvel::FailedCall("GetCommModemStatus");
     *pulStatus = dwStatus;
     return 1;
 }
@@ -536,8 +538,7 @@ int CxSerial::SetModemEvent(int bEnable) {
     SerialExtra* extra = bEnable ? MakeExtra(call.Link()) : ExtraOf(call.Link());
     if (!extra) {
         if (!bEnable) return 1;
-        os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     if ((bEnable != 0) == extra->bModem) return 1;
     DWORD dwMask = 0;
@@ -545,7 +546,7 @@ int CxSerial::SetModemEvent(int bEnable) {
         // Only the events the request put into the port's mask leave it.
         DWORD dwAdded = extra->dwAddedModemMask;
         if (dwAdded && (!os::GetCommMask(hComm, &dwMask) || !os::SetCommMask(hComm, dwMask & ~dwAdded))) {
-            return 0;
+            return quorvel::FailedCall("SetCommMask");
         }
         extra->dwAddedModemMask = 0;
         extra->bModem = false;
@@ -554,12 +555,15 @@ int CxSerial::SetModemEvent(int bEnable) {
     // A driver that cannot read the lines cannot report them either (and
     // some fail every event wait that asks for them): it is not asked.
     DWORD dwStatus = 0;
-    if (!os::GetCommModemStatus(hComm, &dwStatus) || !os::GetCommMask(hComm, &dwMask)) return 0;
+    if (!os::GetCommModemStatus(hComm, &dwStatus) || !os::GetCommMask(hComm, &dwMask)) {
+        return quorvel::FailedCall("GetCommModemStatus");
+    }
     extra->dwModem = dwStatus & kModemLines;
     extra->bModemPending = false;
     extra->bModem = true;  // before the new mask, which wakes the listener
     DWORD dwAdd = kModemEvents & ~dwMask;
     if (dwAdd && !os::SetCommMask(hComm, dwMask | dwAdd)) {
+        quorvel::FailedCall("SetCommMask");
         quorvel::ErrorKeeper keep;
         extra->bModem = false;
         return 0;
@@ -664,12 +668,9 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
         hEvent = NewEvent();
         Trace(bSend ? L"%s m_hEventSend = %d.\n" : L"%s m_hEventRecv = %d.\n", m_szDevPath,
               AsHandleNumber(hEvent));
-        if (!hEvent) return 0;
+        if (!hEvent) return quorvel::FailedCall("CreateEventW");
     }
-    if (ulLength && !pData) {
-        os::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (ulLength && !pData) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     if (!bSend && ulLength) std::memset(pData, 0, ulLength);
 
     quorvel::Deadline deadline(bWholeCall ? ulWait : INFINITE);
@@ -718,7 +719,8 @@ int CxSerial::Transfer(bool bSend, unsigned char* pData, unsigned long ulLength,
         WakeListener(hComm);
     }
     if (pulDone) *pulDone = ulDone;
-    return ulDone == ulLength ? 1 : 0;
+    if (ulDone == ulLength) return 1;
+    return quorvel::FailedCall(bSend ? "WriteFile" : "ReadFile");
 }
 
 void CxSerial::DeviceRemoved(HANDLE hComm) {
@@ -751,9 +753,11 @@ int CxSerial::ListenEvent() {
     if (!m_hEventListen) {
         m_hEventListen = quorvel::listener::MakeEventWake();
         Trace(L"%s m_hEventListen = %d.\n", m_szDevPath, AsHandleNumber(m_hEventListen));
-        if (!m_hEventListen) return 0;
+        if (!m_hEventListen) return quorvel::FailedCall("CreateEventW");
     }
-    if (!os::SetCommMask(m_hComm, static_cast<DWORD>(AtomicLoad(m_lEventMask)))) return 0;
+    if (!os::SetCommMask(m_hComm, static_cast<DWORD>(AtomicLoad(m_lEventMask)))) {
+        return quorvel::FailedCall("SetCommMask");
+    }
     static_assert(std::is_same<decltype(&CxSerial::ListenEventProc), CX_THREAD_ROUTINE>::value,
                   "the listener routine is a WINAPI thread routine");
     return quorvel::listener::Start(m_ListenThread, &CxSerial::ListenEventProc, this,

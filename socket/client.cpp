@@ -105,7 +105,7 @@ int CxClientSocket::SendExact(const unsigned char* pData, unsigned long ulLength
     if (pulSent) *pulSent = 0;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
     // With a limit, pieces small enough that the platform takes each at once.
@@ -134,6 +134,7 @@ int CxClientSocket::SendExact(const unsigned char* pData, unsigned long ulLength
         }
         if (call.Interrupted()) break;  // closed from another thread
         if (IsConnectionGone(nError)) PostClosed(hSocket);
+        quorvel::FailedCall("send");
         break;
     }
     if (pulSent) *pulSent = ulDone;
@@ -145,7 +146,7 @@ int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
     if (pulReceived) *pulReceived = 0;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (ulLength && !pBuffer) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
     bool bWait = !deadline.Infinite();
@@ -177,6 +178,7 @@ int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
         }
         if (call.Interrupted()) break;  // closed from another thread
         if (IsConnectionGone(nError)) PostClosed(hSocket);
+        quorvel::FailedCall("recv");
         break;
     }
     if (ulDone) call.CountReceive();
@@ -192,7 +194,7 @@ int CxClientSocket::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsig
     if (pulReceived) *pulReceived = 0;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (!ulSize) return 1;
     if (!pBuffer) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
@@ -221,7 +223,7 @@ int CxClientSocket::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsig
         }
         if (call.Interrupted()) return 0;
         if (IsConnectionGone(nError)) PostClosed(hSocket);
-        return 0;
+        return quorvel::FailedCall("recv");
     }
     return 0;
 }
@@ -230,10 +232,12 @@ int CxClientSocket::GetRecvCount(unsigned long* pulCount, int* pbClosed) {
     if (pbClosed) *pbClosed = 0;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (!pulCount) return quorvel::FailSocket(WSAEFAULT);
     u_long ulWaiting = 0;
-    if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR) return 0;
+    if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR) {
+        return quorvel::FailedCall("ioctlsocket");
+    }
     *pulCount = ulWaiting;
     if (ulWaiting || !pbClosed) return 1;
     // Readable with nothing to read is the end of the connection, unless a
@@ -244,7 +248,9 @@ int CxClientSocket::GetRecvCount(unsigned long* pulCount, int* pbClosed) {
     LONG lReceives = quorvel::SocketAccess::Receives(link);
     if (link->busy.load(std::memory_order_seq_cst) != 1) return 1;
     bool bReadable = WaitReady(hSocket, false, 0);
-    if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR) return 0;
+    if (os::ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR) {
+        return quorvel::FailedCall("ioctlsocket");
+    }
     *pbClosed = bReadable && ulWaiting == 0 &&
                 link->busy.load(std::memory_order_seq_cst) == 1 &&
                 quorvel::SocketAccess::Receives(link) == lReceives;
@@ -262,12 +268,12 @@ int CxClientSocket::GetAddress(bool bPeer, wchar_t* pszAddress) {
     int nLength = sizeof addr;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     int nResult = bPeer ? os::getpeername(hSocket, reinterpret_cast<SOCKADDR*>(&addr), &nLength)
                         : os::getsockname(hSocket, reinterpret_cast<SOCKADDR*>(&addr), &nLength);
-    if (nResult == SOCKET_ERROR) return 0;
+    if (nResult == SOCKET_ERROR) return quorvel::FailedCall(bPeer ? "getpeername" : "getsockname");
     wchar_t szIPAddr[64];
     bool bConverted = FormatAddress(addr, szIPAddr);
     CopyText(pszAddress, szIPAddr, 16);
-    return bConverted ? 1 : 0;
+    return bConverted ? 1 : quorvel::FailedCall("FormatAddress");
 }

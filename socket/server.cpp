@@ -25,9 +25,10 @@ int CxServerSocket::ListenConnection(const wchar_t* pszAddress, int nPort) {
     SOCKET hSocket = SocketOrNew(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (hSocket == INVALID_SOCKET) return 0;
     if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR) {
-        return 0;  // the socket stays held, unbound
+        return quorvel::FailedCall("bind");  // the socket stays held, unbound
     }
     if (os::listen(hSocket, SOMAXCONN) == SOCKET_ERROR) {
+        quorvel::FailedCall("listen");
         quorvel::ErrorKeeper keep;
         DisListenConnection();
         return 0;
@@ -50,14 +51,14 @@ SOCKET CxServerSocket::AcceptConnection() { return AcceptConnection(INFINITE); }
 
 SOCKET CxServerSocket::AcceptConnection(unsigned long ulWait) {
     quorvel::SocketCall call(*this);
-    if (call.Socket() == INVALID_SOCKET) return INVALID_SOCKET;
+    if (!quorvel::RequireSocket(call.Socket() != INVALID_SOCKET)) return INVALID_SOCKET;
     if (ulWait != INFINITE && !WaitReady(call.Socket(), false, ulWait)) {
         call.Interrupted();  // closed meanwhile: WSAEINTR
         return INVALID_SOCKET;
     }
     SOCKET hAccepted = os::accept(call.Socket(), nullptr, nullptr);
     if (hAccepted == INVALID_SOCKET) {
-        call.Interrupted();  // closed meanwhile: WSAEINTR
+        if (!call.Interrupted()) quorvel::FailedCall("accept");  // closed meanwhile: WSAEINTR
         return INVALID_SOCKET;
     }
     call.CountReceive();  // the listener's pacing: the callback took what waited

@@ -42,8 +42,7 @@ bool AdoptSocket(SOCKET& member, SharedLink*& link, const CxSocket* self, SOCKET
     if (!socket.Adopt(hSocket)) return false;
     if (quorvel::MakeExtra<quorvel::SocketExtra>(link)) return true;
     socket.Release();
-    os::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
+    return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
 }
 
 bool Gone(const SharedLink* link) {
@@ -70,12 +69,6 @@ SocketCall::SocketCall(CxSocket& socket)
     // call must not reach the handle value at all.
     if (!m_guard.Refused()) m_hSocket = SocketAccess::SocketUnder(socket, m_guard.Link());
     if (m_hSocket == INVALID_SOCKET) os::WSASetLastError(WSAENOTSOCK);
-}
-
-bool SocketCall::Interrupted() const {
-    if (!m_guard.Link() || !m_guard.Closing()) return false;
-    os::WSASetLastError(WSAEINTR);
-    return true;
 }
 
 LONG SocketAccess::Receives(const SharedLink* link) {
@@ -193,10 +186,11 @@ int CxSocket::CloseSocket() {
 
 int CxSocket::GetName(int bPeer, SOCKADDR* pAddress, int* pnLength) {
     quorvel::SocketCall call(*this);
-    if (call.Socket() == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(call.Socket() != INVALID_SOCKET)) return 0;
     if (!pAddress || !pnLength) return quorvel::FailSocket(WSAEFAULT);
     auto pfnName = bPeer ? os::getpeername : os::getsockname;
-    return pfnName(call.Socket(), pAddress, pnLength) == SOCKET_ERROR ? 0 : 1;
+    if (pfnName(call.Socket(), pAddress, pnLength) != SOCKET_ERROR) return 1;
+    return quorvel::FailedCall(bPeer ? "getpeername" : "getsockname");
 }
 
 int CxSocket::SelectEvent(long lEventMask) {
@@ -208,8 +202,9 @@ int CxSocket::SelectOn(SOCKET hSocket, long lEventMask) {
     if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     Target target = GetTarget();
     if (!target.hWnd || !target.uMsg) return quorvel::FailSocket(WSAEINVAL);
-    return os::WSAAsyncSelect(hSocket, target.hWnd, target.uMsg, lEventMask) == SOCKET_ERROR ? 0
-                                                                                               : 1;
+    return os::WSAAsyncSelect(hSocket, target.hWnd, target.uMsg, lEventMask) == SOCKET_ERROR
+               ? quorvel::FailedCall("WSAAsyncSelect")
+               : 1;
 }
 
 // The events are selected here, where the socket is surely this object's,
@@ -224,7 +219,10 @@ SOCKET CxSocket::SocketOrNew(int nFamily, int nType, int nProtocol) {
     SOCKET hSocket = GetSocket();
     if (hSocket != INVALID_SOCKET) return hSocket;
     hSocket = os::socket(nFamily, nType, nProtocol);
-    if (hSocket == INVALID_SOCKET) return INVALID_SOCKET;
+    if (hSocket == INVALID_SOCKET) {
+        quorvel::FailedCall("socket");
+        return INVALID_SOCKET;
+    }
     return AdoptSocket(m_hSocket, m_pLink, this, hSocket) ? hSocket : INVALID_SOCKET;
 }
 
@@ -249,7 +247,7 @@ int CxSocket::ListenEvent() {
     if (!quorvel::RequireSocket(link != nullptr)) return 0;
     if (m_hWakeSocket == INVALID_SOCKET) {
         m_hWakeSocket = quorvel::listener::MakeSocketWake();
-        if (m_hWakeSocket == INVALID_SOCKET) return 0;
+        if (m_hWakeSocket == INVALID_SOCKET) return quorvel::FailedCall("MakeSocketWake");
     }
     m_hListenSocket = GetSocket();
     static_assert(std::is_same<decltype(&CxSocket::ListenEventProc), CX_THREAD_ROUTINE>::value,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/error.h"
 #include "quorvel/socket.h"
 
 namespace quorvel::socket_util {
@@ -38,16 +39,20 @@ bool WaitReady(SOCKET hSocket, bool bWrite, DWORD dwMilliseconds) {
                      static_cast<long>((dwMilliseconds % 1000) * 1000)};
     int nReady = os::select(0, bWrite ? nullptr : &set, bWrite ? &set : nullptr, nullptr,
                             dwMilliseconds == INFINITE ? nullptr : &limit);
-    if (nReady == 0) os::SetLastError(WAIT_TIMEOUT);
-    return nReady > 0;
+    if (nReady == 0) return Fail(WAIT_TIMEOUT);
+    return nReady > 0 || FailedCall("select");
 }
 
 bool ConnectWithin(SOCKET hSocket, const SOCKADDR* pAddr, int nLength, DWORD dwMilliseconds) {
-    if (dwMilliseconds == INFINITE) return os::connect(hSocket, pAddr, nLength) != SOCKET_ERROR;
+    if (dwMilliseconds == INFINITE) {
+        return os::connect(hSocket, pAddr, nLength) != SOCKET_ERROR || FailedCall("connect");
+    }
     // Not blocking while it connects, so that the wait can end; blocking
     // again afterwards, as a plain connect leaves it.
     u_long ulNonBlocking = 1;
-    if (os::ioctlsocket(hSocket, FIONBIO, &ulNonBlocking) == SOCKET_ERROR) return false;
+    if (os::ioctlsocket(hSocket, FIONBIO, &ulNonBlocking) == SOCKET_ERROR) {
+        return FailedCall("ioctlsocket");
+    }
     bool bConnected = os::connect(hSocket, pAddr, nLength) != SOCKET_ERROR;
     if (!bConnected && os::WSAGetLastError() == WSAEWOULDBLOCK) {
         fd_set writable = SetOf(hSocket), failed = SetOf(hSocket);
@@ -71,9 +76,9 @@ bool ConnectWithin(SOCKET hSocket, const SOCKADDR* pAddr, int nLength, DWORD dwM
     DWORD dwError = os::GetLastError();
     ulNonBlocking = 0;
     bool bBlocking = os::ioctlsocket(hSocket, FIONBIO, &ulNonBlocking) != SOCKET_ERROR;
-    if (bConnected && !bBlocking) return false;  // that failure is the one to report
+    if (bConnected && !bBlocking) return FailedCall("ioctlsocket");  // the one to report
     os::SetLastError(dwError);
-    return bConnected;
+    return bConnected || FailedCall("connect");
 }
 
 fd_set SetOf(SOCKET a, SOCKET b) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <climits>
 
+#include "core/error.h"
 #include "core/ipv4_text.h"
 #include "core/shared_link.h"
 #include "platform/os.h"
@@ -49,7 +50,12 @@ public:
 
     SOCKET Socket() const { return m_hSocket; }
     // A close has begun: leave at once, with WSAEINTR as the error.
-    bool Interrupted() const;
+    bool Interrupted(QV_FAILURE_PLACE_ALONE) const {
+        if (!m_guard.Link() || !m_guard.Closing()) return false;
+        QV_TRACE_FAILURE(nullptr, WSAEINTR);
+        os::WSASetLastError(WSAEINTR);
+        return true;
+    }
     // A receive took data; the listener's pacing counts these.
     void CountReceive();
     // The socket's record, held for as long as the call lasts; nullptr when

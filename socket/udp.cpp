@@ -22,7 +22,7 @@ namespace {
 // place. 0 with the reason otherwise.
 int Destination(SOCKET hSocket, const wchar_t* pszAddress, int nBoundPort,
                 const unsigned char* pData, unsigned long ulLength, SOCKADDR_IN* pAddr) {
-    if (hSocket == INVALID_SOCKET) return 0;  // the call said why
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     if (ParseAddress(pszAddress, pAddr) != Text::kParsed) return quorvel::FailSocket(WSAEINVAL);
     if (pAddr->sin_port == 0) {
@@ -73,6 +73,7 @@ int CxUdpSocket::Bind(int nPort, int bListen) {
     addr.sin_addr.s_addr = os::htonl(INADDR_ANY);
     addr.sin_port = os::htons(static_cast<u_short>(nPort & 0xFFFF));
     if (os::bind(hSocket, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr) == SOCKET_ERROR) {
+        quorvel::FailedCall("bind");
         quorvel::ErrorKeeper keep;
         Disbind();
         return 0;
@@ -157,7 +158,7 @@ int CxUdpSocket::SendDatagram(const wchar_t* pszAddress, unsigned char* pData,
                                Chunk(ulLength - ulDone), 0, reinterpret_cast<SOCKADDR*>(&addr),
                                sizeof addr);
         if (nSent <= 0) {
-            call.Interrupted();  // closed from another thread: WSAEINTR
+            if (!call.Interrupted()) quorvel::FailedCall("sendto");  // closed meanwhile: WSAEINTR
             break;
         }
         ulDone += static_cast<unsigned long>(nSent);
@@ -190,7 +191,7 @@ int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
     pszSender[0] = L'\0';
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (ulLength && !pBuffer) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_IN source;
     std::memset(&source, 0, sizeof source);
@@ -201,7 +202,7 @@ int CxUdpSocket::ReceiveDatagrams(wchar_t* pszSender, unsigned char* pBuffer,
                                      Chunk(ulLength - ulDone), 0,
                                      reinterpret_cast<SOCKADDR*>(&source), &nSourceLength);
         if (nReceived < 0) {
-            call.Interrupted();  // closed from another thread: WSAEINTR
+            if (!call.Interrupted()) quorvel::FailedCall("recvfrom");  // closed meanwhile: WSAEINTR
             break;
         }
         // An empty datagram adds no bytes: it is taken and the count goes on.
@@ -222,7 +223,7 @@ int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsign
     if (pulLength) *pulLength = 0;
     quorvel::SocketCall call(*this);
     SOCKET hSocket = call.Socket();
-    if (hSocket == INVALID_SOCKET) return 0;
+    if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (!pulLength || (ulSize && !pBuffer)) return quorvel::FailSocket(WSAEFAULT);
     SOCKADDR_IN source;
     std::memset(&source, 0, sizeof source);
@@ -233,7 +234,7 @@ int CxUdpSocket::RecvDatagram(wchar_t* pszSender, unsigned char* pBuffer, unsign
                                  Chunk(ulSize), 0, reinterpret_cast<SOCKADDR*>(&source),
                                  &nSourceLength);
     if (nReceived < 0) {
-        call.Interrupted();  // closed from another thread: WSAEINTR
+        if (!call.Interrupted()) quorvel::FailedCall("recvfrom");  // closed meanwhile: WSAEINTR
         return 0;
     }
     call.CountReceive();
@@ -277,7 +278,7 @@ int CxUdpSocket::SendDatagramTo(const wchar_t* pszAddress, unsigned char* pData,
                            static_cast<int>(ulLength), 0, reinterpret_cast<SOCKADDR*>(&addr),
                            sizeof addr);
     if (nSent < 0) {
-        call.Interrupted();  // closed from another thread: WSAEINTR
+        if (!call.Interrupted()) quorvel::FailedCall("sendto");  // closed meanwhile: WSAEINTR
         return 0;
     }
     return static_cast<unsigned long>(nSent) == ulLength ? 1 : 0;
