@@ -18,7 +18,6 @@ using capi::KindBit;
 
 namespace {
 
-
 class SerialPort : public capi::Stream {
 public:
     SerialPort() : Stream(QV_KIND_SERIAL) {
