@@ -12,16 +12,10 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
+#include "bench/clock.h"
 #include "sim/sim_bluetooth.h"
 
 namespace {
-
-double Now() {
-    LARGE_INTEGER t, f;
-    QueryPerformanceCounter(&t);
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(t.QuadPart) * 1e3 / static_cast<double>(f.QuadPart);
-}
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -51,9 +45,9 @@ int main(int argc, char** argv) {
     std::vector<double> find;
     wchar_t radio[48], device[48];
     for (int i = 0; i < rounds; ++i) {
-        double t0 = Now();
+        double t0 = qvbench::NowMs();
         if (!BthFindDevice(L"TARGET", radio, device, 0, 0, nullptr)) return 1;
-        find.push_back(Now() - t0);
+        find.push_back(qvbench::NowMs() - t0);
     }
     std::printf("BthFindDevice, 2 radios x %d devices: median %.3f ms per call\n", devices,
                 Median(find));
@@ -64,9 +58,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < rounds; ++i) {
         CxBthRemoteDeviceFind f;
         int n = 0;
-        double t0 = Now();
+        double t0 = qvbench::NowMs();
         for (int more = f.FindDevice(); more; more = f.FindNextDevice()) ++n;
-        double t = Now() - t0;
+        double t = qvbench::NowMs() - t0;
         if (n != 2 * devices) return 1;
         lookup.push_back(t * 1e3 / n);
     }

@@ -10,18 +10,8 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
+#include "bench/clock.h"
 #include "sim/sim_hosts.h"
-
-namespace {
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     // 100 ms by default: long enough that the workers' start-up (a few tens
@@ -53,9 +43,9 @@ int main(int argc, char** argv) {
         std::vector<double> ms;
         for (int r = 0; r < rounds; ++r) {
             CxNetworkHostFind find;
-            double start = Now();
+            double start = qvbench::NowMs();
             int found = find.FindHost();
-            ms.push_back(Now() - start);
+            ms.push_back(qvbench::NowMs() - start);
             if (found != (answering ? 1 : 0)) std::printf("  unexpected result %d\n", found);
         }
         std::sort(ms.begin(), ms.end());

@@ -11,16 +11,10 @@
 #include <vector>
 
 #include "quorvel/quorvel.h"
+#include "bench/clock.h"
 #include "sim/sim_devices.h"
 
 namespace {
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
-}
 
 struct Host {
     CxSerialPortWatch watch;
@@ -37,7 +31,7 @@ long CALLBACK OnEvent(void* pParam, unsigned int, long) {
         port.GetPortName(name);
         if (lstrcmpW(name, L"COM240") != 0) continue;
         if (event == CX_EVENT_PORT_ARRIVED) {
-            host->at = Now();
+            host->at = qvbench::NowMs();
             ++host->arrived;
         } else {
             ++host->removed;
@@ -76,7 +70,7 @@ bool Measure(bool notify, int rounds, unsigned long period) {
             std::printf("cannot create the port (error %lu)\n", port->Error());
             return false;
         }
-        double start = Now();
+        double start = qvbench::NowMs();
         if (notify) notifier.Send(true);
         if (!WaitFor(host.arrived, r + 1, 10000 + period)) {
             std::printf("no report of the arrival\n");

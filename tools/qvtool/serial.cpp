@@ -35,6 +35,7 @@ struct Session {
     std::string path;
     Ending ending;
     std::mutex sending;     // held while the port sends; Close waits for it
+    std::mutex reading;     // one receive at a time: the listener's, or the last one
     bool closed = false;    // under sending: the port is closed, send nothing
     std::atomic<bool> inputEnded{false};
     std::atomic<DWORD> lastMove{0};  // tick of the last bytes in or out, or of the end of stdin
@@ -142,6 +143,7 @@ void Moved(Session& session) { session.lastMove = GetTickCount(); }
 // Copies what the port has received to stdout: on data-ready, and once
 // more at the end for bytes that stayed below the threshold.
 void TakeWaiting(Session& session) {
+    std::lock_guard<std::mutex> lock(session.reading);
     unsigned long waiting = 0;
     unsigned long outgoing = 0;
     if (!session.port.GetBufferCount(&waiting, &outgoing) || waiting == 0) return;
