@@ -9,6 +9,8 @@
 
 #include <atomic>
 
+#include "platform/os.h"
+
 namespace quorvel {
 
 template <class T>
@@ -36,11 +38,18 @@ inline bool AtomicCompareExchange(T& value, T& expected, T desired) {
 
 // Holds a flag (if any) for a scope, for state that several threads read
 // and write where the guarded work is a few loads, stores or character
-// copies: waiting turns.
+// copies: waiting turns. A holder that lost its processor meanwhile gets it
+// back: after a few turns the waiter gives up the rest of its time slice.
 class FlagGuard {
 public:
     explicit FlagGuard(std::atomic<bool>* pFlag) : m_pFlag(pFlag) {
-        while (m_pFlag && m_pFlag->exchange(true, std::memory_order_acquire)) YieldProcessor();
+        for (int nTurn = 0; m_pFlag && m_pFlag->exchange(true, std::memory_order_acquire); ++nTurn) {
+            if (nTurn < kSpinTurns) {
+                YieldProcessor();
+            } else {
+                os::SwitchToThread();
+            }
+        }
     }
     ~FlagGuard() {
         if (m_pFlag) m_pFlag->store(false, std::memory_order_release);
@@ -49,6 +58,7 @@ public:
     FlagGuard& operator=(const FlagGuard&) = delete;
 
 private:
+    static constexpr int kSpinTurns = 64;
     std::atomic<bool>* m_pFlag;
 };
 

@@ -160,7 +160,7 @@ public:
         return link && link->live && value != Traits::Invalid() ? value : Traits::Invalid();
     }
     static bool IsOwner(const SharedLink* link, const void* self) {
-        return link && link->live && link->owner == self;
+        return AcquiredBy(link, self) && link->live;
     }
 
 private:
@@ -170,7 +170,7 @@ private:
         SharedLink* link = AtomicLoad(m_link);
         // Copies stop using it before it goes; released once, even where a
         // last resort has released it already (see serial.cpp).
-        if (link && link->owner == m_self && link->live.exchange(false)) {
+        if (AcquiredBy(link, m_self) && link->live.exchange(false)) {
             bReleased = Traits::Release(AtomicLoad(m_value));
             if (!bReleased && bReportRefusal) dwError = os::GetLastError();
             if (!bReleased && bKeepIfRefused) {

@@ -55,6 +55,13 @@ struct SharedLink {
     LinkExtra* AddExtra(LinkExtra* candidate);
 };
 
+// The owner rule, asked in one place: whether self is the object that
+// acquired what the record stands for (so the one to close it), whether or
+// not it has been released since. Copies never are.
+inline bool AcquiredBy(const SharedLink* link, const void* self) {
+    return link && link->owner == self;
+}
+
 // The extra of a record whose kind of object adds Extra; nullptr without a
 // record or before it is made.
 template <class Extra>
@@ -69,6 +76,20 @@ Extra* MakeExtra(SharedLink* link) {
     if (Extra* extra = ExtraOf<Extra>(link)) return extra;
     return static_cast<Extra*>(link->AddExtra(new (std::nothrow) Extra));
 }
+
+// A hold on the record an object's member names (SharedLink::Pin), for a
+// scope: a close on another thread cannot free it meanwhile.
+class PinnedLink {
+public:
+    explicit PinnedLink(SharedLink* const& member) : m_link(SharedLink::Pin(member)) {}
+    ~PinnedLink() { SharedLink::Release(m_link); }
+    PinnedLink(const PinnedLink&) = delete;
+    PinnedLink& operator=(const PinnedLink&) = delete;
+    SharedLink* get() const { return m_link; }
+
+private:
+    SharedLink* m_link;
+};
 
 // Holds the gate of an object's record member (keyed by its address) for a
 // scope. What it guards is a few loads and stores: waiting turns.

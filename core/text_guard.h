@@ -15,18 +15,14 @@ template <class Extra>
 class TextGuard {
 public:
     explicit TextGuard(SharedLink* const& member)
-        : m_pin{SharedLink::Pin(member)}, m_flag(FlagOf(ExtraOf<Extra>(m_pin.link))) {}
+        : m_pin(member), m_flag(FlagOf(ExtraOf<Extra>(m_pin.get()))) {}
     TextGuard(const TextGuard&) = delete;
     TextGuard& operator=(const TextGuard&) = delete;
 
 private:
-    struct Pin {
-        SharedLink* link;
-        ~Pin() { SharedLink::Release(link); }
-    };
     static std::atomic<bool>* FlagOf(Extra* extra) { return extra ? &extra->textBusy : nullptr; }
 
-    Pin m_pin;         // let go of after the flag
+    PinnedLink m_pin;  // let go of after the flag
     FlagGuard m_flag;
 };
 

@@ -270,6 +270,15 @@ void quorvel::ThreadAccess::RequestExit(CxThread& thread) {
     quorvel::StateOf(thread.m_pLink)->exit.store(1, std::memory_order_release);
 }
 
+bool quorvel::ThreadAccess::RequestCall(CxThread& thread) {
+    quorvel::PinnedLink record(thread.m_pLink);
+    quorvel::ThreadState* state = quorvel::StateOf(record.get());
+    bool bRuns = state && !state->ended.load(std::memory_order_acquire) &&
+                 !state->exit.load(std::memory_order_acquire);
+    if (bRuns) state->callWanted.store(true, std::memory_order_release);
+    return bRuns;
+}
+
 void CxThread::CloseThread(DWORD dwWaitMilliseconds) {
     if (!m_hThread) return;
     if (OwnsThread()) {

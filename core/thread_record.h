@@ -19,6 +19,9 @@ struct ThreadState : LinkExtra {
     std::atomic<HANDLE> handle{nullptr};  // the thread's, stored before it runs
     std::atomic<bool> ended{false};  // set by the thread once its routine has returned
     std::atomic<LONG> exit{0};       // the exit request, set by the owner
+    // A call on the listener's thread that the owner's side asked for
+    // (listener::kEventListenerCall), taken by the listener's next wait.
+    std::atomic<bool> callWanted{false};
     // Set by a routine that, once asked to exit, reads nothing but this
     // record (the library's listeners): its object may let go of it at once.
     std::atomic<bool> recordOnly{false};
@@ -74,6 +77,19 @@ struct ThreadAccess {
     // Sets the exit request of a thread the object owns without waiting, so
     // that the thread finds it set when its owner then wakes it.
     static void RequestExit(CxThread& thread);
+    // Asks a running listener for a call on its thread, which its owner then
+    // wakes; false (nothing asked) when no routine runs to take it.
+    static bool RequestCall(CxThread& thread);
+    // On the listener's thread: whether a call is asked for; Take also
+    // clears the request, for the call that follows.
+    static bool CallRequested(const SharedLink* record) {
+        const ThreadState* state = StateOf(record);
+        return state && state->callWanted.load(std::memory_order_acquire);
+    }
+    static bool TakeCallRequest(const SharedLink* record) {
+        ThreadState* state = StateOf(record);
+        return state && state->callWanted.exchange(false, std::memory_order_acq_rel);
+    }
 };
 
 }  // namespace quorvel

@@ -97,7 +97,7 @@ void ReleaseOptionalModules();
     X(GetCurrentProcess) X(FreeLibrary)                                        \
     X(WideCharToMultiByte) X(MultiByteToWideChar)                              \
     X(TerminateThread) X(GetModuleHandleExW) X(FreeLibraryAndExitThread)       \
-    X(GetTickCount64) X(FormatMessageW)
+    X(GetTickCount64) X(FormatMessageW) X(SwitchToThread)
 
 // Kernel: the modem lines of a communications port (DTR, RTS, break out;
 // CTS, DSR, RI, DCD in).

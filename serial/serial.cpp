@@ -130,7 +130,6 @@ struct SerialExtra : quorvel::LinkExtra {
     std::atomic<bool> bRepeatData{false};
     std::atomic<bool> bDataTold{false};
     std::atomic<bool> bLookAgain{false};
-    std::atomic<bool> bCallWanted{false};
     std::atomic<bool> bLineErrors{false};
     std::atomic<bool> bAddedErrMask{false};  // EV_ERR was put into the port's mask for it
     std::atomic<unsigned long long> ullLastError{0};  // flags << 32 | discarded bytes
@@ -207,9 +206,10 @@ void WakeListener(HANDLE hComm) {
     if (os::GetCommMask(hComm, &dwMask)) os::SetCommMask(hComm, dwMask);
 }
 
-// Whether a host call left the listener something to look at.
-bool LookWanted(const SerialExtra* extra) {
-    return extra && (extra->bLookAgain.load() || extra->bCallWanted.load());
+// Whether a host call left the listener something to look at: data to
+// look at again, or a call on its thread (record: the listener's thread's).
+bool LookWanted(const SerialExtra* extra, const SharedLink* record) {
+    return (extra && extra->bLookAgain.load()) || quorvel::ThreadAccess::CallRequested(record);
 }
 
 // The path CreateFile opens for what a host gave: a port's name ("COM3",
@@ -316,7 +316,7 @@ int CxSerial::Close() {
     SharedLink* link = m_pLink;
     // Closed, or a copy that shares another object's port. An owner whose
     // port was closed under a stuck request (AbandonPort) still closes.
-    if (!link || link->owner != this) {
+    if (!quorvel::AcquiredBy(link, this)) {
         Forget();
         return quorvel::Fail(ERROR_INVALID_HANDLE);
     }
@@ -791,7 +791,7 @@ public:
         ScopedKernelHandle wait(NewEvent());
         if (!wait) return;
         pThread->SetThreadStartedEvent();
-        SerialWatch watch(port, wait.get(), szPath);
+        SerialWatch watch(port, wait.get(), szPath, ThreadAccess::RecordOf(pThread));
         listener::Run(pThread, watch);
         wait.reset();
         Trace(L"The thread 0x%X(%s CxSerial::OnListen) has exited.\n", dwThreadId, szPath);
@@ -801,8 +801,7 @@ public:
     listener::Step WaitOnce() {
         // A call the C interface asked for, on this thread and outside any
         // call on the port: it hands its queued events over to a callback.
-        SerialExtra* wanted = ExtraOf<SerialExtra>(m_port.m_pLink);
-        if (wanted && wanted->bCallWanted.exchange(false)) {
+        if (ThreadAccess::TakeCallRequest(m_record)) {
             Raise(m_port.m_hComm, listener::kEventListenerCall);
             return listener::Step::kEvent;
         }
@@ -831,8 +830,8 @@ public:
 private:
     enum class Pass { kCompleted, kFailed, kWoken };
 
-    SerialWatch(CxSerial& port, HANDLE hWait, const wchar_t* pszPath)
-        : m_port(port), m_hWait(hWait), m_pszPath(pszPath), m_cs() {}
+    SerialWatch(CxSerial& port, HANDLE hWait, const wchar_t* pszPath, const SharedLink* record)
+        : m_port(port), m_hWait(hWait), m_pszPath(pszPath), m_record(record), m_cs() {}
 
     // One wait for port events and what follows from it. A wait that did
     // not complete (it failed, or Close woke the thread) raises nothing, and
@@ -874,7 +873,7 @@ private:
             HANDLE ahWait[2] = {m_port.m_hEventListen, m_hWait};
             // What a host call left before the wait began is looked at now;
             // the request goes first, whatever it found is looked at too.
-            DWORD dwWait = LookWanted(ExtraOf<SerialExtra>(call.Link()))
+            DWORD dwWait = LookWanted(ExtraOf<SerialExtra>(call.Link()), m_record)
                                ? WAIT_IO_COMPLETION
                                : os::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
             if (dwWait == WAIT_IO_COMPLETION) {
@@ -959,6 +958,7 @@ private:
     CxSerial& m_port;
     const HANDLE m_hWait;       // the event the port's wait requests complete on
     const wchar_t* m_pszPath;   // the thread's copy of the port's path
+    const SharedLink* const m_record;  // its thread's record (outlives the port)
     COMSTAT m_cs;
 };
 
@@ -996,9 +996,12 @@ int quorvel::SerialAccess::RepeatDataReady(CxSerial& port) {
     });
 }
 
-int quorvel::SerialAccess::CallListener(CxSerial& port) {
-    return OnExtra(port.m_pLink, port.m_hComm, [](SerialExtra* extra, HANDLE hComm) {
-        extra->bCallWanted = true;  // before the wake, which the listener may be just past
-        WakeListener(hComm);
+bool quorvel::SerialAccess::CallListener(CxSerial& port) {
+    bool bAsked = false;
+    OnExtra(port.m_pLink, port.m_hComm, [&port, &bAsked](SerialExtra*, HANDLE hComm) {
+        // Asked before the wake, which the listener may be just past.
+        bAsked = quorvel::ThreadAccess::RequestCall(port.m_ListenThread);
+        if (bAsked) WakeListener(hComm);
     });
+    return bAsked;
 }

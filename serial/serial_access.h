@@ -14,8 +14,9 @@ struct SerialAccess {
     // (ERROR_INVALID_HANDLE) or if memory ran out.
     static int RepeatDataReady(CxSerial& port);
     // Has the listener raise listener::kEventListenerCall once, soon, on its
-    // own thread (none if it has ended). 1 asked; 0 as above.
-    static int CallListener(CxSerial& port);
+    // own thread. false when nothing was asked: the port is closed, or its
+    // listener has ended (the device left).
+    static bool CallListener(CxSerial& port);
 };
 
 }  // namespace quorvel

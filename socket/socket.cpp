@@ -76,6 +76,14 @@ LONG SocketAccess::Receives(const SharedLink* link) {
     return extra ? extra->receives.load(std::memory_order_seq_cst) : 0;
 }
 
+bool SocketAccess::CallListener(CxSocket& socket) {
+    if (socket.m_hWakeSocket == INVALID_SOCKET || !ThreadAccess::RequestCall(socket.m_ListenThread)) {
+        return false;
+    }
+    listener::TriggerSocketWake(socket.m_hWakeSocket);  // after the request: it looks then
+    return true;
+}
+
 void SocketCall::CountReceive() {
     if (SocketExtra* extra = ExtraOf<SocketExtra>(m_guard.Link())) {
         extra->receives.fetch_add(1, std::memory_order_seq_cst);
@@ -292,15 +300,20 @@ public:
         DWORD dwThreadId = os::GetCurrentThreadId();
         Trace(L"The thread 0x%X(CxSocket::OnListen) has entered.\n", dwThreadId);
         SharedLink* record = ThreadAccess::RecordOf(pThread);  // outlives the endpoint
-        SocketWatch watch(socket, hWatched, hWake, listener::HoldOf(record));
+        SocketWatch watch(socket, hWatched, hWake, record, listener::HoldOf(record));
         pThread->SetThreadStartedEvent();
         listener::Run(pThread, watch);
         listener::DropHold(record);
         Trace(L"The thread 0x%X(CxSocket::OnListen) has exited.\n", dwThreadId);
     }
 
-    // One wait for the socket or the wake-up, and the event it means.
+    // One wait for the socket or the wake-up, and the event it means; or a
+    // call the C interface asked for on this thread.
     listener::Step WaitOnce() {
+        if (ThreadAccess::TakeCallRequest(m_record)) {
+            Raise(listener::kEventListenerCall);
+            return listener::Step::kEvent;
+        }
         if (m_bRaised && !Gone(m_link)) {
             m_bRaised = false;
             if (Stuck()) {
@@ -329,7 +342,7 @@ public:
             }
             m_lReceivesAtReport = SocketAccess::Receives(m_link);
             m_bRaised = true;
-            Raise();
+            Raise(m_lEvent);
             return listener::Step::kEvent;
         }
         Trace(L"socket select failed. err code = %d.\n", nError);
@@ -341,8 +354,9 @@ public:
     }
 
 private:
-    SocketWatch(CxSocket& socket, SOCKET hWatched, SOCKET hWake, SharedLink* link)
-        : m_socket(socket), m_hWatched(hWatched), m_hWake(hWake), m_link(link) {
+    SocketWatch(CxSocket& socket, SOCKET hWatched, SOCKET hWake, const SharedLink* record,
+                SharedLink* link)
+        : m_socket(socket), m_hWatched(hWatched), m_hWake(hWake), m_record(record), m_link(link) {
         // A listening socket is readable when a connection waits (asked
         // only while the socket is still the one the listener was started
         // for).
@@ -382,15 +396,16 @@ private:
         return bStuck;
     }
 
-    // The event to the host's callback, on this thread.
-    void Raise() {
+    // An event to the host's callback, on this thread.
+    void Raise(long lEvent) {
         auto target = m_socket.GetTarget();
-        listener::Deliver(target.pfnProc, target.pParam, nullptr, 0, m_hWatched, m_lEvent);
+        listener::Deliver(target.pfnProc, target.pParam, nullptr, 0, m_hWatched, lEvent);
     }
 
     CxSocket& m_socket;
     const SOCKET m_hWatched;  // fixed by the starter; may be closed before this thread runs
     const SOCKET m_hWake;
+    const SharedLink* const m_record;  // its thread's record (outlives the endpoint)
     SharedLink* const m_link;  // the listener's own hold (listener::HoldOf)
     long m_lEvent = CX_EVENT_DATA_READY;  // what readable means for this socket
     bool m_bRaised = false;

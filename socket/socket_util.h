@@ -34,6 +34,9 @@ struct SocketAccess {
     static SOCKET SocketUnder(const CxSocket& socket, const SharedLink* link);
     // The receives counted in a record; 0 without one.
     static LONG Receives(const SharedLink* link);
+    // Has the running listener raise listener::kEventListenerCall once,
+    // soon, on its own thread; false (nothing asked) when none runs.
+    static bool CallListener(CxSocket& socket);
 };
 
 // Any operation on an endpoint's socket (a transfer, an accept, a query, a
