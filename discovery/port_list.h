@@ -43,18 +43,25 @@ bool Append(SerialPortList* list, const PortEntry& port);  // false if memory ra
 
 // Reads both sources into an empty list, with the paths to open, in natural
 // order. ERROR_SUCCESS; ERROR_NOT_ENOUGH_MEMORY; or the error of a source
-// that could not be read whole (the list then holds what was read). A device
-// map that does not exist is an empty map, not a failure.
-DWORD ReadPortList(SerialPortList* list);
+// that could not be read whole (the list then holds what was read, and
+// *pnIncomplete, if given, the CX_PORT_FROM_* bits of such sources). A
+// device map that does not exist is an empty map, not a failure.
+DWORD ReadPortList(SerialPortList* list, int* pnIncomplete = nullptr);
 
 // The same port in two readings: the same name, path and instance ID.
 bool SamePort(const PortEntry& a, const PortEntry& b);
+// A port of the same name (letter case aside); never for a nameless one.
+bool SameName(const PortEntry& a, const PortEntry& b);
 
 // Compares a text with one of the host's without case.
 bool TextEqualsNoCase(const PortText& text, const wchar_t* psz);
 
 // "(00:11:22:33:44:55)" into QV_DEVICE_TEXT_CCH characters.
 void BluetoothAddressText(unsigned long long ullAddress, wchar_t* pszText);
+
+// Has a watch's running thread raise listener::kEventListenerCall once,
+// soon, on that thread; false (nothing asked) when none runs.
+bool CallWatchListener(CxSerialPortWatch& watch);
 
 }  // namespace ports
 

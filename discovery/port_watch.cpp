@@ -86,7 +86,7 @@ void Queue(SharedLink* link, Report* first, Report* last, size_t count) {
     }
 }
 
-Report* Dequeue(SharedLink* const& link) {
+Report* Dequeue(SharedLink* link) {
     WatchState* state = WatchStateOf(link);
     quorvel::TextGuard<WatchState> guard(link);
     Report* report = state->head;
@@ -200,9 +200,12 @@ int CxSerialPortWatch::Start(int bReportPresent) {
     Stop();
     // The first reading is taken here, so that every change after Start is
     // reported, whenever the thread gets to run.
+    // A source that could not be read whole is read again later; only a
+    // reading with nothing read whole fails.
     SerialPortList* first = ports::NewList();
-    DWORD dwRead = first ? ports::ReadPortList(first) : ERROR_NOT_ENOUGH_MEMORY;
-    if (dwRead) {
+    int nIncomplete = 0;
+    DWORD dwRead = first ? ports::ReadPortList(first, &nIncomplete) : ERROR_NOT_ENOUGH_MEMORY;
+    if (dwRead == ERROR_NOT_ENOUGH_MEMORY || nIncomplete == CX_PORT_FROM_BOTH) {
         ports::DeleteList(first);
         return quorvel::Fail(dwRead);
     }
@@ -237,7 +240,7 @@ int CxSerialPortWatch::Start(int bReportPresent) {
 
 void CxSerialPortWatch::Stop() {
     SharedLink* link = quorvel::AtomicLoad(m_pLink);
-    if (link && link->owner == this) {
+    if (quorvel::AcquiredBy(link, this)) {
         HANDLE hWake = WatchStateOf(link)->hWake;
         quorvel::listener::Stop(m_WatchThread,
                                 [hWake] { quorvel::listener::TriggerEventWake(hWake); });
@@ -253,12 +256,11 @@ int CxSerialPortWatch::IsWatching() { return m_WatchThread.IsThreadRunning(); }
 int CxSerialPortWatch::SetRescanPeriod(unsigned long ulMilliseconds) {
     if (!ValidPeriod(ulMilliseconds)) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     quorvel::AtomicStore(m_ulRescanPeriod, ulMilliseconds);
-    SharedLink* link = SharedLink::Pin(m_pLink);
-    if (WatchState* state = WatchStateOf(link)) {
+    quorvel::PinnedLink pinned(m_pLink);
+    if (WatchState* state = WatchStateOf(pinned.get())) {
         state->ulPeriod = ulMilliseconds;
         quorvel::listener::TriggerEventWake(state->hWake);
     }
-    SharedLink::Release(link);
     return 1;
 }
 
@@ -267,11 +269,13 @@ unsigned long CxSerialPortWatch::GetRescanPeriod() const {
 }
 
 int CxSerialPortWatch::TakeReport(long* plEvent, CxSerialPortFind* pPort) {
-    if (!quorvel::RequireOpen(WatchStateOf(quorvel::AtomicLoad(m_pLink)) != nullptr)) return 0;
+    // Held for the call: a Stop on another thread may let go of the record.
+    quorvel::PinnedLink pinned(m_pLink);
+    if (!quorvel::RequireOpen(WatchStateOf(pinned.get()) != nullptr)) return 0;
     if (!pPort) return quorvel::Fail(ERROR_INVALID_PARAMETER);
     // The finder's room first: a report once taken is never lost.
     if (!quorvel::PortFindAccess::Reserve(*pPort)) return quorvel::Fail(ERROR_NOT_ENOUGH_MEMORY);
-    Report* report = Dequeue(m_pLink);
+    Report* report = Dequeue(pinned.get());
     if (!report) return quorvel::Fail(ERROR_NO_MORE_ITEMS);
     if (plEvent) *plEvent = report->lEvent;
     quorvel::PortFindAccess::Place(*pPort, report->port);
@@ -331,14 +335,40 @@ struct PortListWatch {
         return true;
     }
 
+    // What a reading could not see (nIncomplete: the sources it could not
+    // read whole) is taken to be as it was: a known port that such a source
+    // listed stays as it was known where the reading lists it with less,
+    // and stays listed where the reading lacks it, unless a source read
+    // whole listed it (then it is gone). false if memory ran out.
+    bool Carry(SerialPortList* fresh, int nIncomplete) {
+        for (size_t i = 0; nIncomplete && known && i < known->count; ++i) {
+            const PortEntry& port = known->ports[i];
+            if (!(port.nSource & nIncomplete)) continue;
+            bool bSame = false;
+            PortEntry* named = nullptr;
+            for (size_t j = 0; j < fresh->count && !bSame; ++j) {
+                bSame = ports::SamePort(fresh->ports[j], port);
+                if (!named && ports::SameName(fresh->ports[j], port)) named = &fresh->ports[j];
+            }
+            if (bSame) continue;
+            if (named) {
+                if (port.nSource & ~named->nSource & nIncomplete) *named = port;
+            } else if (!(port.nSource & ~nIncomplete) && !ports::Append(fresh, port)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     // The reports from the list known to fresh, removals first. Nothing
     // is queued unless all of them could be made, and the list known
     // stays until then: the next re-read makes them again.
-    bool Publish(SerialPortList* fresh) {
+    bool Publish(SerialPortList* fresh, int nIncomplete = 0) {
         Report* first = nullptr;
         Report* last = nullptr;
         size_t count = 0;
-        if (!Compare(fresh, known, CX_EVENT_PORT_REMOVED, &first, &last, &count) ||
+        if (!Carry(fresh, nIncomplete) ||
+            !Compare(fresh, known, CX_EVENT_PORT_REMOVED, &first, &last, &count) ||
             !Compare(known, fresh, CX_EVENT_PORT_ARRIVED, &first, &last, &count)) {
             while (Report* report = first) {
                 first = report->next;
@@ -353,14 +383,18 @@ struct PortListWatch {
         return true;
     }
 
-    // Reads the list again; false if it could not be read whole or
-    // compared (it is read again after a pause).
+    // Reads the list again; false if no source could be read whole, or the
+    // reading could not be compared (it is read again after a pause).
     bool Reread(ULONGLONG ullNow) {
         ullLastRead = ullNow;
         ullNotifiedFirst = ullReadAt = 0;
         SerialPortList* fresh = ports::NewList();
-        DWORD dwRead = fresh ? ports::ReadPortList(fresh) : ERROR_NOT_ENOUGH_MEMORY;
-        if (!dwRead && Publish(fresh)) return true;
+        int nIncomplete = 0;
+        DWORD dwRead = fresh ? ports::ReadPortList(fresh, &nIncomplete) : ERROR_NOT_ENOUGH_MEMORY;
+        if (dwRead != ERROR_NOT_ENOUGH_MEMORY && nIncomplete != CX_PORT_FROM_BOTH &&
+            Publish(fresh, nIncomplete)) {
+            return true;
+        }
         ports::DeleteList(fresh);
         ullNotifiedFirst = ullReadAt = ullNow;  // again once the pause is over
         return false;
@@ -388,16 +422,24 @@ struct PortListWatch {
         }
     }
 
+    void Raise(long lEvent) {
+        auto target = self->GetTarget();
+        quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd, target.uMsg,
+                                   reinterpret_cast<UINT_PTR>(quorvel::StateOf(thread)->handle.load()),
+                                   lEvent);
+    }
+
     Step WaitOnce() {
+        // A call the C interface asked for on this thread.
+        if (ThreadAccess::TakeCallRequest(thread)) {
+            Raise(listener::kEventListenerCall);
+            return Step::kEvent;
+        }
         if (nOwed) {
             long lEvent = alOwed[nOwedFirst];
             nOwedFirst = (nOwedFirst + 1) % kMaxReports;
             --nOwed;
-            auto target = self->GetTarget();
-            quorvel::listener::Deliver(target.pfnProc, target.pParam, target.hWnd,
-                                       target.uMsg,
-                                       reinterpret_cast<UINT_PTR>(quorvel::StateOf(thread)->handle.load()),
-                                       lEvent);
+            Raise(lEvent);
             return Step::kEvent;
         }
         ULONGLONG ullNow = os::GetTickCount64();
@@ -426,7 +468,17 @@ struct PortListWatch {
         if (os::WaitForSingleObject(state->hWake, dwMilliseconds) != WAIT_OBJECT_0) return true;
         return !ThreadAccess::ExitRequested(thread);
     }
+
+    static bool CallListener(CxSerialPortWatch& watch) {
+        PinnedLink pinned(watch.m_pLink);
+        WatchState* watched = WatchStateOf(pinned.get());
+        bool bAsked = watched && ThreadAccess::RequestCall(watch.m_WatchThread);
+        if (bAsked) listener::TriggerEventWake(watched->hWake);  // after the request: it looks then
+        return bAsked;
+    }
 };
+
+bool ports::CallWatchListener(CxSerialPortWatch& watch) { return PortListWatch::CallListener(watch); }
 
 }  // namespace quorvel
 

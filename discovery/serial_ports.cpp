@@ -419,12 +419,16 @@ void SortPorts(SerialPortList* list) {
 
 namespace quorvel::ports {
 
-DWORD ReadPortList(SerialPortList* list) {
+DWORD ReadPortList(SerialPortList* list, int* pnIncomplete) {
+    if (pnIncomplete) *pnIncomplete = 0;
     // Either source may be missing; the other is listed all the same.
     DWORD dwMap = ReadMap(list);
     if (dwMap == ERROR_NOT_ENOUGH_MEMORY) return dwMap;
     DWORD dwInterfaces = ReadInterfaces(list);
     if (dwInterfaces == ERROR_NOT_ENOUGH_MEMORY) return dwInterfaces;
+    if (pnIncomplete) {
+        *pnIncomplete = (dwMap ? CX_PORT_FROM_MAP : 0) | (dwInterfaces ? CX_PORT_FROM_INTERFACE : 0);
+    }
     for (size_t i = 0; i < list->count; ++i) {
         PortEntry& port = list->ports[i];
         if (Empty(port.portName)) continue;
@@ -434,6 +438,10 @@ DWORD ReadPortList(SerialPortList* list) {
     }
     SortPorts(list);
     return dwMap ? dwMap : dwInterfaces;
+}
+
+bool SameName(const PortEntry& a, const PortEntry& b) {
+    return !Empty(a.portName) && CompareNoCase(a.portName, b.portName) == 0;
 }
 
 bool SamePort(const PortEntry& a, const PortEntry& b) {

@@ -111,7 +111,8 @@ private:
 // (unless mapped is false) and a device of the ports setup class with a
 // COM-port interface, the instance ID given, the instance ID up to its last
 // backslash as hardware ID, friendly name "<friendly> (<port>)" and the
-// port name in its parameters key. The destructor removes both.
+// port name in its parameters key. The destructor removes both, the map
+// value first.
 class ComPortNode {
 public:
     ComPortNode(const std::wstring& port, const std::wstring& instanceId, bool mapped = true,
@@ -127,8 +128,11 @@ public:
 private:
     static DeviceDesc Desc(const std::wstring& port, const std::wstring& instanceId,
                            const std::wstring& friendly);
-    std::optional<DeviceMapValue> m_map;
+    // The device comes before its map value and goes after it, as a port
+    // driver writes and deletes the value while its device is there: a
+    // reading between the two sees the same port (name, path, instance).
     SimDevice m_device;
+    std::optional<DeviceMapValue> m_map;
 };
 
 // A remote Bluetooth device as the system's Bluetooth stack records it:

@@ -400,7 +400,9 @@ QV_CONSTEXPR unsigned long CX_PORT_WATCH_MAX_REPORTS = 128;
 // class, and every re-read period (CX_PORT_WATCH_RESCAN_DEFAULT, 2 s) in any
 // case, which finds what no notification tells: ports of drivers that
 // register no interface, and systems that deliver none. A re-read that
-// cannot read a source whole reports nothing and is tried again.
+// cannot read a source whole reports what it can see and takes the ports it
+// could not see to be as they were; one that reads no source whole reports
+// nothing and is tried again.
 //
 // Stop (also run by the destructor) may come from any thread, the callback
 // included. A copy shares the running watch and its reports but never stops
@@ -417,8 +419,8 @@ public:
     // Stops any earlier watch, reads the list and starts watching for
     // changes from that reading on; with bReportPresent, each port present
     // now is reported as arrived first. 1 watching; 0 with
-    // ERROR_NOT_ENOUGH_MEMORY, the error of a source that cannot be read, or
-    // the system's error when the thread cannot start.
+    // ERROR_NOT_ENOUGH_MEMORY, the error of the reading when no source can
+    // be read whole, or the system's error when the thread cannot start.
     int Start(int bReportPresent);
     // Stops the thread (from the callback: lets go of it, and it ends once
     // the callback returns) and drops the reports not taken.

@@ -137,6 +137,25 @@ TEST(Ports, EachPortOnceWithItsSourcesUsbIdentityAndNaturalOrder) {
     }
 }
 
+// Names that differ only in letter case are one port: the map's "com57"
+// and the interface's "COM57".
+TEST(Ports, ANameInAnotherCaseIsTheSamePort) {
+    DeviceMapValue mapped(L"SERIALCOMM", L"\\Device\\QvTestSerial57", L"com57");
+    SimDevice device(ComPort(L"QVPORTCASE", L"USB\\VID_0403&PID_6001\\QVCASE57", {},
+                             L"USB Serial Port (COM57)", L"COM57"));
+    ASSERT_TRUE(mapped.Ok() && device.Ok());
+    CxSerialPortFind find;
+    int found = 0;
+    for (int ok = find.FindPort(); ok; ok = find.FindNextPort()) {
+        Entry e = Read(find);
+        if (_wcsicmp(e.name.c_str(), L"COM57") != 0) continue;
+        ++found;
+        EXPECT_EQ(L"com57", e.name);  // the map's spelling
+        EXPECT_EQ(CX_PORT_FROM_BOTH, e.source);
+    }
+    EXPECT_EQ(1, found);
+}
+
 TEST(Ports, WalkEndsCleanlyCopiesWalkOnTheirOwnAndRemovedPortsGo) {
     std::wstring gonePath;
     CxSerialPortFind find, copy;

@@ -239,11 +239,73 @@ TEST(PortWatch, AReadThatFailsReportsNothingAndIsTriedAgain) {
     EXPECT_EQ(L"-COM47 QVWATCH01 0403:6001", reports.Seen()[0]);
     watch.Stop();
 
-    // Start reads the list itself and fails with the error of a read that fails.
+    // Start reads the list itself: it watches while one source can be read
+    // whole, and fails with the error of the reading when none can.
     failing = true;
+    EXPECT_EQ(1, watch.Start(0));
+    watch.Stop();
+    qvtest::Hook<quorvel::os::RegOpenKeyExW> noMap(
+        [](HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) -> LSTATUS { return ERROR_ACCESS_DENIED; });
     EXPECT_EQ(0, watch.Start(0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_EQ(0, watch.IsWatching());
+}
+
+// One port's interface cannot be read: the watch still reports the others
+// (a removal among them), and holds that port rather than report it gone.
+// A device that keeps its instance ID but takes another name between two
+// readings is a removal and an arrival.
+TEST(PortWatch, AnUnreadableInterfaceAndADeviceThatTakesAnotherName) {
+    auto com53 = std::make_unique<ComPortNode>(L"COM53", L"USB\\VID_0403&PID_6001\\QVWATCH53");
+    ComPortNode com54(L"COM54", L"USB\\VID_0403&PID_6001\\QVWATCH54", false);  // no map value
+    ASSERT_TRUE(com53->Ok() && com54.Ok());
+    std::atomic<bool> unreadable{false};
+    qvtest::Hook<quorvel::os::SetupDiGetDeviceInterfaceDetailW> detail(
+        [&](HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_W out,
+            DWORD size, PDWORD needed, PSP_DEVINFO_DATA device) {
+            BOOL ok = detail.Real()(set, data, out, size, needed, device);
+            if (ok && out && unreadable && _wcsicmp(out->DevicePath, com54.Device().Path().c_str()) == 0) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            return ok;
+        });
+    qvsim::DeviceNotifier notifier;
+    notifier.Refuse(ERROR_SERVICE_NOT_ACTIVE);  // no reading but the ones the test asks for
+    CxSerialPortWatch watch;
+    ASSERT_EQ(1, watch.SetRescanPeriod(0));
+    Reports reports(&watch);
+    unreadable = true;
+    ASSERT_EQ(1, watch.Start(1));  // COM54 unseen
+    ASSERT_TRUE(reports.WaitFor(1));
+    watch.Stop();
+    unreadable = false;
+    ASSERT_EQ(1, watch.Start(0));  // COM54 seen
+    unreadable = true;
+    com53.reset();
+    ASSERT_EQ(1, watch.SetRescanPeriod(CX_PORT_WATCH_RESCAN_MIN));
+    ASSERT_TRUE(reports.WaitFor(2));
+    Sleep(300);
+    EXPECT_EQ((std::vector<std::wstring>{L"+COM53 QVWATCH53 0403:6001",
+                                         L"-COM53 QVWATCH53 0403:6001"}),
+              reports.Seen());
+    unreadable = false;
+
+    ASSERT_EQ(1, watch.SetRescanPeriod(0));
+    auto renamed = std::make_unique<ComPortNode>(L"COM55", L"USB\\VID_0403&PID_6001\\QVWATCH55");
+    ASSERT_TRUE(renamed->Ok());
+    ASSERT_EQ(1, watch.SetRescanPeriod(CX_PORT_WATCH_RESCAN_MIN));
+    ASSERT_TRUE(reports.WaitFor(3));
+    ASSERT_EQ(1, watch.SetRescanPeriod(0));
+    Sleep(200);  // no reading from here until the period is set again
+    renamed.reset();
+    renamed = std::make_unique<ComPortNode>(L"COM56", L"USB\\VID_0403&PID_6001\\QVWATCH55");
+    ASSERT_TRUE(renamed->Ok());
+    ASSERT_EQ(1, watch.SetRescanPeriod(CX_PORT_WATCH_RESCAN_MIN));
+    ASSERT_TRUE(reports.WaitFor(5)) << "a new name under the same instance went unreported";
+    EXPECT_EQ(L"-COM55 QVWATCH55 0403:6001", reports.Seen()[3]);
+    EXPECT_EQ(L"+COM56 QVWATCH55 0403:6001", reports.Seen()[4]);
+    watch.Stop();
 }
 
 // The host deletes the watch from its own callback (the thread ends without
