@@ -33,14 +33,15 @@ Queue::~Queue() {
 }
 
 HANDLE Queue::Event() {
-    HANDLE hEvent = m_hEvent.load(std::memory_order_acquire);
+    HANDLE hEvent = m_hEvent.load(std::memory_order_seq_cst);
     if (hEvent) return hEvent;
     ScopedKernelHandle made(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!made) return nullptr;
-    if (!m_hEvent.compare_exchange_strong(hEvent, made.get())) return hEvent;  // another was first
+    if (!m_hEvent.compare_exchange_strong(hEvent, made.get(), std::memory_order_seq_cst)) {
+        return hEvent;  // another was first
+    }
     hEvent = made.release();
-    FlagGuard guard(&m_bBusy);
-    if (m_head) os::SetEvent(hEvent);  // events that came before it existed
+    Publish();  // events that came before it existed
     return hEvent;
 }
 
@@ -49,20 +50,39 @@ DWORD Queue::Waitable(HANDLE* phWaitable) {
     return *phWaitable ? ERROR_SUCCESS : LastError();
 }
 
-void Queue::SignalLocked() {
-    if (HANDLE hEvent = m_hEvent.load(std::memory_order_acquire)) os::SetEvent(hEvent);
+void Queue::Publish() {
+    HANDLE hEvent = m_hEvent.load(std::memory_order_seq_cst);
+    if (!hEvent) return;  // Event() publishes once it has made one
+    m_lChanges.fetch_add(1, std::memory_order_seq_cst);
+    if (m_bPublishing.exchange(true, std::memory_order_seq_cst)) return;
+    for (;;) {
+        LONG lSeen = m_lChanges.load(std::memory_order_seq_cst);
+        bool bWaiting;
+        {
+            FlagGuard guard(&m_bBusy);
+            bWaiting = m_head != nullptr;
+        }
+        if (bWaiting != m_bSignalled) {
+            if (bWaiting) {
+                os::SetEvent(hEvent);
+            } else {
+                os::ResetEvent(hEvent);
+            }
+            m_bSignalled = bWaiting;
+        }
+        m_bPublishing.store(false, std::memory_order_seq_cst);
+        // A change counted after the look above has either seen this thread
+        // publishing (and left it the work) or publishes itself.
+        if (m_lChanges.load(std::memory_order_seq_cst) == lSeen) return;
+        if (m_bPublishing.exchange(true, std::memory_order_seq_cst)) return;
+    }
 }
 
 void Queue::LinkLocked(Endpoint* endpoint) {
     endpoint->m_next = nullptr;
     endpoint->m_bLinked = true;
-    if (m_tail) {
-        m_tail->m_next = endpoint;
-        m_tail = endpoint;
-        return;
-    }
-    m_head = m_tail = endpoint;
-    SignalLocked();  // no longer empty
+    (m_tail ? m_tail->m_next : m_head) = endpoint;
+    m_tail = endpoint;
 }
 
 void Queue::UnlinkLocked(Endpoint* endpoint) {
@@ -76,22 +96,24 @@ void Queue::UnlinkLocked(Endpoint* endpoint) {
     }
     endpoint->m_next = nullptr;
     endpoint->m_bLinked = false;
-    if (!m_head) {
-        if (HANDLE hEvent = m_hEvent.load(std::memory_order_acquire)) os::ResetEvent(hEvent);
-    }
 }
 
 bool Queue::PopLocked(Pending* pEvent, Endpoint** pSource) {
-    Endpoint* endpoint = m_head;
-    if (!endpoint) return false;
-    *pEvent = endpoint->m_pending[0];
-    for (int i = 1; i < endpoint->m_nPending; ++i) endpoint->m_pending[i - 1] = endpoint->m_pending[i];
-    --endpoint->m_nPending;
-    *pSource = endpoint;
-    UnlinkLocked(endpoint);
-    // More of its events wait behind those of the other endpoints.
-    if (endpoint->m_nPending) LinkLocked(endpoint);
-    return true;
+    while (Endpoint* endpoint = m_head) {
+        UnlinkLocked(endpoint);
+        if (endpoint->m_nPending <= 0) {  // linked only with events; never read below the first
+            endpoint->m_nPending = 0;
+            continue;
+        }
+        *pEvent = endpoint->m_pending[0];
+        for (int i = 1; i < endpoint->m_nPending; ++i) endpoint->m_pending[i - 1] = endpoint->m_pending[i];
+        --endpoint->m_nPending;
+        *pSource = endpoint;
+        // More of its events wait behind those of the other endpoints.
+        if (endpoint->m_nPending) LinkLocked(endpoint);
+        return true;
+    }
+    return false;
 }
 
 DWORD Queue::Wait(const Call& call, DWORD dwWait, qv_handle* pSource, DWORD* pdwEvent,
@@ -108,6 +130,7 @@ DWORD Queue::Wait(const Call& call, DWORD dwWait, qv_handle* pSource, DWORD* pdw
             if (PopLocked(&event, &source)) hSource = source->Handle();
         }
         if (source) {
+            Publish();
             if (pSource) *pSource = hSource;
             if (pdwEvent) *pdwEvent = event.dwEvent;
             if (pdwDetail) *pdwDetail = event.dwDetail;
@@ -125,12 +148,15 @@ void Queue::Wake() {
 }
 
 void Queue::Shutdown() {
-    FlagGuard guard(&m_bBusy);
-    m_bClosed = true;
-    while (Endpoint* endpoint = m_head) {
-        endpoint->m_nPending = 0;
-        UnlinkLocked(endpoint);
+    {
+        FlagGuard guard(&m_bBusy);
+        m_bClosed = true;
+        while (Endpoint* endpoint = m_head) {
+            endpoint->m_nPending = 0;
+            UnlinkLocked(endpoint);
+        }
     }
+    Publish();
 }
 
 // ---- Endpoint ---------------------------------------------------------------
@@ -151,13 +177,14 @@ Endpoint::~Endpoint() {
 
 long CALLBACK Endpoint::OnEvent(void* pParam, unsigned int, long lEvent) {
     Endpoint* endpoint = static_cast<Endpoint*>(pParam);
-    DWORD dwEvent = 0, dwDetail = 0;
     if (endpoint->m_bEnded.load(std::memory_order_acquire)) return 0;
+    Delivery delivery(endpoint);
+    DWORD dwEvent = 0, dwDetail = 0;
     if (lEvent == listener::kEventListenerCall) {
         endpoint->HandOver();
-        return 0;
+    } else if (endpoint->Translate(lEvent, &dwEvent, &dwDetail)) {
+        endpoint->Deliver(dwEvent, dwDetail);
     }
-    if (endpoint->Translate(lEvent, &dwEvent, &dwDetail)) endpoint->Deliver(dwEvent, dwDetail);
     return 0;
 }
 
@@ -165,10 +192,24 @@ long CALLBACK Endpoint::OnEvent(void* pParam, unsigned int, long lEvent) {
 // from another thread waits for the listener before it lets the endpoint
 // go. A close from inside the host's callback drops the table's reference
 // only, so the one taken here keeps the endpoint until the callback is back.
+// The queue the endpoint is routed to stays too: a route change releases
+// the old queue only once no delivery runs (AwaitDeliveries).
+Endpoint::Delivery::Delivery(Endpoint* endpoint) : m_endpoint(endpoint) {
+    endpoint->AddRef();
+    endpoint->m_lDelivering.fetch_add(1, std::memory_order_seq_cst);
+    endpoint->m_dwDeliveringThread.store(os::GetCurrentThreadId(), std::memory_order_seq_cst);
+}
+
+Endpoint::Delivery::~Delivery() {
+    if (m_endpoint->m_lDelivering.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+        m_endpoint->m_lAwaiting.load(std::memory_order_seq_cst) > 0) {
+        os::SetEvent(m_endpoint->m_hDelivered.load(std::memory_order_seq_cst));
+    }
+    m_endpoint->Release();
+}
+
+// Inside a Delivery.
 void Endpoint::Deliver(DWORD dwEvent, DWORD dwDetail) {
-    AddRef();
-    m_lDelivering.fetch_add(1, std::memory_order_seq_cst);
-    m_dwDeliveringThread.store(os::GetCurrentThreadId(), std::memory_order_seq_cst);
     Target target;
     {
         FlagGuard guard(&m_bBusy);
@@ -177,25 +218,20 @@ void Endpoint::Deliver(DWORD dwEvent, DWORD dwDetail) {
     if (target.pfnProc) {
         target.pfnProc(target.pContext, Handle(), dwEvent, dwDetail);
     } else if (target.hWnd) {
+        Posted(dwEvent, dwDetail);  // before the message, which the host may take at once
         os::PostMessageW(target.hWnd, target.uMsg, reinterpret_cast<WPARAM>(Handle()),
                          static_cast<LPARAM>(dwEvent));
     } else {
         Enqueue(dwEvent, dwDetail);
     }
-    if (m_lDelivering.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
-        m_lAwaiting.load(std::memory_order_seq_cst) > 0) {
-        os::SetEvent(m_hDelivered.load(std::memory_order_seq_cst));
-    }
-    Release();
 }
 
 bool Endpoint::AddLocked(DWORD dwEvent, DWORD dwDetail) {
     for (int i = 0; i < m_nPending; ++i) {
         if (m_pending[i].dwEvent != dwEvent) continue;
         if (dwEvent == QV_EVENT_LINE_ERROR) m_pending[i].dwDetail |= dwDetail;
-        // Modem changes: the lines that changed add up, their state is the latest.
         if (dwEvent == QV_EVENT_MODEM_CHANGED) {
-            m_pending[i].dwDetail = ((m_pending[i].dwDetail | dwDetail) & ~0xFFu) | (dwDetail & 0xFFu);
+            m_pending[i].dwDetail = MergeModemDetail(m_pending[i].dwDetail, dwDetail);
         }
         return true;  // held once: the repeat adds nothing
     }
@@ -217,10 +253,15 @@ bool Endpoint::WithQueue(Fn fn) {
 }
 
 void Endpoint::Enqueue(DWORD dwEvent, DWORD dwDetail) {
+    Queue* linked = nullptr;
     WithQueue([&](Queue* queue) {
         if (queue->m_bClosed) return;
-        if (AddLocked(dwEvent, dwDetail) && !m_bLinked) queue->LinkLocked(this);
+        if (AddLocked(dwEvent, dwDetail) && !m_bLinked) {
+            queue->LinkLocked(this);
+            linked = queue;
+        }
     });
+    if (linked) linked->Publish();
 }
 
 void Endpoint::HandOver() {
@@ -230,11 +271,14 @@ void Endpoint::HandOver() {
     }
     Pending taken[kMaxPending];
     int nTaken = 0;
+    Queue* left = nullptr;
     WithQueue([&](Queue* queue) {
         queue->UnlinkLocked(this);
         for (nTaken = 0; nTaken < m_nPending; ++nTaken) taken[nTaken] = m_pending[nTaken];
         m_nPending = 0;
+        left = queue;
     });
+    if (left) left->Publish();
     // In the order they were queued; one that finds the target gone since
     // is queued again.
     for (int i = 0; i < nTaken; ++i) Deliver(taken[i].dwEvent, taken[i].dwDetail);
@@ -243,7 +287,15 @@ void Endpoint::HandOver() {
 void Endpoint::HandOverLater() {
     bool bWaiting = false;
     WithQueue([&](Queue*) { bWaiting = m_nPending != 0; });
-    if (bWaiting) CallListener();
+    // A listener that another call is starting: that call hands over.
+    if (!bWaiting || m_nWatching.load() != kWatching) return;
+    if (!CallListener()) m_bHandOverHere.store(true);
+}
+
+void Endpoint::HandOverHere() {
+    if (!m_bHandOverHere.exchange(false) || m_bEnded.load(std::memory_order_acquire)) return;
+    Delivery delivery(this);
+    HandOver();
 }
 
 void Endpoint::AwaitDeliveries() {
@@ -278,8 +330,9 @@ DWORD Endpoint::SetCallback(qv_event_proc pfnProc, void* pContext) {
         m_target.pContext = pContext;
     }
     if (!pfnProc) return ERROR_SUCCESS;
+    DWORD dwStatus = Watch();
     HandOverLater();
-    return Watch();
+    return dwStatus;
 }
 
 DWORD Endpoint::SetWindow(HWND hWnd, UINT uMsg) {
@@ -289,39 +342,47 @@ DWORD Endpoint::SetWindow(HWND hWnd, UINT uMsg) {
         m_target.uMsg = uMsg;
     }
     if (!hWnd) return ERROR_SUCCESS;
+    DWORD dwStatus = Watch();
     HandOverLater();
-    return Watch();
+    return dwStatus;
 }
 
 DWORD Endpoint::SetQueue(Queue* queue, Queue** pOld) {
     Queue* target = queue ? queue : m_own;
     if (queue) queue->AddRef();
-    // Take the events waiting in the old queue...
     Queue* old = nullptr;
-    Pending taken[kMaxPending];
-    int nTaken = 0;
-    for (;;) {
-        old = m_queue.load(std::memory_order_acquire);
-        FlagGuard guard(&old->m_bBusy);
-        if (m_queue.load(std::memory_order_acquire) != old) continue;
-        old->UnlinkLocked(this);
-        for (int i = 0; i < m_nPending; ++i) taken[nTaken++] = m_pending[i];
-        m_nPending = 0;
-        m_queue.store(target, std::memory_order_release);
-        break;
-    }
-    // ...into the new one, ahead of any that came meanwhile.
     {
-        FlagGuard guard(&target->m_bBusy);
-        Pending later[kMaxPending];
-        int nLater = m_nPending;
-        for (int i = 0; i < nLater; ++i) later[i] = m_pending[i];
-        m_nPending = 0;
-        if (!target->m_bClosed) {
-            for (int i = 0; i < nTaken; ++i) AddLocked(taken[i].dwEvent, taken[i].dwDetail);
-            for (int i = 0; i < nLater; ++i) AddLocked(later[i].dwEvent, later[i].dwDetail);
-            if (m_nPending && !m_bLinked) target->LinkLocked(this);
+        // One route change at a time: two that interleave would leave the
+        // endpoint linked in a queue it is no longer routed to.
+        FlagGuard routing(&m_bRouting);
+        // Take the events waiting in the old queue...
+        Pending taken[kMaxPending];
+        int nTaken = 0;
+        for (;;) {
+            old = m_queue.load(std::memory_order_acquire);
+            FlagGuard guard(&old->m_bBusy);
+            if (m_queue.load(std::memory_order_acquire) != old) continue;
+            old->UnlinkLocked(this);
+            for (int i = 0; i < m_nPending; ++i) taken[nTaken++] = m_pending[i];
+            m_nPending = 0;
+            m_queue.store(target, std::memory_order_release);
+            break;
         }
+        old->Publish();
+        // ...into the new one, ahead of any that came meanwhile.
+        {
+            FlagGuard guard(&target->m_bBusy);
+            Pending later[kMaxPending];
+            int nLater = m_nPending;
+            for (int i = 0; i < nLater; ++i) later[i] = m_pending[i];
+            m_nPending = 0;
+            if (!target->m_bClosed) {
+                for (int i = 0; i < nTaken; ++i) AddLocked(taken[i].dwEvent, taken[i].dwDetail);
+                for (int i = 0; i < nLater; ++i) AddLocked(later[i].dwEvent, later[i].dwDetail);
+                if (m_nPending && !m_bLinked) target->LinkLocked(this);
+            }
+        }
+        target->Publish();
     }
     *pOld = old != m_own ? old : nullptr;  // released once no delivery holds it
     return Watch();
@@ -369,6 +430,7 @@ void Endpoint::Finish() {
         m_queue.store(nullptr, std::memory_order_release);
         break;
     }
+    queue->Publish();
     if (queue != m_own) queue->Release();
 }
 

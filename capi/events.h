@@ -13,6 +13,12 @@ namespace quorvel::capi {
 
 class Endpoint;
 
+// Two modem-changed details as one: the lines that changed add up, their
+// state is the latest.
+constexpr DWORD MergeModemDetail(DWORD dwKept, DWORD dwNext) {
+    return ((dwKept | dwNext) & ~0xFFu) | (dwNext & 0xFFu);
+}
+
 // One event of an endpoint waiting in a queue.
 struct Pending {
     DWORD dwEvent;
@@ -43,7 +49,10 @@ private:
     bool PopLocked(Pending* pEvent, Endpoint** pSource);
     void LinkLocked(Endpoint* endpoint);
     void UnlinkLocked(Endpoint* endpoint);
-    void SignalLocked();
+    // After a change that may have made the queue empty or not: the event
+    // follows, set while endpoints wait. Called outside the guard (setting
+    // an event is a trip to the system, too long to hold others spinning).
+    void Publish();
     HANDLE Event();  // made on first need; nullptr if it cannot be made
 
     std::atomic<bool> m_bBusy{false};  // guards the members below (FlagGuard)
@@ -51,6 +60,11 @@ private:
     Endpoint* m_head = nullptr;
     Endpoint* m_tail = nullptr;
     bool m_bClosed = false;
+    // Publish: one thread at a time sets or resets the event; a change
+    // made meanwhile has that thread look again.
+    std::atomic<bool> m_bPublishing{false};
+    std::atomic<LONG> m_lChanges{0};
+    bool m_bSignalled = false;  // the event's state (the publishing thread's)
 };
 
 // The host's callback or window.
@@ -84,6 +98,10 @@ public:
     // Waits until no delivery that may have read the old target runs,
     // unless this is the delivering thread itself.
     void AwaitDeliveries();
+    // After SetCallback or SetWindow, once the host's call is no longer
+    // counted: the queued events that no listener was left to hand over
+    // (it ended: the device left) go to the new target on this thread.
+    void HandOverHere();
     // The queue qv_wait_event and qv_event_handle use on the endpoint;
     // nullptr (ERROR_INVALID_FUNCTION) while it is routed to a shared one.
     Queue* OwnQueue();
@@ -102,14 +120,28 @@ protected:
     virtual bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) = 0;
     // Starts the C++ endpoint's listener; sockets start it on first need.
     virtual DWORD StartListener() { return ERROR_SUCCESS; }
+    // An event posted to the host's window, whose message carries only the
+    // code: its detail is kept here for the host to take with a call.
+    virtual void Posted(DWORD /*dwEvent*/, DWORD /*dwDetail*/) {}
     // Asks the listener for a call on its thread (listener::kEventListenerCall),
     // where the events queued before a callback or window was set are handed
-    // to it. Endpoints whose listener reports again what still holds (the
-    // sockets) leave their queued events where they are.
-    virtual void CallListener() {}
+    // to it; false when no listener runs to make it.
+    virtual bool CallListener() = 0;
 
 private:
     friend class Queue;
+    // One event's delivery on the listener, for its span: a hold on the
+    // endpoint and a count that AwaitDeliveries waits on.
+    class Delivery {
+    public:
+        explicit Delivery(Endpoint* endpoint);
+        ~Delivery();
+        Delivery(const Delivery&) = delete;
+        Delivery& operator=(const Delivery&) = delete;
+
+    private:
+        Endpoint* m_endpoint;
+    };
     void Deliver(DWORD dwEvent, DWORD dwDetail);
     // Runs fn(queue) under the guard of the queue the endpoint is routed to;
     // false (fn not run) once it has left its queue.
@@ -118,12 +150,14 @@ private:
     // On the listener: the queued events to the callback or window, if one
     // is set (else they stay queued).
     void HandOver();
-    // For SetCallback and SetWindow: the listener hands over what waits.
+    // For SetCallback and SetWindow: the listener hands over what waits, or
+    // HandOverHere when none runs.
     void HandOverLater();
     void Enqueue(DWORD dwEvent, DWORD dwDetail);
     bool AddLocked(DWORD dwEvent, DWORD dwDetail);
 
     std::atomic<bool> m_bBusy{false};  // guards the target (FlagGuard)
+    std::atomic<bool> m_bRouting{false};  // route changes (SetQueue) one at a time
     Target m_target = {};
     std::atomic<LONG> m_lDelivering{0};
     std::atomic<DWORD> m_dwDeliveringThread{0};
@@ -132,6 +166,7 @@ private:
     enum : int { kIdle, kStarting, kWatching, kEnded };
     std::atomic<int> m_nWatching{kIdle};
     std::atomic<bool> m_bEnded{false};  // qv_close has begun
+    std::atomic<bool> m_bHandOverHere{false};
 
     // Queue state, guarded by the current queue's guard.
     std::atomic<Queue*> m_queue{nullptr};

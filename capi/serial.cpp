@@ -38,6 +38,9 @@ public:
     // What the host set DTR and RTS to; qv_serial_set_line keeps them.
     std::atomic<bool> m_bDtr{true};
     std::atomic<bool> m_bRts{true};
+    // The modem changes posted to a window and not yet taken, merged as an
+    // event's detail (qv_serial_modem_changes).
+    std::atomic<DWORD> m_dwPostedModem{0};
 
     void Shutdown() override {
         EndWatching();
@@ -61,7 +64,13 @@ public:
     }
 
 protected:
-    void CallListener() override { quorvel::SerialAccess::CallListener(m_port); }
+    void Posted(DWORD dwEvent, DWORD dwDetail) override {
+        if (dwEvent != QV_EVENT_MODEM_CHANGED) return;
+        DWORD dwKept = m_dwPostedModem.load();
+        while (!m_dwPostedModem.compare_exchange_weak(dwKept, capi::MergeModemDetail(dwKept, dwDetail))) {
+        }
+    }
+    bool CallListener() override { return quorvel::SerialAccess::CallListener(m_port); }
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override {
         *pdwEvent = static_cast<DWORD>(lEvent);
         if (lEvent == CX_EVENT_LINE_ERROR) {
@@ -245,6 +254,15 @@ DWORD WINAPI qv_serial_modem_status(qv_handle serial, DWORD* lines) {
     int nResult = call.Get<SerialPort>()->Port().GetModemStatus(&ulLines);
     *lines = ulLines & (QV_MODEM_CTS | QV_MODEM_DSR | QV_MODEM_RING | QV_MODEM_DCD);
     return capi::Result(call, nResult);
+}
+
+DWORD WINAPI qv_serial_modem_changes(qv_handle serial, DWORD* detail) {
+    if (detail) *detail = 0;
+    Call call(serial, KindBit(QV_KIND_SERIAL));
+    if (call.Status()) return call.Status();
+    if (!detail) return capi::Refuse(ERROR_INVALID_PARAMETER);
+    *detail = call.Get<SerialPort>()->m_dwPostedModem.exchange(0);
+    return ERROR_SUCCESS;
 }
 
 DWORD WINAPI qv_serial_watch_modem(qv_handle serial, BOOL enable) {

@@ -191,7 +191,9 @@ DWORD WINAPI qv_udp_send_to(qv_handle udp, const wchar_t* address, DWORD port, c
                             DWORD length) {
     Call call(udp, KindBit(QV_KIND_UDP));
     if (call.Status()) return call.Status();
-    if (!address || (!data && length) || !ValidPort(port)) return capi::Refuse(ERROR_INVALID_PARAMETER);
+    if (!address || (!data && length) || !ValidPort(port) || length > QV_UDP_MAX_DATAGRAM) {
+        return capi::Refuse(ERROR_INVALID_PARAMETER);
+    }
     // "a.b.c.d:port" as the C++ class takes it; a port in the text and
     // another in the argument would be two answers to one question.
     wchar_t szDestination[CX_SOCKET_ADDRESS_MAX + 8];

@@ -7,6 +7,7 @@
 
 #include "capi/common.h"
 #include "platform/os.h"
+#include "socket/socket_util.h"
 
 namespace quorvel::capi {
 
@@ -33,6 +34,7 @@ public:
     int Counts(unsigned long*, unsigned long*) override { return Refuse(); }
 
 protected:
+    bool CallListener() override { return SocketAccess::CallListener(Socket()); }
     // Set up in the constructor of each kind, before its C++ object opens.
     template <class T>
     T& Notifying(T& socket) {

@@ -9,23 +9,38 @@ namespace quorvel::capi {
 namespace {
 
 // A handle's value: bits 0-1 are 2 (never an aligned pointer), bits 2-17
-// the entry's index, bits 18-31 its generation (1 to 16383; 0 is never
-// used, so no handle value is 0 or 2).
+// the entry's index, the bits above its generation (0 is never used, so no
+// handle value is 0 or 2): 14 bits on x86, 32 where handles have 64 (the
+// values stay below 2^50, exact in a double, as some hosts hold them).
+//
+// A value is never given out twice: an entry whose generation has reached
+// the last one is retired instead of being used again, and the table grows
+// past it. On x86 that allows about 2^30 opens in a process's life (16,383
+// per entry, 65,536 entries); on x64, 2^32 per entry.
 constexpr unsigned kIndexBits = 16;
-constexpr unsigned kGenerationBits = 14;
+constexpr unsigned kGenerationBits = sizeof(UINT_PTR) == 8 ? 32 : 14;
 constexpr UINT_PTR kTag = 2;
 constexpr unsigned kChunkBits = 8;
 constexpr unsigned kChunkSlots = 1u << kChunkBits;
 constexpr unsigned kChunks = (1u << kIndexBits) / kChunkSlots;
+constexpr unsigned long long kLastGeneration = (1ull << kGenerationBits) - 1;
 
-// An entry's state word: its generation and where it is in its life.
+// An entry's state word: its generation and where it is in its life. A
+// free entry with the last generation is retired: never used again.
 enum Phase : unsigned { kFree = 0, kOpening = 1, kLive = 2, kClosing = 3 };
-constexpr unsigned Word(unsigned uGeneration, Phase phase) { return uGeneration << 2 | phase; }
-constexpr unsigned GenerationOf(unsigned uWord) { return uWord >> 2; }
-constexpr Phase PhaseOf(unsigned uWord) { return static_cast<Phase>(uWord & 3); }
+using StateWord = UINT_PTR;  // 14 + 2 bits on x86, 32 + 2 on x64
+constexpr StateWord Word(unsigned uGeneration, Phase phase) {
+    return static_cast<StateWord>(uGeneration) << 2 | phase;
+}
+constexpr unsigned GenerationOf(StateWord word) { return static_cast<unsigned>(word >> 2); }
+constexpr Phase PhaseOf(StateWord word) { return static_cast<Phase>(word & 3); }
+
+// The last generation an entry takes before it retires: kLastGeneration,
+// lowered by tests that run an entry to its end.
+std::atomic<unsigned> g_uLastGeneration{static_cast<unsigned>(kLastGeneration)};
 
 struct Slot {
-    std::atomic<unsigned> word;
+    std::atomic<StateWord> word;
     SharedLink* calls;  // counts the calls on the entry; kept for the table's life
     std::atomic<Object*> object;
 };
@@ -45,8 +60,8 @@ Slot* SlotAt(unsigned uIndex) {
 // The entry a handle value names, and the generation the value carries;
 // nullptr for a value that cannot be a handle.
 Slot* Decode(qv_handle handle, unsigned* puGeneration) {
-    UINT_PTR value = reinterpret_cast<UINT_PTR>(handle);
-    if ((value & 3) != kTag || static_cast<unsigned long long>(value) >> 32 != 0) return nullptr;
+    unsigned long long value = reinterpret_cast<UINT_PTR>(handle);
+    if ((value & 3) != kTag || value >> (2 + kIndexBits + kGenerationBits) != 0) return nullptr;
     *puGeneration = static_cast<unsigned>(value >> (2 + kIndexBits));
     if (*puGeneration == 0) return nullptr;
     return SlotAt(static_cast<unsigned>(value >> 2) & ((1u << kIndexBits) - 1));
@@ -92,7 +107,8 @@ bool Grow(unsigned uSeen) {
 }
 
 // Reserves a free entry, going round the table so that a closed handle's
-// entry is the last to be used again; false when none is free.
+// entry is the last to be used again, and skipping retired ones; false when
+// none is free and the table cannot grow.
 bool Reserve(unsigned* puIndex, unsigned* puGeneration) {
     for (;;) {
         unsigned uSlots = g_uSlots.load(std::memory_order_acquire);
@@ -100,10 +116,11 @@ bool Reserve(unsigned* puIndex, unsigned* puGeneration) {
         for (unsigned n = 0; n < uSlots; ++n) {
             unsigned uIndex = (uStart + n) % uSlots;
             Slot* slot = SlotAt(uIndex);
-            unsigned uWord = slot->word.load(std::memory_order_acquire);
-            if (PhaseOf(uWord) != kFree) continue;
-            unsigned uGeneration = GenerationOf(uWord) % ((1u << kGenerationBits) - 1) + 1;
-            if (slot->word.compare_exchange_strong(uWord, Word(uGeneration, kOpening))) {
+            StateWord word = slot->word.load(std::memory_order_acquire);
+            if (PhaseOf(word) != kFree) continue;
+            if (GenerationOf(word) >= g_uLastGeneration.load(std::memory_order_relaxed)) continue;
+            unsigned uGeneration = GenerationOf(word) + 1;
+            if (slot->word.compare_exchange_strong(word, Word(uGeneration, kOpening))) {
                 g_uNextIndex.store(uIndex + 1, std::memory_order_relaxed);
                 *puIndex = uIndex;
                 *puGeneration = uGeneration;
@@ -115,6 +132,10 @@ bool Reserve(unsigned* puIndex, unsigned* puGeneration) {
 }
 
 }  // namespace
+
+void LimitGenerationsForTests(unsigned uLast) {
+    g_uLastGeneration.store(uLast ? uLast : static_cast<unsigned>(kLastGeneration));
+}
 
 DWORD Register(Object* object, qv_handle* pHandle) {
     *pHandle = nullptr;
@@ -150,9 +171,9 @@ void ReleaseTable() {
 DWORD Close(qv_handle handle) {
     unsigned uGeneration = 0;
     Slot* slot = Decode(handle, &uGeneration);
-    unsigned uLive = Word(uGeneration, kLive);
+    StateWord live = Word(uGeneration, kLive);
     // One closer only; a second close, or one of a stale value, is refused.
-    if (!slot || !slot->word.compare_exchange_strong(uLive, Word(uGeneration, kClosing))) {
+    if (!slot || !slot->word.compare_exchange_strong(live, Word(uGeneration, kClosing))) {
         return Refuse(ERROR_INVALID_HANDLE);
     }
     Object* object = slot->object.load(std::memory_order_acquire);

@@ -74,6 +74,10 @@ DWORD Close(qv_handle handle);
 // left (each holds the module). Objects a host never closed stay leaked.
 void ReleaseTable();
 
+// For tests: entries retire after uLast generations instead of the most a
+// handle value holds (0: that again), so that a test can run one to its end.
+void LimitGenerationsForTests(unsigned uLast);
+
 // A call on a handle, counted on its entry from its construction to its end.
 class Call {
 public:

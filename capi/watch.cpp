@@ -5,6 +5,7 @@
 
 #include "capi/common.h"
 #include "capi/finders.h"
+#include "discovery/port_list.h"
 
 namespace capi = quorvel::capi;
 using capi::Call;
@@ -39,6 +40,7 @@ protected:
         *pdwEvent = static_cast<DWORD>(lEvent);
         return true;
     }
+    bool CallListener() override { return quorvel::ports::CallWatchListener(m_watch); }
 
 private:
     CxSerialPortWatch m_watch;  // it watches from Start on
@@ -71,7 +73,9 @@ DWORD WINAPI qv_watch_take_report(qv_handle watch, DWORD* event, qv_serial_port_
     Call call(watch, KindBit(QV_KIND_PORT_WATCH));
     if (call.Status()) return call.Status();
     // Checked first: a report once taken is handed over.
-    if (!info || info->size < capi::kPortInfoFirstSize) return capi::Refuse(ERROR_INVALID_PARAMETER);
+    if (!info || info->size < capi::kPortInfoFirstSize || info->size > capi::kMaxRecordSize) {
+        return capi::Refuse(ERROR_INVALID_PARAMETER);
+    }
     CxSerialPortFind port;
     long lEvent = 0;
     if (!call.Get<PortWatch>()->Watch().TakeReport(&lEvent, &port)) return call.Failed();

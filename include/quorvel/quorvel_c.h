@@ -83,8 +83,9 @@ typedef struct qv_object_* qv_handle;
 #define QV_EVENT_DEVICE_REMOVED 0x1001u      /* the serial device went away */
 #define QV_EVENT_LINE_ERROR 0x1002u          /* received serial data was lost to a line
                                                 error; detail: the CE_* flags */
-/* 0x1003 to 0x10FF are kept for device events to come (modem lines, serial
- * ports that arrive or leave). Hosts ignore codes they do not know. */
+/* 0x1003 (modem lines, below) and 0x1004, 0x1005 (the port watch) are
+ * used; 0x1006 to 0x10FF are kept for device events to come. Hosts ignore
+ * codes they do not know. */
 
 /* An event for a callback: the host's context, the endpoint, the event code
  * and its detail. Runs on the endpoint's listener thread; it may call any
@@ -244,6 +245,11 @@ QV_C_API DWORD WINAPI qv_serial_set_break(qv_handle serial, BOOL on);
 QV_C_API DWORD WINAPI qv_serial_send_break(qv_handle serial, DWORD duration_ms);
 /* The input lines now (QV_MODEM_*). */
 QV_C_API DWORD WINAPI qv_serial_modem_status(qv_handle serial, DWORD* lines);
+/* For a window host, whose message carries only the event code: the detail
+ * of the QV_EVENT_MODEM_CHANGED messages posted since the last call, as
+ * one event's detail (the changes add up, the lines are the latest); 0
+ * when none was posted. Callbacks and queues get the detail with the event. */
+QV_C_API DWORD WINAPI qv_serial_modem_changes(qv_handle serial, DWORD* detail);
 /* Starts (TRUE) or stops reporting QV_EVENT_MODEM_CHANGED. Off after
  * qv_serial_open: with hardware flow control CTS moves with every full
  * buffer, and some drivers report no lines (their error then). Repeats
@@ -277,8 +283,9 @@ QV_C_API DWORD WINAPI qv_peer_address(qv_handle socket, wchar_t* text, DWORD cap
 /* A UDP socket bound to port (0: the system chooses) on every interface.
  * It reports data-ready events. */
 QV_C_API DWORD WINAPI qv_udp_open(DWORD port, qv_handle* udp);
-/* One datagram of length bytes (0 to 65507) to address and port; port 0
- * takes the port written in the text ("a.b.c.d:port"). */
+#define QV_UDP_MAX_DATAGRAM 65507u /* the largest IPv4 UDP payload */
+/* One datagram of length bytes (0 to QV_UDP_MAX_DATAGRAM) to address and
+ * port; port 0 takes the port written in the text ("a.b.c.d:port"). */
 QV_C_API DWORD WINAPI qv_udp_send_to(qv_handle udp, const wchar_t* address, DWORD port,
                                      const void* data, DWORD length);
 #define QV_UDP_SENDER_CCH 16 /* qv_udp_recv_from: room for any sender's address text */

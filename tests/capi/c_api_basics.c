@@ -67,6 +67,25 @@ static void handles_not_live(void) {
         CHECK_STATUS(0, qv_handle_kind(later, &kind));
         CHECK_STATUS(0, qv_close(later));
     }
+
+    /* One entry free, used and closed past the most generations a 32-bit
+     * handle holds (16,383): its closed handles never come back. */
+    {
+        static qv_handle held[255];
+        qv_handle first = NULL, later = NULL;
+        int n, repeats = 0;
+        for (n = 0; n < 255; ++n) qv_queue_open(&held[n]);
+        CHECK_STATUS(0, qv_queue_open(&first));
+        CHECK_STATUS(0, qv_close(first));
+        for (n = 0; n < 16400; ++n) {
+            if (qv_queue_open(&later) != 0) break;
+            repeats += later == first;
+            qv_close(later);
+        }
+        CHECK(n == 16400 && repeats == 0);
+        CHECK_STATUS(ERROR_INVALID_HANDLE, qv_handle_kind(first, &kind));
+        for (n = 0; n < 255; ++n) qv_close(held[n]);
+    }
 }
 
 static void text_at_limits(void) {

@@ -107,6 +107,7 @@ static void settings_and_transfers(void* port) {
 
 static void removal_and_closing(void* port) {
     qv_handle serial = NULL;
+    DWORD event = 0;
     Blocked b;
     HANDLE thread;
 
@@ -123,16 +124,56 @@ static void removal_and_closing(void* port) {
     CHECK_STATUS(ERROR_OPERATION_ABORTED, b.status);
     CloseHandle(thread);
 
+    /* Data, then the removal (codes alike in their low byte), both queued;
+     * the listener has ended when the host comes to take them. */
     CHECK_STATUS(0, qv_serial_open(L"COM7", &serial));
+    sim_serial_arrive(port, "ab");
+    Sleep(100);
     sim_serial_remove(port);
-    CHECK(next_event_but_data(serial, 3000) == QV_EVENT_DEVICE_REMOVED);
+    Sleep(200);
+    CHECK_STATUS(0, qv_wait_event(serial, 0, NULL, &event, NULL));
+    CHECK(event == QV_EVENT_DATA_READY);
+    CHECK_STATUS(0, qv_wait_event(serial, 0, NULL, &event, NULL));
+    CHECK(event == QV_EVENT_DEVICE_REMOVED);
     CHECK(qv_send(serial, "x", 1, 100, NULL) != 0);
     CHECK_STATUS(0, qv_close(serial));
+}
+
+/* A removal queued before a callback is set reaches the callback, though
+ * no listener is left to hand it over. */
+static volatile LONG g_removed;
+static void WINAPI on_removed(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    (void)context;
+    (void)handle;
+    (void)detail;
+    if (event == QV_EVENT_DEVICE_REMOVED) InterlockedIncrement(&g_removed);
+}
+
+static void removal_before_the_callback(void* port) {
+    qv_handle serial = NULL;
+    CHECK_STATUS(0, qv_serial_open(L"COM9", &serial));
+    sim_serial_remove(port);
+    Sleep(300); /* told into the queue; the listener ends */
+    CHECK_STATUS(0, qv_set_callback(serial, on_removed, NULL));
+    CHECK(wait_for(&g_removed, 2000));
+    CHECK_STATUS(0, qv_close(serial));
+}
+
+/* The lParam of the next message of a window of this thread, at most 2 s. */
+static LPARAM next_message(HWND window, UINT message) {
+    MSG msg;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 2000) {
+        if (PeekMessageW(&msg, window, message, message, PM_REMOVE)) return msg.lParam;
+        Sleep(1);
+    }
+    return 0;
 }
 
 static void modem_lines(void* port) {
     qv_handle serial = NULL;
     DWORD lines = 0, baud = 0, event = 0, detail = 0;
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
 
     CHECK_STATUS(0, qv_serial_open(L"COM8", &serial));
     /* The settings read back are the driver's: a rate it rounds shows. */
@@ -168,6 +209,17 @@ static void modem_lines(void* port) {
     CHECK(event == QV_EVENT_MODEM_CHANGED && QV_MODEM_STATE(detail) == QV_MODEM_DSR &&
           QV_MODEM_CHANGES(detail) == (QV_MODEM_DSR | QV_MODEM_DCD));
     CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(serial, 0, NULL, NULL, NULL));
+    /* A window's message has the code only: the host takes the detail. */
+    CHECK(window != NULL);
+    CHECK_STATUS(0, qv_set_window(serial, window, WM_APP + 3));
+    sim_serial_modem(port, QV_MODEM_CTS);
+    CHECK(next_message(window, WM_APP + 3) == QV_EVENT_MODEM_CHANGED);
+    CHECK_STATUS(0, qv_serial_modem_changes(serial, &detail));
+    CHECK(QV_MODEM_STATE(detail) == QV_MODEM_CTS &&
+          QV_MODEM_CHANGES(detail) == (QV_MODEM_CTS | QV_MODEM_DSR));
+    CHECK_STATUS(0, qv_serial_modem_changes(serial, &detail));
+    CHECK(detail == 0);
+    DestroyWindow(window);
     sim_serial_refuse_lines(port, ERROR_NOT_SUPPORTED);
     CHECK_STATUS(ERROR_NOT_SUPPORTED, qv_serial_set_dtr(serial, TRUE));
     sim_serial_refuse_lines(port, 0);
@@ -277,13 +329,41 @@ static int target_change_beside_a_closing_callback(void* port) {
     return 1;
 }
 
+/* Every handle value is given out once: an entry that has had its last
+ * generation retires, and the table grows past it. */
+static int distinct(const qv_handle* values, int count) {
+    int i, j;
+    for (i = 0; i < count; ++i) {
+        for (j = 0; j < i; ++j) {
+            if (values[i] == values[j]) return 0;
+        }
+    }
+    return 1;
+}
+
+static void handle_values_never_return(void) {
+    static qv_handle values[1200];
+    DWORD kind = 0;
+    int i;
+    sim_limit_generations(3);
+    for (i = 0; i < 1200; ++i) {
+        CHECK_STATUS(0, qv_queue_open(&values[i]));
+        CHECK_STATUS(0, qv_close(values[i]));
+    }
+    sim_limit_generations(0);
+    CHECK(distinct(values, 1200));
+    CHECK_STATUS(ERROR_INVALID_HANDLE, qv_handle_kind(values[0], &kind));
+}
+
 void run_checks(void) {
     void* bus = sim_serial_bus();
     void* port = sim_serial_add(bus, L"COM7");
+    handle_values_never_return();
     settings_and_transfers(port);
     late_hosts_lose_nothing(port);
     if (!target_change_beside_a_closing_callback(port)) return; /* threads stuck: leave */
     removal_and_closing(port);
+    removal_before_the_callback(sim_serial_add(bus, L"COM9"));
     modem_lines(sim_serial_add(bus, L"COM8"));
     sim_serial_bus_end(bus);
 }

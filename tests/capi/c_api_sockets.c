@@ -198,6 +198,11 @@ static void udp_in_a_shared_queue(void) {
     CHECK_STATUS(0, qv_udp_recv_from(b, buffer, 8, 1000, &length, NULL, 0, NULL));
     CHECK_STATUS(WAIT_TIMEOUT, qv_udp_recv_from(b, buffer, 8, 0, &length, NULL, 0, NULL));
     CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_udp_send_to(sender, L"127.0.0.1:9", 7, "x", 1));
+    {
+        static char big[QV_UDP_MAX_DATAGRAM + 1];
+        CHECK_STATUS(ERROR_INVALID_PARAMETER,
+                     qv_udp_send_to(sender, L"127.0.0.1", port_b, big, QV_UDP_MAX_DATAGRAM + 1));
+    }
     CHECK_STATUS(ERROR_INVALID_HANDLE, qv_send(a, "x", 1, 0, NULL)); /* not a stream */
 
     /* Back to its own queue; the shared queue's wait ends when it closes. */
@@ -214,6 +219,90 @@ static void udp_in_a_shared_queue(void) {
     CHECK_STATUS(0, qv_udp_send_to(sender, L"127.0.0.1", port_b, "lost", 4));
     CHECK_STATUS(0, qv_close(a));
     CHECK_STATUS(0, qv_close(b));
+    CHECK_STATUS(0, qv_close(sender));
+}
+
+/* A connection closed while events queue: the callback set later hears it. */
+static void WINAPI count_closed(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    (void)handle;
+    (void)detail;
+    if (event == QV_EVENT_CLOSED) InterlockedIncrement(&((Watcher*)context)->closes);
+}
+
+static void closed_before_the_callback(qv_handle server) {
+    qv_handle client = NULL, peer = NULL;
+    HANDLE waitable = NULL;
+    Watcher w;
+    memset(&w, 0, sizeof w);
+    pair(server, &client, &peer);
+    w.handle = client;
+    CHECK_STATUS(0, qv_event_handle(client, &waitable)); /* it watches, into its queue */
+    CHECK_STATUS(0, qv_close(peer));
+    CHECK(WaitForSingleObject(waitable, 2000) == WAIT_OBJECT_0);
+    Sleep(200); /* told closed, queued */
+    CHECK_STATUS(0, qv_set_callback(client, count_closed, &w));
+    CHECK(wait_for(&w.closes, 2000));
+    CHECK_STATUS(0, qv_close(client));
+}
+
+/* ---- route changes from two threads while events flow */
+
+typedef struct Router {
+    qv_handle endpoint, queues[2];
+    volatile LONG stop;
+} Router;
+
+static DWORD WINAPI reroute(void* context) {
+    Router* r = (Router*)context;
+    DWORD i;
+    for (i = 0; !r->stop; ++i) qv_set_queue(r->endpoint, i % 3 == 2 ? NULL : r->queues[i % 3]);
+    return 0;
+}
+
+static void routes_changed_at_once(void) {
+    Router r;
+    qv_handle sender = NULL, source = NULL;
+    HANDLE threads[2], waitable[2];
+    DWORD port = 0, event = 0, i, start, strays = 0;
+    memset(&r, 0, sizeof r);
+    CHECK_STATUS(0, qv_queue_open(&r.queues[0]));
+    CHECK_STATUS(0, qv_queue_open(&r.queues[1]));
+    CHECK_STATUS(0, qv_event_handle(r.queues[0], &waitable[0])); /* signalled as events come */
+    CHECK_STATUS(0, qv_event_handle(r.queues[1], &waitable[1]));
+    CHECK_STATUS(0, qv_udp_open(0, &r.endpoint));
+    CHECK_STATUS(0, qv_udp_open(0, &sender));
+    qv_local_address(r.endpoint, NULL, 0, NULL, &port);
+    CHECK_STATUS(0, qv_set_queue(r.endpoint, r.queues[0]));
+    CHECK_STATUS(0, qv_udp_send_to(sender, L"127.0.0.1", port, "unread", 6)); /* told again and again */
+    threads[0] = CreateThread(NULL, 0, reroute, &r, 0, NULL);
+    threads[1] = CreateThread(NULL, 0, reroute, &r, 0, NULL);
+    for (start = GetTickCount(); GetTickCount() - start < 1500;) {
+        for (i = 0; i < 2; ++i) qv_wait_event(r.queues[i], 0, NULL, &event, NULL);
+    }
+    r.stop = 1;
+    CHECK(WaitForMultipleObjects(2, threads, TRUE, 5000) == WAIT_OBJECT_0);
+    CloseHandle(threads[0]);
+    CloseHandle(threads[1]);
+    /* Routed to the first queue: the second has nothing of it from now on. */
+    CHECK_STATUS(0, qv_set_queue(r.endpoint, r.queues[0]));
+    while (qv_wait_event(r.queues[1], 0, NULL, &event, NULL) == 0) {
+    }
+    CHECK(WaitForSingleObject(waitable[1], 0) == WAIT_TIMEOUT);
+    for (start = GetTickCount(); GetTickCount() - start < 300;) {
+        if (qv_wait_event(r.queues[1], 0, &source, &event, NULL) == 0) ++strays;
+        qv_wait_event(r.queues[0], 0, NULL, &event, NULL);
+    }
+    CHECK(strays == 0);
+    CHECK_STATUS(0, qv_wait_event(r.queues[0], 2000, &source, &event, NULL));
+    CHECK(source == r.endpoint && event == QV_EVENT_DATA_READY);
+    /* Closed with its events queued: the queue holds nothing of it after. */
+    Sleep(100);
+    CHECK(WaitForSingleObject(waitable[0], 0) == WAIT_OBJECT_0);
+    CHECK_STATUS(0, qv_close(r.endpoint));
+    CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(r.queues[0], 200, &source, &event, NULL));
+    CHECK(WaitForSingleObject(waitable[0], 0) == WAIT_TIMEOUT);
+    CHECK_STATUS(0, qv_close(r.queues[0]));
+    CHECK_STATUS(0, qv_close(r.queues[1]));
     CHECK_STATUS(0, qv_close(sender));
 }
 
@@ -289,7 +378,9 @@ void run_checks(void) {
     window_messages(server);
     close_during_a_call(server, receive_forever);
     close_during_a_call(server, wait_forever);
+    closed_before_the_callback(server);
     CHECK_STATUS(0, qv_close(server));
     udp_in_a_shared_queue();
+    routes_changed_at_once();
     refusals();
 }

@@ -10,6 +10,10 @@
 extern "C" {
 #endif
 
+/* Handle entries retire after this many generations (0: as many as a
+ * handle value holds). */
+void sim_limit_generations(unsigned last);
+
 /* Serial ports: one bus at a time, ports by name ("COM7"). */
 void* sim_serial_bus(void);
 void sim_serial_bus_end(void* bus);

@@ -9,6 +9,7 @@
 #include "sim/sim_bluetooth.h"
 #include "sim/sim_devices.h"
 #include "sim/sim_hosts.h"
+#include "capi/table.h"
 #include "platform/os.h"
 #include "sim/sim_serial.h"
 
@@ -37,6 +38,8 @@ qvsim::BluetoothStack* Stack(void* stack) { return static_cast<qvsim::BluetoothS
 }  // namespace
 
 extern "C" {
+
+void sim_limit_generations(unsigned last) { quorvel::capi::LimitGenerationsForTests(last); }
 
 void* sim_serial_bus(void) { return new qvsim::SerialBus; }
 void sim_serial_bus_end(void* bus) { delete static_cast<qvsim::SerialBus*>(bus); }
