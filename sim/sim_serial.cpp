@@ -50,6 +50,13 @@ struct SerialPort::State {
     int waitCalls = 0, rxPurges = 0;
     DWORD cancelDelay = 0;
     int lateWrites = 0;
+    // Closes of the handles the port gave out. With keepClosed, the handles
+    // closed are held open (retired) so that their values name nothing else
+    // while the bus lives: a second close of one is counted too, whatever
+    // the system has made since.
+    int handleCloses = 0;
+    bool keepClosed = false;
+    std::vector<HANDLE> retired;
     // Requests cancelled but not yet completed: what the OVERLAPPED held.
     struct Cancelled {
         OVERLAPPED* o;
@@ -382,17 +389,25 @@ HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY
 }
 
 BOOL WINAPI SimCloseHandle(HANDLE h) {
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (State* s = ByHandle(h)) {
-            EndRequests(s, nullptr, kStatusCancelled);
-            CompleteCancelled(s, nullptr);
-            s->handle = nullptr;
-            s->rx.clear();
-            s->dtr = s->rts = s->brk = false;  // a driver drops its lines at close
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (State* s : g_states) {
+        if (h && std::find(s->retired.begin(), s->retired.end(), h) != s->retired.end()) {
+            ++s->handleCloses;  // closed before
+            g_real.SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
         }
     }
-    return g_real.CloseHandle(h);
+    State* s = ByHandle(h);
+    if (!s) return g_real.CloseHandle(h);
+    ++s->handleCloses;
+    EndRequests(s, nullptr, kStatusCancelled);
+    CompleteCancelled(s, nullptr);
+    s->handle = nullptr;
+    s->rx.clear();
+    s->dtr = s->rts = s->brk = false;  // a driver drops its lines at close
+    if (!s->keepClosed) return g_real.CloseHandle(h);
+    s->retired.push_back(h);
+    return TRUE;
 }
 
 BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD pRead, LPOVERLAPPED o) {
@@ -824,6 +839,14 @@ int SerialPort::LateWrites() const {
     return Locked(m_state, [](const State& s) { return s.lateWrites; });
 }
 
+int SerialPort::HandleCloses() const {
+    return Locked(m_state, [](const State& s) { return s.handleCloses; });
+}
+
+void SerialPort::KeepClosedHandles() {
+    WithPort(m_state, [](State* s) { s->keepClosed = true; });
+}
+
 SerialBus::SerialBus() {
     std::lock_guard<std::mutex> lock(g_mutex);
 #define QV_SIM_SAVE(name) g_real.name = os::name;
@@ -864,6 +887,7 @@ SerialBus::~SerialBus() {
 #undef QV_SIM_RESTORE
     for (State* s : g_states) {
         if (s->handle) g_real.CloseHandle(s->handle);
+        for (HANDLE h : s->retired) g_real.CloseHandle(h);
         delete s;
     }
     g_states.clear();

@@ -93,6 +93,11 @@ public:
     // of a cancelled request was changed, or named by a new request, before
     // the cancel completed (its call had returned).
     int LateWrites() const;
+    // Closes of the handles the port gave out; after KeepClosedHandles a
+    // second close of one is counted too, since the handles closed stay
+    // open, their values the port's, until the bus ends.
+    int HandleCloses() const;
+    void KeepClosedHandles();
 
 private:
     friend class SerialBus;

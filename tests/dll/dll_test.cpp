@@ -15,8 +15,11 @@ DWORD WINAPI PollExit(void* pThread) {
     return 9;
 }
 
-// More than the DLL's heap can give (the process has not that much room).
-constexpr size_t kTooBig = sizeof(void*) == 4 ? 0x7FF00000u : 0x7FF000000000u;
+// More than the DLL's heap can give. On x64, far more than the whole user
+// address space, so that the system refuses at once: a size just below it
+// has Wine search the address space for room, for minutes at times.
+constexpr size_t kTooBig =
+    sizeof(void*) == 4 ? 0x7FF00000u : static_cast<size_t>(0x4000000000000000ull);
 struct HugeThread : CxThread {
     char pad[kTooBig];
 };
