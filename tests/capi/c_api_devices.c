@@ -80,7 +80,7 @@ static void WINAPI close_on_event(void* context, qv_handle handle, DWORD event, 
 /* The ports present when a watch starts, told before any callback is set:
  * the callback set later hears of them; a record too large for any
  * version is refused before a report is taken. */
-static volatile LONG g_present;
+static volatile LONG g_present, g_arrivals;
 
 static void WINAPI take_arrivals(void* context, qv_handle handle, DWORD event, DWORD detail) {
     qv_serial_port_info info;
@@ -88,9 +88,9 @@ static void WINAPI take_arrivals(void* context, qv_handle handle, DWORD event, D
     (void)detail;
     info.size = sizeof info;
     while (qv_watch_take_report(handle, &event, &info) == 0) {
-        if (event == QV_EVENT_PORT_ARRIVED && wcscmp(info.name, L"COM64") == 0) {
-            InterlockedIncrement(&g_present);
-        }
+        if (event != QV_EVENT_PORT_ARRIVED) continue;
+        InterlockedIncrement(&g_arrivals);
+        if (wcscmp(info.name, L"COM64") == 0) InterlockedIncrement(&g_present);
     }
 }
 
@@ -99,15 +99,21 @@ static void present_ports_before_the_callback(void) {
         qv_serial_port_info info;
         BYTE bytes[65540];
     } big;
-    qv_handle watch = NULL;
+    qv_handle watch = NULL, list = NULL;
+    DWORD present = 0, start;
     void* usb = sim_usb_port(L"COM64", L"USB\\VID_0403&PID_6001\\QVCPRESENT");
     CHECK(usb != NULL);
+    CHECK_STATUS(0, qv_find_serial_ports(&list));
+    CHECK_STATUS(0, qv_list_count(list, &present));
+    CHECK_STATUS(0, qv_close(list));
     CHECK_STATUS(0, qv_watch_ports(QV_WATCH_REPORT_PRESENT, 0, &watch));
     Sleep(300); /* the reports and their events wait */
     big.info.size = 65537;
     CHECK_STATUS(ERROR_INVALID_PARAMETER, qv_watch_take_report(watch, NULL, &big.info));
     CHECK_STATUS(0, qv_set_callback(watch, take_arrivals, NULL));
     CHECK(wait_for(&g_present, 2000));
+    for (start = GetTickCount(); (DWORD)g_arrivals < present && GetTickCount() - start < 2000;) Sleep(1);
+    CHECK((DWORD)g_arrivals == present); /* none lost to the refused call */
     CHECK_STATUS(0, qv_close(watch));
     sim_usb_port_end(usb);
 }
