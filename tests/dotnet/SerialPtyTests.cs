@@ -51,7 +51,7 @@ namespace Quorvel.Tests
                 Check.Equal("X", port.ReadLine(), "ReadLine with a two-character NewLine");
 
                 port.Encoding = Encoding.UTF8;
-                port.Write("zw\u00f6lf\n");  // the peer upper-cases ASCII only
+                port.WriteLine("zw\u00f6lf");  // the peer upper-cases ASCII only
                 Check.Equal("ZW\u00f6LF", port.ReadLine(), "UTF-8 text");
                 port.Write("abc");
                 Check.Until(() => port.BytesToRead == 3, 5000, "BytesToRead counts what waits");
@@ -182,6 +182,7 @@ namespace Quorvel.Tests
             port.SendBreak(20);
             port.Close();
             // DTR the program set before Open is applied as the port opens: here the driver refuses it.
+            port.DtrEnable = true;
             Check.Throws<QuorvelException>(() => port.Open(), "Open with a DTR the driver cannot set");
             Check.True(!port.IsOpen, "a failed Open leaves the port closed");
 

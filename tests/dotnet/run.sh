@@ -9,6 +9,8 @@
 #       the DLLs in x86\ and x64\ beside it) and, with SIM_DLL, OUT/publish-sim
 #       (the test build of the DLL in the package's place); starts the
 #       prefix's own wineserver
+#   run.sh pack RUNTIME OUT VERSION X86_DLL X64_DLL
+#       only packs the package, into OUT (scripts/package.sh)
 #   run.sh stop RUNTIME                 stops that wineserver
 #   run.sh run RUNTIME ARCH DIR GROUP...  runs DIR/Quorvel.Tests.dll GROUP...
 # ARCH i686 runs the program on the x86 runtime under 32-bit Wine, where the
@@ -23,25 +25,31 @@ root=$(cd "$here/../.." && pwd)
 export WINEPREFIX="$runtime/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1 DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1
 dotnet() { /usr/lib/wine/wine64 "$runtime/sdk/dotnet.exe" "$@" -nodeReuse:false; }
+# pack_into SRC FEED VERSION X86 X64 LOG: a fresh copy of bindings/dotnet in
+# SRC packed into FEED (an old package is removed first: pack leaves it in
+# place when it thinks nothing changed).
+pack_into() {
+  rm -rf "$1" "$2/Quorvel.Net.$3.nupkg"
+  cp -r "$root/bindings/dotnet" "$1"
+  mkdir -p "$2"
+  printf '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/></packageSources></configuration>\n' >"$1/NuGet.config"
+  (cd "$1" && dotnet pack -c Release -o "Z:$2" "-p:Version=$3" "-p:QuorvelX86Dll=Z:$4" "-p:QuorvelX64Dll=Z:$5" \
+     </dev/null >>"$6" 2>&1)
+}
 case "$action" in
   setup)
     arch=$3 out=$4 version=$5 x86=$6 x64=$7 sim=${8:-}
     "$root/scripts/dotnet-runtime.sh" "$runtime" "$arch"
     wineserver -p </dev/null >/dev/null 2>&1 || echo "run.sh: a wineserver already runs for $WINEPREFIX; using it"
     mkdir -p "$out"
-    rm -rf "$out/src" "$out/tests" "$out/feed" "$out/packages" "$out"/publish*
-    cp -r "$root/bindings/dotnet" "$out/src"
-    cp -r "$here" "$out/tests"
-    mkdir -p "$out/feed"
-    printf '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/><add key="local" value="%s"/></packageSources></configuration>\n' \
-      "Z:$out/feed" >"$out/NuGet.config"
-    cp "$out/NuGet.config" "$out/src/NuGet.config"
-    cp "$out/NuGet.config" "$out/tests/NuGet.config"
+    rm -rf "$out/tests" "$out/feed" "$out/packages" "$out"/publish*
     log="$out/setup.log"
     : >"$log"
     ok=true
-    (cd "$out/src" && dotnet pack -c Release -o "Z:$out/feed" "-p:Version=$version" "-p:QuorvelX86Dll=Z:$x86" \
-       "-p:QuorvelX64Dll=Z:$x64" </dev/null >>"$log" 2>&1) || ok=false
+    pack_into "$out/src" "$out/feed" "$version" "$x86" "$x64" "$log" || ok=false
+    cp -r "$here" "$out/tests"
+    printf '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/><add key="local" value="%s"/></packageSources></configuration>\n' \
+      "Z:$out/feed" >"$out/tests/NuGet.config"
     for variant in publish publish-loader; do
       $ok || break
       extra=""
@@ -60,6 +68,19 @@ case "$action" in
       cp "$sim" "$out/publish-sim/runtimes/$rid/native/quorvel.dll"
     fi
     ls "$out/feed"/*.nupkg ;;
+  pack)
+    out=$3
+    mkdir -p "$out"
+    log=$(mktemp)
+    "$root/scripts/dotnet-runtime.sh" "$runtime" x64
+    if ! pack_into "$(dirname "$log")/quorvel-dotnet-src.$$" "$out" "$4" "$5" "$6" "$log"; then
+      tr -d '\r' <"$log"
+      rm -f "$log"
+      exit 1
+    fi
+    rm -rf "$log" "$(dirname "$log")/quorvel-dotnet-src.$$"
+    wineserver -k 2>/dev/null || true
+    ls "$out/Quorvel.Net.$4.nupkg" ;;
   stop)
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true ;;
