@@ -1,6 +1,6 @@
 // A console test runner (no test framework restores offline): each scenario
 // of the chosen group runs in turn, and the last line is "N passed, M failed".
-//   dotnet Quorvel.Tests.dll GROUP...
+//   dotnet Quorvel.Tests.dll GROUP|SCENARIO...
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -102,7 +102,7 @@ namespace Quorvel.Tests
             int passed = 0, failed = 0;
             var scenarios = typeof(Program).Assembly.GetTypes()
                 .SelectMany(t => t.GetMethods(BindingFlags.Static | BindingFlags.Public | BindingFlags.NonPublic))
-                .Where(m => m.GetCustomAttribute<ScenarioAttribute>() is ScenarioAttribute a && groups.Contains(a.Group))
+                .Where(m => m.GetCustomAttribute<ScenarioAttribute>() is ScenarioAttribute a && (groups.Contains(a.Group) || groups.Contains(m.Name)))
                 .OrderBy(m => m.MetadataToken);
             foreach (MethodInfo scenario in scenarios)
             {

@@ -63,8 +63,8 @@ namespace Quorvel.Tests
                        "loaded from " + arch + ": " + loaded);
         }
 
-        // Open endpoints with their events asked for, and a read blocked on a
-        // pool thread: the process still ends when Main returns.
+        // Open endpoints with their events asked for, and reads blocked on
+        // threads of the program's: the process still ends when Main returns.
         [Scenario("exit")]
         private static void EndpointsLeftOpenDoNotKeepTheProcessAlive()
         {

@@ -48,6 +48,7 @@ case "$action" in
     ok=true
     pack_into "$out/src" "$out/feed" "$version" "$x86" "$x64" "$log" || ok=false
     cp -r "$here" "$out/tests"
+    cp "$root/bench/dotnet/Bench.cs" "$out/tests/"
     printf '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/><add key="local" value="%s"/></packageSources></configuration>\n' \
       "Z:$out/feed" >"$out/tests/NuGet.config"
     for variant in publish publish-loader; do

@@ -41,6 +41,17 @@ namespace Quorvel
         private int _dataQueued;
         private TaskCompletionSource<bool> _signal = NewSignal();
 
+        static Channel()
+        {
+            // At exit, what is still open is closed, which ends the calls under
+            // way on the program's threads (a serial read left blocked there
+            // would hold up the end of the process).
+            AppDomain.CurrentDomain.ProcessExit += (sender, e) =>
+            {
+                foreach (Channel channel in Listening.Values) channel.Close();
+            };
+        }
+
         internal Channel(QvHandle handle, IEventSink sink)
         {
             Handle = handle;
@@ -86,7 +97,9 @@ namespace Quorvel
             if (Listening.TryGetValue(context.ToInt64(), out channel)) channel.Queue(evt, detail);
         }
 
-        private void Queue(uint evt, uint detail)
+        // An event of the library's, or one the package tells itself (a serial
+        // port's data check), on its way to the owner.
+        internal void Queue(uint evt, uint detail)
         {
             if (evt == EventCode.DataReady || evt == EventCode.ConnectionWaiting || evt == EventCode.Closed ||
                 evt == EventCode.DeviceRemoved)

@@ -43,6 +43,14 @@ namespace Quorvel
         private byte[] _in = new byte[4096];
         private int _inStart, _inCount;
         private Stream _stream;
+        // Some drivers lose the event of bytes that arrive while the port's
+        // wait is being renewed (Wine's ports on a pseudo-terminal do): while a
+        // DataReceived handler is attached, bytes that came without an event
+        // are told after at most one period.
+        private const int DataCheckMs = 250;
+        private Timer _dataCheck;
+        private int _dataEvents;
+        private int _waitingAtCheck;
 
         /// <summary>A port named COM1 at 9600 baud, 8 data bits, no parity, one stop bit.</summary>
         public SerialPort() { }
@@ -373,7 +381,9 @@ namespace Quorvel
                 _break = false;
                 _inStart = _inCount = 0;
                 _stream = null;
+                _waitingAtCheck = 0;
                 _channel = ch;
+                _dataCheck = new Timer(CheckData, ch, DataCheckMs, DataCheckMs);
             }
         }
 
@@ -387,8 +397,27 @@ namespace Quorvel
             {
                 ch = _channel;
                 _channel = null;
+                _dataCheck?.Dispose();
+                _dataCheck = null;
             }
             ch?.Close();
+        }
+
+        private void CheckData(object state)
+        {
+            var ch = (Channel)state;
+            if (_channel != ch || DataReceived == null) return;
+            try
+            {
+                int waiting = BytesToRead;
+                if (Interlocked.Exchange(ref _dataEvents, 0) == 0 && waiting >= _threshold && waiting > _waitingAtCheck)
+                    ch.Queue(EventCode.DataReady, 0);
+                _waitingAtCheck = waiting;
+            }
+            catch (Exception e) when (e is ObjectDisposedException || e is InvalidOperationException || e is QuorvelException)
+            {
+                // closed meanwhile
+            }
         }
 
         /// <summary>Closes the port.</summary>
@@ -624,7 +653,12 @@ namespace Quorvel
                 lock (_openGate)
                 {
                     mine = _channel == ch;
-                    if (mine) _channel = null;
+                    if (mine)
+                    {
+                        _channel = null;
+                        _dataCheck?.Dispose();
+                        _dataCheck = null;
+                    }
                 }
                 ch.Close();
                 if (mine) Removed?.Invoke(this, EventArgs.Empty);
@@ -635,6 +669,7 @@ namespace Quorvel
             {
                 if (evt == EventCode.DataReady)
                 {
+                    Interlocked.Increment(ref _dataEvents);
                     if (DataReceived != null && BytesToRead >= _threshold)
                         DataReceived(this, new SerialDataReceivedEventArgs(SerialData.Chars));
                 }
