@@ -247,9 +247,11 @@ namespace Quorvel
     // For .NET Framework hosts, which do not read a package's runtimes/
     // folder: the package's build targets copy both DLLs into x86\ and x64\
     // beside the program, and the one matching the process is loaded before
-    // the first call, so that DllImport finds it loaded by its name. .NET Core
-    // and .NET 5+ find runtimes\win-<arch>\native\quorvel.dll themselves; a
-    // DLL that Library.Load loaded first wins in either.
+    // the first call, so that DllImport finds it loaded by its name. A host
+    // that loads the assembly from an unpacked package (PowerShell's
+    // Add-Type) gets the package's runtimes\win-<arch>\native copy the same
+    // way. .NET Core and .NET 5+ find runtimes\win-<arch>\native\quorvel.dll
+    // themselves; a DLL that QuorvelLibrary.Load loaded first wins in either.
     internal static class Loader
     {
         private static readonly object Gate = new object();
@@ -271,8 +273,19 @@ namespace Quorvel
             lock (Gate)
             {
                 if (_loadedFrom != null || GetModuleHandleW("quorvel.dll") != IntPtr.Zero) return;
-                string beside = Path.Combine(AppDomain.CurrentDomain.BaseDirectory ?? ".", Architecture, "quorvel.dll");
-                if (File.Exists(beside)) LoadFrom(beside);
+                string location = typeof(Loader).Assembly.Location;  // empty for an assembly loaded from bytes
+                string assembly = string.IsNullOrEmpty(location) ? "." : Path.GetDirectoryName(location) ?? ".";
+                foreach (string candidate in new[]
+                         {
+                             Path.Combine(AppDomain.CurrentDomain.BaseDirectory ?? ".", Architecture, "quorvel.dll"),
+                             Path.Combine(assembly, Architecture, "quorvel.dll"),
+                             Path.Combine(assembly, "..", "..", "runtimes", "win-" + Architecture, "native", "quorvel.dll"),
+                         })
+                {
+                    if (!File.Exists(candidate)) continue;
+                    LoadFrom(candidate);
+                    return;
+                }
             }
         }
 
