@@ -158,6 +158,40 @@ namespace Quorvel.Tests
             Check.True(d.IsClosed, "closed");
         }
 
+        // Objects dropped without Dispose are closed by their finalizers; the
+        // collections meanwhile must not crash the process or reach a
+        // callback the library still holds.
+        [Scenario("sockets")]
+        private static void DroppedObjectsAreFinalizedWithoutHarm()
+        {
+            int port = PeerPort("tcp");
+            using (TcpConnection kept = TcpConnection.Connect("127.0.0.1", port))
+            {
+                int heard = 0;
+                kept.DataReceived += (s, e) =>
+                {
+                    ((TcpConnection)s).Receive(new byte[64], 0, 64, 0);
+                    Interlocked.Increment(ref heard);
+                };
+                for (int round = 0; round < 5; round++)
+                {
+                    Drop(port);
+                    GC.Collect();
+                    GC.WaitForPendingFinalizers();
+                    kept.Send("x");
+                    Check.Until(() => heard > round, 5000, "the kept connection's events across finalizations");
+                }
+            }
+        }
+
+        private static void Drop(int port)
+        {
+            TcpConnection.Connect("127.0.0.1", port).Send("dropped");
+            UdpSocket.Open();
+            TcpServer.Listen("127.0.0.1", 0);
+            Discovery.GetLocalAddresses();
+        }
+
         [Scenario("sockets")]
         private static void FailuresAreWin32ExceptionsWithTheirCodeAndName()
         {
