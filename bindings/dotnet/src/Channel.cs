@@ -39,6 +39,7 @@ namespace Quorvel
         private long _id;
         private int _draining;
         private int _dataQueued;
+        private int _dataEvents;  // data-ready events of the library since TakeDataEvents
         private TaskCompletionSource<bool> _signal = NewSignal();
 
         static Channel()
@@ -106,12 +107,15 @@ namespace Quorvel
             {
                 Wake();
             }
+            if (evt == EventCode.DataReady) Interlocked.Increment(ref _dataEvents);
             // Data-ready events that the owner has not yet heard are one.
             if (evt == EventCode.DataReady && Interlocked.Exchange(ref _dataQueued, 1) == 1) return;
             _pending.Enqueue((ulong)evt << 32 | detail);
             if (Interlocked.CompareExchange(ref _draining, 1, 0) == 0)
                 ThreadPool.UnsafeQueueUserWorkItem(Drain, this);
         }
+
+        internal int TakeDataEvents() => Interlocked.Exchange(ref _dataEvents, 0);
 
         private static void Drain(object state)
         {

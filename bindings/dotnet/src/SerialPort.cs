@@ -49,8 +49,8 @@ namespace Quorvel
         // are told after at most one period.
         private const int DataCheckMs = 250;
         private Timer _dataCheck;
-        private int _dataEvents;
-        private int _waitingAtCheck;
+        private int _waitingAtCheck;  // BytesToRead at the last check
+        private int _waitingTold;     // BytesToRead when DataReceived was last raised
 
         /// <summary>A port named COM1 at 9600 baud, 8 data bits, no parity, one stop bit.</summary>
         public SerialPort() { }
@@ -381,7 +381,7 @@ namespace Quorvel
                 _break = false;
                 _inStart = _inCount = 0;
                 _stream = null;
-                _waitingAtCheck = 0;
+                _waitingAtCheck = _waitingTold = 0;
                 _channel = ch;
                 _dataCheck = new Timer(CheckData, ch, DataCheckMs, DataCheckMs);
             }
@@ -409,9 +409,14 @@ namespace Quorvel
             if (_channel != ch || DataReceived == null) return;
             try
             {
+                // Bytes that waited unread and untold for a whole period, with no
+                // data event of the driver's meanwhile.
                 int waiting = BytesToRead;
-                if (Interlocked.Exchange(ref _dataEvents, 0) == 0 && waiting >= _threshold && waiting > _waitingAtCheck)
+                if (ch.TakeDataEvents() == 0 && waiting >= _threshold && waiting == _waitingAtCheck &&
+                    waiting != Volatile.Read(ref _waitingTold))
+                {
                     ch.Queue(EventCode.DataReady, 0);
+                }
                 _waitingAtCheck = waiting;
             }
             catch (Exception e) when (e is ObjectDisposedException || e is InvalidOperationException || e is QuorvelException)
@@ -669,9 +674,12 @@ namespace Quorvel
             {
                 if (evt == EventCode.DataReady)
                 {
-                    Interlocked.Increment(ref _dataEvents);
-                    if (DataReceived != null && BytesToRead >= _threshold)
+                    int waiting = BytesToRead;
+                    if (DataReceived != null && waiting >= _threshold)
+                    {
+                        Volatile.Write(ref _waitingTold, waiting);
                         DataReceived(this, new SerialDataReceivedEventArgs(SerialData.Chars));
+                    }
                 }
                 else if (evt == EventCode.LineError)
                 {
