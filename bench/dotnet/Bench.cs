@@ -96,6 +96,36 @@ namespace Quorvel.Tests
             }
         }
 
+        // From a write to a ReceiveAsync that waits without a thread (woken by
+        // the data event; without it only the package's poll would end it).
+        [Scenario("bench")]
+        private static void ReceiveAsyncLatency()
+        {
+            using (TcpServer server = TcpServer.Listen("127.0.0.1", 0))
+            using (var client = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp))
+            {
+                client.Connect("127.0.0.1", server.LocalEndPoint.Port);
+                client.NoDelay = true;
+                using (TcpConnection accepted = server.Accept(5000))
+                {
+                    var samples = new double[300];
+                    var buffer = new byte[16];
+                    for (int i = 0; i < samples.Length; i++)
+                    {
+                        var pending = accepted.ReceiveAsync(buffer, 0, buffer.Length, 5000);
+                        Thread.Sleep(2);
+                        var clock = Stopwatch.StartNew();
+                        client.Send(buffer, 1, SocketFlags.None);
+                        pending.GetAwaiter().GetResult();
+                        samples[i] = clock.Elapsed.TotalMilliseconds * 1000;
+                    }
+                    Array.Sort(samples);
+                    Row(".NET ReceiveAsync latency, median", samples[samples.Length / 2].ToString("F0") + " us", "");
+                    Row(".NET ReceiveAsync latency, p99", samples[samples.Length * 99 / 100].ToString("F0") + " us", "");
+                }
+            }
+        }
+
         [Scenario("bench-pty")]
         private static void SerialThroughputOnThePty()
         {
