@@ -55,6 +55,26 @@ fi
 sh "$QV_ROOT/tests/socket/peer.sh" stop "$node_peer"
 rm -rf "$node_peer"
 "$QV_ROOT/tests/node/run.sh" stop "$node_runtime"
+# The .NET package against System.Net.Sockets, its event latency and the
+# serial throughput on a pty port, in the Windows .NET runtime of the
+# package's tests (its own prefix and wineserver), packed and published
+# afresh from this tree.
+dotnet_runtime="$QV_BUILD_DIR/dotnet"
+dotnet_out="$QV_BUILD_DIR/$QV_ARCH/dotnet-bench"
+dotnet_peer=$(mktemp -d)
+if sh "$QV_ROOT/tests/dotnet/run.sh" setup "$dotnet_runtime" "$QV_ARCH" "$dotnet_out" 0.0.0-bench \
+     "$QV_BUILD_DIR/i686/bin/quorvel.dll" "$QV_BUILD_DIR/x64/bin/quorvel.dll" >/dev/null \
+   && sh "$QV_ROOT/tests/socket/peer.sh" start "$dotnet_peer" >/dev/null; then
+  run ".NET package" env QV_PEER_INFO="Z:$dotnet_peer/socket_peer.txt" \
+    sh "$QV_ROOT/tests/dotnet/run.sh" run "$dotnet_runtime" "$QV_ARCH" "$dotnet_out/publish" bench
+  run ".NET serial" env WINEPREFIX="$dotnet_runtime/wineprefix" python3 "$QV_ROOT/tests/serial/pty_run.py" \
+    sh "$QV_ROOT/tests/dotnet/run.sh" run "$dotnet_runtime" "$QV_ARCH" "$dotnet_out/publish" bench-pty
+else
+  printf '.NET package|could not set up the SDK, the package or the peer|0\n' >>"$rows"
+fi
+sh "$QV_ROOT/tests/socket/peer.sh" stop "$dotnet_peer"
+rm -rf "$dotnet_peer" "$dotnet_out"
+sh "$QV_ROOT/tests/dotnet/run.sh" stop "$dotnet_runtime"
 run test_fault env QV_FAULT_FULL=1 "$QV_WINE" "$QV_BIN/test_fault.exe"
 run test_soak env QV_SOAK_CYCLES="${1:-500}" "$QV_WINE" "$QV_BIN/test_soak.exe" --gtest_filter='Soak.*'
 

@@ -87,7 +87,7 @@ qv_pick_arch() {
   export QV_ARCH QV_WINE
 }
 
-qv_build() {
+qv_build() {  # preset [target]
   local preset=$1 cache="$QV_BUILD_DIR/$1/CMakeCache.txt"
   # Compiler flags come from the toolchain files only when a build directory
   # is first configured: start afresh when one of them has changed since.
@@ -97,11 +97,12 @@ qv_build() {
   fi
   cmake --preset "$preset" -B "$QV_BUILD_DIR/$preset" >/dev/null \
     || qv_die "cmake configure ($preset) failed"
-  cmake --build "$QV_BUILD_DIR/$preset" || qv_die "build ($preset) failed"
+  cmake --build "$QV_BUILD_DIR/$preset" ${2:+--target "$2"} || qv_die "build ($preset) failed"
 }
 
 # Builds both flavours of the product (MinGW and Visual C++ ABI, i686) and,
-# when it differs, both flavours of the build that runs here.
+# when it differs, both flavours of the build that runs here. The .NET
+# package carries the 64-bit DLLs too: where i686 runs, those are built alone.
 qv_build_all() {
   cd "$QV_ROOT"
   qv_build i686
@@ -109,6 +110,9 @@ qv_build_all() {
   if [ "$QV_ARCH" != i686 ]; then
     qv_build "$QV_ARCH"
     qv_build "msvc-$QV_ARCH"
+  else
+    qv_build x64 quorvel
+    qv_build msvc-x64 quorvel
   fi
   QV_BIN="$QV_BUILD_DIR/$QV_ARCH/bin"
 }

@@ -1,0 +1,193 @@
+// A Wine COM port on a Linux pseudo-terminal whose other end
+// (tests/serial/pty_run.py) sends back in upper case what it reads: a real
+// driver, without modem lines.
+using System;
+using System.Diagnostics;
+using System.Linq;
+using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+
+namespace Quorvel.Tests
+{
+    internal static class SerialPtyTests
+    {
+        private static SerialPort Open()
+        {
+            string name = Environment.GetEnvironmentVariable("QV_PTY_PORT");
+            Check.True(name != null, "run through tests/serial/pty_run.py, which makes the port");
+            var port = new SerialPort(name, 115200) { ReadTimeout = 5000, WriteTimeout = 5000 };
+            port.Open();
+            return port;
+        }
+
+        private static byte[] Upper(byte[] data) => data.Select(b => b >= 'a' && b <= 'z' ? (byte)(b - 32) : b).ToArray();
+
+        private static byte[] ReadExactly(SerialPort port, int count)
+        {
+            var got = new byte[count];
+            for (int n = 0; n < count;) n += port.Read(got, n, count - n);
+            return got;
+        }
+
+        [Scenario("pty")]
+        private static void EveryByteValueCrossesBothWaysAndTextReadsSplitWhereAsked()
+        {
+            using (SerialPort port = Open())
+            {
+                byte[] all = Enumerable.Range(0, 1024).Select(i => (byte)i).ToArray();
+                port.Write(all, 0, all.Length);
+                Check.Bytes(Upper(all), ReadExactly(port, all.Length), "echo of every byte value");
+
+                port.WriteLine("first line");
+                port.Write("second;rest\n");
+                Check.Equal("FIRST LINE", port.ReadLine(), "ReadLine");
+                Check.Equal("SECOND", port.ReadTo(";"), "ReadTo");
+                Check.Equal((int)'R', port.ReadChar(), "ReadChar");
+                Check.Equal((int)'E', port.ReadByte(), "ReadByte");
+                port.NewLine = "\r\n";
+                port.Write("x\r\n");
+                Check.Equal("ST", port.ReadTo("\n"), "what was read as text and as bytes is not read again");
+                Check.Equal("X", port.ReadLine(), "ReadLine with a two-character NewLine");
+
+                port.Encoding = Encoding.UTF8;
+                port.WriteLine("zw\u00f6lf");  // the peer upper-cases ASCII only
+                Check.Equal("ZW\u00f6LF", port.ReadLine(), "UTF-8 text");
+                port.Write("abc");
+                Check.Until(() => port.BytesToRead == 3, 5000, "BytesToRead counts what waits");
+                Check.Equal("ABC", port.ReadExisting(), "ReadExisting");
+                Check.Equal("", port.ReadExisting(), "ReadExisting with nothing waiting");
+            }
+        }
+
+        [Scenario("pty")]
+        private static void DataReceivedHearsEveryByteOnPoolThreadsAcrossCollections()
+        {
+            using (SerialPort port = Open())
+            {
+                var received = new System.IO.MemoryStream();
+                bool offPool = false;
+                port.DataReceived += (sender, e) =>
+                {
+                    if (!Thread.CurrentThread.IsThreadPoolThread) offPool = true;
+                    var p = (SerialPort)sender;
+                    var chunk = new byte[p.BytesToRead];
+                    int n = p.Read(chunk, 0, chunk.Length);
+                    lock (received) received.Write(chunk, 0, n);
+                };
+                var data = new byte[20000];
+                new Random(7).NextBytes(data);
+                for (int i = 0; i < data.Length; i += 1000)
+                {
+                    port.Write(data, i, 1000);
+                    GC.Collect();
+                    GC.WaitForPendingFinalizers();
+                }
+                Check.Until(() => { lock (received) return received.Length >= data.Length; }, 20000,
+                            "DataReceived handlers read every byte");
+                Thread.Sleep(200);
+                lock (received) Check.Bytes(Upper(data), received.ToArray(), "what the handlers read");
+                Check.True(!offPool, "DataReceived runs on thread-pool threads");
+            }
+        }
+
+        [Scenario("pty")]
+        private static void TimeLimitsAndCancelsLeaveThePortUsable()
+        {
+            using (SerialPort port = Open())
+            {
+                port.ReadTimeout = 300;
+                var clock = Stopwatch.StartNew();
+                Check.Throws<TimeoutException>(() => port.ReadByte(), "a read with nothing to read");
+                Check.True(clock.ElapsedMilliseconds >= 250, "the read waited its limit (" + clock.ElapsedMilliseconds + " ms)");
+                port.Write("partial");
+                Check.Throws<TimeoutException>(() => port.ReadLine(), "a line that does not end");
+                Check.Equal("PARTIAL", port.ReadExisting(), "a timed-out line stays to be read");
+
+                var buffer = new byte[16];
+                Check.Throws<TimeoutException>(() => port.ReadAsync(buffer, 0, 16), "ReadAsync honours ReadTimeout");
+                port.ReadTimeout = SerialPort.InfiniteTimeout;
+                using (var cancel = new CancellationTokenSource(200))
+                {
+                    Check.Throws<OperationCanceledException>(() => port.ReadAsync(buffer, 0, 16, cancel.Token), "a cancelled ReadAsync");
+                }
+                port.Write("after");
+                Task<int> read = port.ReadAsync(buffer, 0, 5);
+                int got = Check.Within(read, 5000, "a read after the cancel");
+                while (got < 5) got += port.Read(buffer, got, 5 - got);
+                Check.Equal("AFTER", Encoding.ASCII.GetString(buffer, 0, 5), "the port works after a cancel");
+                using (var cancel = new CancellationTokenSource())
+                {
+                    cancel.Cancel();
+                    Check.Throws<OperationCanceledException>(() => port.WriteAsync(buffer, 0, 5, cancel.Token), "a cancelled WriteAsync");
+                }
+                port.BaseStream.Write(Encoding.ASCII.GetBytes("s"), 0, 1);
+                Check.Within(port.BaseStream.ReadAsync(buffer, 0, 1), 5000, "BaseStream.ReadAsync");
+                Check.Equal((byte)'S', buffer[0], "BaseStream");
+            }
+        }
+
+        [Scenario("pty")]
+        private static void CloseEndsABlockedReadAtOnceFromAnotherThreadOrAHandler()
+        {
+            SerialPort port = Open();
+            port.ReadTimeout = SerialPort.InfiniteTimeout;
+            var reader = Task.Run(() => port.ReadByte());
+            Thread.Sleep(300);
+            var clock = Stopwatch.StartNew();
+            port.Dispose();
+            Check.True(SpinWait.SpinUntil(() => reader.IsCompleted, 2000), "the blocked read ended");
+            var e = Check.Throws<QuorvelException>(() => reader.GetAwaiter().GetResult(), "the blocked read");
+            Check.True(clock.ElapsedMilliseconds < 500, "the read ended within 0.5 s (" + clock.ElapsedMilliseconds + " ms)");
+            Check.Equal(995, e.NativeErrorCode, "ERROR_OPERATION_ABORTED");
+            Check.Throws<InvalidOperationException>(() => port.ReadByte(), "a read after Close");
+            port.Open();  // as System.IO.Ports allows
+            var closed = new ManualResetEventSlim();
+            port.DataReceived += (s, a) =>
+            {
+                ((SerialPort)s).Close();
+                closed.Set();
+            };
+            port.Write("x");
+            Check.True(closed.Wait(5000), "a handler closed its port");
+            Check.True(!port.IsOpen, "the port is closed");
+            port.Open();
+            port.Write("y");
+            Check.Equal((int)'Y', port.ReadByte(), "the port opens again after a close from its handler");
+            port.Close();
+        }
+
+        [Scenario("pty")]
+        private static void BadArgumentsThrowBeforeAnyCallAndDriverRefusalsCarryTheirCode()
+        {
+            var port = new SerialPort(Environment.GetEnvironmentVariable("QV_PTY_PORT"));
+            Check.Throws<ArgumentOutOfRangeException>(() => port.BaudRate = 0, "BaudRate 0");
+            Check.Throws<ArgumentOutOfRangeException>(() => port.DataBits = 9, "DataBits 9");
+            Check.Throws<ArgumentOutOfRangeException>(() => port.StopBits = StopBits.None, "StopBits.None");
+            Check.Throws<ArgumentOutOfRangeException>(() => port.Handshake = Handshake.RequestToSendXOnXOff, "both handshakes");
+            Check.Throws<ArgumentOutOfRangeException>(() => port.ReadTimeout = -2, "ReadTimeout -2");
+            Check.Throws<ArgumentOutOfRangeException>(() => port.ReceivedBytesThreshold = 0, "threshold 0");
+            Check.Throws<ArgumentException>(() => port.NewLine = "", "an empty NewLine");
+            Check.Throws<ArgumentNullException>(() => port.PortName = null, "no name");
+            Check.Throws<InvalidOperationException>(() => port.Write("x"), "a write before Open");
+            port.Open();
+            Check.Throws<InvalidOperationException>(() => port.PortName = "COM1", "a new name while open");
+            Check.Throws<ArgumentNullException>(() => port.Write((byte[])null, 0, 1), "a null buffer");
+            Check.Throws<ArgumentException>(() => port.Read(new byte[4], 2, 3), "a range past the buffer");
+            Check.Throws<InvalidOperationException>(() => port.Open(), "a second Open");
+            // This driver has no modem lines: the lines refuse with its error, and a break works.
+            var refused = Check.Throws<QuorvelException>(() => port.DtrEnable = true, "DTR on a driver without it");
+            Check.True(refused is System.ComponentModel.Win32Exception && refused.NativeErrorCode != 0, "a Win32Exception with the code");
+            Check.Throws<QuorvelException>(() => { bool cts = port.CtsHolding; }, "CTS on a driver without it");
+            port.SendBreak(20);
+            port.Close();
+            // DTR the program set before Open is applied as the port opens: here the driver refuses it.
+            port.DtrEnable = true;
+            Check.Throws<QuorvelException>(() => port.Open(), "Open with a DTR the driver cannot set");
+            Check.True(!port.IsOpen, "a failed Open leaves the port closed");
+
+            var missing = Check.Throws<QuorvelException>(() => new SerialPort("COM254").Open(), "a port that does not exist");
+            Check.True(missing.ErrorName != null && missing.ErrorName.StartsWith("ERROR_"), "the error's name: " + missing.Message);
+        }
+    }
+}

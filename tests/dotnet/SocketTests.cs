@@ -1,0 +1,219 @@
+// TCP and UDP against the loopback peer of the socket tests
+// (tests/socket/peer.py): an echo server, a server that says "bye" and
+// closes, and a UDP echo that also connects or sends on request.
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
+using System.Linq;
+using System.Net;
+using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+
+namespace Quorvel.Tests
+{
+    internal static class SocketTests
+    {
+        private static int PeerPort(string name)
+        {
+            foreach (string line in File.ReadAllLines(Environment.GetEnvironmentVariable("QV_PEER_INFO")))
+            {
+                string[] parts = line.Split(' ');
+                if (parts.Length == 2 && parts[0] == name) return int.Parse(parts[1]);
+            }
+            throw new CheckFailed("the peer has no " + name + " port");
+        }
+
+        [Scenario("sockets")]
+        private static void TcpEchoIsExactAndEventsComeOnPoolThreadsAcrossCollections()
+        {
+            using (TcpConnection c = TcpConnection.Connect("127.0.0.1", PeerPort("tcp"), 5000))
+            {
+                Check.Equal(PeerPort("tcp"), c.RemoteEndPoint.Port, "RemoteEndPoint");
+                Check.Equal("127.0.0.1", c.LocalEndPoint.Address.ToString(), "LocalEndPoint");
+                var received = new MemoryStream();
+                int events = 0;
+                bool offPool = false;
+                c.DataReceived += (s, e) =>
+                {
+                    if (!Thread.CurrentThread.IsThreadPoolThread) offPool = true;
+                    Interlocked.Increment(ref events);
+                    var chunk = new byte[65536];
+                    int n;
+                    lock (received)
+                    {
+                        while (((TcpConnection)s).Available > 0 && (n = ((TcpConnection)s).Receive(chunk, 0, chunk.Length, 0)) > 0)
+                            received.Write(chunk, 0, n);
+                    }
+                };
+                var data = new byte[300000];
+                new Random(3).NextBytes(data);
+                for (int i = 0; i < data.Length; i += 30000)
+                {
+                    c.Send(data, i, 30000);
+                    GC.Collect();
+                    GC.WaitForPendingFinalizers();
+                }
+                Check.Until(() => { lock (received) return received.Length >= data.Length; }, 20000, "the echo through DataReceived");
+                lock (received) Check.Bytes(data, received.ToArray(), "the echo");
+                Check.True(events > 0 && !offPool, "DataReceived on pool threads");
+            }
+        }
+
+        [Scenario("sockets")]
+        private static void StreamsReadToTheEndAndTheDisconnectIsTold()
+        {
+            using (TcpConnection c = TcpConnection.Connect(new IPEndPoint(IPAddress.Loopback, PeerPort("close"))))
+            {
+                var told = new ManualResetEventSlim();
+                c.Disconnected += (s, e) => told.Set();
+                Stream stream = c.GetStream();
+                stream.ReadTimeout = 5000;
+                var reader = new StreamReader(stream, Encoding.ASCII);
+                Check.Equal("bye", reader.ReadToEnd(), "what the peer sent before it closed");
+                Check.True(told.Wait(5000), "Disconnected");
+                Check.Equal(0, c.Receive(new byte[4], 0, 4, 1000), "a receive after the end");
+            }
+        }
+
+        [Scenario("sockets")]
+        private static void AcceptAndReceiveHonourCancelsAndTimeLimitsAndStayUsable()
+        {
+            using (TcpServer server = TcpServer.Listen("127.0.0.1", 0))
+            using (UdpSocket udp = UdpSocket.Open())
+            {
+                int port = server.LocalEndPoint.Port;
+                using (var cancel = new CancellationTokenSource(200))
+                    Check.Throws<OperationCanceledException>(() => server.AcceptAsync(-1, cancel.Token), "a cancelled AcceptAsync");
+                Check.Throws<TimeoutException>(() => server.Accept(100), "Accept with nobody connecting");
+                var waiting = new ManualResetEventSlim();
+                server.ConnectionWaiting += (s, e) => waiting.Set();
+                udp.SendTo(Encoding.ASCII.GetBytes("CONNECT " + port), "127.0.0.1", PeerPort("udp"));
+                using (TcpConnection accepted = Check.Within(server.AcceptAsync(5000), 6000, "the peer's connection"))
+                {
+                    Check.True(waiting.Wait(5000), "ConnectionWaiting");
+                    var buffer = new byte[64];
+                    int n = 0;
+                    while (n < 19) n += Check.Within(accepted.ReceiveAsync(buffer, n, 64 - n, 5000), 6000, "the peer's words");
+                    Check.Equal("hello from the peer", Encoding.ASCII.GetString(buffer, 0, n), "the accepted connection's data");
+                }
+                using (TcpConnection c = TcpConnection.Connect("127.0.0.1", PeerPort("tcp")))
+                {
+                    var buffer = new byte[8];
+                    using (var cancel = new CancellationTokenSource(200))
+                        Check.Throws<OperationCanceledException>(() => c.ReceiveAsync(buffer, 0, 8, -1, cancel.Token), "a cancelled ReceiveAsync");
+                    Check.Throws<TimeoutException>(() => c.ReceiveAsync(buffer, 0, 8, 200), "ReceiveAsync's time limit");
+                    Check.Throws<TimeoutException>(() => c.Receive(buffer, 0, 8, 200), "Receive's time limit");
+                    c.Send("again");
+                    int got = 0;
+                    while (got < 5) got += Check.Within(c.ReceiveAsync(buffer, got, 8 - got), 5000, "the echo after a cancel");
+                    Check.Equal("again", Encoding.ASCII.GetString(buffer, 0, 5), "the connection works after a cancel");
+                }
+            }
+        }
+
+        [Scenario("sockets")]
+        private static void UdpDatagramsGoBothWays()
+        {
+            using (UdpSocket udp = UdpSocket.Open())
+            {
+                var heard = new ManualResetEventSlim();
+                udp.DataReceived += (s, e) => heard.Set();
+                udp.SendTo(new byte[] { 1, 2, 3 }, new IPEndPoint(IPAddress.Loopback, PeerPort("udp")));
+                Check.True(heard.Wait(5000), "DataReceived");
+                UdpDatagram echo = Check.Within(udp.ReceiveAsync(5000), 6000, "the echo");
+                Check.Bytes(new byte[] { 1, 2, 3 }, echo.Data, "the datagram");
+                Check.Equal(PeerPort("udp"), echo.RemoteEndPoint.Port, "its sender");
+                udp.SendTo(Encoding.ASCII.GetBytes("PORT " + udp.LocalPort), "127.0.0.1", PeerPort("udp"));
+                Check.Equal("hello", Encoding.ASCII.GetString(udp.Receive(5000).Data), "a datagram the peer sent on its own");
+                Check.Throws<TimeoutException>(() => udp.Receive(100), "Receive's time limit");
+                Check.Throws<ArgumentOutOfRangeException>(() => udp.SendTo(new byte[65508], "127.0.0.1", 9), "an oversized datagram");
+            }
+        }
+
+        [Scenario("sockets")]
+        private static void DisposeEndsABlockedReceiveAtOnceFromAnotherThreadOrAHandler()
+        {
+            TcpConnection c = TcpConnection.Connect("127.0.0.1", PeerPort("tcp"));
+            var reader = Task.Run(() => c.Receive(new byte[8], 0, 8));
+            Thread.Sleep(300);
+            var clock = Stopwatch.StartNew();
+            c.Dispose();
+            Check.True(SpinWait.SpinUntil(() => reader.IsCompleted, 2000), "the blocked receive ended");
+            Check.True(clock.ElapsedMilliseconds < 500, "within 0.5 s (" + clock.ElapsedMilliseconds + " ms)");
+            var e = Check.Throws<QuorvelException>(() => reader.GetAwaiter().GetResult(), "the blocked receive");
+            Check.Equal(995, e.NativeErrorCode, "ERROR_OPERATION_ABORTED");
+            Check.Throws<ObjectDisposedException>(() => c.Send("x"), "a send after Dispose");
+
+            TcpConnection d = TcpConnection.Connect("127.0.0.1", PeerPort("tcp"));
+            var disposed = new ManualResetEventSlim();
+            d.DataReceived += (s, a) =>
+            {
+                ((TcpConnection)s).Dispose();
+                disposed.Set();
+            };
+            d.Send("x");
+            Check.True(disposed.Wait(5000), "a handler disposed its connection");
+            Check.True(d.IsClosed, "closed");
+        }
+
+        // Objects dropped without Dispose are closed by their finalizers; the
+        // collections meanwhile must not crash the process or reach a
+        // callback the library still holds.
+        [Scenario("sockets")]
+        private static void DroppedObjectsAreFinalizedWithoutHarm()
+        {
+            int port = PeerPort("tcp");
+            using (TcpConnection kept = TcpConnection.Connect("127.0.0.1", port))
+            {
+                int heard = 0;
+                kept.DataReceived += (s, e) =>
+                {
+                    var c = (TcpConnection)s;
+                    if (c.Available == 0) return;  // told again of what was read already
+                    c.Receive(new byte[64], 0, 64, 0);
+                    Interlocked.Increment(ref heard);
+                };
+                for (int round = 0; round < 5; round++)
+                {
+                    Drop(port);
+                    GC.Collect();
+                    GC.WaitForPendingFinalizers();
+                    kept.Send("x");
+                    Check.Until(() => heard > round, 5000, "the kept connection's events across finalizations");
+                }
+            }
+        }
+
+        private static void Drop(int port)
+        {
+            TcpConnection.Connect("127.0.0.1", port).Send("dropped");
+            UdpSocket.Open();
+            TcpServer.Listen("127.0.0.1", 0);
+            Discovery.GetLocalAddresses();
+        }
+
+        [Scenario("sockets")]
+        private static void FailuresAreWin32ExceptionsWithTheirCodeAndName()
+        {
+            var refused = Check.Throws<QuorvelException>(() => TcpConnection.Connect("127.0.0.1", 1, 5000), "a refused connection");
+            Check.Equal(10061, refused.NativeErrorCode, "WSAECONNREFUSED");
+            Check.Equal("WSAECONNREFUSED", refused.ErrorName, "the code's name");
+            Check.Equal("qv_tcp_connect", refused.Function, "the call");
+            Check.Throws<ArgumentOutOfRangeException>(() => TcpConnection.Connect("127.0.0.1", 0), "port 0");
+            Check.Throws<ArgumentOutOfRangeException>(() => TcpConnection.Connect("127.0.0.1", 7, -2), "a limit of -2");
+            Check.Throws<ArgumentNullException>(() => TcpConnection.Connect((string)null, 7), "no address");
+            Check.True(QuorvelLibrary.Version.Major >= 0 && QuorvelLibrary.ErrorText(10061).StartsWith("WSAECONNREFUSED"), "ErrorText");
+            Check.Equal("127.0.0.1", Discovery.Resolve("localhost"), "Resolve");
+            using (var cancel = new CancellationTokenSource())
+            {
+                cancel.Cancel();
+                Check.Throws<OperationCanceledException>(() => TcpConnection.ConnectAsync("127.0.0.1", PeerPort("tcp"), 5000, cancel.Token),
+                                                         "a cancelled connect");
+            }
+            using (TcpConnection c = Check.Within(TcpConnection.ConnectAsync("127.0.0.1", PeerPort("tcp")), 6000, "ConnectAsync"))
+                Check.True(!c.IsClosed, "connected");
+        }
+    }
+}
