@@ -83,9 +83,9 @@ typedef struct qv_object_* qv_handle;
 #define QV_EVENT_DEVICE_REMOVED 0x1001u      /* the serial device went away */
 #define QV_EVENT_LINE_ERROR 0x1002u          /* received serial data was lost to a line
                                                 error; detail: the CE_* flags */
-/* 0x1003 (modem lines, below) and 0x1004, 0x1005 (the port watch) are
- * used; 0x1006 to 0x10FF are kept for device events to come. Hosts ignore
- * codes they do not know. */
+/* 0x1003 to 0x1005 are the device events below (QV_EVENT_MODEM_CHANGED,
+ * QV_EVENT_PORT_ARRIVED, QV_EVENT_PORT_REMOVED); 0x1006 to 0x10FF are kept
+ * for device events to come. Hosts ignore codes they do not know. */
 
 /* An event for a callback: the host's context, the endpoint, the event code
  * and its detail. Runs on the endpoint's listener thread; it may call any

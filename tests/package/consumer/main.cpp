@@ -31,6 +31,15 @@ bool DllVersion(char* text, size_t size) {
     return true;
 }
 
+// The system libraries of the headers, which the package's target brings:
+// without them this does not link.
+bool SystemCalls() {
+    DWORD interfaces = 0;
+    GetNumberOfInterfaces(&interfaces);                        // iphlpapi
+    SetupDiDestroyDeviceInfoList(INVALID_HANDLE_VALUE);        // setupapi
+    return ntohs(htons(0x1234)) == 0x1234 && htons(1) != 1;    // ws2_32
+}
+
 }  // namespace
 
 int main() {
@@ -46,7 +55,8 @@ int main() {
     thread.CloseThread(INFINITE);
     CxSerial serial;
     int opened = serial.Open(nullptr, 1);  // refused: no path
-    std::printf("thread %s, serial refuses a NULL path: %s\n", started ? "ran" : "failed",
-                opened ? "no" : "yes");
-    return std::strcmp(version, QV_PACKAGE_VERSION) == 0 && started && !opened ? 0 : 1;
+    bool system = SystemCalls();
+    std::printf("thread %s, serial refuses a NULL path: %s, system libraries %s\n",
+                started ? "ran" : "failed", opened ? "no" : "yes", system ? "linked" : "wrong");
+    return std::strcmp(version, QV_PACKAGE_VERSION) == 0 && started && !opened && system ? 0 : 1;
 }

@@ -34,6 +34,15 @@ bool DllVersion(char* text, size_t size) {
     return true;
 }
 
+// The system libraries of the headers, which the package's target brings:
+// without them this does not link.
+bool SystemCalls() {
+    DWORD interfaces = 0;
+    GetNumberOfInterfaces(&interfaces);                        // iphlpapi
+    SetupDiDestroyDeviceInfoList(INVALID_HANDLE_VALUE);        // setupapi
+    return ntohs(htons(0x1234)) == 0x1234 && htons(1) != 1;    // ws2_32
+}
+
 }  // namespace
 
 extern "C" void __cdecl AppStart() {
@@ -49,8 +58,9 @@ extern "C" void __cdecl AppStart() {
     CxSerial* serial = new CxSerial;
     int opened = serial && serial->Open(NULL, 1);  // refused: no path
     delete serial;
-    printf("thread %s, serial refuses a NULL path: %s\n", started ? "ran" : "failed",
-           opened ? "no" : "yes");
+    bool system = SystemCalls();
+    printf("thread %s, serial refuses a NULL path: %s, system libraries %s\n",
+           started ? "ran" : "failed", opened ? "no" : "yes", system ? "linked" : "wrong");
     fflush(stdout);
-    exit(started && !opened ? 0 : 1);
+    exit(started && !opened && system ? 0 : 1);
 }
