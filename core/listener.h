@@ -105,15 +105,25 @@ void Run(CxThread* pThread, Watch& watch) {
 }
 
 // Stops a listener its endpoint started: the exit request first, so that the
-// listener finds it when wake() wakes it, then the wait for its end. From the
-// listener's own thread (a host callback) it only asks and lets go.
+// listener finds it when wake() wakes it, then the wait for its end: for its
+// routine to return, after which its thread reads only its record on its
+// way out (the system's end of a thread costs milliseconds under some
+// systems, which a close need not wait for). From the listener's own thread
+// (a host callback) it only asks and lets go.
+// A listener whose thread has not yet taken its first step never runs: the
+// stop takes the hold the thread would have dropped, and does not wait (a
+// new thread's start costs milliseconds under some systems).
 template <class WakeFn>
 void Stop(CxThread& thread, WakeFn wake) {
     if (thread.GetSafeHandle()) {
         ThreadAccess::RequestExit(thread);
-        wake();
+        if (ThreadAccess::CancelUnstarted(thread)) {
+            DropHold(ThreadAccess::RecordOf(&thread));
+        } else {
+            wake();
+        }
     }
-    thread.CloseThread(INFINITE);
+    ThreadAccess::LetGoAfterRoutine(thread);
 }
 
 // An event for the host: the callback, on this thread, when one is set;

@@ -89,6 +89,14 @@ void DropUnstarted(SharedLink* record) {
     SharedLink::Release(second);
 }
 
+// The routine has returned (or never will): told to a LetGoAfterRoutine.
+void MarkEnded(quorvel::ThreadState* state) {
+    os::AcquireSRWLockExclusive(&state->endLock);
+    state->ended.store(true, std::memory_order_release);
+    os::ReleaseSRWLockExclusive(&state->endLock);
+    os::WakeAllConditionVariable(&state->endTold);
+}
+
 bool Ended(const SharedLink* record) {
     return quorvel::StateOf(record)->ended.load(std::memory_order_acquire);
 }
@@ -270,6 +278,29 @@ void quorvel::ThreadAccess::RequestExit(CxThread& thread) {
     quorvel::StateOf(thread.m_pLink)->exit.store(1, std::memory_order_release);
 }
 
+bool quorvel::ThreadAccess::CancelUnstarted(CxThread& thread) {
+    if (!thread.m_hThread || !thread.OwnsThread()) return false;
+    quorvel::ThreadState* state = quorvel::StateOf(thread.m_pLink);
+    int nStart = quorvel::ThreadState::kPending;
+    if (!state->start.compare_exchange_strong(nStart, quorvel::ThreadState::kCancelled)) return false;
+    MarkEnded(state);
+    return true;
+}
+
+void quorvel::ThreadAccess::LetGoAfterRoutine(CxThread& thread) {
+    if (!thread.m_hThread || !thread.OwnsThread() || thread.m_dwThreadId == os::GetCurrentThreadId()) {
+        thread.CloseThread(INFINITE);
+        return;
+    }
+    quorvel::ThreadState* state = quorvel::StateOf(thread.m_pLink);
+    os::AcquireSRWLockExclusive(&state->endLock);
+    while (!state->ended.load(std::memory_order_acquire)) {
+        os::SleepConditionVariableSRW(&state->endTold, &state->endLock, INFINITE, 0);
+    }
+    os::ReleaseSRWLockExclusive(&state->endLock);
+    thread.ReleaseThread();
+}
+
 bool quorvel::ThreadAccess::RequestCall(CxThread& thread) {
     quorvel::PinnedLink record(thread.m_pLink);
     quorvel::ThreadState* state = quorvel::StateOf(record.get());
@@ -334,9 +365,17 @@ DWORD WINAPI CxThread::ThreadStartRoutine(void* pStart) {
     SharedLink* record = static_cast<SharedLink*>(pStart);
     quorvel::ThreadState* state = quorvel::StateOf(record);
     HMODULE hModule = state->module;
+    int nStart = quorvel::ThreadState::kPending;
+    if (!state->start.compare_exchange_strong(nStart, quorvel::ThreadState::kRunning)) {
+        // Stopped before it ran: the object may be gone, and its owner has
+        // taken what the routine would have let go of.
+        SharedLink::Release(record);
+        if (hModule) os::FreeLibraryAndExitThread(hModule, 0);
+        return 0;
+    }
     CxThread* pThread = const_cast<CxThread*>(static_cast<const CxThread*>(record->owner));
     DWORD dwResult = pThread->OnThreadStartRoutine();
-    state->ended.store(true, std::memory_order_release);
+    MarkEnded(state);
     HWND hWnd = nullptr;
     UINT uMsg = 0;
     state->GetTarget(&hWnd, &uMsg);

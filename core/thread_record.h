@@ -18,6 +18,15 @@ namespace quorvel {
 struct ThreadState : LinkExtra {
     std::atomic<HANDLE> handle{nullptr};  // the thread's, stored before it runs
     std::atomic<bool> ended{false};  // set by the thread once its routine has returned
+    // Whether the routine runs: kPending until the thread takes its first
+    // step; a stop that comes before (CancelUnstarted) makes it kCancelled,
+    // and the thread then ends without reading the object.
+    enum : int { kPending, kRunning, kCancelled };
+    std::atomic<int> start{kPending};
+    // For a wait on ended that needs no trip to the system's object manager
+    // (LetGoAfterRoutine): set under the lock, told through the variable.
+    SRWLOCK endLock = SRWLOCK_INIT;
+    CONDITION_VARIABLE endTold = CONDITION_VARIABLE_INIT;
     std::atomic<LONG> exit{0};       // the exit request, set by the owner
     // A call on the listener's thread that the owner's side asked for
     // (listener::kEventListenerCall), taken by the listener's next wait.
@@ -77,6 +86,16 @@ struct ThreadAccess {
     // Sets the exit request of a thread the object owns without waiting, so
     // that the thread finds it set when its owner then wakes it.
     static void RequestExit(CxThread& thread);
+    // For a thread the object owns whose routine has not begun: it never
+    // will (the thread ends reading only its record), and it counts as
+    // ended. false when it has begun, or for a copy.
+    static bool CancelUnstarted(CxThread& thread);
+    // Ends the object's hold on a thread whose exit it has requested: the
+    // owner waits until the routine has returned (not for the thread's own
+    // end, which the system takes its time over: from then on the thread
+    // reads only its record) and closes its handle; a copy, or the routine's
+    // own thread, lets go at once (CloseThread).
+    static void LetGoAfterRoutine(CxThread& thread);
     // Asks a running listener for a call on its thread, which its owner then
     // wakes; false (nothing asked) when no routine runs to take it.
     static bool RequestCall(CxThread& thread);

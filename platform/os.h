@@ -97,7 +97,9 @@ void ReleaseOptionalModules();
     X(GetCurrentProcess) X(FreeLibrary)                                        \
     X(WideCharToMultiByte) X(MultiByteToWideChar)                              \
     X(TerminateThread) X(GetModuleHandleExW) X(FreeLibraryAndExitThread)       \
-    X(GetTickCount64) X(FormatMessageW) X(SwitchToThread)
+    X(GetTickCount64) X(FormatMessageW) X(SwitchToThread)                    \
+    X(AcquireSRWLockExclusive) X(ReleaseSRWLockExclusive)                      \
+    X(SleepConditionVariableSRW) X(WakeAllConditionVariable)
 
 // Kernel: the modem lines of a communications port (DTR, RTS, break out;
 // CTS, DSR, RI, DCD in).

@@ -4,6 +4,7 @@
 #include "core/error.h"
 #include "core/lifecycle_check.h"
 #include "core/shared_link.h"
+#include "core/thread_record.h"
 #include "platform/os.h"
 #include "quorvel/socket.h"
 #include "socket/socket_util.h"
@@ -57,6 +58,8 @@ int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen,
 
 int CxClientSocket::DisConnect() {
     SOCKET hSocket = GetSocket();
+    // Asked first, so that the listener leaves at the wake the close gives it.
+    quorvel::ThreadAccess::RequestExit(m_ListenThread);
     if (hSocket != INVALID_SOCKET) {
         if (OwnsSocket()) os::shutdown(hSocket, SD_BOTH);  // a copy leaves the connection alone
         CloseSocket();

@@ -332,6 +332,7 @@ public:
             if (nResult <= 0) nError = Gone(m_link) ? WSAENOTSOCK : os::WSAGetLastError();
         }
         if (nResult > 0) {
+            if (ThreadAccess::ExitRequested(m_record)) return listener::Step::kStop;  // a close woke it
             if (IsIn(m_hWake, set)) {
                 return listener::DrainSocketWake(m_hWake) ? listener::Step::kQuiet
                                                           : listener::Step::kStop;

@@ -51,6 +51,11 @@ struct Rule {
     X(GetModuleHandleExW, kFail, FALSE, ERROR_MOD_NOT_FOUND)                            \
     X(FreeLibraryAndExitThread, kNever, 0, 0)                                           \
     X(GetTickCount64, kNever, 0, 0)                                                     \
+    X(SwitchToThread, kNever, 0, 0)                                                     \
+    X(AcquireSRWLockExclusive, kNever, 0, 0)                                            \
+    X(ReleaseSRWLockExclusive, kNever, 0, 0)                                            \
+    X(SleepConditionVariableSRW, kNever, 0, 0)                                          \
+    X(WakeAllConditionVariable, kNever, 0, 0)                                           \
     X(FormatMessageW, kFail, 0, ERROR_MR_MID_NOT_FOUND)                                 \
     X(GetThreadTimes, kFail, FALSE, ERROR_INVALID_HANDLE)                               \
     X(GetExitCodeThread, kFail, FALSE, ERROR_INVALID_HANDLE)                            \

@@ -14,6 +14,7 @@
 #include "quorvel/quorvel.h"
 #include "sim/sim_bluetooth.h"
 #include "sim/sim_serial.h"
+#include "tests/support/guarded_object.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
 #include "tests/support/wait_until.h"
@@ -219,6 +220,62 @@ TEST_F(LifeCycle, ALateListenerNeverActsOnTheSocketClosedBeforeItsFirstStep) {
     CloseHandle(go);
 }
 
+// A stop that comes before the listener's thread has taken its first step
+// does not wait for that step (a thread's start can take long): the thread
+// then ends without running the listener or reading the endpoint, which may
+// be gone by then; the endpoint opens again with a listener that works.
+TEST_F(LifeCycle, AStopBeforeTheListenersFirstStepNeitherWaitsNorRunsIt) {
+    struct Late {
+        LPTHREAD_START_ROUTINE routine;
+        void* param;
+        HANDLE go;
+        static DWORD WINAPI Start(void* p) {
+            Late late = *static_cast<Late*>(p);
+            delete static_cast<Late*>(p);
+            WaitForSingleObject(late.go, 10000);
+            return late.routine(late.param);
+        }
+    };
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> holding{true};
+    Hook<os::CreateThread> late([&](LPSECURITY_ATTRIBUTES a, SIZE_T n, LPTHREAD_START_ROUTINE r,
+                                    LPVOID p, DWORD f, LPDWORD id) {
+        return holding ? late.Real()(a, n, &Late::Start, new Late{r, p, go}, f, id)
+                       : late.Real()(a, n, r, p, f, id);
+    });
+    std::vector<HANDLE> held;
+    for (Endpoint& e : Endpoints()) {
+        SCOPED_TRACE(e.name);
+        ASSERT_EQ(1, e.open());
+        held.push_back(e.socket ? ListenerOf(*e.socket) : ListenerOf(serial));
+        EXPECT_TRUE(FinishesWithin(e.close, 2000)) << "the close waited for the listener's start";
+    }
+    // One whose object is gone before its thread's first step.
+    qvtest::GuardedObject<CxClientSocket> gone;
+    ASSERT_EQ(1, gone->Connect(L"127.0.0.1", LocalPort(server.GetSocket()), 1));
+    closesocket(server.AcceptConnection());
+    held.push_back(ListenerOf(*gone));
+    gone->DisConnect();
+    gone.Destroy();
+    holding = false;
+    SetEvent(go);
+    for (HANDLE thread : held) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+        CloseHandle(thread);
+    }
+    for (Endpoint& e : Endpoints()) {
+        SCOPED_TRACE(e.name);
+        Host host{&e};
+        e.comm->SetWndMsgProc(nullptr, 0, &Host::Proc, &host);
+        ASSERT_EQ(1, e.open());
+        e.feed();
+        EXPECT_TRUE(WaitUntil([&] { return host.events > 0; }));
+        e.close();
+        e.comm->SetWndMsgProc(nullptr, 0, nullptr, nullptr);
+    }
+    CloseHandle(go);
+}
+
 namespace {
 
 // Holds one thread's calls inside the platform operations hooked with it,
@@ -351,8 +408,10 @@ TEST_F(LifeCycle, AStopEndsTheListenerWhateverMomentItTakesTheWake) {
         if (result > 0 && dgram(s)) taken = true;
         return result;
     });
+    std::atomic<bool> inSelect{false};
     Hook<os::select> waiting([&](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
         if (taken && !t) waitsAgain = true;
+        if (!t) inSelect = true;
         return waiting.Real()(n, r, w, e, t);
     });
     std::atomic<HANDLE> wake{nullptr};
@@ -371,7 +430,7 @@ TEST_F(LifeCycle, AStopEndsTheListenerWhateverMomentItTakesTheWake) {
     });
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round == 0 ? "socket destroyed" : round == 1 ? "socket detached" : "serial destroyed");
-        taken = waitsAgain = false;
+        taken = waitsAgain = inSelect = false;
         auto* client = new CxClientSocket;
         auto* port = new CxSerial;
         SOCKET accepted = INVALID_SOCKET;  // open: the listener has nothing to read
@@ -379,6 +438,7 @@ TEST_F(LifeCycle, AStopEndsTheListenerWhateverMomentItTakesTheWake) {
             ASSERT_EQ(1, client->Connect(L"127.0.0.1", LocalPort(server.GetSocket()), 1));
             accepted = server.AcceptConnection();
             listener = ListenerOf(*client);
+            ASSERT_TRUE(WaitUntil([&] { return inSelect.load(); }));  // it runs, and waits
         } else {
             ASSERT_EQ(1, port->Open(L"COM7", 1));
             listener = ListenerOf(*port);
@@ -393,7 +453,8 @@ TEST_F(LifeCycle, AStopEndsTheListenerWhateverMomentItTakesTheWake) {
             },
             5000);
         ASSERT_TRUE(ended) << "the listener took the wake before its exit request and waits again";
-        EXPECT_TRUE(Ended(listener));
+        // Its routine has returned; the thread ends on its own right after.
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(listener, 5000));
         CloseHandle(listener);
         closesocket(detached);
         closesocket(accepted);
