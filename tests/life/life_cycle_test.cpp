@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "quorvel/quorvel.h"
 #include "sim/sim_bluetooth.h"
 #include "sim/sim_serial.h"
+#include "tests/support/close_log.h"
 #include "tests/support/guarded_object.h"
 #include "tests/support/message_window.h"
 #include "tests/support/os_hook.h"
@@ -257,12 +259,34 @@ TEST_F(LifeCycle, AStopBeforeTheListenersFirstStepNeitherWaitsNorRunsIt) {
     held.push_back(ListenerOf(*gone));
     gone->DisConnect();
     gone.Destroy();
+    // A port watch: what its thread would have let go of goes with the stop
+    // (its state, and the wake in it).
+    std::vector<HANDLE> made;
+    std::mutex madeLock;
+    qvtest::CloseLog closed;
+    {
+        Hook<os::CreateEventW> making([&](LPSECURITY_ATTRIBUTES a, BOOL m, BOOL i, LPCWSTR n) {
+            HANDLE h = making.Real()(a, m, i, n);
+            std::lock_guard<std::mutex> hold(madeLock);
+            made.push_back(h);
+            return h;
+        });
+        CxSerialPortWatch watch;
+        ASSERT_EQ(1, watch.Start(0));
+        HANDLE thread = nullptr;
+        DuplicateHandle(GetCurrentProcess(), watch.GetSafeHandle(), GetCurrentProcess(), &thread,
+                        SYNCHRONIZE, FALSE, 0);
+        held.push_back(thread);
+        watch.Stop();
+    }
     holding = false;
     SetEvent(go);
     for (HANDLE thread : held) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
         CloseHandle(thread);
     }
+    ASSERT_FALSE(made.empty());
+    for (HANDLE h : made) EXPECT_EQ(1u, closed.Count(h)) << "the watch's state was never let go of";
     for (Endpoint& e : Endpoints()) {
         SCOPED_TRACE(e.name);
         Host host{&e};
