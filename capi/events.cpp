@@ -41,7 +41,7 @@ HANDLE Queue::Event() {
         return hEvent;  // another was first
     }
     hEvent = made.release();
-    Publish();  // events that came before it existed
+    Publish(false);  // events that came before it existed
     return hEvent;
 }
 
@@ -50,9 +50,10 @@ DWORD Queue::Waitable(HANDLE* phWaitable) {
     return *phWaitable ? ERROR_SUCCESS : LastError();
 }
 
-void Queue::Publish() {
+void Queue::Publish(bool bReset) {
     HANDLE hEvent = m_hEvent.load(std::memory_order_seq_cst);
     if (!hEvent) return;  // Event() publishes once it has made one
+    if (bReset) m_bResetWanted.store(true, std::memory_order_seq_cst);
     m_lChanges.fetch_add(1, std::memory_order_seq_cst);
     if (m_bPublishing.exchange(true, std::memory_order_seq_cst)) return;
     for (;;) {
@@ -62,13 +63,12 @@ void Queue::Publish() {
             FlagGuard guard(&m_bBusy);
             bWaiting = m_head != nullptr;
         }
-        if (bWaiting != m_bSignalled) {
-            if (bWaiting) {
-                os::SetEvent(hEvent);
-            } else {
-                os::ResetEvent(hEvent);
-            }
-            m_bSignalled = bWaiting;
+        if (bWaiting && !m_bSignalled) {
+            os::SetEvent(hEvent);
+            m_bSignalled = true;
+        } else if (!bWaiting && m_bSignalled && m_bResetWanted.exchange(false)) {
+            os::ResetEvent(hEvent);
+            m_bSignalled = false;
         }
         m_bPublishing.store(false, std::memory_order_seq_cst);
         // A change counted after the look above has either seen this thread
@@ -129,8 +129,8 @@ DWORD Queue::Wait(const Call& call, DWORD dwWait, qv_handle* pSource, DWORD* pdw
             FlagGuard guard(&m_bBusy);
             if (PopLocked(&event, &source)) hSource = source->Handle();
         }
+        Publish(true);  // set while events wait, reset once none is left
         if (source) {
-            Publish();
             if (pSource) *pSource = hSource;
             if (pdwEvent) *pdwEvent = event.dwEvent;
             if (pdwDetail) *pdwDetail = event.dwDetail;
@@ -156,7 +156,7 @@ void Queue::Shutdown() {
             UnlinkLocked(endpoint);
         }
     }
-    Publish();
+    Publish(true);
 }
 
 // ---- Endpoint ---------------------------------------------------------------
@@ -261,7 +261,7 @@ void Endpoint::Enqueue(DWORD dwEvent, DWORD dwDetail) {
             linked = queue;
         }
     });
-    if (linked) linked->Publish();
+    if (linked) linked->Publish(false);
 }
 
 void Endpoint::HandOver() {
@@ -278,7 +278,8 @@ void Endpoint::HandOver() {
         m_nPending = 0;
         left = queue;
     });
-    if (left) left->Publish();
+    if (left) left->Publish(true);
+
     // In the order they were queued; one that finds the target gone since
     // is queued again.
     for (int i = 0; i < nTaken; ++i) Deliver(taken[i].dwEvent, taken[i].dwDetail);
@@ -368,7 +369,6 @@ DWORD Endpoint::SetQueue(Queue* queue, Queue** pOld) {
             m_queue.store(target, std::memory_order_release);
             break;
         }
-        old->Publish();
         // ...into the new one, ahead of any that came meanwhile.
         {
             FlagGuard guard(&target->m_bBusy);
@@ -382,7 +382,7 @@ DWORD Endpoint::SetQueue(Queue* queue, Queue** pOld) {
                 if (m_nPending && !m_bLinked) target->LinkLocked(this);
             }
         }
-        target->Publish();
+        target->Publish(false);
     }
     *pOld = old != m_own ? old : nullptr;  // released once no delivery holds it
     return Watch();
@@ -430,7 +430,7 @@ void Endpoint::Finish() {
         m_queue.store(nullptr, std::memory_order_release);
         break;
     }
-    queue->Publish();
+    queue->Publish(true);
     if (queue != m_own) queue->Release();
 }
 

@@ -50,9 +50,13 @@ private:
     void LinkLocked(Endpoint* endpoint);
     void UnlinkLocked(Endpoint* endpoint);
     // After a change that may have made the queue empty or not: the event
-    // follows, set while endpoints wait. Called outside the guard (setting
-    // an event is a trip to the system, too long to hold others spinning).
-    void Publish();
+    // is set once endpoints wait. It is reset once the queue is empty only
+    // where bReset asks (a taker of events, a hand-over, a close): a route
+    // change that takes events away leaves it set, and the next wait that
+    // finds nothing resets it, so that routing back and forth costs no trip
+    // to the system each time. Called outside the guard (setting an event is such a trip,
+    // too long to hold others spinning).
+    void Publish(bool bReset);
     HANDLE Event();  // made on first need; nullptr if it cannot be made
 
     std::atomic<bool> m_bBusy{false};  // guards the members below (FlagGuard)
@@ -64,6 +68,7 @@ private:
     // made meanwhile has that thread look again.
     std::atomic<bool> m_bPublishing{false};
     std::atomic<LONG> m_lChanges{0};
+    std::atomic<bool> m_bResetWanted{false};
     bool m_bSignalled = false;  // the event's state (the publishing thread's)
 };
 

@@ -157,7 +157,9 @@ QV_C_API DWORD WINAPI qv_wait_event(qv_handle handle, DWORD timeout_ms, qv_handl
  * endpoint's own, or a shared queue) holds events, for the host's own
  * WaitForMultipleObjects or MsgWaitForMultipleObjects. It belongs to the
  * library: do not close it; it is valid until the handle is closed. Take
- * events with qv_wait_event(handle, 0, ...) until WAIT_TIMEOUT. */
+ * events with qv_wait_event(handle, 0, ...) until WAIT_TIMEOUT, which
+ * resets it. (When qv_set_queue moves an endpoint's events away, the event
+ * may stay signalled until that wait finds none.) */
 QV_C_API DWORD WINAPI qv_event_handle(qv_handle handle, HANDLE* waitable);
 
 /* ---- Streams: serial ports, TCP and RFCOMM connections -----------------

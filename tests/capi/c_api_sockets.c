@@ -262,7 +262,7 @@ static DWORD WINAPI reroute(void* context) {
 static void routes_changed_at_once(void) {
     Router r;
     qv_handle sender = NULL, source = NULL;
-    HANDLE threads[2], waitable[2];
+    HANDLE threads[3], waitable[2];
     DWORD port = 0, event = 0, i, start, strays = 0;
     memset(&r, 0, sizeof r);
     CHECK_STATUS(0, qv_queue_open(&r.queues[0]));
@@ -274,15 +274,13 @@ static void routes_changed_at_once(void) {
     qv_local_address(r.endpoint, NULL, 0, NULL, &port);
     CHECK_STATUS(0, qv_set_queue(r.endpoint, r.queues[0]));
     CHECK_STATUS(0, qv_udp_send_to(sender, L"127.0.0.1", port, "unread", 6)); /* told again and again */
-    threads[0] = CreateThread(NULL, 0, reroute, &r, 0, NULL);
-    threads[1] = CreateThread(NULL, 0, reroute, &r, 0, NULL);
+    for (i = 0; i < 3; ++i) threads[i] = CreateThread(NULL, 0, reroute, &r, 0, NULL);
     for (start = GetTickCount(); GetTickCount() - start < 1500;) {
         for (i = 0; i < 2; ++i) qv_wait_event(r.queues[i], 0, NULL, &event, NULL);
     }
     r.stop = 1;
-    CHECK(WaitForMultipleObjects(2, threads, TRUE, 5000) == WAIT_OBJECT_0);
-    CloseHandle(threads[0]);
-    CloseHandle(threads[1]);
+    CHECK(WaitForMultipleObjects(3, threads, TRUE, 5000) == WAIT_OBJECT_0);
+    for (i = 0; i < 3; ++i) CloseHandle(threads[i]);
     /* Routed to the first queue: the second has nothing of it from now on. */
     CHECK_STATUS(0, qv_set_queue(r.endpoint, r.queues[0]));
     while (qv_wait_event(r.queues[1], 0, NULL, &event, NULL) == 0) {
@@ -299,6 +297,7 @@ static void routes_changed_at_once(void) {
     Sleep(100);
     CHECK(WaitForSingleObject(waitable[0], 0) == WAIT_OBJECT_0);
     CHECK_STATUS(0, qv_close(r.endpoint));
+    CHECK(WaitForSingleObject(waitable[0], 0) == WAIT_TIMEOUT); /* it left, nothing waits */
     CHECK_STATUS(WAIT_TIMEOUT, qv_wait_event(r.queues[0], 200, &source, &event, NULL));
     CHECK(WaitForSingleObject(waitable[0], 0) == WAIT_TIMEOUT);
     CHECK_STATUS(0, qv_close(r.queues[0]));
