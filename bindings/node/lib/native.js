@@ -139,6 +139,8 @@ function load(dllPath) {
 }
 
 const native = () => api || load();
+// The file quorvel.dll was loaded from (loading it first).
+const dllPath = () => { native(); return loadedFrom; };
 
 // UTF-16 text from a call (buffer, capacity, length-out) that says how much
 // room it needs when the buffer is too small.
@@ -226,6 +228,6 @@ function guidFromText(textValue) {
 }
 
 module.exports = {
-  koffi, load, native, declarations, records, status, INFINITE, readText, errorText, QuorvelError,
+  koffi, load, native, dllPath, declarations, records, status, INFINITE, readText, errorText, QuorvelError,
   check, callAsync, checked, readList, guidText, guidFromText,
 };

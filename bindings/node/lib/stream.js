@@ -8,6 +8,7 @@ const { Endpoint, EVENT } = require('./endpoint');
 
 const CHUNK = 64 * 1024;
 const ROUND = 4 * 1024 * 1024;  // read per turn before letting other work run
+const SLICE = 50;  // ms a write holds a thread of libuv's pool at most
 const scratch = Buffer.alloc(CHUNK);
 
 function toBuffer(data) {
@@ -38,16 +39,36 @@ class Stream extends Endpoint {
     return sending;
   }
 
+  // What the system takes at once goes on this thread (sockets); the rest
+  // goes through libuv's pool in calls of at most SLICE ms each, so that a
+  // peer that does not read holds no pool thread for longer than that.
   async _send(buffer, timeout) {
     this._checkOpen('qv_send');
+    const deadline = timeout === INFINITE ? Infinity : Date.now() + timeout;
     const sent = [0];
-    const code = await callAsync('qv_send', this._handle, buffer, buffer.length, timeout, sent);
+    let done = 0;
+    let code = status.WAIT_TIMEOUT;
+    if (this._sendsAtOnce) {
+      code = native().qv_send(this._handle, buffer, buffer.length, 0, sent);
+      done = sent[0];
+    }
+    while (code === status.WAIT_TIMEOUT && done < buffer.length) {
+      const left = deadline - Date.now();
+      if (left <= 0) break;
+      if (this._closed) {  // closed between two slices: as if during one
+        code = status.OPERATION_ABORTED;
+        break;
+      }
+      const rest = buffer.subarray(done);
+      code = await callAsync('qv_send', this._handle, rest, rest.length, Math.min(SLICE, left), sent);
+      done += sent[0];
+    }
     if (code) {
       const err = new QuorvelError(code, 'qv_send');
-      err.bytesWritten = sent[0];
+      err.bytesWritten = done;
       throw err;
     }
-    return sent[0];
+    return done;
   }
 
   pause() { this._paused = true; return this; }
