@@ -100,16 +100,15 @@ qv_build() {
   cmake --build "$QV_BUILD_DIR/$preset" || qv_die "build ($preset) failed"
 }
 
-# Builds both flavours of the product (MinGW and Visual C++ ABI, i686) and,
-# when it differs, both flavours of the build that runs here.
+# Builds both flavours of the product (MinGW and Visual C++ ABI, i686) and
+# both flavours of the x64 build: the Node.js package's tests pack a DLL of
+# each architecture, and x64 is what runs where the kernel runs no 32-bit code.
 qv_build_all() {
   cd "$QV_ROOT"
   qv_build i686
   qv_build msvc-i686
-  if [ "$QV_ARCH" != i686 ]; then
-    qv_build "$QV_ARCH"
-    qv_build "msvc-$QV_ARCH"
-  fi
+  qv_build x64
+  qv_build msvc-x64
   QV_BIN="$QV_BUILD_DIR/$QV_ARCH/bin"
 }
 

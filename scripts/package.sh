@@ -2,7 +2,9 @@
 # Builds both flavours for both architectures and makes one ZIP of each with
 # CPack: build/packages/quorvel-<version>-<mingw|msvc>-<i686|x64>.zip, each
 # the tree that cmake --install lays out (DLL, import library, PDB of the
-# Visual C++ flavour, headers, CMake package, README and design notes).
+# Visual C++ flavour, headers, CMake package, README and design notes); and
+# the Node.js package, build/packages/quorvel-<version>.tgz, with the MinGW
+# flavour's DLL of each architecture (the package picks by process.arch).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 qv_install
@@ -14,4 +16,6 @@ for preset in i686 msvc-i686 x64 msvc-x64; do
   (cd "$QV_BUILD_DIR/packages" && cpack --config "$QV_BUILD_DIR/$preset/CPackConfig.cmake" >/dev/null) \
     || qv_die "cpack ($preset) failed"
 done
-ls -1 "$QV_BUILD_DIR/packages"/*.zip
+"$QV_ROOT/scripts/node-pack.sh" "$QV_BUILD_DIR/packages" "$QV_BUILD_DIR/i686/bin/quorvel.dll" \
+  "$QV_BUILD_DIR/x64/bin/quorvel.dll" >/dev/null || qv_die "packing the Node.js package failed"
+ls -1 "$QV_BUILD_DIR/packages"/*.zip "$QV_BUILD_DIR/packages"/*.tgz

@@ -1,12 +1,13 @@
 'use strict';
-// Shared by the Node.js package's tests: the package loaded from the
-// quorvel.dll named by QV_DLL, bounded waits that name what they waited
-// for, the loopback peer's ports, and the test DLL's simulators.
+// Shared by the Node.js package's tests: the package as installed, loading
+// the quorvel.dll named by QV_DLL where one is (else its own), bounded waits
+// that name what they waited for, the loopback peer's ports, and the test
+// DLL's simulators.
 const assert = require('assert');
 const fs = require('fs');
 
 const quorvel = require('quorvel');  // as npm packs it (tests/node/run.sh)
-quorvel.load(process.env.QV_DLL);
+if (process.env.QV_DLL) quorvel.load(process.env.QV_DLL);
 
 // Resolves with promise's value, or fails naming what did not happen in time.
 function within(promise, ms, what) {
