@@ -10,7 +10,11 @@
 #   run.sh stop RUNTIME    stops that wineserver
 #   run.sh node RUNTIME ARCH PACKDIR SCRIPT [ARG...]
 #                          runs node.exe SCRIPT ARG... with require()
-#                          finding the package installed in PACKDIR and koffi
+#                          finding the package installed in PACKDIR, koffi
+#                          and node-serialport's packages; with
+#                          QV_PTY=echo, with a COM port on a pseudo-terminal
+#                          whose other end echoes every byte
+#                          (tests/serial/pty_run.py, QV_PTY_PORT names it)
 #   run.sh other RUNTIME ARCH PACKDIR SCRIPT
 #                          as node, in ARCH's node.exe (fetched into RUNTIME
 #                          first), where this machine runs ARCH's programs;
@@ -63,8 +67,9 @@ case "$action" in
     [ -f "$runtime/node.exe" ] || { echo "run.sh: no node.exe in $runtime (run.sh setup)" >&2; exit 1; }
     out=$(mktemp)
     trap 'rm -f "$out"' EXIT
-    export NODE_PATH="Z:$packages;Z:$runtime/node_modules"
+    export NODE_PATH="Z:$packages;Z:$runtime/node_modules;Z:$runtime/serialport/node_modules"
     set -- "$wine" "$runtime/node.exe" ${QV_NODE_OPTIONS:-} "Z:$script" "$@"
+    [ "${QV_PTY:-}" = echo ] && set -- python3 "$here/../serial/pty_run.py" --echo "$@"
     status=0
     timeout 600 "$@" </dev/null >"$out" 2>&1 || status=$?
     tr -d '\r' <"$out"
