@@ -102,3 +102,21 @@ test('serial: the modem lines out and in, modem events while listened for, a dri
   assert.strictEqual(port.listenerCount('modem'), 0);
   port.close();
 });
+
+test('serial: writes a port cannot send leave the pool free, and end on close', async () => {
+  const fs = require('fs');
+  const ports = [];
+  for (const name of ['COM31', 'COM32', 'COM33', 'COM34']) {
+    assert.strictEqual(sim.serialAdd(name), 0);
+    assert.strictEqual(sim.serialStall(name, 1), 0);  // the driver takes nothing
+    ports.push(await quorvel.openSerialPort(name));
+  }
+  const writes = ports.map((port) => port.write(Buffer.alloc(4096)).then(
+    () => assert.fail('a write the driver never took ended'), (err) => err));
+  await new Promise((r) => setTimeout(r, 300));
+  await within(fs.promises.readFile(__filename), 10000, "a file read on libuv's pool beside the stalled writes");
+  for (const port of ports) port.close();
+  for (const err of await within(Promise.all(writes), 10000, 'the stalled writes ending on close')) {
+    assert.strictEqual(err.code, 'ERROR_OPERATION_ABORTED');
+  }
+});
