@@ -122,3 +122,15 @@ test('SerialPortStream with the binding: lines through a ReadlineParser, the oth
   assert.strictEqual(err, null);
   assert.strictEqual(stream.isOpen, false);
 });
+
+test("serialport's own SerialPort with the binding: a line through its ReadlineParser", async () => {
+  const { SerialPort, ReadlineParser } = require('serialport');
+  const port = new SerialPort({ binding: QuorvelBinding, path, baudRate: 9600 });
+  const line = new Promise((resolve) => port.pipe(new ReadlineParser()).once('data', resolve));
+  await next(port, 'open', 10000, "the port's open");
+  port.write('hello there\n');
+  assert.strictEqual(await within(line, 10000, 'the echoed line'), 'hello there');
+  const closed = next(port, 'close', 10000, "the port's close");
+  port.close();
+  await closed;
+});

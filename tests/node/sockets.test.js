@@ -141,3 +141,19 @@ test('writes blocked on peers that do not read starve neither events nor the poo
   }
   server.close();
 });
+
+test('bad arguments are TypeError or RangeError (a Promise rejects, others throw); failed calls QuorvelError', async () => {
+  assert.throws(() => quorvel.listen({ port: 65536 }), RangeError);
+  await assert.rejects(quorvel.connect({ port: 0 }), RangeError);
+  await assert.rejects(quorvel.listDeviceInterfaces('not a GUID'), TypeError);
+  const server = quorvel.listen({ host: '127.0.0.1' });
+  const accepted = next(server, 'connection', 5000, 'the connection');
+  const socket = await quorvel.connect({ port: server.address().port, timeout: 5000 });
+  const written = socket.write(42);
+  assert.ok(written instanceof Promise);
+  await assert.rejects(written, TypeError);
+  socket.close();
+  await assert.rejects(socket.write('late'), (err) => err instanceof quorvel.QuorvelError && err.code === 'ERROR_INVALID_HANDLE');
+  (await accepted)[0].close();
+  server.close();
+});

@@ -33,7 +33,12 @@ class Stream extends Endpoint {
   // the byte count once sent. Writes go out one after another in call order.
   // timeout (ms) bounds each write; none by default.
   write(data, { timeout = INFINITE } = {}) {
-    const buffer = toBuffer(data);
+    let buffer;
+    try {
+      buffer = toBuffer(data);
+    } catch (err) {
+      return Promise.reject(err);  // a Promise's arguments reject it, as everywhere
+    }
     const sending = this._writing.then(() => this._send(buffer, timeout));
     this._writing = sending.catch(() => {});
     return sending;
