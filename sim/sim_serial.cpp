@@ -50,6 +50,7 @@ struct SerialPort::State {
     int waitCalls = 0, rxPurges = 0;
     DWORD cancelDelay = 0;
     int lateWrites = 0;
+    int writeRequests = 0;
     // Requests cancelled but not yet completed: what the OVERLAPPED held.
     struct Cancelled {
         OVERLAPPED* o;
@@ -428,6 +429,7 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID data, DWORD length, LPDWORD pWritten,
     }
     CheckReuse(s, o);
     if (s->removed) return GoneRequest(s, o);
+    ++s->writeRequests;
     Pend(o);
     s->writes.push_back({o, std::string(static_cast<const char*>(data), length)});
     if (!s->stallWrites) {
@@ -822,6 +824,10 @@ int SerialPort::PendingRequests() const {
 
 int SerialPort::LateWrites() const {
     return Locked(m_state, [](const State& s) { return s.lateWrites; });
+}
+
+int SerialPort::WriteRequests() const {
+    return Locked(m_state, [](const State& s) { return s.writeRequests; });
 }
 
 SerialBus::SerialBus() {

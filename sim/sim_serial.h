@@ -93,6 +93,7 @@ public:
     // of a cancelled request was changed, or named by a new request, before
     // the cancel completed (its call had returned).
     int LateWrites() const;
+    int WriteRequests() const;       // WriteFile calls on the port
 
 private:
     friend class SerialBus;

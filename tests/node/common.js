@@ -55,6 +55,7 @@ function simulators() {
     serialLinesOut: f('qvsim_serial_lines_out', ['str16']),
     adapters: f('qvsim_adapters', ['int']),
     serialStall: f('qvsim_serial_stall', ['str16', 'uint32_t']),
+    serialWriteRequests: f('qvsim_serial_write_requests', ['str16']),
     // { baudRate, dataBits, parity, stopBits, flow, rtsControl } of the port's DCB.
     serialSettings: (name) => {
       const values = Buffer.alloc(24);

@@ -119,6 +119,13 @@ QVSIM_EXPORT DWORD qvsim_serial_stall(const wchar_t* name, DWORD stall) {
     return 0;
 }
 
+// The WriteFile calls made on the port so far.
+QVSIM_EXPORT DWORD qvsim_serial_write_requests(const wchar_t* name) {
+    Held held(g_lock);
+    qvsim::SerialPort* port = Port(name);
+    return port ? static_cast<DWORD>(port->WriteRequests()) : 0xFFFFFFFF;
+}
+
 // The DCB the port was last given, as six numbers: baud rate, data bits,
 // parity and stop bits (the DCB's codes), the flow flags (1 fOutxCtsFlow,
 // 2 fOutxDsrFlow, 4 fOutX, 8 fInX) and fRtsControl.

@@ -49,8 +49,10 @@ class Stream extends Endpoint {
   // (an answer of the peer is a sign it reads) or after a pause (1 ms,
   // doubling to SLICE), holding no thread meanwhile. A serial port's write
   // ends only once the driver has the bytes: it goes through libuv's pool in
-  // calls of at most SLICE ms each, so a port that cannot send (flow
-  // control held) holds no pool thread for longer than that.
+  // calls bounded by _sliceFor (the time the line needs for the bytes, and
+  // some), so a port that cannot send (flow control held) holds no pool
+  // thread for longer, and one that can sends each write whole, without a
+  // gap in the middle of a frame.
   async _send(buffer, timeout) {
     this._checkOpen('qv_send');
     const deadline = timeout === INFINITE ? Infinity : Date.now() + timeout;
@@ -68,7 +70,8 @@ class Stream extends Endpoint {
       if (this._sendsAtOnce) {
         code = native().qv_send(this._handle, rest, rest.length, 0, sent);
       } else {
-        code = await callAsync('qv_send', this._handle, rest, rest.length, Math.max(0, Math.min(SLICE, left)), sent);
+        code = await callAsync('qv_send', this._handle, rest, rest.length,
+          Math.max(0, Math.min(this._sliceFor(rest.length), left)), sent);
         yielded = true;
       }
       done += sent[0];
@@ -92,6 +95,9 @@ class Stream extends Endpoint {
     }
     return done;
   }
+
+  // The longest one call of a write of bytes may hold a pool thread, in ms.
+  _sliceFor() { return SLICE; }
 
   // Resolves at the endpoint's next event or close, or after ms.
   _nextChance(ms) {
