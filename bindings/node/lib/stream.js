@@ -73,6 +73,9 @@ class Stream extends Endpoint {
         code = await callAsync('qv_send', this._handle, rest, rest.length,
           Math.max(0, Math.min(this._sliceFor(rest.length), left)), sent);
         yielded = true;
+        // Closed while the call waited for a pool thread: it found the
+        // handle closed, which is the close's doing, as during the call.
+        if (code && this._closed) code = status.OPERATION_ABORTED;
       }
       done += sent[0];
       if (code !== status.WAIT_TIMEOUT || done === buffer.length || left <= 0) break;
