@@ -121,6 +121,7 @@ test('writes blocked on peers that do not read starve neither events nor the poo
   // other end never reads.
   const server = net.createServer((socket) => socket.pause());
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  server.on('connection', (socket) => socket.on('error', () => {}));  // a reset at the close
   const stuck = await Promise.all([1, 2, 3, 4].map(() => quorvel.connect({ port: server.address().port, timeout: 5000 })));
   const writes = stuck.map((socket) => socket.write(Buffer.alloc(64 << 20)).then(
     () => assert.fail('a write to a peer that never reads ended'), (err) => err));
@@ -133,6 +134,21 @@ test('writes blocked on peers that do not read starve neither events nor the poo
   await within(echo.write('ping'), 10000, 'a write beside them');
   assert.strictEqual((await echoed)[0].toString(), 'ping');
   echo.close();
+
+  // A peer that reads again later, and never answers: the write ends with
+  // no event of its endpoint to tell it that the socket takes more.
+  const late = new Promise((resolve) => server.once('connection', resolve));
+  const slow = await quorvel.connect({ port: server.address().port, timeout: 5000 });
+  const reader = await late;
+  let drained = 0;
+  reader.on('data', (data) => { drained += data.length; });
+  reader.pause();
+  const big = slow.write(Buffer.alloc(16 << 20));
+  await new Promise((r) => setTimeout(r, 300));
+  reader.resume();
+  assert.strictEqual(await within(big, 30000, 'a write to a peer that reads again'), 16 << 20);
+  await within(until(() => drained === 16 << 20), 10000, 'the peer reading it all');
+  slow.close();
 
   for (const socket of stuck) socket.close();
   for (const err of await within(Promise.all(writes), 10000, 'the blocked writes ending on close')) {
