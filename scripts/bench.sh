@@ -43,17 +43,20 @@ run qvtool_udp_rate python3 "$QV_ROOT/bench/qvtool_udp_rate.py" "$QV_WINE" "$QV_
 # The Node.js package against Node's own net module, in the Windows node.exe
 # of the package's tests (its own Windows 10 prefix and wineserver), with
 # the socket tests' loopback peer.
+# The package is packed as the tests pack it, with the MinGW flavour's DLLs.
 node_runtime="$QV_BUILD_DIR/node-$QV_ARCH"
+node_pack=$(mktemp -d)
 node_peer=$(mktemp -d)
-if "$QV_ROOT/tests/node/run.sh" setup "$node_runtime" "$QV_ARCH" \
+if "$QV_ROOT/tests/node/run.sh" setup "$node_runtime" "$QV_ARCH" "$node_pack" \
+     "$QV_BUILD_DIR/i686/bin/quorvel.dll" "$QV_BUILD_DIR/x64/bin/quorvel.dll" \
    && sh "$QV_ROOT/tests/socket/peer.sh" start "$node_peer" >/dev/null; then
   run "Node.js package" env QUORVEL_DLL="Z:$QV_BIN/quorvel.dll" QV_PEER_INFO="Z:$node_peer/socket_peer.txt" \
-    "$QV_ROOT/tests/node/run.sh" node "$node_runtime" "$QV_ARCH" "$QV_ROOT/bench/node/echo.js"
+    "$QV_ROOT/tests/node/run.sh" node "$node_runtime" "$QV_ARCH" "$node_pack" "$QV_ROOT/bench/node/echo.js"
 else
   printf 'Node.js package|could not set up node.exe or the peer|0\n' >>"$rows"
 fi
 sh "$QV_ROOT/tests/socket/peer.sh" stop "$node_peer"
-rm -rf "$node_peer"
+rm -rf "$node_peer" "$node_pack"
 "$QV_ROOT/tests/node/run.sh" stop "$node_runtime"
 # The .NET package against System.Net.Sockets, its event latency and the
 # serial throughput on a pty port, in the Windows .NET runtime of the

@@ -101,8 +101,9 @@ qv_build() {  # preset [target]
 }
 
 # Builds both flavours of the product (MinGW and Visual C++ ABI, i686) and,
-# when it differs, both flavours of the build that runs here. The .NET
-# package carries the 64-bit DLLs too: where i686 runs, those are built alone.
+# when it differs, both flavours of the build that runs here. The .NET and
+# Node.js packages carry the 64-bit DLLs too: where i686 runs, those are
+# built alone.
 qv_build_all() {
   cd "$QV_ROOT"
   qv_build i686

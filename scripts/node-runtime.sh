@@ -5,10 +5,14 @@
 # Windows 7; the library's own tests keep their Windows 7 prefix).
 #   scripts/node-runtime.sh DIR i686|x64
 # leaves DIR/node.exe, DIR/node_modules/koffi,
-# DIR/node_modules/@koromix/koffi-win32-<cpu> and DIR/wineprefix. Both are
-# made once: a second run with the same pins fetches nothing. npm packs the
-# pinned versions from the npm registry; their contents are checked against
-# the digests below and unpacked by hand (no install scripts run).
+# DIR/node_modules/@koromix/koffi-win32-<cpu>, DIR/wineprefix, and
+# node-serialport's packages that the tests drive the package's binding
+# with in DIR/serialport/node_modules. All are made once: a second run with
+# the same pins fetches nothing. npm packs the pinned versions from the npm
+# registry; their contents are checked against the digests below and
+# unpacked by hand (no install scripts run). The serialport packages come
+# through npm ci from tests/node/serialport's lock file, which pins each by
+# its integrity (again without install scripts).
 set -euo pipefail
 dir=$1
 arch=$2
@@ -56,6 +60,16 @@ sys.exit(0 if d == sys.argv[2] else "%s: digest %s, expected %s" % (sys.argv[1],
   unpack "$tmp/koromix-koffi-win32-$cpu-$KOFFI_VERSION.tgz" "$module_sum" \
     "$dir/node_modules/@koromix/koffi-win32-$cpu"
   printf '%s' "$pins" >"$dir/.pins"
+fi
+
+lock="$(cd "$(dirname "$0")/../tests/node/serialport" && pwd)/package-lock.json"
+if ! cmp -s "$lock" "$dir/serialport/.installed"; then
+  say "installing node-serialport's packages (tests/node/serialport)"
+  rm -rf "$dir/serialport"
+  mkdir -p "$dir/serialport"
+  cp "$(dirname "$lock")/package.json" "$lock" "$dir/serialport/"
+  (cd "$dir/serialport" && npm ci --silent --ignore-scripts --no-audit --no-fund >/dev/null)
+  cp "$lock" "$dir/serialport/.installed"
 fi
 
 if [ ! -f "$dir/wineprefix/.win10" ]; then

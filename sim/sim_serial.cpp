@@ -57,6 +57,7 @@ struct SerialPort::State {
     int handleCloses = 0;
     bool keepClosed = false;
     std::vector<HANDLE> retired;
+    int writeRequests = 0;
     // Requests cancelled but not yet completed: what the OVERLAPPED held.
     struct Cancelled {
         OVERLAPPED* o;
@@ -443,6 +444,7 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID data, DWORD length, LPDWORD pWritten,
     }
     CheckReuse(s, o);
     if (s->removed) return GoneRequest(s, o);
+    ++s->writeRequests;
     Pend(o);
     s->writes.push_back({o, std::string(static_cast<const char*>(data), length)});
     if (!s->stallWrites) {
@@ -845,6 +847,10 @@ int SerialPort::HandleCloses() const {
 
 void SerialPort::KeepClosedHandles() {
     WithPort(m_state, [](State* s) { s->keepClosed = true; });
+}
+
+int SerialPort::WriteRequests() const {
+    return Locked(m_state, [](const State& s) { return s.writeRequests; });
 }
 
 SerialBus::SerialBus() {

@@ -98,6 +98,7 @@ public:
     // open, their values the port's, until the bus ends.
     int HandleCloses() const;
     void KeepClosedHandles();
+    int WriteRequests() const;       // WriteFile calls on the port
 
 private:
     friend class SerialBus;

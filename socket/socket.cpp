@@ -87,6 +87,7 @@ bool SocketAccess::CallListener(CxSocket& socket) {
 void SocketCall::CountReceive() {
     if (SocketExtra* extra = ExtraOf<SocketExtra>(m_guard.Link())) {
         extra->receives.fetch_add(1, std::memory_order_seq_cst);
+        extra->EndPause();
     }
 }
 
@@ -276,8 +277,11 @@ void CxSocket::DisListenEvent() {
     quorvel::ErrorKeeper keep;  // stopping the listener never hides the caller's error
     SOCKET hWake = m_hWakeSocket;
     bool bStarter = hWake != INVALID_SOCKET;
-    quorvel::listener::Stop(m_ListenThread, [hWake, bStarter] {
-        if (bStarter) quorvel::listener::TriggerSocketWake(hWake);
+    quorvel::SocketExtra* extra = quorvel::ExtraOf<quorvel::SocketExtra>(quorvel::SocketAccess::LinkOf(*this));
+    quorvel::listener::Stop(m_ListenThread, [hWake, bStarter, extra] {
+        if (!bStarter) return;
+        quorvel::listener::TriggerSocketWake(hWake);
+        if (extra) extra->EndPause();  // a pause for a read ends too
     });
     if (bStarter) quorvel::ReleaseMember<quorvel::listener::WakeSocketTraits>(m_hWakeSocket);
 }
@@ -317,8 +321,8 @@ public:
         if (m_bRaised && !Gone(m_link)) {
             m_bRaised = false;
             if (Stuck()) {
-                return Pause(CX_SOCKET_UNREAD_PAUSE_MS) ? listener::Step::kQuiet
-                                                        : listener::Step::kStop;
+                return PauseForRead(CX_SOCKET_UNREAD_PAUSE_MS) ? listener::Step::kQuiet
+                                                               : listener::Step::kStop;
             }
         }
         m_bRaised = false;
@@ -352,6 +356,23 @@ public:
 
     bool Pause(DWORD dwMilliseconds) {
         return listener::PauseOnSocketWake(m_hWake, dwMilliseconds);
+    }
+
+    // The pause for a host that has not read: it ends early when the host
+    // reads (a host whose events are queued or posted reads after the
+    // report, not in it) or when the listener is stopped; a stop's wake-up
+    // is then taken by the next wait.
+    bool PauseForRead(DWORD dwMilliseconds) {
+        SocketExtra* extra = ExtraOf<SocketExtra>(m_link);
+        HANDLE hRead = extra ? extra->ReadWake() : nullptr;
+        if (!hRead) return Pause(dwMilliseconds);
+        extra->pausing.store(true, std::memory_order_seq_cst);
+        // A read that came before the flag was up is seen here instead.
+        if (SocketAccess::Receives(m_link) == m_lReceivesAtReport) {
+            os::WaitForSingleObject(hRead, dwMilliseconds);
+        }
+        extra->pausing.store(false, std::memory_order_seq_cst);
+        return true;
     }
 
 private:

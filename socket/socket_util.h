@@ -19,6 +19,32 @@ namespace quorvel {
 struct SocketExtra : LinkExtra {
     std::atomic<LONG> receives{0};      // receives that took data, through any holder
     std::atomic<bool> textBusy{false};  // guards a UDP socket's peer text (TextGuard)
+    // While the listener pauses for a host that has not read what it was
+    // told of (a host whose events go to a queue or a window reads later),
+    // a receive sets readWake, so the pause ends with the read and what
+    // comes next is told at once. Made on the first pause, closed with the
+    // record, which every receive and the listener hold.
+    std::atomic<bool> pausing{false};
+    std::atomic<HANDLE> readWake{nullptr};
+
+    ~SocketExtra() override {
+        if (HANDLE hWake = readWake.load()) os::CloseHandle(hWake);
+    }
+    // The auto-reset event, made on first need; nullptr if it cannot be made.
+    HANDLE ReadWake() {
+        HANDLE hWake = readWake.load();
+        if (hWake) return hWake;
+        HANDLE hMade = os::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (!hMade) return nullptr;
+        if (readWake.compare_exchange_strong(hWake, hMade)) return hMade;
+        os::CloseHandle(hMade);  // another was first
+        return hWake;
+    }
+    // Ends the pause under way, if any.
+    void EndPause() {
+        if (!pausing.load()) return;
+        if (HANDLE hWake = readWake.load()) os::SetEvent(hWake);
+    }
 };
 
 // The socket record of an endpoint, for the pieces below.

@@ -1,12 +1,26 @@
 /// <reference types="node" />
 import { EventEmitter } from 'events';
 
-/** Loads quorvel.dll from a path (else QUORVEL_DLL, else this package's folder). */
+/*
+ * Errors. A bad argument, found before the DLL is called, is a TypeError (a
+ * wrong type, or a value the package does not take: an unknown parity, a
+ * rescanMs, USB id or break length out of range, a malformed GUID) or a
+ * RangeError (a TCP or UDP port out of range, a datagram over 65507 bytes):
+ * functions that return a Promise reject with it, the others throw it. A
+ * call into quorvel.dll that fails (a value only the DLL or the driver can
+ * judge included, and any call on a closed endpoint: ERROR_INVALID_HANDLE)
+ * gives a QuorvelError. A DLL that cannot be loaded gives a plain Error.
+ */
+
+/**
+ * Loads quorvel.dll from a path (else QUORVEL_DLL, else the package's own for
+ * process.arch: dll/ia32 or dll/x64). Its bitness must be that of node.exe.
+ */
 export function load(dllPath?: string): void;
 /** The DLL's version, "major.minor.patch". */
 export function version(): string;
 
-/** A failed call: errno is the Windows or Windows Sockets code, code its name. */
+/** A failed call into quorvel.dll: errno is the Windows or Windows Sockets code, code its name. Bad arguments are TypeError or RangeError instead. */
 export class QuorvelError extends Error {
   errno: number;
   /** "ERROR_FILE_NOT_FOUND", "WSAECONNREFUSED", ... or "UNKNOWN". */
@@ -29,7 +43,7 @@ export interface AddressInfo {
 
 declare class Endpoint extends EventEmitter {
   readonly closed: boolean;
-  /** Closes at once; calls under way reject with ERROR_OPERATION_ABORTED; 'close' is the last event. */
+  /** Closes at once; calls under way reject with ERROR_OPERATION_ABORTED; 'close' is the last event, emitted once (a second close() does nothing). */
   close(): void;
   on(event: 'close', listener: (hadError: boolean) => void): this;
   on(event: 'error', listener: (err: QuorvelError) => void): this;
@@ -37,7 +51,7 @@ declare class Endpoint extends EventEmitter {
 }
 
 declare class Stream extends Endpoint {
-  /** Sends every byte (strings as UTF-8); resolves with the count. Writes go out in call order. */
+  /** Sends every byte (strings as UTF-8); resolves with the count after a turn of the event loop. Writes go out in call order. Data of another type rejects with a TypeError. */
   write(data: Buffer | Uint8Array | ArrayBuffer | string, options?: WriteOptions): Promise<number>;
   /** Stops 'data' events; the bytes wait in the library. */
   pause(): this;
@@ -135,7 +149,7 @@ export class TcpSocket extends Stream {
 }
 
 export class TcpServer extends Endpoint {
-  /** host: every interface by default; port 0: the system chooses. */
+  /** host: every interface by default; port 0: the system chooses. A port out of 0 to 65535 throws a RangeError. */
   static listen(options?: { host?: string | null; port?: number }): TcpServer;
   address(): AddressInfo;
   on(event: 'connection', listener: (socket: TcpSocket) => void): this;
@@ -154,7 +168,7 @@ export class UdpSocket extends Endpoint {
   /** Bound on every interface; port 0: the system chooses. */
   static bind(options?: { port?: number }): UdpSocket;
   address(): AddressInfo;
-  /** One datagram of at most 65507 bytes. */
+  /** One datagram of at most 65507 bytes (more: a RangeError); port 1 to 65535 (else a RangeError). */
   send(data: Buffer | Uint8Array | ArrayBuffer | string, port: number, host?: string): Promise<void>;
   on(event: 'message', listener: (message: Buffer, from: RemoteInfo) => void): this;
   on(event: 'close', listener: (hadError: boolean) => void): this;

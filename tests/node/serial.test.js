@@ -102,3 +102,35 @@ test('serial: the modem lines out and in, modem events while listened for, a dri
   assert.strictEqual(port.listenerCount('modem'), 0);
   port.close();
 });
+
+test('serial: writes a port cannot send leave the pool free, and end on close', async () => {
+  const fs = require('fs');
+  const ports = [];
+  for (const name of ['COM31', 'COM32', 'COM33', 'COM34']) {
+    assert.strictEqual(sim.serialAdd(name), 0);
+    assert.strictEqual(sim.serialStall(name, 1), 0);  // the driver takes nothing
+    ports.push(await quorvel.openSerialPort(name, { baudRate: 115200 }));
+  }
+  // Each call holds a pool thread for twice the line's time for its bytes (and 50 ms).
+  const writes = ports.map((port) => port.write(Buffer.alloc(4096)).then(
+    () => assert.fail('a write the driver never took ended'), (err) => err));
+  await new Promise((r) => setTimeout(r, 300));
+  await within(fs.promises.readFile(__filename), 10000, "a file read on libuv's pool beside the stalled writes");
+  for (const port of ports) port.close();
+  for (const err of await within(Promise.all(writes), 10000, 'the stalled writes ending on close')) {
+    assert.strictEqual(err.code, 'ERROR_OPERATION_ABORTED');
+  }
+});
+
+test('serial: a write the driver takes late goes whole, in one request (no gap inside a frame)', async () => {
+  assert.strictEqual(sim.serialAdd('COM35'), 0);
+  const port = await quorvel.openSerialPort('COM35', { baudRate: 115200 });
+  assert.strictEqual(sim.serialStall('COM35', 1), 0);
+  const frame = Buffer.alloc(2000, 0x55);  // about 200 ms of the line
+  const written = port.write(frame);
+  await new Promise((r) => setTimeout(r, 150));
+  assert.strictEqual(sim.serialStall('COM35', 0), 0);
+  assert.strictEqual(await within(written, 10000, 'the write'), frame.length);
+  assert.strictEqual(sim.serialWriteRequests('COM35'), 1);
+  port.close();
+});

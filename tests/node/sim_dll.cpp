@@ -109,6 +109,40 @@ QVSIM_EXPORT DWORD qvsim_serial_lines_out(const wchar_t* name) {
     return (port->Dtr() ? 1 : 0) | (port->Rts() ? 2 : 0) | (port->BreakOn() ? 4 : 0);
 }
 
+// Writes stay pending (stall non-zero) until released (zero).
+QVSIM_EXPORT DWORD qvsim_serial_stall(const wchar_t* name, DWORD stall) {
+    Held held(g_lock);
+    qvsim::SerialPort* port = Port(name);
+    if (!port) return ERROR_INVALID_PARAMETER;
+    port->StallWrites(stall != 0);
+    if (!stall) port->ReleaseWrites();
+    return 0;
+}
+
+// The WriteFile calls made on the port so far.
+QVSIM_EXPORT DWORD qvsim_serial_write_requests(const wchar_t* name) {
+    Held held(g_lock);
+    qvsim::SerialPort* port = Port(name);
+    return port ? static_cast<DWORD>(port->WriteRequests()) : 0xFFFFFFFF;
+}
+
+// The DCB the port was last given, as six numbers: baud rate, data bits,
+// parity and stop bits (the DCB's codes), the flow flags (1 fOutxCtsFlow,
+// 2 fOutxDsrFlow, 4 fOutX, 8 fInX) and fRtsControl.
+QVSIM_EXPORT DWORD qvsim_serial_settings(const wchar_t* name, DWORD* values) {
+    Held held(g_lock);
+    qvsim::SerialPort* port = Port(name);
+    if (!port || !values) return ERROR_INVALID_PARAMETER;
+    DCB dcb = port->Settings();
+    values[0] = dcb.BaudRate;
+    values[1] = dcb.ByteSize;
+    values[2] = dcb.Parity;
+    values[3] = dcb.StopBits;
+    values[4] = (dcb.fOutxCtsFlow ? 1 : 0) | (dcb.fOutxDsrFlow ? 2 : 0) | (dcb.fOutX ? 4 : 0) | (dcb.fInX ? 8 : 0);
+    values[5] = dcb.fRtsControl;
+    return 0;
+}
+
 // Everything the port has sent: copies up to cb bytes, returns the length.
 QVSIM_EXPORT DWORD qvsim_serial_sent(const wchar_t* name, char* buffer, DWORD cb) {
     Held held(g_lock);
@@ -128,9 +162,11 @@ QVSIM_EXPORT DWORD qvsim_adapters(int count) {
 }
 
 // A USB serial adapter on port (e.g. "COM9") as Windows registers one: a
-// device-map value and a ports-class device node "USB\VID_v&PID_p\serial".
+// device-map value and a ports-class device node "USB\VID_v&PID_p\serial"
+// with its location text (none if NULL).
 QVSIM_EXPORT DWORD qvsim_usb_port(const wchar_t* port, const wchar_t* instanceId,
-                                         const wchar_t* hardwareId, const wchar_t* friendly) {
+                                         const wchar_t* hardwareId, const wchar_t* friendly,
+                                         const wchar_t* location) {
     Held held(g_lock);
     if (!port || !instanceId || !hardwareId || !friendly) return ERROR_INVALID_PARAMETER;
     qvsim::DeviceDesc desc;
@@ -141,6 +177,7 @@ QVSIM_EXPORT DWORD qvsim_usb_port(const wchar_t* port, const wchar_t* instanceId
     desc.hardwareIds = {hardwareId};
     desc.friendlyName = friendly;
     desc.portName = port;
+    if (location) desc.locationInfo = location;
     std::unique_ptr<qvsim::SimDevice> device(new qvsim::SimDevice(desc));
     if (!device->Ok()) return device->Error() ? device->Error() : ERROR_GEN_FAILURE;
     std::unique_ptr<qvsim::DeviceMapValue> value(

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""pty_run.py WINE PROGRAM [ARGS...]: runs PROGRAM under Wine with
+"""pty_run.py [--echo] WINE PROGRAM [ARGS...]: runs PROGRAM under Wine with
 QV_PTY_PORT=COMn, a COM port on a new Linux pseudo-terminal (a link
 $WINEPREFIX/dosdevices/comn, the first free n from 200), and sends back in
-upper case what the program writes to it. Removes the link at the end, and
-stops the program by its pid if it runs too long; exits with its code."""
+upper case what the program writes to it (with --echo: every byte as it
+came, as an echo firmware does). Removes the link at the end, and stops
+the program by its pid if it runs too long; exits with its code."""
 import os
 import pty
 import select
@@ -15,7 +16,7 @@ import tty
 TIME_LIMIT = 300  # seconds
 
 
-def answer(master, stop):
+def answer(master, stop, echo):
     while not stop.is_set():
         ready, _, _ = select.select([master], [], [], 0.1)
         if not ready:
@@ -24,11 +25,17 @@ def answer(master, stop):
             data = os.read(master, 4096)
         except OSError:
             return
-        os.write(master, data.upper())
+        data = data if echo else data.upper()
+        while data:
+            data = data[os.write(master, data):]
 
 
 def main():
-    wine, program, args = sys.argv[1], sys.argv[2], sys.argv[3:]
+    argv = sys.argv[1:]
+    echo = argv[:1] == ["--echo"]
+    if echo:
+        argv = argv[1:]
+    wine, program, args = argv[0], argv[1], argv[2:]
     prefix = os.environ.get("WINEPREFIX")
     if not prefix:
         sys.exit("pty_run.py: WINEPREFIX is not set (run the tests through test.sh or scripts/common.sh)")
@@ -41,7 +48,7 @@ def main():
     master, slave = pty.openpty()
     tty.setraw(slave)
     stop = threading.Event()
-    answering = threading.Thread(target=answer, args=(master, stop))
+    answering = threading.Thread(target=answer, args=(master, stop, echo))
     code = 1
     try:
         os.symlink(os.ttyname(slave), link)

@@ -64,13 +64,18 @@ HANDLE ListenerThreadOf(CxSocket& socket) {
     return copy;
 }
 
-// Selects that only pause the listener (a wait on its wake socket alone with
-// a time limit), counted while the test runs.
+// Waits that only pause the listener, counted while the test runs: a select
+// on its wake socket alone with a time limit, or the wait for a host's read
+// (the unread-data pause).
 struct PauseCounter {
     std::atomic<int> pauses{0};
     Hook<os::select> hook{[this](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
         if (t && (t->tv_sec || t->tv_usec) && r && r->fd_count == 1 && !w && !e) ++pauses;
         return hook.Real()(n, r, w, e, t);
+    }};
+    Hook<os::WaitForSingleObject> forRead{[this](HANDLE h, DWORD ms) {
+        if (ms == CX_SOCKET_UNREAD_PAUSE_MS) ++pauses;
+        return forRead.Real()(h, ms);
     }};
 };
 
@@ -423,6 +428,45 @@ TEST_F(Listener, StreamsAreNotPacedButACallbackThatNeverReadsIsOnceNothingArrive
         ASSERT_TRUE(WaitUntil([&] { return pauses.pauses.load() >= 5; }));
         EXPECT_LT(hoarder.calls.load(), 51 + 20);  // about one call a pause, not a spin
     }
+}
+
+// A host that reads after the report rather than in it (the C interface
+// queues events, or posts them to a window) makes the listener pause, since
+// it has not read yet; its read ends that pause at once, so that what comes
+// next is told without waiting out the pause. The pause is stretched to 10 s
+// here: only the read can end it in time.
+TEST_F(Listener, APauseForAHostThatReadsLaterEndsWithItsRead) {
+    Loopback pair;
+    std::atomic<int> calls{0};
+    std::atomic<DWORD> pauseEnd{0xFFFFFFFF};
+    std::atomic<bool> pausing{false};
+    Hook<os::WaitForSingleObject> stretched([&](HANDLE h, DWORD ms) {
+        if (ms != CX_SOCKET_UNREAD_PAUSE_MS) return stretched.Real()(h, ms);
+        pausing = true;
+        DWORD result = stretched.Real()(h, 10000);
+        pauseEnd = result;
+        return result;
+    });
+    struct Later {
+        static long CALLBACK Proc(void* p, unsigned int, long) {
+            ++*static_cast<std::atomic<int>*>(p);  // told; reads later
+            return 0;
+        }
+    };
+    pair.client.SetWndMsgProc(nullptr, 0, &Later::Proc, &calls);
+    ASSERT_TRUE(pair.Open(1));
+    unsigned char frame[100];
+    std::memset(frame, 'l', sizeof frame);
+    ASSERT_EQ(1, pair.peer.Send(frame, sizeof frame, 0));
+    ASSERT_TRUE(WaitUntil([&] { return pausing.load(); })) << "the listener did not pause";
+    ULONGLONG start = GetTickCount64();
+    ASSERT_EQ(1, pair.client.Recv(frame, sizeof frame, 0));
+    ASSERT_TRUE(WaitUntil([&] { return pauseEnd.load() != 0xFFFFFFFF; }, 20000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), pauseEnd.load())
+        << "the pause ran out after " << GetTickCount64() - start << " ms instead of ending with the read";
+    int told = calls.load();
+    ASSERT_EQ(1, pair.peer.Send(frame, sizeof frame, 0));
+    EXPECT_TRUE(WaitUntil([&] { return calls.load() > told; })) << "the next frame was not told";
 }
 
 // RecvDatagram, which carries the sender's port, counts as a receive for the

@@ -62,6 +62,7 @@ class RfcommSocket extends Stream {
   }
   address() { return address(this, 'qv_local_address'); }
   remoteAddress() { return address(this, 'qv_peer_address'); }
+  get _sendsAtOnce() { return true; }
 }
 
 // 'connection' (RfcommSocket) for each connection on a radio's channel.

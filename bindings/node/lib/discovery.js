@@ -41,7 +41,7 @@ const listSerialPorts = () => find('qv_find_serial_ports', [], 'qv_list_serial_p
 const listAdapters = () => find('qv_find_adapters', [], 'qv_list_adapter', records.adapter, adapter);
 
 // The present devices with an interface of a class ('{GUID}').
-const listDeviceInterfaces = (interfaceClass) => find('qv_find_device_interfaces',
+const listDeviceInterfaces = async (interfaceClass) => find('qv_find_device_interfaces',
   [guidFromText(interfaceClass)], 'qv_list_device_interface', records.deviceInterface, deviceInterface);
 
 // The local host's IPv4 addresses.

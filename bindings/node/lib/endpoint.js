@@ -1,45 +1,54 @@
 'use strict';
 // How events reach JavaScript. Every open endpoint routes its events to one
-// shared queue of the library; a single wait on that queue runs on one of
-// koffi's worker threads (qv_wait_event with no time limit). When it
-// returns, Node's own thread takes the event and every other one queued
-// (waiting 0 ms), hands each to its endpoint, and waits again. The
-// listener threads never call into JavaScript: nothing waits on Node's
-// thread, so closing from anywhere, an event handler included, cannot
-// deadlock, and a closed endpoint (gone from the table) is never called.
-// The wait runs only while endpoints are open: closing the last one closes
-// the queue, which ends the wait, and nothing else keeps the process alive.
+// shared queue of the library. The package's own event thread (lib/pump.js,
+// a worker thread: nothing of libuv's pool) waits on that queue and posts
+// each batch of events to Node's thread, which hands each to its endpoint
+// and then lets the thread take the next batch. The library's threads never
+// call into JavaScript and nothing waits on Node's thread, so closing from
+// anywhere, an event handler included, cannot deadlock, and a closed
+// endpoint (gone from the table) is never called.
+// The queue and the thread last as long as the process; the thread keeps
+// the process alive only while endpoints are open.
+const path = require('path');
+const { Worker } = require('worker_threads');
 const { EventEmitter } = require('events');
-const { native, status, INFINITE, QuorvelError, check } = require('./native');
+const { native, dllPath, status, QuorvelError, check } = require('./native');
 
 const EVENT = {
   DATA_READY: 0x0001, CONNECTION_WAITING: 0x0008, CLOSED: 0x0020,
   DEVICE_REMOVED: 0x1001, LINE_ERROR: 0x1002,
 };
+const BATCH = 256;  // events at most in one batch
 
 const open = new Map();  // qv_handle -> endpoint
-let queue = 0;           // the shared queue while endpoints are open
-let waiting = false;
+let queue = 0;           // the shared queue, from the first endpoint on
+let pump = null;         // the event thread
+let gate = null;         // gate[0]: 1 while Node's thread handles a batch
+
+function start() {
+  const api = native();
+  const made = [0];
+  check(api.qv_queue_open(made), 'qv_queue_open');
+  queue = made[0];
+  gate = new Int32Array(new SharedArrayBuffer(4));
+  pump = new Worker(path.join(__dirname, 'pump.js'), {
+    workerData: { dll: dllPath(), queue, gate: gate.buffer, batch: BATCH },
+    stdout: false, stderr: false,
+  });
+  pump.on('message', handle);
+  pump.on('error', (err) => { throw err; });
+  pump.unref();
+}
 
 function attach(endpoint) {
-  const api = native();
-  if (!queue) {
-    const made = [0];
-    check(api.qv_queue_open(made), 'qv_queue_open');
-    queue = made[0];
-  }
-  check(api.qv_set_queue(endpoint._handle, queue), 'qv_set_queue');
+  if (!queue) start();
+  check(native().qv_set_queue(endpoint._handle, queue), 'qv_set_queue');
   open.set(endpoint._handle, endpoint);
-  wait();
+  if (open.size === 1) pump.ref();
 }
 
 function detach(endpoint) {
-  open.delete(endpoint._handle);
-  if (open.size === 0 && queue) {
-    const closing = queue;
-    queue = 0;
-    native().qv_close(closing);  // ends the wait under way
-  }
+  if (open.delete(endpoint._handle) && open.size === 0) pump.unref();
 }
 
 function deliver(source, event, detail) {
@@ -48,41 +57,37 @@ function deliver(source, event, detail) {
   try {
     endpoint._event(event, detail);
   } catch (err) {
-    // A handler's exception is the host's, as from any event; the wait goes on.
+    // A handler's exception is the host's, as from any event; delivery goes on.
     process.nextTick(() => { throw err; });
   }
 }
 
-function wait() {
-  if (waiting || !queue) return;
-  waiting = true;
-  const mine = queue;
-  const source = [0];
-  const event = [0];
-  const detail = [0];
-  native().qv_wait_event.async(mine, INFINITE, source, event, detail, (err, code) => {
-    waiting = false;
-    if (err) throw err;
-    if (mine !== queue) return wait();  // that queue was closed; another may be open
-    if (code === 0) deliver(source[0], event[0], detail[0]);
-    // Everything else queued now, without another trip through a worker.
-    while (queue === mine) {
-      code = native().qv_wait_event(mine, 0, source, event, detail);
-      if (code) break;
-      deliver(source[0], event[0], detail[0]);
-    }
-    if (code && code !== status.WAIT_TIMEOUT && queue === mine) {
-      process.nextTick(() => { throw new QuorvelError(code, 'qv_wait_event'); });
-      return;
-    }
-    wait();
-  });
+// A batch from the event thread: [source, event, detail, ...].
+function handle(batch) {
+  if (!Array.isArray(batch)) {
+    process.nextTick(() => { throw new QuorvelError(batch.failed, 'qv_wait_event'); });
+    return;
+  }
+  try {
+    for (let i = 0; i < batch.length; i += 3) deliver(batch[i], batch[i + 1], batch[i + 2]);
+  } finally {
+    Atomics.store(gate, 0, 0);
+    Atomics.notify(gate, 0);
+  }
 }
 
-// At exit, close what is still open: that ends every call under way on a
-// worker thread, which Node waits for before the process can end.
+// At exit, close what is still open (which ends the calls under way on
+// libuv's pool, which Node waits for) and the queue, which ends the event
+// thread's wait, so that the thread ends with the process rather than being
+// cut off inside the library.
 process.on('exit', () => {
   for (const endpoint of [...open.values()]) endpoint._release();
+  if (queue) {
+    native().qv_close(queue);
+    queue = 0;
+    Atomics.store(gate, 0, 0);
+    Atomics.notify(gate, 0);
+  }
 });
 
 class Endpoint extends EventEmitter {

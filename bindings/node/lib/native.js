@@ -112,10 +112,18 @@ const status = {
 let api = null;
 let loadedFrom = null;
 
+// The package's own quorvel.dll for this Node.js: dll/ia32 or dll/x64.
+function packagedDll() {
+  if (process.arch !== 'ia32' && process.arch !== 'x64') {
+    throw new Error(`quorvel carries quorvel.dll for ia32 and x64, not ${process.arch}: give load(path) or QUORVEL_DLL`);
+  }
+  return path.join(__dirname, '..', 'dll', process.arch, 'quorvel.dll');
+}
+
 // Loads quorvel.dll once: from the path given, else QUORVEL_DLL, else the
-// package's own folder.
+// package's own for process.arch.
 function load(dllPath) {
-  const file = path.resolve(dllPath || process.env.QUORVEL_DLL || path.join(__dirname, '..', 'quorvel.dll'));
+  const file = path.resolve(dllPath || process.env.QUORVEL_DLL || packagedDll());
   if (api) {
     if (dllPath && file.toLowerCase() !== loadedFrom.toLowerCase()) {
       throw new Error(`quorvel.dll is already loaded from ${loadedFrom}`);
@@ -126,7 +134,7 @@ function load(dllPath) {
   try {
     lib = koffi.load(file);
   } catch (err) {
-    err.message = `cannot load quorvel.dll from ${file}: ${err.message}`;
+    err.message = `cannot load quorvel.dll from ${file} (its bitness must be that of this Node.js, ${process.arch}): ${err.message}`;
     throw err;
   }
   const table = {};
@@ -139,6 +147,8 @@ function load(dllPath) {
 }
 
 const native = () => api || load();
+// The file quorvel.dll was loaded from (loading it first).
+const dllPath = () => { native(); return loadedFrom; };
 
 // UTF-16 text from a call (buffer, capacity, length-out) that says how much
 // room it needs when the buffer is too small.
@@ -226,6 +236,6 @@ function guidFromText(textValue) {
 }
 
 module.exports = {
-  koffi, load, native, declarations, records, status, INFINITE, readText, errorText, QuorvelError,
+  koffi, load, native, dllPath, declarations, records, status, INFINITE, readText, errorText, QuorvelError,
   check, callAsync, checked, readList, guidText, guidFromText,
 };

@@ -39,6 +39,8 @@ class TcpSocket extends Stream {
 
   address() { return address(this, 'qv_local_address'); }
   remoteAddress() { return address(this, 'qv_peer_address'); }
+  // A socket takes what fits in its buffer without waiting.
+  get _sendsAtOnce() { return true; }
 }
 
 // A TCP server: 'connection' (TcpSocket) for each connection it accepts.

@@ -58,6 +58,19 @@ class SerialPort extends Stream {
     });
   }
 
+  // Twice the time the line needs for bytes at the port's rate (12 bits a
+  // character at most), and 50 ms.
+  _sliceFor(bytes) {
+    if (!this._baud) {
+      try {
+        this._baud = this.getLine().baudRate || 9600;
+      } catch (err) {
+        return Math.ceil((bytes * 12 * 2000) / 9600) + 50;  // the call that follows tells what failed
+      }
+    }
+    return Math.ceil((bytes * 12 * 2000) / this._baud) + 50;
+  }
+
   _watchModem(on) {
     this._checkOpen('qv_serial_watch_modem');
     check(native().qv_serial_watch_modem(this._handle, on ? 1 : 0), 'qv_serial_watch_modem');
@@ -96,6 +109,7 @@ class SerialPort extends Stream {
     const now = this.getLine();
     const o = { ...now, ...options };
     if (!Number.isInteger(o.baudRate) || o.baudRate <= 0) throw new TypeError('baudRate must be a positive integer');
+    this._baud = 0;  // read again for the next write
     await checked('qv_serial_set_line', this._handle, o.baudRate, o.dataBits,
       lookup(PARITY, o.parity, 'parity'), lookup(STOP_BITS, o.stopBits, 'stopBits'),
       lookup(FLOW, o.flowControl, 'flowControl'));

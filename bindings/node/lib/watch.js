@@ -10,11 +10,13 @@ const PORT_ARRIVED = 0x1004;
 const REPORT_PRESENT = 1;
 const RESCAN_DEFAULT = 2000;
 
-function rescanPeriod(ms) {
+// { present, rescanMs } with their defaults; a TypeError for others.
+function checkWatchOptions({ present = false, rescanMs = RESCAN_DEFAULT } = {}) {
+  const ms = rescanMs;
   if (!Number.isInteger(ms) || ms < 0 || (ms > 0 && ms < 100) || ms > 86400000) {
     throw new TypeError('rescanMs must be 0 or an integer from 100 to 86400000');
   }
-  return ms;
+  return { present: Boolean(present), rescanMs: ms };
 }
 
 // 'arrival' (port), 'removal' (port), 'error', 'close'.
@@ -22,9 +24,10 @@ class PortWatcher extends Endpoint {
   // { present: report the ports present now as arrivals first (false),
   //   rescanMs: the re-read period beside the device notifications (2000;
   //   0: notifications only) }.
-  static async open({ present = false, rescanMs = RESCAN_DEFAULT } = {}) {
+  static async open(options = {}) {
+    const { present, rescanMs } = checkWatchOptions(options);
     const made = [0];
-    await checked('qv_watch_ports', present ? REPORT_PRESENT : 0, rescanPeriod(rescanMs), made);
+    await checked('qv_watch_ports', present ? REPORT_PRESENT : 0, rescanMs, made);
     return new PortWatcher(made[0]);
   }
 
@@ -64,4 +67,4 @@ async function findPort({ vendorId, productId, serialNumber = null } = {}) {
   return found.length ? found[0] : null;
 }
 
-module.exports = { PortWatcher, watchPorts: (options) => PortWatcher.open(options), findPort };
+module.exports = { PortWatcher, checkWatchOptions, watchPorts: (options) => PortWatcher.open(options), findPort };
