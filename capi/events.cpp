@@ -289,14 +289,7 @@ void Endpoint::HandOverLater() {
     bool bWaiting = false;
     WithQueue([&](Queue*) { bWaiting = m_nPending != 0; });
     // A listener that another call is starting: that call hands over.
-    if (!bWaiting || m_nWatching.load() != kWatching) return;
-    if (!CallListener()) m_bHandOverHere.store(true);
-}
-
-void Endpoint::HandOverHere() {
-    if (!m_bHandOverHere.exchange(false) || m_bEnded.load(std::memory_order_acquire)) return;
-    Delivery delivery(this);
-    HandOver();
+    if (bWaiting && m_nWatching.load() == kWatching) CallListener();
 }
 
 void Endpoint::AwaitDeliveries() {

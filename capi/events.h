@@ -103,10 +103,6 @@ public:
     // Waits until no delivery that may have read the old target runs,
     // unless this is the delivering thread itself.
     void AwaitDeliveries();
-    // After SetCallback or SetWindow, once the host's call is no longer
-    // counted: the queued events that no listener was left to hand over
-    // (it ended: the device left) go to the new target on this thread.
-    void HandOverHere();
     // The queue qv_wait_event and qv_event_handle use on the endpoint;
     // nullptr (ERROR_INVALID_FUNCTION) while it is routed to a shared one.
     Queue* OwnQueue();
@@ -155,8 +151,8 @@ private:
     // On the listener: the queued events to the callback or window, if one
     // is set (else they stay queued).
     void HandOver();
-    // For SetCallback and SetWindow: the listener hands over what waits, or
-    // HandOverHere when none runs.
+    // For SetCallback and SetWindow: the listener hands over what waits
+    // (an endpoint whose listener has ended keeps it queued).
     void HandOverLater();
     void Enqueue(DWORD dwEvent, DWORD dwDetail);
     bool AddLocked(DWORD dwEvent, DWORD dwDetail);
@@ -171,7 +167,6 @@ private:
     enum : int { kIdle, kStarting, kWatching, kEnded };
     std::atomic<int> m_nWatching{kIdle};
     std::atomic<bool> m_bEnded{false};  // qv_close has begun
-    std::atomic<bool> m_bHandOverHere{false};
 
     // Queue state, guarded by the current queue's guard.
     std::atomic<Queue*> m_queue{nullptr};

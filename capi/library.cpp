@@ -45,7 +45,6 @@ DWORD Retarget(qv_handle endpoint, Change change) {
         dwStatus = change(changed, &old);
     }
     changed->AwaitDeliveries();
-    changed->HandOverHere();
     if (old) old->Release();
     changed->Release();
     return dwStatus;

@@ -89,6 +89,9 @@ void DropUnstarted(SharedLink* record) {
     SharedLink::Release(second);
 }
 
+// How often a LetGoAfterRoutine looks at the thread itself, in ms.
+constexpr DWORD kEndLook = 20;
+
 // The routine has returned (or never will): told to a LetGoAfterRoutine.
 void MarkEnded(quorvel::ThreadState* state) {
     os::AcquireSRWLockExclusive(&state->endLock);
@@ -295,7 +298,13 @@ void quorvel::ThreadAccess::LetGoAfterRoutine(CxThread& thread) {
     quorvel::ThreadState* state = quorvel::StateOf(thread.m_pLink);
     os::AcquireSRWLockExclusive(&state->endLock);
     while (!state->ended.load(std::memory_order_acquire)) {
-        os::SleepConditionVariableSRW(&state->endTold, &state->endLock, INFINITE, 0);
+        // A routine whose thread was ended under it never says so: at the
+        // process's exit the system ends every other thread before the DLL's
+        // detach, where a static endpoint stops its listener.
+        if (!os::SleepConditionVariableSRW(&state->endTold, &state->endLock, kEndLook, 0) &&
+            os::WaitForSingleObject(thread.m_hThread, 0) == WAIT_OBJECT_0) {
+            break;
+        }
     }
     os::ReleaseSRWLockExclusive(&state->endLock);
     thread.ReleaseThread();

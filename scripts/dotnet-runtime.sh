@@ -63,8 +63,10 @@ if [ "$(cat "$dir/sdk/.pin" 2>/dev/null)" != "$SDK_PIN" ]; then
   probe=$(mktemp -d "$dir/probe.XXXXXX")
   printf '<Project Sdk="Microsoft.NET.Sdk"><PropertyGroup><TargetFramework>netstandard2.0</TargetFramework></PropertyGroup></Project>\n' >"$probe/probe.csproj"
   printf '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/></packageSources></configuration>\n' >"$probe/NuGet.config"
-  (cd "$probe" && /usr/lib/wine/wine64 "$dir/sdk/dotnet.exe" build -p:UseSharedCompilation=false \
-     -nodeReuse:false </dev/null >"$dir/probe.log" 2>&1) \
+  # The expansion is the first-run step: a caller's DOTNET_SKIP_FIRST_TIME_EXPERIENCE
+  # (the tests set it for every other run) would leave the folder empty.
+  (cd "$probe" && env -u DOTNET_SKIP_FIRST_TIME_EXPERIENCE /usr/lib/wine/wine64 "$dir/sdk/dotnet.exe" \
+     build -p:UseSharedCompilation=false -nodeReuse:false </dev/null >"$dir/probe.log" 2>&1) \
     || { cat "$dir/probe.log" >&2; rm -rf "$probe"; exit 1; }
   rm -rf "$probe"
   [ -d "$dir/sdk/sdk/NuGetFallbackFolder/netstandard.library" ] \

@@ -77,7 +77,11 @@ LONG SocketAccess::Receives(const SharedLink* link) {
 }
 
 bool SocketAccess::CallListener(CxSocket& socket) {
-    if (socket.m_hWakeSocket == INVALID_SOCKET || !ThreadAccess::RequestCall(socket.m_ListenThread)) {
+    // A call on the socket: a close on another thread waits for it before the
+    // wake-up socket goes, and one under way refuses it.
+    SocketCall call(socket);
+    if (call.Socket() == INVALID_SOCKET || socket.m_hWakeSocket == INVALID_SOCKET ||
+        !ThreadAccess::RequestCall(socket.m_ListenThread)) {
         return false;
     }
     listener::TriggerSocketWake(socket.m_hWakeSocket);  // after the request: it looks then

@@ -121,9 +121,11 @@ QV_C_API DWORD WINAPI qv_handle_kind(qv_handle handle, DWORD* kind);
  * any of these calls (a serial port always does). Sockets repeat data-ready
  * and connection-waiting events while the data or connection waits; a
  * serial port repeats data-ready after each receive that took data while at
- * least its threshold still waits (a host that does not read is told once),
- * and hands the events it queued before a callback or window was set to it
- * when it is set (from its listener thread).
+ * least its threshold still waits (a host that does not read is told once).
+ * Every endpoint hands the events it queued before a callback or window was
+ * set to it when it is set, from its listener thread (never inside
+ * qv_set_callback); one whose listener has ended (a serial port whose
+ * device went away) keeps them in its queue.
  * Queues hold each kind of event of an endpoint once: repeats coalesce
  * (line errors OR their flags), so a queue never overflows and closed,
  * removed and line-error events are never dropped. */

@@ -224,9 +224,12 @@ static void udp_in_a_shared_queue(void) {
 
 /* A connection closed while events queue: the callback set later hears it. */
 static void WINAPI count_closed(void* context, qv_handle handle, DWORD event, DWORD detail) {
+    Watcher* w = (Watcher*)context;
     (void)handle;
     (void)detail;
-    if (event == QV_EVENT_CLOSED) InterlockedIncrement(&((Watcher*)context)->closes);
+    if (event != QV_EVENT_CLOSED) return;
+    w->wait_ms = GetCurrentThreadId(); /* the thread it came on */
+    InterlockedIncrement(&w->closes);
 }
 
 static void closed_before_the_callback(qv_handle server) {
@@ -242,6 +245,7 @@ static void closed_before_the_callback(qv_handle server) {
     Sleep(200); /* told closed, queued */
     CHECK_STATUS(0, qv_set_callback(client, count_closed, &w));
     CHECK(wait_for(&w.closes, 2000));
+    CHECK(w.wait_ms != GetCurrentThreadId()); /* from the listener */
     CHECK_STATUS(0, qv_close(client));
 }
 

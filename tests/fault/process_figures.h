@@ -9,6 +9,8 @@ namespace qvtest {
 // Handles the process holds, counted from the system's handle table
 // (GetProcessHandleCount is not reliable under Wine). -1 if unavailable.
 long ProcessHandleCount();
+// Threads of the process that have not yet ended; -1 if unavailable.
+long ProcessThreadCount();
 // Bytes of committed private memory (heaps, stacks, private mappings).
 size_t ProcessPrivateBytes();
 

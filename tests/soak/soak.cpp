@@ -22,13 +22,14 @@ void Soak(const char* name, const std::function<std::string(int)>& cycle,
           size_t simBytesPerCycle) {
     const int cycles = Cycles();
     const int warmUp = cycles / 20 < 10 ? 10 : cycles / 20;
-    long firstHandles = 0;
+    long firstHandles = 0, firstThreads = 0;
     size_t firstBytes = 0;
     DWORD start = GetTickCount();
     for (int i = 0; i < cycles; ++i) {
         if (i == warmUp) {
             firstHandles = qvtest::ProcessHandleCount();
             firstBytes = qvtest::ProcessPrivateBytes();
+            firstThreads = qvtest::ProcessThreadCount();
         }
         std::string failure = cycle(i);
         if (!failure.empty()) {
@@ -37,9 +38,12 @@ void Soak(const char* name, const std::function<std::string(int)>& cycle,
         }
     }
     DWORD elapsed = GetTickCount() - start;
-    // Threads that the last cycle ended may still be on their way out.
+    // Threads that the last cycles ended may still be on their way out (a
+    // close waits for a listener's routine, not for its thread's end), with
+    // their stacks.
     long lastHandles = qvtest::ProcessHandleCount();
-    for (int i = 0; i < 50 && lastHandles > firstHandles; ++i) {
+    for (int i = 0; i < 200 && (lastHandles > firstHandles ||
+                                qvtest::ProcessThreadCount() > firstThreads); ++i) {
         Sleep(10);
         lastHandles = qvtest::ProcessHandleCount();
     }

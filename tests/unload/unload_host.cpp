@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -104,7 +106,37 @@ DWORD Rounds(bool bWoken) {
 
 }  // namespace
 
-int main() {
+// A process that ends while a plug-in's static endpoint listens: it ends.
+const char* ExitsWithAStaticListener() {
+    wchar_t self[MAX_PATH], command[MAX_PATH + 16];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    swprintf(command, MAX_PATH + 16, L"\"%ls\" keep", self);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        return "cannot start a child";
+    }
+    DWORD dwWait = WaitForSingleObject(pi.hProcess, 20000);
+    DWORD dwCode = 1;
+    GetExitCodeProcess(pi.hProcess, &dwCode);
+    if (dwWait != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    if (dwWait != WAIT_OBJECT_0) return "a process with a plug-in's static listener does not end";
+    return dwCode == 0 ? nullptr : "the child could not keep an endpoint";
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "keep") == 0) {  // the child: keep one, and end
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        HMODULE plugin = LoadLibraryW(L"unload_plugin.dll");
+        auto keep = plugin ? Export<int (*)()>(plugin, "PluginKeep") : nullptr;
+        if (!keep || !keep()) return 1;
+        Sleep(300);  // its listener waits by now
+        return 0;
+    }
     if (Loaded(L"bthprops.cpl")) return Fail("bthprops.cpl was loaded before the DLL");
     HMODULE dll = LoadLibraryW(L"quorvel.dll");
     if (!dll) return Fail("quorvel.dll does not load");
@@ -137,8 +169,9 @@ int main() {
     WSACleanup();
     // The handle table and its entries' records go with the DLL.
     if (Rounds(true) > Rounds(false) + 5) return Fail("the handle table's close wakes outlive the DLL");
+    if (const char* failure = ExitsWithAStaticListener()) return Fail(failure);
     std::printf("PASSED: bthprops.cpl loaded on the first Bluetooth call, released with the DLL; "
                 "100 endpoints deleted from their callback, the DLL unloaded under it; "
-                "the handle table released with the DLL\n");
+                "the handle table released with the DLL; a process ends with a static listener\n");
     return 0;
 }

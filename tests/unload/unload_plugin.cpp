@@ -23,3 +23,10 @@ extern "C" __declspec(dllexport) void PluginDelete(void* pEndpoint) {
     udp->Disbind();
     delete udp;
 }
+
+// An endpoint of the plug-in's own static data, with its listener: the
+// process ends with it open, and its destructor stops the listener at the
+// DLL's detach, after the system has ended every other thread.
+static CxUdpSocket g_kept;
+
+extern "C" __declspec(dllexport) int PluginKeep() { return g_kept.Bind(0, 1); }

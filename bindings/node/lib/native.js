@@ -62,6 +62,7 @@ const declarations = {
   qv_serial_set_break: [H, 'int'],
   qv_serial_send_break: [H, D],
   qv_serial_modem_status: [H, outD],
+  qv_serial_modem_changes: [H, outD],
   qv_serial_watch_modem: [H, 'int'],
   qv_tcp_connect: [S, D, D, outH],
   qv_tcp_listen: [S, D, outH],
