@@ -79,6 +79,7 @@ bool Datagrams::Translate(long lEvent, DWORD* pdwEvent, DWORD*) {
 
 // Registers an endpoint whose open step (1, or 0 with the last error) ran.
 DWORD Opened(SocketEndpoint* endpoint, int nResult, qv_handle* pHandle) {
+    if (nResult) nResult = endpoint->Ready();
     if (!nResult) {
         DWORD dwStatus = LastError();
         endpoint->Release();
@@ -164,7 +165,7 @@ DWORD WINAPI qv_accept(qv_handle server, DWORD timeout_ms, qv_handle* connection
         endpoint->Release();
         return capi::Refuse(ERROR_NOT_ENOUGH_MEMORY);
     }
-    return capi::Register(endpoint, connection);
+    return capi::Opened(endpoint, 1, connection);
 }
 
 DWORD WINAPI qv_local_address(qv_handle socket, wchar_t* text, DWORD capacity, DWORD* length,

@@ -20,6 +20,9 @@ public:
     virtual CxSocket& Socket() = 0;
     // The local or the peer's address as text (no port) and its port.
     DWORD Address(const Call& call, bool bPeer, wchar_t (&szText)[64], DWORD* pdwPort);
+    // What an endpoint does once its socket is open, before it is handed to
+    // the host (1, or 0 with the last error).
+    virtual int Ready() { return 1; }
 
     // Only connections move data.
     int SendExact(const unsigned char*, unsigned long, unsigned long, unsigned long*) override {
@@ -77,6 +80,10 @@ public:
         *pulToSend = 0;
         return m_socket.GetRecvCount(pulToRead, nullptr);
     }
+
+    // A connection does not block: a transfer with a time limit then costs
+    // no select before each piece, only when the socket is full or empty.
+    int Ready() override { return SocketAccess::SetNonBlocking(m_socket); }
 
 protected:
     bool Translate(long lEvent, DWORD* pdwEvent, DWORD* pdwDetail) override;

@@ -111,9 +111,12 @@ int CxClientSocket::SendExact(const unsigned char* pData, unsigned long ulLength
     if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (ulLength && !pData) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
-    // With a limit, pieces small enough that the platform takes each at once.
+    // With a limit, on a socket that blocks: pieces small enough that the
+    // platform takes each at once, each once the socket can take more. One
+    // that does not block takes what it can, and says when it is full.
     constexpr unsigned long kLimitedPiece = 64 * 1024;
-    bool bWait = !deadline.Infinite();
+    const bool bLooked = !deadline.Infinite() && !call.NonBlocking();
+    bool bWait = bLooked;
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
         if (bWait && !WaitReady(hSocket, true, deadline.Remaining())) {
@@ -121,12 +124,12 @@ int CxClientSocket::SendExact(const unsigned char* pData, unsigned long ulLength
             break;
         }
         unsigned long ulPiece = ulLength - ulDone;
-        if (!deadline.Infinite() && ulPiece > kLimitedPiece) ulPiece = kLimitedPiece;
+        if (bLooked && ulPiece > kLimitedPiece) ulPiece = kLimitedPiece;
         int nSent = os::send(hSocket, reinterpret_cast<const char*>(pData) + ulDone, Chunk(ulPiece),
                              0);
         if (nSent != SOCKET_ERROR) {
             ulDone += static_cast<unsigned long>(nSent);
-            bWait = !deadline.Infinite();
+            bWait = bLooked;
             continue;
         }
         int nError = os::WSAGetLastError();
@@ -152,7 +155,9 @@ int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
     if (!quorvel::RequireSocket(hSocket != INVALID_SOCKET)) return 0;
     if (ulLength && !pBuffer) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
-    bool bWait = !deadline.Infinite();
+    // A socket that does not block is asked first (it says when it is empty).
+    const bool bLooked = !deadline.Infinite() && !call.NonBlocking();
+    bool bWait = bLooked;
     bool bBlocked = false;  // the platform said it would block: wait in select
     unsigned long ulDone = 0;
     while (ulDone != ulLength && !call.Interrupted()) {
@@ -165,7 +170,7 @@ int CxClientSocket::RecvExact(unsigned char* pBuffer, unsigned long ulLength,
                                  Chunk(ulLength - ulDone), 0);
         if (nReceived > 0) {
             ulDone += static_cast<unsigned long>(nReceived);
-            bWait = !deadline.Infinite();
+            bWait = bLooked;
             continue;
         }
         if (nReceived == 0) {  // the peer has closed the connection
@@ -201,7 +206,7 @@ int CxClientSocket::RecvSome(unsigned char* pBuffer, unsigned long ulSize, unsig
     if (!ulSize) return 1;
     if (!pBuffer) return quorvel::FailSocket(WSAEFAULT);
     quorvel::Deadline deadline(ulWait);
-    bool bWait = !deadline.Infinite();
+    bool bWait = !deadline.Infinite() && !call.NonBlocking();  // as in RecvExact
     bool bBlocked = false;
     while (!call.Interrupted()) {
         if (bWait && !(bBlocked ? WaitReady(hSocket, false, deadline.Remaining())

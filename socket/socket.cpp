@@ -76,6 +76,18 @@ LONG SocketAccess::Receives(const SharedLink* link) {
     return extra ? extra->receives.load(std::memory_order_seq_cst) : 0;
 }
 
+int SocketAccess::SetNonBlocking(CxSocket& socket) {
+    SocketCall call(socket);
+    if (!RequireSocket(call.Socket() != INVALID_SOCKET)) return 0;
+    u_long ulNonBlocking = 1;
+    if (os::ioctlsocket(call.Socket(), FIONBIO, &ulNonBlocking) == SOCKET_ERROR) {
+        return FailedCall("ioctlsocket");
+    }
+    SocketExtra* extra = ExtraOf<SocketExtra>(call.Link());
+    if (extra) extra->nonBlocking.store(true, std::memory_order_release);
+    return 1;
+}
+
 bool SocketAccess::CallListener(CxSocket& socket) {
     // A call on the socket: a close on another thread waits for it before the
     // wake-up socket goes, and one under way refuses it.

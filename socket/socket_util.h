@@ -26,6 +26,10 @@ struct SocketExtra : LinkExtra {
     // record, which every receive and the listener hold.
     std::atomic<bool> pausing{false};
     std::atomic<HANDLE> readWake{nullptr};
+    // The socket does not block (SocketAccess::SetNonBlocking): a transfer
+    // with a time limit tries first and waits only when the socket is full
+    // or empty, which saves a select for every piece.
+    std::atomic<bool> nonBlocking{false};
 
     ~SocketExtra() override {
         if (HANDLE hWake = readWake.load()) os::CloseHandle(hWake);
@@ -60,6 +64,9 @@ struct SocketAccess {
     static SOCKET SocketUnder(const CxSocket& socket, const SharedLink* link);
     // The receives counted in a record; 0 without one.
     static LONG Receives(const SharedLink* link);
+    // Makes the socket one that does not block, for good (0 with the
+    // error when it cannot); its transfers wait in select when they must.
+    static int SetNonBlocking(CxSocket& socket);
     // Has the running listener raise listener::kEventListenerCall once,
     // soon, on its own thread; false (nothing asked) when none runs.
     static bool CallListener(CxSocket& socket);
@@ -90,6 +97,11 @@ public:
     // The socket's record, held for as long as the call lasts; nullptr when
     // the call was refused.
     SharedLink* Link() const { return m_guard.Link(); }
+    // Whether the socket was made one that does not block.
+    bool NonBlocking() const {
+        const SocketExtra* extra = ExtraOf<SocketExtra>(m_guard.Link());
+        return extra && extra->nonBlocking.load(std::memory_order_acquire);
+    }
 
 private:
     CallGuard m_guard;

@@ -222,6 +222,28 @@ static void udp_in_a_shared_queue(void) {
     CHECK_STATUS(0, qv_close(sender));
 }
 
+/* A send to a peer that does not read ends at its limit with what the
+ * system took, counted exactly: the peer then reads that many bytes, in
+ * order, and no more. */
+static void a_full_socket(qv_handle server) {
+    static unsigned char data[8 * 1024 * 1024], back[8 * 1024 * 1024];
+    qv_handle client = NULL, peer = NULL;
+    DWORD sent = 0, got = 0, n = 0, i;
+    for (i = 0; i < sizeof data; ++i) data[i] = (unsigned char)(i * 7 + i / 251);
+    pair(server, &client, &peer);
+    CHECK_STATUS(WAIT_TIMEOUT, qv_send(client, data, sizeof data, 300, &sent));
+    CHECK(sent > 0 && sent < sizeof data);
+    while (got < sent && qv_recv_some(peer, back + got, sizeof back - got, 1000, &n) == 0) got += n;
+    CHECK(got == sent && memcmp(back, data, sent) == 0);
+    CHECK_STATUS(WAIT_TIMEOUT, qv_recv_some(peer, back, 1, 100, &n));
+    CHECK_STATUS(0, qv_send(client, data + sent, 1000, 0, &n)); /* room again, at once */
+    CHECK(n == 1000);
+    CHECK_STATUS(0, qv_recv(peer, back, 1000, 1000, &n));
+    CHECK(memcmp(back, data + sent, 1000) == 0);
+    CHECK_STATUS(0, qv_close(client));
+    CHECK_STATUS(0, qv_close(peer));
+}
+
 /* A connection closed while events queue: the callback set later hears it. */
 static void WINAPI count_closed(void* context, qv_handle handle, DWORD event, DWORD detail) {
     Watcher* w = (Watcher*)context;
@@ -382,6 +404,7 @@ void run_checks(void) {
     close_during_a_call(server, receive_forever);
     close_during_a_call(server, wait_forever);
     closed_before_the_callback(server);
+    a_full_socket(server);
     CHECK_STATUS(0, qv_close(server));
     udp_in_a_shared_queue();
     routes_changed_at_once();
