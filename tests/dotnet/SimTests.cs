@@ -29,7 +29,8 @@ namespace Quorvel.Tests
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Unicode)]
         internal static extern uint qvsim_serial_sent(string name, byte[] buffer, uint cb);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Unicode)]
-        internal static extern uint qvsim_usb_port(string port, string instanceId, string hardwareId, string friendly);
+        internal static extern uint qvsim_usb_port(string port, string instanceId, string hardwareId, string friendly,
+                                                   string location = null);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         internal static extern uint qvsim_adapters(int count);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
