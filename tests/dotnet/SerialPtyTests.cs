@@ -91,6 +91,62 @@ namespace Quorvel.Tests
             }
         }
 
+        // Wine's driver on a pseudo-terminal completes every wait at once, and
+        // the library tells of the bytes again each time.
+        [Scenario("pty")]
+        private static void DataReceivedComesOncePerArrivalThoughTheDriverRepeatsItsEvent()
+        {
+            using (SerialPort port = Open())
+            {
+                int told = 0;
+                port.DataReceived += (s, e) => Interlocked.Increment(ref told);
+                port.Write("a");
+                Check.Until(() => told >= 1, 5000, "DataReceived for one byte");
+                Thread.Sleep(1000);
+                Check.Equal(1, told, "DataReceived for one byte left unread, over a second");
+                port.ReceivedBytesThreshold = 5;
+                port.Write("bc");
+                Check.Until(() => port.BytesToRead == 3, 5000, "three bytes wait");
+                Thread.Sleep(500);
+                Check.Equal(1, told, "nothing for three bytes of five");
+                port.Write("de");
+                Check.Until(() => told >= 2, 5000, "DataReceived once five wait");
+                Thread.Sleep(600);
+                Check.Equal(2, told, "once for the arrival that reached the threshold");
+                Check.Equal("ABCDE", port.ReadExisting(), "the bytes");
+                port.ReceivedBytesThreshold = 1;
+                port.Write("f");
+                Check.Until(() => told >= 3, 5000, "DataReceived for the arrival after a read");
+                Thread.Sleep(600);
+                Check.Equal(3, told, "once");
+                port.DiscardInBuffer();
+                port.Write("g");
+                Check.Until(() => told >= 4, 5000, "DataReceived for the arrival after a discard");
+            }
+        }
+
+        // Wine's driver on a pseudo-terminal says yes to parity and 5 data bits,
+        // and keeps what it had (or garbage, which the next Open then fails on).
+        [Scenario("pty")]
+        private static void ALineSettingTheDriverDoesNotTakeThrowsAndLeavesTheOldOne()
+        {
+            using (SerialPort port = Open())
+            {
+                var refused = Check.Throws<QuorvelException>(() => port.Parity = Parity.Odd, "odd parity on a pseudo-terminal");
+                Check.Equal(87, refused.NativeErrorCode, "ERROR_INVALID_PARAMETER");
+                Check.Equal(Parity.None, port.Parity, "the parity as it was");
+                Check.Throws<QuorvelException>(() => port.DataBits = 5, "5 data bits");
+                Check.Throws<QuorvelException>(() => port.DataBits = 7, "7 data bits, which the driver refuses outright");
+                Check.Equal(8, port.DataBits, "the data bits as they were");
+                port.StopBits = StopBits.Two;
+                Check.Equal(StopBits.Two, port.StopBits, "two stop bits, which the driver takes");
+                port.Close();
+                port.Open();
+                port.Write("ok");
+                Check.Bytes(Encoding.ASCII.GetBytes("OK"), ReadExactly(port, 2), "the port after the refusals");
+            }
+        }
+
         [Scenario("pty")]
         private static void TimeLimitsAndCancelsLeaveThePortUsable()
         {
@@ -105,7 +161,8 @@ namespace Quorvel.Tests
                 Check.Equal("PARTIAL", port.ReadExisting(), "a timed-out line stays to be read");
 
                 var buffer = new byte[16];
-                Check.Throws<TimeoutException>(() => port.ReadAsync(buffer, 0, 16), "ReadAsync honours ReadTimeout");
+                var late = Check.Throws<TimeoutException>(() => port.ReadAsync(buffer, 0, 16), "ReadAsync honours ReadTimeout");
+                Check.Equal("The read time limit of " + port.PortName + " ran out.", late.Message, "what ran out of time");
                 port.ReadTimeout = SerialPort.InfiniteTimeout;
                 using (var cancel = new CancellationTokenSource(200))
                 {
@@ -142,6 +199,12 @@ namespace Quorvel.Tests
             Check.Equal(995, e.NativeErrorCode, "ERROR_OPERATION_ABORTED");
             Check.Throws<InvalidOperationException>(() => port.ReadByte(), "a read after Close");
             port.Open();  // as System.IO.Ports allows
+            Task<int> pending = port.ReadAsync(new byte[4], 0, 4);
+            Thread.Sleep(200);
+            port.Close();
+            var aborted = Check.Throws<QuorvelException>(() => pending, "a ReadAsync that Close ended");
+            Check.Equal(995, aborted.NativeErrorCode, "ERROR_OPERATION_ABORTED");
+            port.Open();
             var closed = new ManualResetEventSlim();
             port.DataReceived += (s, a) =>
             {

@@ -77,6 +77,43 @@ namespace Quorvel.Tests
             }
         }
 
+        // The peer sends and closes at once; the system tells of the close only
+        // once what came before it is taken.
+        [Scenario("sockets")]
+        private static void EachArrivalIsToldOnceAndThePeersCloseComesWhileItsBytesWaitUnread()
+        {
+            using (TcpConnection c = TcpConnection.Connect("localhost", PeerPort("close"), 5000))
+            {
+                int told = 0, ends = 0;
+                var ended = new ManualResetEventSlim();
+                c.DataReceived += (s, e) => Interlocked.Increment(ref told);
+                c.Disconnected += (s, e) => { Interlocked.Increment(ref ends); ended.Set(); };
+                Check.True(ended.Wait(5000), "Disconnected while the peer's bytes wait unread");
+                Check.Equal(3, c.Available, "what the peer sent waits");
+                Thread.Sleep(500);
+                Check.Equal(1, told, "DataReceived for the one arrival");
+                var buffer = new byte[8];
+                Check.Equal(3, c.Receive(buffer, 0, 8, 1000), "the bytes after the close");
+                Check.Equal("bye", Encoding.ASCII.GetString(buffer, 0, 3), "what the peer sent");
+                Check.Equal(0, c.Receive(buffer, 0, 8, 1000), "then the end");
+                Thread.Sleep(300);
+                Check.Equal(1, ends, "Disconnected once");
+            }
+            using (TcpConnection c = TcpConnection.Connect("127.0.0.1", PeerPort("tcp")))
+            {
+                int told = 0;
+                c.DataReceived += (s, e) => Interlocked.Increment(ref told);
+                c.Send("abc");
+                Check.Until(() => c.Available == 3, 5000, "the echo waits");
+                Thread.Sleep(1000);
+                Check.True(told >= 1 && told <= 3, "DataReceived for each arrival, not while bytes wait unread (" + told + " times)");
+                int before = told;
+                c.Receive(new byte[8], 0, 8);
+                c.Send("d");
+                Check.Until(() => told > before, 5000, "DataReceived for the next arrival");
+            }
+        }
+
         [Scenario("sockets")]
         private static void AcceptAndReceiveHonourCancelsAndTimeLimitsAndStayUsable()
         {
@@ -86,7 +123,8 @@ namespace Quorvel.Tests
                 int port = server.LocalEndPoint.Port;
                 using (var cancel = new CancellationTokenSource(200))
                     Check.Throws<OperationCanceledException>(() => server.AcceptAsync(-1, cancel.Token), "a cancelled AcceptAsync");
-                Check.Throws<TimeoutException>(() => server.Accept(100), "Accept with nobody connecting");
+                var late = Check.Throws<TimeoutException>(() => server.Accept(100), "Accept with nobody connecting");
+                Check.Equal("The accept time limit of the server on 127.0.0.1:" + port + " ran out.", late.Message, "what ran out of time");
                 var waiting = new ManualResetEventSlim();
                 server.ConnectionWaiting += (s, e) => waiting.Set();
                 udp.SendTo(Encoding.ASCII.GetBytes("CONNECT " + port), "127.0.0.1", PeerPort("udp"));
@@ -104,7 +142,9 @@ namespace Quorvel.Tests
                     using (var cancel = new CancellationTokenSource(200))
                         Check.Throws<OperationCanceledException>(() => c.ReceiveAsync(buffer, 0, 8, -1, cancel.Token), "a cancelled ReceiveAsync");
                     Check.Throws<TimeoutException>(() => c.ReceiveAsync(buffer, 0, 8, 200), "ReceiveAsync's time limit");
-                    Check.Throws<TimeoutException>(() => c.Receive(buffer, 0, 8, 200), "Receive's time limit");
+                    late = Check.Throws<TimeoutException>(() => c.Receive(buffer, 0, 8, 200), "Receive's time limit");
+                    Check.Equal("The read time limit of the connection to 127.0.0.1:" + PeerPort("tcp") + " ran out.", late.Message,
+                                "what ran out of time");
                     c.Send("again");
                     int got = 0;
                     while (got < 5) got += Check.Within(c.ReceiveAsync(buffer, got, 8 - got), 5000, "the echo after a cancel");
@@ -119,9 +159,12 @@ namespace Quorvel.Tests
             using (UdpSocket udp = UdpSocket.Open())
             {
                 var heard = new ManualResetEventSlim();
-                udp.DataReceived += (s, e) => heard.Set();
+                int told = 0;
+                udp.DataReceived += (s, e) => { Interlocked.Increment(ref told); heard.Set(); };
                 udp.SendTo(new byte[] { 1, 2, 3 }, new IPEndPoint(IPAddress.Loopback, PeerPort("udp")));
                 Check.True(heard.Wait(5000), "DataReceived");
+                Thread.Sleep(500);
+                Check.Equal(1, told, "DataReceived once for a datagram left waiting");
                 UdpDatagram echo = Check.Within(udp.ReceiveAsync(5000), 6000, "the echo");
                 Check.Bytes(new byte[] { 1, 2, 3 }, echo.Data, "the datagram");
                 Check.Equal(PeerPort("udp"), echo.RemoteEndPoint.Port, "its sender");
@@ -144,7 +187,24 @@ namespace Quorvel.Tests
             Check.True(clock.ElapsedMilliseconds < 500, "within 0.5 s (" + clock.ElapsedMilliseconds + " ms)");
             var e = Check.Throws<QuorvelException>(() => reader.GetAwaiter().GetResult(), "the blocked receive");
             Check.Equal(995, e.NativeErrorCode, "ERROR_OPERATION_ABORTED");
-            Check.Throws<ObjectDisposedException>(() => c.Send("x"), "a send after Dispose");
+            var late = Check.Throws<ObjectDisposedException>(() => c.Send("x"), "a send after Dispose");
+            Check.Equal("Quorvel.TcpConnection", late.ObjectName, "the disposed object");
+            Check.Throws<ObjectDisposedException>(() => { int n = c.Available; }, "Available after Dispose");
+
+            // Waits without a thread, ended by Dispose: the same 995.
+            TcpConnection f = TcpConnection.Connect("127.0.0.1", PeerPort("tcp"));
+            TcpServer server = TcpServer.Listen("127.0.0.1", 0);
+            UdpSocket udp = UdpSocket.Open();
+            var waits = new Task[] { f.ReceiveAsync(new byte[8], 0, 8), server.AcceptAsync(), udp.ReceiveAsync() };
+            Thread.Sleep(300);
+            f.Dispose();
+            server.Dispose();
+            udp.Dispose();
+            foreach (Task wait in waits)
+            {
+                var aborted = Check.Throws<QuorvelException>(() => wait, "a wait that Dispose ended");
+                Check.Equal(995, aborted.NativeErrorCode, "ERROR_OPERATION_ABORTED");
+            }
 
             TcpConnection d = TcpConnection.Connect("127.0.0.1", PeerPort("tcp"));
             var disposed = new ManualResetEventSlim();
@@ -204,6 +264,8 @@ namespace Quorvel.Tests
             Check.Throws<ArgumentOutOfRangeException>(() => TcpConnection.Connect("127.0.0.1", 0), "port 0");
             Check.Throws<ArgumentOutOfRangeException>(() => TcpConnection.Connect("127.0.0.1", 7, -2), "a limit of -2");
             Check.Throws<ArgumentNullException>(() => TcpConnection.Connect((string)null, 7), "no address");
+            Check.Throws<ArgumentException>(() => TcpConnection.Connect(" ", 7), "a blank address");
+            Check.Throws<ArgumentException>(() => TcpConnection.Connect("::1", 7), "an IPv6 address");
             Check.True(QuorvelLibrary.Version.Major >= 0 && QuorvelLibrary.ErrorText(10061).StartsWith("WSAECONNREFUSED"), "ErrorText");
             Check.Equal("127.0.0.1", Discovery.Resolve("localhost"), "Resolve");
             using (var cancel = new CancellationTokenSource())

@@ -182,7 +182,12 @@ namespace Quorvel
     /// <summary>An RFCOMM connection to a Bluetooth device.</summary>
     public sealed class RfcommConnection : Connection
     {
-        internal RfcommConnection(QvHandle handle) : base(handle) { }
+        private string _name;
+
+        internal RfcommConnection(QvHandle handle) : base(handle)
+        {
+            Channel.Describe = () => _name ?? (_name = "the RFCOMM connection to " + RemoteAddress + " channel " + RemoteChannel);
+        }
 
         /// <summary>Connects to a device on a channel (1 to 30) within timeoutMs.</summary>
         public static RfcommConnection Connect(string device, int channel, int timeoutMs = 10000)
@@ -205,7 +210,7 @@ namespace Quorvel
             Guid g = service ?? Guid.Empty;
             IntPtr made;
             uint status = NativeMethods.qv_rfcomm_connect(device, service.HasValue ? &g : null, channel, limit, out made);
-            return new RfcommConnection(QvHandle.Made(status, made, "qv_rfcomm_connect"));
+            return new RfcommConnection(QvHandle.Made(status, made, "qv_rfcomm_connect", device + (service.HasValue ? " " + g : " channel " + channel)));
         }
 
         /// <summary>The peer's address text.</summary>
@@ -224,7 +229,10 @@ namespace Quorvel
     /// <summary>Listens for RFCOMM connections on a radio's channel (it publishes no service record).</summary>
     public sealed class RfcommServer : Server<RfcommConnection>
     {
-        private RfcommServer(QvHandle handle) : base(handle) { }
+        private RfcommServer(QvHandle handle) : base(handle)
+        {
+            Channel.Describe = () => "the RFCOMM server on channel " + ListeningChannel;
+        }
 
         /// <summary>Listens on a channel of a radio (address text; null: any radio).</summary>
         public static RfcommServer Listen(int channel, string radio = null)

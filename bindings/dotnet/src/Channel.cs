@@ -32,8 +32,25 @@ namespace Quorvel
         // asks the port again (a driver that reports nothing still works).
         private const int PollMs = 200;
 
+        // How much a connection reads ahead of the program to see the peer's
+        // close (ReadAhead).
+        internal const int ReadAheadLimit = 65536;
+
         internal readonly QvHandle Handle;
         private readonly IEventSink _sink;
+        // The owner's name in an ObjectDisposedException, and what a time-out
+        // message calls the endpoint ("COM3", "the connection to ...").
+        private readonly string _owner;
+        internal Func<string> Describe;
+        // One receive at a time: the program's (blocking or not) or the read-ahead.
+        private readonly object _receiveGate = new object();
+        private byte[] _ahead;
+        private int _aheadStart, _aheadCount;
+        // Bytes taken from the library so far, and how many had arrived (taken
+        // or waiting there) when the owner last told of data: an event tells
+        // only of bytes that came since.
+        private long _taken;
+        private long _toldArrived;
         private readonly ConcurrentQueue<ulong> _pending = new ConcurrentQueue<ulong>();
         private readonly object _listenGate = new object();
         private long _id;
@@ -53,13 +70,40 @@ namespace Quorvel
             };
         }
 
-        internal Channel(QvHandle handle, IEventSink sink)
+        internal Channel(QvHandle handle, IEventSink sink, string owner)
         {
             Handle = handle;
             _sink = sink;
+            _owner = owner;
         }
 
         internal bool Closed => Handle.ClosedNow;
+
+        // At the start of a call: one made after Dispose is the program's error.
+        internal void Enter()
+        {
+            if (Closed) throw new ObjectDisposedException(_owner);
+        }
+
+        // A library status as a call on this endpoint ends: a handle that a close
+        // on another thread made invalid under the call is that close's abort.
+        internal uint Ended(uint status) =>
+            status == Status.InvalidHandle && Closed ? Status.OperationAborted : status;
+
+        internal string Name
+        {
+            get
+            {
+                try
+                {
+                    return Describe?.Invoke();
+                }
+                catch (Exception)
+                {
+                    return null;  // closed meanwhile
+                }
+            }
+        }
 
         // Asks the library for this endpoint's events (a socket starts its
         // listener thread now; a serial port always listens).
@@ -67,10 +111,19 @@ namespace Quorvel
         {
             lock (_listenGate)
             {
-                if (_id != 0) return;
+                // A closed endpoint has no events to ask for: its calls fail on their own.
+                if (_id != 0 || Closed) return;
                 _id = Interlocked.Increment(ref _lastId);
                 Listening[_id] = this;
-                uint status = NativeMethods.qv_set_callback(Handle, Proc, new IntPtr(_id));
+                uint status;
+                try
+                {
+                    status = NativeMethods.qv_set_callback(Handle, Proc, new IntPtr(_id));
+                }
+                catch (ObjectDisposedException)
+                {
+                    status = 0;  // closed meanwhile: as above
+                }
                 if (status != 0)
                 {
                     Channel ignored;
@@ -154,25 +207,125 @@ namespace Quorvel
 
         // Receives what has arrived (at least one byte), waiting at most
         // timeout: the count, 0 once the peer closed and all is read, -1 when
-        // the time ran out.
-        internal unsafe int ReceiveSome(byte[] buffer, int offset, int count, uint timeout)
+        // the time ran out. What the read-ahead holds comes first.
+        internal int ReceiveSome(byte[] buffer, int offset, int count, uint timeout)
         {
             if (count == 0) return 0;
-            uint got;
-            uint status;
-            fixed (byte* p = buffer)
+            lock (_receiveGate)
             {
-                status = NativeMethods.qv_recv_some(Handle, p + offset, (uint)count, timeout, out got);
+                if (_aheadCount > 0)
+                {
+                    int n = Math.Min(count, _aheadCount);
+                    Buffer.BlockCopy(_ahead, _aheadStart, buffer, offset, n);
+                    _aheadStart += n;
+                    Volatile.Write(ref _aheadCount, _aheadCount - n);
+                    if (_aheadCount == 0) _aheadStart = 0;
+                    return n;
+                }
+                uint got;
+                uint status = Take(buffer, offset, count, timeout, out got);
+                if (status == 0) return (int)got;
+                if (status == Status.WaitTimeout) return -1;
+                if (status == Status.Disconnected) return 0;
+                throw Errors.Of(status, "qv_recv_some", Name);
             }
-            if (status == 0) return (int)got;
-            if (status == Status.WaitTimeout) return -1;
-            if (status == Status.Disconnected) return 0;
-            throw Errors.Of(status, "qv_recv_some");
+        }
+
+        // One receive of the library's (under the receive gate), counted.
+        private unsafe uint Take(byte[] buffer, int offset, int count, uint timeout, out uint got)
+        {
+            uint status;
+            try
+            {
+                fixed (byte* p = buffer)
+                {
+                    status = NativeMethods.qv_recv_some(Handle, p + offset, (uint)count, timeout, out got);
+                }
+            }
+            catch (ObjectDisposedException)
+            {
+                // Closed before the call reached the library: as if the close had ended it.
+                got = 0;
+                return Status.OperationAborted;
+            }
+            if (status == 0) Interlocked.Add(ref _taken, got);
+            return Ended(status);
+        }
+
+        // Takes what the library holds (up to ReadAheadLimit waiting here)
+        // without waiting, so that the peer's close, which the system tells
+        // only once nothing is left unread, is seen while the program has not
+        // read. True when the end came. Does nothing while a receive of the
+        // program's is under way (that receive takes the data).
+        internal bool ReadAhead()
+        {
+            if (!Monitor.TryEnter(_receiveGate)) return false;
+            try
+            {
+                for (;;)
+                {
+                    if (_ahead == null) _ahead = new byte[ReadAheadLimit];
+                    if (_aheadStart > 0)
+                    {
+                        Buffer.BlockCopy(_ahead, _aheadStart, _ahead, 0, _aheadCount);
+                        _aheadStart = 0;
+                    }
+                    int room = _ahead.Length - _aheadCount;
+                    if (room == 0) return false;
+                    uint got;
+                    uint status = Take(_ahead, _aheadCount, room, 0, out got);
+                    if (status != 0) return status == Status.Disconnected;
+                    Volatile.Write(ref _aheadCount, _aheadCount + (int)got);
+                }
+            }
+            finally
+            {
+                Monitor.Exit(_receiveGate);
+            }
+        }
+
+        // Bytes read ahead and not yet taken by the program.
+        internal int ReadAheadCount => Volatile.Read(ref _aheadCount);
+
+        // Whether bytes arrived since the last MarkTold or Rebase, with the
+        // bytes the library holds unread now (toRead). The count taken is read
+        // first: during a receive the total can only look smaller than it is,
+        // so what came is told at the latest by the next event.
+        internal bool Arrived(out int toRead, out long arrived)
+        {
+            long taken = Interlocked.Read(ref _taken);
+            int toSend;
+            Counts(out toRead, out toSend);
+            arrived = taken + toRead;
+            return arrived > Interlocked.Read(ref _toldArrived);
+        }
+
+        internal void MarkTold(long arrived)
+        {
+            long told = Interlocked.Read(ref _toldArrived);
+            while (arrived > told)
+            {
+                long seen = Interlocked.CompareExchange(ref _toldArrived, arrived, told);
+                if (seen == told) return;
+                told = seen;
+            }
+        }
+
+        // After bytes were discarded (a purge, a line error): what waits now
+        // was told, and only what comes later is an arrival.
+        internal void Rebase()
+        {
+            lock (_receiveGate)
+            {
+                int toRead, toSend;
+                Counts(out toRead, out toSend);
+                Interlocked.Exchange(ref _toldArrived, Interlocked.Read(ref _taken) + toRead);
+            }
         }
 
         // The same without blocking a thread: waits for the endpoint's
         // data-ready event, cancellable; the endpoint stays usable after a
-        // cancel.
+        // cancel. A close while it waits ends it with ERROR_OPERATION_ABORTED.
         internal async Task<int> ReceiveSomeAsync(byte[] buffer, int offset, int count, int timeoutMs,
                                                   CancellationToken cancel)
         {
@@ -186,7 +339,7 @@ namespace Quorvel
                 int got = ReceiveSome(buffer, offset, count, 0);
                 if (got >= 0) return got;
                 int left = Remaining(start, timeoutMs);
-                if (left == 0) throw Errors.Of(Status.WaitTimeout, "qv_recv_some");
+                if (left == 0) throw Errors.TimedOut("read", Name);
                 if (left > 0) await Task.WhenAny(wake, Task.Delay(left, cancel)).ConfigureAwait(false);
                 else await wake.ConfigureAwait(false);
             }
@@ -201,16 +354,11 @@ namespace Quorvel
         }
 
         // Sends every byte within timeout (the whole call).
-        internal unsafe void Send(byte[] buffer, int offset, int count, uint timeout)
+        internal void Send(byte[] buffer, int offset, int count, uint timeout)
         {
             if (count == 0) return;
             uint sent;
-            uint status;
-            fixed (byte* p = buffer)
-            {
-                status = NativeMethods.qv_send(Handle, p + offset, (uint)count, timeout, out sent);
-            }
-            Errors.Check(status, "qv_send");
+            Errors.Check(SendSlice(buffer, offset, count, timeout, out sent), "qv_send", Name);
         }
 
         // Sends every byte on a pool thread in slices of time, so that a
@@ -225,7 +373,7 @@ namespace Quorvel
                 {
                     cancel.ThrowIfCancellationRequested();
                     int left = Remaining(start, timeoutMs);
-                    if (left == 0) throw Errors.Of(Status.WaitTimeout, "qv_send");
+                    if (left == 0) throw Errors.TimedOut("write", Name);
                     uint slice = left < 0 || left > 100 ? 100u : (uint)left;
                     uint sent;
                     uint status = SendSlice(buffer, offset, count, slice, out sent);
@@ -238,9 +386,17 @@ namespace Quorvel
 
         private unsafe uint SendSlice(byte[] buffer, int offset, int count, uint timeout, out uint sent)
         {
-            fixed (byte* p = buffer)
+            try
             {
-                return NativeMethods.qv_send(Handle, p + offset, (uint)count, timeout, out sent);
+                fixed (byte* p = buffer)
+                {
+                    return Ended(NativeMethods.qv_send(Handle, p + offset, (uint)count, timeout, out sent));
+                }
+            }
+            catch (ObjectDisposedException)
+            {
+                sent = 0;
+                return Status.OperationAborted;
             }
         }
 
@@ -255,7 +411,16 @@ namespace Quorvel
         internal void Counts(out int toRead, out int toSend)
         {
             uint r, s;
-            Errors.Check(NativeMethods.qv_queue_counts(Handle, out r, out s), "qv_queue_counts");
+            uint status;
+            try
+            {
+                status = NativeMethods.qv_queue_counts(Handle, out r, out s);
+            }
+            catch (ObjectDisposedException)
+            {
+                throw Errors.Aborted("qv_queue_counts");
+            }
+            Errors.Check(Ended(status), "qv_queue_counts");
             toRead = (int)Math.Min(r, int.MaxValue);
             toSend = (int)Math.Min(s, int.MaxValue);
         }

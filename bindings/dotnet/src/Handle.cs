@@ -44,9 +44,9 @@ namespace Quorvel
         }
 
         // A handle a call made, or the call's failure as an exception.
-        internal static QvHandle Made(uint status, IntPtr handle, string call)
+        internal static QvHandle Made(uint status, IntPtr handle, string call, string name = null)
         {
-            if (status != 0) throw Errors.Of(status, call);
+            if (status != 0) throw Errors.Of(status, call, name);
             return new QvHandle(handle);
         }
     }
@@ -93,18 +93,37 @@ namespace Quorvel
             return "error " + code;
         }
 
-        // The exception for a status: a time limit is a TimeoutException, the
-        // rest QuorvelExceptions.
-        internal static Exception Of(uint status, string call)
+        // The exception for a status: a time limit is a TimeoutException whose
+        // message names what ran out of time on what (name: the port, the
+        // connection...), the rest QuorvelExceptions.
+        internal static Exception Of(uint status, string call, string name = null)
         {
-            if (status == Status.WaitTimeout) return new TimeoutException(call + ": the time limit ran out");
+            if (status == Status.WaitTimeout) return TimedOut(LimitOf(call), name);
             return new QuorvelException((int)status) { Function = call };
         }
 
-        internal static void Check(uint status, string call)
+        internal static void Check(uint status, string call, string name = null)
         {
-            if (status != 0) throw Of(status, call);
+            if (status != 0) throw Of(status, call, name);
         }
+
+        // "The read time limit of COM3 ran out."
+        internal static TimeoutException TimedOut(string limit, string name) =>
+            new TimeoutException("The " + limit + " time limit" + (string.IsNullOrEmpty(name) ? "" : " of " + name) + " ran out.");
+
+        private static string LimitOf(string call)
+        {
+            if (call.Contains("recv")) return "read";
+            if (call.Contains("send")) return "write";
+            if (call.Contains("accept")) return "accept";
+            if (call.Contains("connect")) return "connect";
+            return "wait";
+        }
+
+        // A call on an object that a close ended, or that found it closed
+        // while under way: what a blocked call gets from the library.
+        internal static QuorvelException Aborted(string call) =>
+            new QuorvelException((int)Status.OperationAborted) { Function = call };
 
         // A time limit in milliseconds: -1 (Timeout.Infinite) or 0 and more.
         internal static uint Limit(int milliseconds, string name)

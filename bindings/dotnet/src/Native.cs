@@ -141,6 +141,8 @@ namespace Quorvel
         [DllImport(Dll, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Unicode, ExactSpelling = true)]
         internal static extern uint qv_serial_set_line(QvHandle serial, uint baud, uint dataBits, uint parity, uint stopBits, uint flow);
         [DllImport(Dll, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Unicode, ExactSpelling = true)]
+        internal static extern uint qv_serial_get_line(QvHandle serial, out uint baud, out uint dataBits, out uint parity, out uint stopBits, out uint flow);
+        [DllImport(Dll, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Unicode, ExactSpelling = true)]
         internal static extern uint qv_serial_purge(QvHandle serial, uint queues);
         [DllImport(Dll, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Unicode, ExactSpelling = true)]
         internal static extern uint qv_serial_set_queue_sizes(QvHandle serial, uint receive, uint send);

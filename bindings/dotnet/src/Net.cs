@@ -10,26 +10,34 @@ namespace Quorvel
 {
     /// <summary>A connection that carries bytes both ways: TCP or Bluetooth RFCOMM. One read may run
     /// beside one write. Events are raised on thread-pool threads, one after the other; the
-    /// connection watches for them from the first handler attached (or the first ReceiveAsync).</summary>
+    /// connection watches for them from the first handler attached (or the first ReceiveAsync).
+    /// Calls after Dispose throw ObjectDisposedException; a call that Dispose ends throws a
+    /// QuorvelException with ERROR_OPERATION_ABORTED (995).</summary>
     public abstract class Connection : IDisposable, IEventSink
     {
         internal readonly Channel Channel;
         private EventHandler _dataReceived, _disconnected;
         private Stream _stream;
+        private int _disconnectTold;
 
         internal Connection(QvHandle handle)
         {
-            Channel = new Channel(handle, this);
+            Channel = new Channel(handle, this, GetType().FullName);
         }
 
-        /// <summary>Data arrived (raised again while data waits unread after a read).</summary>
+        /// <summary>Bytes arrived: raised once for each arrival of new bytes, not again for bytes
+        /// left unread (read what waits in the handler, as with System.IO.Ports).</summary>
         public event EventHandler DataReceived
         {
             add { _dataReceived += value; Channel.Listen(); }
             remove { _dataReceived -= value; }
         }
 
-        /// <summary>The peer closed the connection, or it broke; what it sent before can still be read.</summary>
+        /// <summary>The peer closed the connection, or it broke; raised once. What the peer sent
+        /// before can still be read (Receive returns it, then 0). While a handler is attached the
+        /// connection reads ahead up to 64 KiB of what arrives (Available counts it), so the close is
+        /// told even while the program has not read, as long as no more than that waits unread:
+        /// the system tells of a close only once the bytes before it have been taken.</summary>
         public event EventHandler Disconnected
         {
             add { _disconnected += value; Channel.Listen(); }
@@ -44,20 +52,25 @@ namespace Quorvel
         {
             get
             {
+                Channel.Enter();
                 int toRead, toSend;
                 Channel.Counts(out toRead, out toSend);
-                return toRead;
+                return toRead + Channel.ReadAheadCount;
             }
         }
 
-        /// <summary>Receives what has arrived, at most count bytes, waiting at most timeoutMs
-        /// (-1: no limit) for the first: the count, or 0 once the peer has closed and all is read.
-        /// A limit that runs out throws TimeoutException.</summary>
+        /// <summary>Receives what has arrived, at most count bytes, blocking the calling thread for
+        /// at most timeoutMs (-1: no limit) until the first byte comes: the count, or 0 once the peer
+        /// has closed and all is read (as Socket.Receive). A limit that runs out throws
+        /// TimeoutException; Dispose from another thread ends the wait (QuorvelException with
+        /// ERROR_OPERATION_ABORTED).</summary>
         public int Receive(byte[] buffer, int offset, int count, int timeoutMs = Timeout.Infinite)
         {
             Errors.Range(buffer, offset, count);
-            int got = Channel.ReceiveSome(buffer, offset, count, Errors.Limit(timeoutMs, nameof(timeoutMs)));
-            if (got < 0) throw Errors.Of(Status.WaitTimeout, "qv_recv_some");
+            uint limit = Errors.Limit(timeoutMs, nameof(timeoutMs));
+            Channel.Enter();
+            int got = Channel.ReceiveSome(buffer, offset, count, limit);
+            if (got < 0) throw Errors.TimedOut("read", Channel.Name);
             return got;
         }
 
@@ -68,6 +81,7 @@ namespace Quorvel
         {
             Errors.Range(buffer, offset, count);
             Errors.Limit(timeoutMs, nameof(timeoutMs));
+            Channel.Enter();
             return Channel.ReceiveSomeAsync(buffer, offset, count, timeoutMs, cancellationToken);
         }
 
@@ -75,7 +89,9 @@ namespace Quorvel
         public void Send(byte[] buffer, int offset, int count, int timeoutMs = Timeout.Infinite)
         {
             Errors.Range(buffer, offset, count);
-            Channel.Send(buffer, offset, count, Errors.Limit(timeoutMs, nameof(timeoutMs)));
+            uint limit = Errors.Limit(timeoutMs, nameof(timeoutMs));
+            Channel.Enter();
+            Channel.Send(buffer, offset, count, limit);
         }
 
         /// <summary>Sends every byte.</summary>
@@ -84,18 +100,25 @@ namespace Quorvel
         /// <summary>Sends text as UTF-8.</summary>
         public void Send(string text) => Send(Encoding.UTF8.GetBytes(text ?? throw new ArgumentNullException(nameof(text))));
 
-        /// <summary>Sends every byte from a pool thread, cancellable (what went stays sent).</summary>
+        /// <summary>Sends every byte, cancellable (what went stays sent). The caller's thread does
+        /// not wait: the write runs on a thread-pool thread, which it holds until the last byte is
+        /// handed to the system, checking for a cancel every 100 ms.</summary>
         public Task SendAsync(byte[] buffer, int offset, int count, int timeoutMs = Timeout.Infinite,
                               CancellationToken cancellationToken = default(CancellationToken))
         {
             Errors.Range(buffer, offset, count);
             Errors.Limit(timeoutMs, nameof(timeoutMs));
+            Channel.Enter();
             return Channel.SendAsync(buffer, offset, count, timeoutMs, cancellationToken);
         }
 
         /// <summary>The connection as a Stream (Read returns 0 at the end; ReadTimeout and
         /// WriteTimeout apply; disposing it closes the connection).</summary>
-        public Stream GetStream() => _stream ?? (_stream = new ConnectionStream(this));
+        public Stream GetStream()
+        {
+            Channel.Enter();
+            return _stream ?? (_stream = new ConnectionStream(this));
+        }
 
         /// <summary>Closes the connection at once: calls under way on other threads end
         /// (QuorvelException with ERROR_OPERATION_ABORTED), no event is raised afterwards.</summary>
@@ -110,28 +133,60 @@ namespace Quorvel
 
         void IEventSink.OnEvent(Channel ch, uint evt, uint detail)
         {
-            if (ch.Closed) return;
-            if (evt == EventCode.DataReady) _dataReceived?.Invoke(this, EventArgs.Empty);
-            else if (evt == EventCode.Closed) _disconnected?.Invoke(this, EventArgs.Empty);
+            try
+            {
+                if (ch.Closed) return;
+                if (evt == EventCode.DataReady)
+                {
+                    bool ended = _disconnected != null && ch.ReadAhead();
+                    int toRead;
+                    long arrived;
+                    if (_dataReceived != null && ch.Arrived(out toRead, out arrived))
+                    {
+                        ch.MarkTold(arrived);
+                        if (toRead + ch.ReadAheadCount > 0) _dataReceived?.Invoke(this, EventArgs.Empty);
+                    }
+                    if (ended) TellDisconnected(ch);
+                }
+                else if (evt == EventCode.Closed)
+                {
+                    TellDisconnected(ch);
+                }
+            }
+            catch (QuorvelException) when (ch.Closed)
+            {
+                // closed while the event was told
+            }
+        }
+
+        private void TellDisconnected(Channel ch)
+        {
+            if (!ch.Closed && Interlocked.Exchange(ref _disconnectTold, 1) == 0) _disconnected?.Invoke(this, EventArgs.Empty);
         }
 
         internal static IPEndPoint EndPoint(Channel channel, bool peer)
         {
-            var text = new StringBuilder(64);
-            uint length, port;
-            uint status = peer ? NativeMethods.qv_peer_address(channel.Handle, text, (uint)text.Capacity, out length, out port)
-                               : NativeMethods.qv_local_address(channel.Handle, text, (uint)text.Capacity, out length, out port);
-            Errors.Check(status, peer ? "qv_peer_address" : "qv_local_address");
-            return new IPEndPoint(IPAddress.Parse(text.ToString(0, (int)length)), (int)port);
+            int port;
+            string text = AddressText(channel, peer, out port);
+            return new IPEndPoint(IPAddress.Parse(text), port);
         }
 
         internal static string AddressText(Channel channel, bool peer, out int port)
         {
+            channel.Enter();
             var text = new StringBuilder(64);
             uint length, p;
-            uint status = peer ? NativeMethods.qv_peer_address(channel.Handle, text, (uint)text.Capacity, out length, out p)
-                               : NativeMethods.qv_local_address(channel.Handle, text, (uint)text.Capacity, out length, out p);
-            Errors.Check(status, peer ? "qv_peer_address" : "qv_local_address");
+            uint status;
+            try
+            {
+                status = peer ? NativeMethods.qv_peer_address(channel.Handle, text, (uint)text.Capacity, out length, out p)
+                              : NativeMethods.qv_local_address(channel.Handle, text, (uint)text.Capacity, out length, out p);
+            }
+            catch (ObjectDisposedException)
+            {
+                throw Errors.Aborted(peer ? "qv_peer_address" : "qv_local_address");
+            }
+            Errors.Check(channel.Ended(status), peer ? "qv_peer_address" : "qv_local_address");
             port = (int)p;
             return text.ToString(0, (int)length);
         }
@@ -168,16 +223,24 @@ namespace Quorvel
     /// <summary>A TCP connection (IPv4).</summary>
     public sealed class TcpConnection : Connection
     {
-        internal TcpConnection(QvHandle handle) : base(handle) { }
+        private string _name;
 
-        /// <summary>Connects to a numeric IPv4 address (use Discovery.Resolve for a name) within timeoutMs.</summary>
+        internal TcpConnection(QvHandle handle) : base(handle)
+        {
+            Channel.Describe = () => _name ?? (_name = "the connection to " + RemoteEndPoint);
+        }
+
+        /// <summary>Connects to an IPv4 address or a host name ("localhost", resolved to its first
+        /// IPv4 address) within timeoutMs.</summary>
         public static TcpConnection Connect(string address, int port, int timeoutMs = 10000)
         {
             if (address == null) throw new ArgumentNullException(nameof(address));
             if (port < 1 || port > 65535) throw new ArgumentOutOfRangeException(nameof(port));
             uint limit = Errors.Limit(timeoutMs, nameof(timeoutMs));
+            string numeric = Hosts.Numeric(address, nameof(address));
             IntPtr made;
-            return new TcpConnection(QvHandle.Made(NativeMethods.qv_tcp_connect(address, (uint)port, limit, out made), made, "qv_tcp_connect"));
+            uint status = NativeMethods.qv_tcp_connect(numeric, (uint)port, limit, out made);
+            return new TcpConnection(QvHandle.Made(status, made, "qv_tcp_connect", address + ":" + port));
         }
 
         /// <summary>Connects to an end point within timeoutMs.</summary>
@@ -213,7 +276,7 @@ namespace Quorvel
 
         internal Server(QvHandle handle)
         {
-            Channel = new Channel(handle, this);
+            Channel = new Channel(handle, this, GetType().FullName);
         }
 
         /// <summary>A connection waits to be accepted (raised again while one waits).</summary>
@@ -228,26 +291,45 @@ namespace Quorvel
         /// <summary>Accepts a connection, waiting at most timeoutMs (TimeoutException).</summary>
         public T Accept(int timeoutMs = Timeout.Infinite)
         {
-            IntPtr made;
-            uint status = NativeMethods.qv_accept(Channel.Handle, Errors.Limit(timeoutMs, nameof(timeoutMs)), out made);
-            return Wrap(QvHandle.Made(status, made, "qv_accept"));
+            uint limit = Errors.Limit(timeoutMs, nameof(timeoutMs));
+            Channel.Enter();
+            return TryAccept(limit);
         }
 
         /// <summary>Accepts a connection without blocking a thread, cancellable.</summary>
         public async Task<T> AcceptAsync(int timeoutMs = Timeout.Infinite, CancellationToken cancellationToken = default(CancellationToken))
         {
             Errors.Limit(timeoutMs, nameof(timeoutMs));
+            Channel.Enter();
             int start = Environment.TickCount;
             for (;;)
             {
                 cancellationToken.ThrowIfCancellationRequested();
                 Task wake = Channel.WaitAsync(Channel.Remaining(start, timeoutMs), cancellationToken);
-                IntPtr made;
-                uint status = NativeMethods.qv_accept(Channel.Handle, 0, out made);
-                if (status != Status.WaitTimeout) return Wrap(QvHandle.Made(status, made, "qv_accept"));
-                if (Channel.Remaining(start, timeoutMs) == 0) throw Errors.Of(status, "qv_accept");
+                T accepted = TryAccept(0);
+                if (accepted != null) return accepted;
+                if (Channel.Remaining(start, timeoutMs) == 0) throw Errors.TimedOut("accept", Channel.Name);
                 await wake.ConfigureAwait(false);
             }
+        }
+
+        // A connection, null when none came within timeout (0: none waits),
+        // TimeoutException when a limit of the caller's ran out.
+        private T TryAccept(uint timeout)
+        {
+            IntPtr made;
+            uint status;
+            try
+            {
+                status = NativeMethods.qv_accept(Channel.Handle, timeout, out made);
+            }
+            catch (ObjectDisposedException)
+            {
+                throw Errors.Aborted("qv_accept");
+            }
+            status = Channel.Ended(status);
+            if (status == Status.WaitTimeout && timeout == 0) return null;
+            return Wrap(QvHandle.Made(status, made, "qv_accept", Channel.Name));
         }
 
         /// <summary>Stops listening; an Accept under way ends.</summary>
@@ -262,12 +344,17 @@ namespace Quorvel
     /// <summary>Listens for TCP connections (IPv4).</summary>
     public sealed class TcpServer : Server<TcpConnection>
     {
-        private TcpServer(QvHandle handle) : base(handle) { }
+        private TcpServer(QvHandle handle) : base(handle)
+        {
+            Channel.Describe = () => "the server on " + LocalEndPoint;
+        }
 
-        /// <summary>Listens on a local address (null: every interface) and port (0: the system chooses).</summary>
+        /// <summary>Listens on a local address (an IPv4 address or a host name; null or "": every
+        /// interface) and port (0: the system chooses).</summary>
         public static TcpServer Listen(string address, int port)
         {
             if (port < 0 || port > 65535) throw new ArgumentOutOfRangeException(nameof(port));
+            if (!string.IsNullOrEmpty(address)) address = Hosts.Numeric(address, nameof(address));
             IntPtr made;
             return new TcpServer(QvHandle.Made(NativeMethods.qv_tcp_listen(address, (uint)port, out made), made, "qv_tcp_listen"));
         }
@@ -288,15 +375,19 @@ namespace Quorvel
         public IPEndPoint RemoteEndPoint { get; }
     }
 
-    /// <summary>A UDP socket bound on every interface.</summary>
+    /// <summary>A UDP socket bound on every interface. Calls after Dispose throw
+    /// ObjectDisposedException; a Receive that Dispose ends throws a QuorvelException with
+    /// ERROR_OPERATION_ABORTED (995).</summary>
     public sealed class UdpSocket : IDisposable, IEventSink
     {
         private readonly Channel _channel;
         private EventHandler _dataReceived;
+        private int _toldUnread;  // DataReceived was raised and nothing was received since
 
         private UdpSocket(QvHandle handle)
         {
-            _channel = new Channel(handle, this);
+            _channel = new Channel(handle, this, typeof(UdpSocket).FullName);
+            _channel.Describe = () => "the UDP socket on port " + LocalPort;
         }
 
         /// <summary>Binds a port (0: the system chooses).</summary>
@@ -307,14 +398,17 @@ namespace Quorvel
             return new UdpSocket(QvHandle.Made(NativeMethods.qv_udp_open((uint)port, out made), made, "qv_udp_open"));
         }
 
-        /// <summary>A datagram waits.</summary>
+        /// <summary>A datagram arrived: raised once, and again after each receive while datagrams
+        /// still wait (the system does not tell how many wait, so datagrams that come while one waits
+        /// unread are told once it is received).</summary>
         public event EventHandler DataReceived
         {
             add { _dataReceived += value; _channel.Listen(); }
             remove { _dataReceived -= value; }
         }
 
-        /// <summary>The port bound.</summary>
+        /// <summary>The local port the socket is bound to: the one given to Open, or the one the
+        /// system chose for Open(0); a peer answers to it.</summary>
         public int LocalPort
         {
             get
@@ -325,17 +419,28 @@ namespace Quorvel
             }
         }
 
-        /// <summary>Sends one datagram (0 to 65507 bytes) to a numeric IPv4 address.</summary>
+        /// <summary>Sends one datagram (0 to 65507 bytes) to an IPv4 address or a host name.</summary>
         public unsafe void SendTo(byte[] data, string address, int port)
         {
             if (data == null) throw new ArgumentNullException(nameof(data));
             if (address == null) throw new ArgumentNullException(nameof(address));
             if (data.Length > 65507) throw new ArgumentOutOfRangeException(nameof(data), "a datagram holds at most 65507 bytes");
             if (port < 1 || port > 65535) throw new ArgumentOutOfRangeException(nameof(port));
-            fixed (byte* p = data)
+            _channel.Enter();
+            string numeric = Hosts.Numeric(address, nameof(address));
+            uint status;
+            try
             {
-                Errors.Check(NativeMethods.qv_udp_send_to(_channel.Handle, address, (uint)port, p, (uint)data.Length), "qv_udp_send_to");
+                fixed (byte* p = data)
+                {
+                    status = NativeMethods.qv_udp_send_to(_channel.Handle, numeric, (uint)port, p, (uint)data.Length);
+                }
             }
+            catch (ObjectDisposedException)
+            {
+                throw Errors.Aborted("qv_udp_send_to");
+            }
+            Errors.Check(_channel.Ended(status), "qv_udp_send_to");
         }
 
         /// <summary>Sends one datagram to an end point.</summary>
@@ -348,8 +453,10 @@ namespace Quorvel
         /// <summary>Receives one datagram, waiting at most timeoutMs (TimeoutException).</summary>
         public UdpDatagram Receive(int timeoutMs = Timeout.Infinite)
         {
-            UdpDatagram d = TryReceive(Errors.Limit(timeoutMs, nameof(timeoutMs)));
-            if (d == null) throw Errors.Of(Status.WaitTimeout, "qv_udp_recv_from");
+            uint limit = Errors.Limit(timeoutMs, nameof(timeoutMs));
+            _channel.Enter();
+            UdpDatagram d = TryReceive(limit);
+            if (d == null) throw Errors.TimedOut("read", _channel.Name);
             return d;
         }
 
@@ -358,6 +465,7 @@ namespace Quorvel
                                                     CancellationToken cancellationToken = default(CancellationToken))
         {
             Errors.Limit(timeoutMs, nameof(timeoutMs));
+            _channel.Enter();
             int start = Environment.TickCount;
             for (;;)
             {
@@ -365,7 +473,7 @@ namespace Quorvel
                 Task wake = _channel.WaitAsync(Channel.Remaining(start, timeoutMs), cancellationToken);
                 UdpDatagram d = TryReceive(0);
                 if (d != null) return d;
-                if (Channel.Remaining(start, timeoutMs) == 0) throw Errors.Of(Status.WaitTimeout, "qv_udp_recv_from");
+                if (Channel.Remaining(start, timeoutMs) == 0) throw Errors.TimedOut("read", _channel.Name);
                 await wake.ConfigureAwait(false);
             }
         }
@@ -375,13 +483,22 @@ namespace Quorvel
             var buffer = new byte[65536];
             var sender = new StringBuilder(16);
             uint length, port, status;
-            fixed (byte* p = buffer)
+            try
             {
-                status = NativeMethods.qv_udp_recv_from(_channel.Handle, p, (uint)buffer.Length, timeout, out length,
-                                                        sender, (uint)sender.Capacity, out port);
+                fixed (byte* p = buffer)
+                {
+                    status = NativeMethods.qv_udp_recv_from(_channel.Handle, p, (uint)buffer.Length, timeout, out length,
+                                                            sender, (uint)sender.Capacity, out port);
+                }
             }
+            catch (ObjectDisposedException)
+            {
+                throw Errors.Aborted("qv_udp_recv_from");
+            }
+            status = _channel.Ended(status);
             if (status == Status.WaitTimeout) return null;
             Errors.Check(status, "qv_udp_recv_from");
+            Volatile.Write(ref _toldUnread, 0);
             Array.Resize(ref buffer, (int)length);
             return new UdpDatagram(buffer, new IPEndPoint(IPAddress.Parse(sender.ToString()), (int)port));
         }
@@ -391,7 +508,29 @@ namespace Quorvel
 
         void IEventSink.OnEvent(Channel ch, uint evt, uint detail)
         {
-            if (!ch.Closed && evt == EventCode.DataReady) _dataReceived?.Invoke(this, EventArgs.Empty);
+            if (!ch.Closed && evt == EventCode.DataReady && _dataReceived != null &&
+                Interlocked.Exchange(ref _toldUnread, 1) == 0)
+            {
+                _dataReceived(this, EventArgs.Empty);
+            }
+        }
+    }
+
+    internal static class Hosts
+    {
+        // IPv4 text for an address or a host name, which the library resolves
+        // to its first IPv4 address (WSAHOST_NOT_FOUND when it has none).
+        internal static string Numeric(string address, string parameter)
+        {
+            IPAddress ip;
+            if (IPAddress.TryParse(address, out ip))
+            {
+                if (ip.AddressFamily != AddressFamily.InterNetwork)
+                    throw new ArgumentException("an IPv4 address or a host name", parameter);
+                return address;
+            }
+            if (address.Trim().Length == 0) throw new ArgumentException("an IPv4 address or a host name", parameter);
+            return Discovery.Resolve(address);
         }
     }
 

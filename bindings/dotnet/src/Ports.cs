@@ -151,7 +151,7 @@ namespace Quorvel
                 if (_channel != null) throw new InvalidOperationException("The watch already runs.");
                 IntPtr made;
                 var ch = new Channel(QvHandle.Made(NativeMethods.qv_watch_ports(ReportPresent ? 1u : 0u, (uint)_rescan, out made),
-                                                   made, "qv_watch_ports"), this);
+                                                   made, "qv_watch_ports"), this, typeof(PortWatcher).FullName);
                 try
                 {
                     ch.Listen();

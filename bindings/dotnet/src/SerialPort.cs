@@ -49,8 +49,6 @@ namespace Quorvel
         // are told after at most one period.
         private const int DataCheckMs = 250;
         private Timer _dataCheck;
-        private int _waitingAtCheck;  // BytesToRead at the last check
-        private int _waitingTold;     // BytesToRead when DataReceived was last raised
 
         /// <summary>A port named COM1 at 9600 baud, 8 data bits, no parity, one stop bit.</summary>
         public SerialPort() { }
@@ -351,7 +349,9 @@ namespace Quorvel
                 if (_channel != null) throw new InvalidOperationException("The port is already open.");
                 IntPtr made;
                 QvHandle handle = QvHandle.Made(NativeMethods.qv_serial_open(_portName, out made), made, "qv_serial_open");
-                var ch = new Channel(handle, this);
+                var ch = new Channel(handle, this, typeof(SerialPort).FullName);
+                string name = _portName;
+                ch.Describe = () => name;
                 try
                 {
                     ApplyLine(ch);
@@ -381,7 +381,6 @@ namespace Quorvel
                 _break = false;
                 _inStart = _inCount = 0;
                 _stream = null;
-                _waitingAtCheck = _waitingTold = 0;
                 _channel = ch;
                 _dataCheck = new Timer(CheckData, ch, DataCheckMs, DataCheckMs);
             }
@@ -409,15 +408,12 @@ namespace Quorvel
             if (_channel != ch || DataReceived == null) return;
             try
             {
-                // Bytes that waited unread and untold for a whole period, with no
-                // data event of the driver's meanwhile.
-                int waiting = BytesToRead;
-                if (ch.TakeDataEvents() == 0 && waiting >= _threshold && waiting == _waitingAtCheck &&
-                    waiting != Volatile.Read(ref _waitingTold))
-                {
+                // Bytes that came untold, with no data event of the driver's
+                // during the period: the event tells them (once).
+                int toRead;
+                long arrived;
+                if (ch.TakeDataEvents() == 0 && ch.Arrived(out toRead, out arrived) && toRead + _inCount >= _threshold)
                     ch.Queue(EventCode.DataReady, 0);
-                }
-                _waitingAtCheck = waiting;
             }
             catch (Exception e) when (e is ObjectDisposedException || e is InvalidOperationException || e is QuorvelException)
             {
@@ -576,8 +572,10 @@ namespace Quorvel
         /// <summary>Discards the received bytes not yet read.</summary>
         public void DiscardInBuffer()
         {
-            Errors.Check(NativeMethods.qv_serial_purge(Live().Handle, 1), "qv_serial_purge");
+            Channel ch = Live();
+            Errors.Check(NativeMethods.qv_serial_purge(ch.Handle, 1), "qv_serial_purge");
             _inStart = _inCount = 0;
+            ch.Rebase();
         }
 
         /// <summary>Discards the bytes not yet sent.</summary>
@@ -604,8 +602,10 @@ namespace Quorvel
             }
         }
 
-        /// <summary>Sends every byte without blocking a thread of the caller's, within WriteTimeout,
-        /// unless cancelled first; what was sent before a cancel stays sent.</summary>
+        /// <summary>Sends every byte within WriteTimeout (TimeoutException) unless cancelled first
+        /// (OperationCanceledException); what was sent before a cancel stays sent. The caller's thread
+        /// does not wait: the write runs on a thread-pool thread, which it holds until the last byte
+        /// is handed to the driver, checking for a cancel every 100 ms.</summary>
         public async Task WriteAsync(byte[] buffer, int offset, int count, CancellationToken cancellationToken = default(CancellationToken))
         {
             Errors.Range(buffer, offset, count);
@@ -674,17 +674,22 @@ namespace Quorvel
             {
                 if (evt == EventCode.DataReady)
                 {
-                    int waiting = BytesToRead;
-                    if (DataReceived != null && waiting >= _threshold)
+                    // Once for each arrival that leaves at least the threshold waiting,
+                    // however often the driver repeats its event for bytes not yet read.
+                    int toRead;
+                    long arrived;
+                    SerialDataReceivedEventHandler handler = DataReceived;
+                    if (handler != null && ch.Arrived(out toRead, out arrived) && toRead + _inCount >= _threshold)
                     {
-                        Volatile.Write(ref _waitingTold, waiting);
-                        DataReceived(this, new SerialDataReceivedEventArgs(SerialData.Chars));
+                        ch.MarkTold(arrived);
+                        handler(this, new SerialDataReceivedEventArgs(SerialData.Chars));
                     }
                 }
                 else if (evt == EventCode.LineError)
                 {
                     uint errors, discarded;
                     if (NativeMethods.qv_serial_line_error(ch.Handle, out errors, out discarded) != 0) discarded = 0;
+                    ch.Rebase();  // the driver discarded what waited
                     errors |= detail;
                     if ((errors & 0x10) != 0) _pinChanged?.Invoke(this, new SerialPinChangedEventArgs(SerialPinChange.Break));
                     foreach (SerialError e in new[] { SerialError.RXOver, SerialError.Overrun, SerialError.RXParity,
@@ -721,18 +726,36 @@ namespace Quorvel
             return ch;
         }
 
-        private TimeoutException TimedOut() => new TimeoutException("The read time limit of " + _portName + " ran out.");
+        private TimeoutException TimedOut() => Errors.TimedOut("read", _portName);
 
         private static uint FlowOf(Handshake h) => h == Handshake.RequestToSend ? 1u : h == Handshake.XOnXOff ? 2u : 0u;
 
         private void ApplyLine(Channel ch)
         {
             uint stop = _stopBits == StopBits.Two ? 2u : _stopBits == StopBits.OnePointFive ? 15u : 1u;
+            uint flow = FlowOf(_handshake);
             Errors.Check(NativeMethods.qv_serial_set_line(ch.Handle, (uint)_baudRate, (uint)_dataBits, (uint)_parity,
-                                                          stop, FlowOf(_handshake)), "qv_serial_set_line");
+                                                          stop, flow), "qv_serial_set_line");
+            // Some drivers report success and keep what they had (Wine's on a
+            // pseudo-terminal does for parity and 5 data bits): what the driver
+            // holds now is asked back. The baud rate may be a nearby one.
+            uint baudNow, bitsNow, parityNow, stopNow, flowNow;
+            Errors.Check(NativeMethods.qv_serial_get_line(ch.Handle, out baudNow, out bitsNow, out parityNow, out stopNow, out flowNow),
+                         "qv_serial_get_line");
+            string refused = bitsNow != _dataBits ? _dataBits + " data bits"
+                           : parityNow != (uint)_parity ? "parity " + _parity
+                           : stopNow != stop ? "stop bits " + _stopBits
+                           : flowNow != flow ? "handshake " + _handshake : null;
+            if (refused != null)
+            {
+                throw new QuorvelException((int)Status.InvalidParameter,
+                                           Errors.Text(Status.InvalidParameter) + " The driver of " + _portName + " did not take " + refused + ".")
+                      { Function = "qv_serial_set_line" };
+            }
         }
 
-        // A line setting: changed at once on an open port, kept as it was if the driver refuses.
+        // A line setting: changed at once on an open port; if the driver
+        // refuses, the property and the driver keep what they had.
         private void Change<T>(Action set, T old, Action<T> restore)
         {
             lock (_openGate)
@@ -747,6 +770,14 @@ namespace Quorvel
                 catch
                 {
                     restore(old);
+                    try
+                    {
+                        ApplyLine(ch);
+                    }
+                    catch (Exception)
+                    {
+                        // what the driver holds cannot be helped
+                    }
                     throw;
                 }
             }
