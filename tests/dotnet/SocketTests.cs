@@ -206,6 +206,37 @@ namespace Quorvel.Tests
                 Check.Equal(995, aborted.NativeErrorCode, "ERROR_OPERATION_ABORTED");
             }
 
+            // Calls that race the Dispose of another thread: each either works,
+            // ends as aborted or finds the object disposed, never an invalid handle.
+            for (int round = 0; round < 100; round++)
+            {
+                TcpConnection r = TcpConnection.Connect("127.0.0.1", PeerPort("tcp"));
+                var go = new ManualResetEventSlim();
+                var racer = Task.Run(() =>
+                {
+                    go.Set();
+                    for (;;)
+                    {
+                        try
+                        {
+                            if (r.Available > 4096) r.Receive(new byte[8192], 0, 8192, 0);
+                            r.Send("r");
+                        }
+                        catch (ObjectDisposedException)
+                        {
+                            return;
+                        }
+                        catch (QuorvelException x) when (x.NativeErrorCode == 995)
+                        {
+                        }
+                    }
+                });
+                go.Wait();
+                Thread.SpinWait(round % 30 * 500);
+                r.Dispose();
+                Check.True(racer.Wait(5000), "calls racing Dispose ended as aborted or disposed (round " + round + ")");
+            }
+
             TcpConnection d = TcpConnection.Connect("127.0.0.1", PeerPort("tcp"));
             var disposed = new ManualResetEventSlim();
             d.DataReceived += (s, a) =>
