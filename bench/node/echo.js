@@ -11,6 +11,7 @@ const MB = 1024 * 1024;
 const TOTAL = 32 * MB;
 const CHUNK = 256 * 1024;
 const ROUNDS = 200;
+const ROUNDS_TCP = 3;
 
 const peerPort = Number(/^tcp (\d+)$/m.exec(fs.readFileSync(process.env.QV_PEER_INFO, 'utf8'))[1]);
 const chunk = Buffer.alloc(CHUNK, 0x5a);
@@ -30,17 +31,28 @@ async function echo(socket, write) {
   return TOTAL / MB / seconds(start);
 }
 
+// The two take turns, ROUNDS_TCP times each after a round of each that is
+// not counted: the first transfer of a process pays for compiling the code
+// and growing the heap, which would count against whichever went first.
 async function throughput() {
-  const ours = await quorvel.connect({ port: peerPort, timeout: 5000 });
-  const oursRate = await echo(ours, (data) => ours.write(data));
-  ours.close();
-  const theirs = net.connect(peerPort, '127.0.0.1');
-  await new Promise((resolve) => theirs.on('connect', resolve));
-  const write = (data) => new Promise((resolve) => (theirs.write(data) ? resolve() : theirs.once('drain', resolve)));
-  const theirsRate = await echo(theirs, write);
-  theirs.destroy();
-  console.log(`ROW Node.js: TCP echo through the package, MB/s|${oursRate.toFixed(1)}|-`);
-  console.log(`ROW Node.js: TCP echo through net, MB/s|${theirsRate.toFixed(1)}|-`);
+  const rates = { ours: [], theirs: [] };
+  for (let round = 0; round <= ROUNDS_TCP; round++) {
+    const ours = await quorvel.connect({ port: peerPort, timeout: 5000 });
+    const oursRate = await echo(ours, (data) => ours.write(data));
+    ours.close();
+    const theirs = net.connect(peerPort, '127.0.0.1');
+    await new Promise((resolve) => theirs.on('connect', resolve));
+    const write = (data) => new Promise((resolve) => (theirs.write(data) ? resolve() : theirs.once('drain', resolve)));
+    const theirsRate = await echo(theirs, write);
+    theirs.destroy();
+    if (round === 0) continue;
+    rates.ours.push(oursRate);
+    rates.theirs.push(theirsRate);
+  }
+  const oursRate = median(rates.ours);
+  const theirsRate = median(rates.theirs);
+  console.log(`ROW Node.js: TCP echo through the package, MB/s (median of ${ROUNDS_TCP})|${oursRate.toFixed(1)}|-`);
+  console.log(`ROW Node.js: TCP echo through net, MB/s (median of ${ROUNDS_TCP})|${theirsRate.toFixed(1)}|-`);
   console.log(`ROW Node.js: package / net echo throughput|${(oursRate / theirsRate).toFixed(2)}|>= 0.8`);
 }
 
