@@ -1,5 +1,5 @@
 'use strict';
-const { native, status, INFINITE, QuorvelError, callAsync, checked, check } = require('./native');
+const { native, status, INFINITE, QuorvelError, callAsync, checked, check, copyOf } = require('./native');
 const { Endpoint, EVENT } = require('./endpoint');
 const { Stream, toBuffer, address } = require('./stream');
 
@@ -114,7 +114,7 @@ class UdpSocket extends Endpoint {
       if (code === status.WSAECONNRESET) continue;
       if (code) return this._fail(new QuorvelError(code, 'qv_udp_recv_from'));
       const from = sender.toString('utf16le').split('\0')[0];
-      this.emit('message', Buffer.from(received.subarray(0, length[0])),
+      this.emit('message', copyOf(received, length[0]),
         { address: from, port: port[0], size: length[0] });
     }
   }

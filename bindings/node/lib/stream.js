@@ -3,7 +3,7 @@
 // Buffers while someone listens (the bytes wait in the library otherwise),
 // 'end' when the peer has closed and everything it sent has been read, and
 // write() as a Promise that sends every byte in order.
-const { native, status, INFINITE, QuorvelError, callAsync, readText, check } = require('./native');
+const { native, status, INFINITE, QuorvelError, callAsync, readText, check, copyOf } = require('./native');
 const { Endpoint, EVENT } = require('./endpoint');
 
 const CHUNK = 256 * 1024;
@@ -162,7 +162,7 @@ class Stream extends Endpoint {
       }
       if (code) return this._readFailed(code);
       total += received[0];
-      this.emit('data', Buffer.from(scratch.subarray(0, received[0])));
+      this.emit('data', copyOf(scratch, received[0]));
       // Less than asked for: that was all, most likely; if more came
       // meanwhile, its event follows (and saves a call that finds nothing).
       if (received[0] < CHUNK) break;
