@@ -217,7 +217,35 @@ namespace Quorvel.Tests
             port.Open();
             port.Write("y");
             Check.Equal((int)'Y', port.ReadByte(), "the port opens again after a close from its handler");
+
+            // A discard while a read waits on another thread goes through.
+            port.ReadTimeout = SerialPort.InfiniteTimeout;
+            var waiting = Task.Run(() => port.ReadByte());
+            Thread.Sleep(200);
+            Check.True(Task.Run(() => port.DiscardInBuffer()).Wait(2000), "DiscardInBuffer while a read waits");
+            port.Write("d");
+            Check.Equal((int)'D', Check.Within(waiting, 5000, "the waiting read"), "the byte after the discard");
             port.Close();
+
+            // A handler reading when another thread closes the port: what its
+            // calls meet ends in the handler's thread, not the process.
+            var busy = new ManualResetEventSlim();
+            using (SerialPort racing = Open())
+            {
+                racing.DataReceived += (s, a) =>
+                {
+                    busy.Set();
+                    for (int i = 0; i < 500; i++) ((SerialPort)s).ReadExisting();
+                };
+                for (int round = 0; round < 20; round++)
+                {
+                    if (!racing.IsOpen) racing.Open();
+                    busy.Reset();
+                    racing.Write("racing");
+                    Check.True(busy.Wait(5000), "the handler reads, round " + round);
+                    racing.Close();
+                }
+            }
         }
 
         [Scenario("pty")]

@@ -173,6 +173,33 @@ namespace Quorvel.Tests
                 Check.Throws<TimeoutException>(() => udp.Receive(100), "Receive's time limit");
                 Check.Throws<ArgumentOutOfRangeException>(() => udp.SendTo(new byte[65508], "127.0.0.1", 9), "an oversized datagram");
             }
+
+            // A handler that takes every datagram that waits while more come
+            // (events for datagrams it took come late): the next ones are told.
+            using (UdpSocket udp = UdpSocket.Open())
+            {
+                int taken = 0;
+                udp.DataReceived += (s, e) =>
+                {
+                    try
+                    {
+                        for (;;)
+                        {
+                            udp.Receive(0);
+                            Interlocked.Increment(ref taken);
+                        }
+                    }
+                    catch (TimeoutException)
+                    {
+                    }
+                };
+                var peer = new IPEndPoint(IPAddress.Loopback, PeerPort("udp"));
+                for (int round = 1; round <= 20; round++)
+                {
+                    for (int i = 0; i < 3; i++) udp.SendTo(new byte[] { (byte)i }, peer);
+                    Check.Until(() => Volatile.Read(ref taken) == round * 3, 5000, "every echo taken by the handler, round " + round);
+                }
+            }
         }
 
         [Scenario("sockets")]

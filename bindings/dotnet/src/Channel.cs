@@ -51,6 +51,9 @@ namespace Quorvel
         // only of bytes that came since.
         private long _taken;
         private long _toldArrived;
+        private long _discards;
+        private readonly object _toldGate = new object();
+        private long _receives, _dataStamp;
         private readonly ConcurrentQueue<ulong> _pending = new ConcurrentQueue<ulong>();
         private readonly object _listenGate = new object();
         private long _id;
@@ -160,7 +163,11 @@ namespace Quorvel
             {
                 Wake();
             }
-            if (evt == EventCode.DataReady) Interlocked.Increment(ref _dataEvents);
+            if (evt == EventCode.DataReady)
+            {
+                Interlocked.Increment(ref _dataEvents);
+                Interlocked.Exchange(ref _dataStamp, Interlocked.Read(ref _receives));
+            }
             // Data-ready events that the owner has not yet heard are one.
             if (evt == EventCode.DataReady && Interlocked.Exchange(ref _dataQueued, 1) == 1) return;
             _pending.Enqueue((ulong)evt << 32 | detail);
@@ -288,11 +295,13 @@ namespace Quorvel
         internal int ReadAheadCount => Volatile.Read(ref _aheadCount);
 
         // Whether bytes arrived since the last MarkTold or Rebase, with the
-        // bytes the library holds unread now (toRead). The count taken is read
-        // first: during a receive the total can only look smaller than it is,
-        // so what came is told at the latest by the next event.
-        internal bool Arrived(out int toRead, out long arrived)
+        // bytes the library holds unread now (toRead) and the count of
+        // discards so far (for MarkTold). The discards are read first, then
+        // the count taken: during a receive the total can only look smaller
+        // than it is, so what came is told at the latest by the next event.
+        internal bool Arrived(out int toRead, out long arrived, out long discards)
         {
+            discards = Interlocked.Read(ref _discards);
             long taken = Interlocked.Read(ref _taken);
             int toSend;
             Counts(out toRead, out toSend);
@@ -300,28 +309,35 @@ namespace Quorvel
             return arrived > Interlocked.Read(ref _toldArrived);
         }
 
-        internal void MarkTold(long arrived)
+        // What Arrived found was told, unless bytes were discarded since it
+        // looked (its total then counts bytes that are gone).
+        internal void MarkTold(long arrived, long discards)
         {
-            long told = Interlocked.Read(ref _toldArrived);
-            while (arrived > told)
+            lock (_toldGate)
             {
-                long seen = Interlocked.CompareExchange(ref _toldArrived, arrived, told);
-                if (seen == told) return;
-                told = seen;
+                if (discards == _discards && arrived > _toldArrived) Interlocked.Exchange(ref _toldArrived, arrived);
             }
         }
 
-        // After bytes were discarded (a purge, a line error): what waits now
-        // was told, and only what comes later is an arrival.
+        // After bytes were discarded (a purge, a line error): nothing that
+        // waits now has been told, so the next event tells what waits (at
+        // worst once more for bytes told before). Takes no lock a receive
+        // holds: a discard while a read waits on another thread goes through.
         internal void Rebase()
         {
-            lock (_receiveGate)
+            lock (_toldGate)
             {
-                int toRead, toSend;
-                Counts(out toRead, out toSend);
-                Interlocked.Exchange(ref _toldArrived, Interlocked.Read(ref _taken) + toRead);
+                Interlocked.Increment(ref _discards);
+                Interlocked.Exchange(ref _toldArrived, Interlocked.Read(ref _taken));
             }
         }
+
+        // Datagrams taken by receives (UdpSocket), and that count when the
+        // last data-ready event came: an event that came before a receive
+        // may tell of a datagram that receive took.
+        internal long Receives => Interlocked.Read(ref _receives);
+        internal void Received() => Interlocked.Increment(ref _receives);
+        internal long DataStamp => Interlocked.Read(ref _dataStamp);
 
         // The same without blocking a thread: waits for the endpoint's
         // data-ready event, cancellable; the endpoint stays usable after a

@@ -53,9 +53,12 @@ namespace Quorvel
             get
             {
                 Channel.Enter();
+                // The read-ahead first: bytes it takes meanwhile are then
+                // counted in neither, never in both (a count may run low).
+                int ahead = Channel.ReadAheadCount;
                 int toRead, toSend;
                 Channel.Counts(out toRead, out toSend);
-                return toRead + Channel.ReadAheadCount;
+                return toRead + ahead;
             }
         }
 
@@ -140,11 +143,11 @@ namespace Quorvel
                 {
                     bool ended = _disconnected != null && ch.ReadAhead();
                     int toRead;
-                    long arrived;
-                    if (_dataReceived != null && ch.Arrived(out toRead, out arrived))
+                    long arrived, discards;
+                    if (_dataReceived != null && ch.Arrived(out toRead, out arrived, out discards))
                     {
-                        ch.MarkTold(arrived);
-                        if (toRead + ch.ReadAheadCount > 0) _dataReceived?.Invoke(this, EventArgs.Empty);
+                        ch.MarkTold(arrived, discards);
+                        if (toRead + ch.ReadAheadCount > 0 && !ch.Closed) _dataReceived?.Invoke(this, EventArgs.Empty);
                     }
                     if (ended) TellDisconnected(ch);
                 }
@@ -153,9 +156,9 @@ namespace Quorvel
                     TellDisconnected(ch);
                 }
             }
-            catch (QuorvelException) when (ch.Closed)
+            catch (Exception e) when ((e is QuorvelException || e is ObjectDisposedException) && ch.Closed)
             {
-                // closed while the event was told
+                // closed while the event was told (by the handler's own calls, too)
             }
         }
 
@@ -382,7 +385,7 @@ namespace Quorvel
     {
         private readonly Channel _channel;
         private EventHandler _dataReceived;
-        private int _toldUnread;  // DataReceived was raised and nothing was received since
+        private long _toldAt = -1;  // the receive count when DataReceived was last raised
 
         private UdpSocket(QvHandle handle)
         {
@@ -496,9 +499,15 @@ namespace Quorvel
                 throw Errors.Aborted("qv_udp_recv_from");
             }
             status = _channel.Ended(status);
-            if (status == Status.WaitTimeout) return null;
+            if (status == Status.WaitTimeout)
+            {
+                // Nothing waits: what comes next is told, even if an event
+                // that came as the last datagram was taken told of that one.
+                Interlocked.Exchange(ref _toldAt, -1);
+                return null;
+            }
             Errors.Check(status, "qv_udp_recv_from");
-            Volatile.Write(ref _toldUnread, 0);
+            _channel.Received();
             Array.Resize(ref buffer, (int)length);
             return new UdpDatagram(buffer, new IPEndPoint(IPAddress.Parse(sender.ToString()), (int)port));
         }
@@ -508,10 +517,20 @@ namespace Quorvel
 
         void IEventSink.OnEvent(Channel ch, uint evt, uint detail)
         {
-            if (!ch.Closed && evt == EventCode.DataReady && _dataReceived != null &&
-                Interlocked.Exchange(ref _toldUnread, 1) == 0)
+            if (ch.Closed || evt != EventCode.DataReady || _dataReceived == null) return;
+            // An event that came before the last receive may tell of what that
+            // receive took: the library tells again after a receive while
+            // datagrams wait. Otherwise once until the next receive (or a
+            // receive that finds nothing).
+            long stamp = ch.DataStamp;
+            if (stamp != ch.Receives || Interlocked.Exchange(ref _toldAt, stamp) == stamp) return;
+            try
             {
-                _dataReceived(this, EventArgs.Empty);
+                _dataReceived?.Invoke(this, EventArgs.Empty);
+            }
+            catch (Exception e) when ((e is QuorvelException || e is ObjectDisposedException) && ch.Closed)
+            {
+                // closed by or while the handler ran
             }
         }
     }

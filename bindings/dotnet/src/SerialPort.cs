@@ -411,8 +411,8 @@ namespace Quorvel
                 // Bytes that came untold, with no data event of the driver's
                 // during the period: the event tells them (once).
                 int toRead;
-                long arrived;
-                if (ch.TakeDataEvents() == 0 && ch.Arrived(out toRead, out arrived) && toRead + _inCount >= _threshold)
+                long arrived, discards;
+                if (ch.TakeDataEvents() == 0 && ch.Arrived(out toRead, out arrived, out discards) && toRead + _inCount >= _threshold)
                     ch.Queue(EventCode.DataReady, 0);
             }
             catch (Exception e) when (e is ObjectDisposedException || e is InvalidOperationException || e is QuorvelException)
@@ -677,19 +677,26 @@ namespace Quorvel
                     // Once for each arrival that leaves at least the threshold waiting,
                     // however often the driver repeats its event for bytes not yet read.
                     int toRead;
-                    long arrived;
+                    long arrived, discards;
                     SerialDataReceivedEventHandler handler = DataReceived;
-                    if (handler != null && ch.Arrived(out toRead, out arrived) && toRead + _inCount >= _threshold)
+                    if (handler == null) return;
+                    try
                     {
-                        ch.MarkTold(arrived);
-                        handler(this, new SerialDataReceivedEventArgs(SerialData.Chars));
+                        if (!ch.Arrived(out toRead, out arrived, out discards) || toRead + _inCount < _threshold) return;
                     }
+                    catch (QuorvelException)
+                    {
+                        return;  // the port failed (a removal follows) or closed
+                    }
+                    ch.MarkTold(arrived, discards);
+                    if (_channel == ch) handler(this, new SerialDataReceivedEventArgs(SerialData.Chars));
                 }
                 else if (evt == EventCode.LineError)
                 {
                     uint errors, discarded;
                     if (NativeMethods.qv_serial_line_error(ch.Handle, out errors, out discarded) != 0) discarded = 0;
                     ch.Rebase();  // the driver discarded what waited
+                    if (_channel != ch) return;
                     errors |= detail;
                     if ((errors & 0x10) != 0) _pinChanged?.Invoke(this, new SerialPinChangedEventArgs(SerialPinChange.Break));
                     foreach (SerialError e in new[] { SerialError.RXOver, SerialError.Overrun, SerialError.RXParity,
@@ -708,12 +715,11 @@ namespace Quorvel
                     if ((changed & 0x40) != 0) _pinChanged?.Invoke(this, new SerialPinChangedEventArgs(SerialPinChange.Ring));
                 }
             }
-            catch (ObjectDisposedException)
+            catch (Exception e) when ((e is ObjectDisposedException || e is InvalidOperationException || e is QuorvelException) &&
+                                      (_channel != ch || ch.Closed))
             {
-                // The port closed while the event was told.
-            }
-            catch (InvalidOperationException) when (_channel != ch)
-            {
+                // The port closed while the event was told: the calls of a
+                // handler that was reading end so, on a thread not the program's.
             }
         }
 
