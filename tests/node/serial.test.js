@@ -83,6 +83,8 @@ test('serial: the modem lines out and in, modem events while listened for, a dri
   await port.set({ brk: false });
   await port.sendBreak(20);
   await assert.rejects(port.set({ dtr: 'off' }), TypeError);
+  await assert.rejects(port.setLine({ dataBits: 12 }), TypeError);
+  assert.strictEqual(port.getLine().dataBits, 8);
 
   const modem = (lines, refuse = 0) => assert.strictEqual(sim.serialModem('COM9', lines, refuse), 0);
   modem(0x10 | 0x80);

@@ -162,6 +162,15 @@ test('bad arguments are TypeError or RangeError (a Promise rejects, others throw
   assert.throws(() => quorvel.listen({ port: 65536 }), RangeError);
   await assert.rejects(quorvel.connect({ port: 0 }), RangeError);
   await assert.rejects(quorvel.listDeviceInterfaces('not a GUID'), TypeError);
+  // A host that is no text never reaches the DLL, which would take it for a pointer.
+  for (const host of [12, true, {}, '']) {
+    await assert.rejects(quorvel.connect({ host, port: 7 }), TypeError);
+    await assert.rejects(quorvel.resolve(host), TypeError);
+    assert.throws(() => quorvel.listen({ host }), TypeError);
+  }
+  const udp = quorvel.bindUdp();
+  await assert.rejects(udp.send('x', 7, 12), TypeError);
+  udp.close();
   const server = quorvel.listen({ host: '127.0.0.1' });
   const accepted = next(server, 'connection', 5000, 'the connection');
   const socket = await quorvel.connect({ port: server.address().port, timeout: 5000 });

@@ -17,17 +17,31 @@ TIME_LIMIT = 300  # seconds
 
 
 def answer(master, stop, echo):
+    # The master does not block: a program that leaves the answers unread
+    # fills the line, and the answer then waits for room or for the end,
+    # never past it.
+    os.set_blocking(master, False)
     while not stop.is_set():
         ready, _, _ = select.select([master], [], [], 0.1)
         if not ready:
             continue
         try:
             data = os.read(master, 4096)
+        except BlockingIOError:
+            continue
         except OSError:
             return
         data = data if echo else data.upper()
-        while data:
-            data = data[os.write(master, data):]
+        while data and not stop.is_set():
+            _, room, _ = select.select([], [master], [], 0.1)
+            if not room:
+                continue
+            try:
+                data = data[os.write(master, data):]
+            except BlockingIOError:
+                pass
+            except OSError:
+                return
 
 
 def main():

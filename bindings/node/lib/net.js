@@ -8,6 +8,7 @@ const UDP_MAX = 65507;
 
 // The first IPv4 address of a host name, as text.
 async function resolve(name) {
+  checkHost(name);
   const length = [0];
   let buffer = Buffer.alloc(128);
   let code = await callAsync('qv_resolve', name, buffer, 64, length);
@@ -19,7 +20,15 @@ async function resolve(name) {
   return buffer.toString('utf16le', 0, length[0] * 2);
 }
 
-const numeric = async (host) => (DOTTED.test(host) ? host : resolve(host));
+// Text goes to the DLL as a pointer: anything else must stop here.
+function checkHost(host) {
+  if (typeof host !== 'string' || !host) throw new TypeError('host must be an IPv4 address or a host name');
+}
+
+const numeric = async (host) => {
+  checkHost(host);
+  return DOTTED.test(host) ? host : resolve(host);
+};
 
 function checkPort(port, min) {
   if (!Number.isInteger(port) || port < min || port > 65535) {
@@ -48,6 +57,7 @@ class TcpServer extends Endpoint {
   // { host (every interface by default), port (0: the system chooses) }
   static listen({ host = null, port = 0 } = {}) {
     checkPort(port, 0);
+    if (host !== null) checkHost(host);
     const made = [0];
     check(native().qv_tcp_listen(host, port, made), 'qv_tcp_listen');
     return new TcpServer(made[0]);

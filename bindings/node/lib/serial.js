@@ -109,6 +109,7 @@ class SerialPort extends Stream {
     const now = this.getLine();
     const o = { ...now, ...options };
     if (!Number.isInteger(o.baudRate) || o.baudRate <= 0) throw new TypeError('baudRate must be a positive integer');
+    if (![5, 6, 7, 8].includes(o.dataBits)) throw new TypeError('dataBits must be 5, 6, 7 or 8');
     this._baud = 0;  // read again for the next write
     await checked('qv_serial_set_line', this._handle, o.baudRate, o.dataBits,
       lookup(PARITY, o.parity, 'parity'), lookup(STOP_BITS, o.stopBits, 'stopBits'),
