@@ -923,8 +923,14 @@ private:
                 }
             } else if ((bLook || ((dwEvtMask & dwMask) && (dwEvtMask & EV_RXCHAR))) &&
                        m_cs.cbInQue >= AtomicLoad(m_port.m_wRThreshold)) {
-                lEvent = CX_EVENT_DATA_READY;
-                if (extra && extra->bRepeatData) extra->bDataTold = true;
+                if (lEvent) {
+                    // The line error a host call found goes first; the data
+                    // that came after it is looked at in the next pass.
+                    extra->bLookAgain = true;
+                } else {
+                    lEvent = CX_EVENT_DATA_READY;
+                    if (extra && extra->bRepeatData) extra->bDataTold = true;
+                }
             }
         }
         // One event a pass: a modem change waits for the next one then.

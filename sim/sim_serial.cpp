@@ -40,6 +40,10 @@ struct SerialPort::State {
     DWORD removedError = 0;  // later requests fail at once with it; 0: they pend and complete
     bool shortReads = false;
     bool stallWrites = false;
+    // HoldEvents: a pending event wait completes only once released; a new
+    // mask meanwhile completes it then (with nothing, unless events came since).
+    bool holdEvents = false;
+    bool maskChangedWhileHeld = false;
     std::deque<unsigned char> rx;
     std::string sent;
     DWORD errors = 0;
@@ -156,7 +160,7 @@ std::wstring PortName(const wchar_t* path) {
 
 void Raise(State* s, DWORD events) {
     s->history |= events;
-    if (s->waitO && (s->history & s->mask)) {
+    if (s->waitO && !s->holdEvents && (s->history & s->mask)) {
         *s->waitMask = s->history & s->mask;
         s->history &= ~s->mask;
         OVERLAPPED* o = s->waitO;
@@ -488,7 +492,9 @@ BOOL WINAPI SimSetCommMask(HANDLE h, DWORD mask) {
     if (s->removed) return GoneCall(s);
     s->mask = mask;
     s->history = 0;
-    if (s->waitO) {
+    if (s->waitO && s->holdEvents) {
+        s->maskChangedWhileHeld = true;
+    } else if (s->waitO) {
         *s->waitMask = 0;
         Complete(s->waitO, 0, sizeof(DWORD));
         s->waitO = nullptr;
@@ -738,6 +744,23 @@ void SerialPort::SetShortReads(bool bShort) {
 
 void SerialPort::StallWrites(bool bStall) {
     WithPort(m_state, [&](State* s) { s->stallWrites = bStall; });
+}
+
+void SerialPort::HoldEvents(bool bHold) {
+    WithPort(m_state, [&](State* s) {
+        s->holdEvents = bHold;
+        if (bHold || !s->waitO) return;
+        bool bWake = s->maskChangedWhileHeld;
+        s->maskChangedWhileHeld = false;
+        if (s->history & s->mask) {
+            Raise(s, 0);
+        } else if (bWake) {
+            *s->waitMask = 0;
+            Complete(s->waitO, 0, sizeof(DWORD));
+            s->waitO = nullptr;
+            s->waitMask = nullptr;
+        }
+    });
 }
 
 void SerialPort::SetCancelDelay(DWORD dwMilliseconds) {

@@ -55,6 +55,10 @@ public:
     // Writes stay pending until ReleaseWrites (or a cancel).
     void StallWrites(bool bStall);
     void ReleaseWrites();
+    // While held, the port's pending event wait does not complete (events
+    // gather; a new mask is kept for the release), as when the listener is
+    // slow to come back to the port: released, it completes with what came.
+    void HoldEvents(bool bHold);
     // A cancelled request completes dwMilliseconds after its cancel, as a
     // slow driver completes it; INFINITE: never, until the handle is closed.
     void SetCancelDelay(DWORD dwMilliseconds);

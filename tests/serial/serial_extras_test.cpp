@@ -131,6 +131,37 @@ TEST(SerialExtras, LineErrorsAreToldOnlyWhenAskedForAndGoodDataStillArrives) {
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_BREAK | EV_ERR), port.CommMask());
 }
 
+// A line error that a host call found, and data that came after it, reach
+// the listener in one look: both are told, the error first.
+TEST(SerialExtras, ALineErrorAHostCallFoundIsToldAndTheDataAfterItToo) {
+    qvsim::SerialBus bus;
+    qvsim::SerialPort& port = bus.Add(L"COM7");
+    qvtest::MessageWindow window;
+    CxSerial serial;
+    Heard heard;
+    ASSERT_EQ(1, serial.Open(L"COM7", 1));
+    serial.SetWndMsgProc(window.hwnd(), kMsg, &Heard::Proc, &heard);
+    ASSERT_EQ(1, serial.SetLineErrorEvent(1));
+    ASSERT_TRUE(WaitUntil([&] { return port.PendingRequests() == 1; }));
+    port.HoldEvents(true);  // the listener comes back late
+    port.LineError(CE_FRAME, "bad");
+    unsigned long ulIn = 99, ulOut = 99;
+    ASSERT_EQ(1, serial.GetBufferCount(&ulIn, &ulOut));  // finds the error: the bytes go
+    EXPECT_EQ(0u, ulIn);
+    port.Arrive("good");
+    int before = port.WaitCommEventCalls();
+    port.HoldEvents(false);
+    std::vector<long> codes;
+    WaitUntil([&] {
+        for (long code : heard.Take(window)) codes.push_back(code);
+        return codes.size() >= 2 && port.WaitCommEventCalls() > before;
+    });
+    EXPECT_EQ((std::vector<long>{CX_EVENT_LINE_ERROR, CX_EVENT_DATA_READY}), codes);
+    unsigned char buffer[4];
+    ASSERT_EQ(1, serial.Recv(buffer, 4, 1000));
+    EXPECT_EQ("good", std::string(reinterpret_cast<char*>(buffer), 4));
+}
+
 TEST(SerialExtras, RemovalIsRaisedOnceOnEitherPathAndTheListenerStops) {
     qvsim::SerialBus bus;
     qvtest::MessageWindow window;
