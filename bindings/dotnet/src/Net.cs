@@ -403,7 +403,8 @@ namespace Quorvel
 
         /// <summary>A datagram arrived: raised once, and again after each receive while datagrams
         /// still wait (the system does not tell how many wait, so datagrams that come while one waits
-        /// unread are told once it is received).</summary>
+        /// unread are told once it is received). A handler that takes every datagram waiting may at
+        /// times be raised once more and find none.</summary>
         public event EventHandler DataReceived
         {
             add { _dataReceived += value; _channel.Listen(); }
