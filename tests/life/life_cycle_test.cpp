@@ -87,6 +87,21 @@ struct Host {
     }
 };
 
+// A thread routine held back until go is set, as when another module's
+// thread attach holds every new thread: a CreateThread hook starts Late::Start
+// with a new Late in place of the routine it was given.
+struct Late {
+    LPTHREAD_START_ROUTINE routine;
+    void* param;
+    HANDLE go;
+    static DWORD WINAPI Start(void* p) {
+        Late late = *static_cast<Late*>(p);
+        delete static_cast<Late*>(p);
+        WaitForSingleObject(late.go, 10000);
+        return late.routine(late.param);
+    }
+};
+
 class LifeCycle : public testing::Test {
 protected:
     void SetUp() override {
@@ -178,17 +193,6 @@ TEST_F(LifeCycle, EveryStartRunsAListenerAfterAClosedHandleAndFromTheCallback) {
 // thread attach holds every new thread): by then the socket may be closed
 // and its value given to a new socket. The listener never acts on it.
 TEST_F(LifeCycle, ALateListenerNeverActsOnTheSocketClosedBeforeItsFirstStep) {
-    struct Late {
-        LPTHREAD_START_ROUTINE routine;
-        void* param;
-        HANDLE go;
-        static DWORD WINAPI Start(void* p) {
-            Late late = *static_cast<Late*>(p);
-            delete static_cast<Late*>(p);
-            WaitForSingleObject(late.go, 10000);
-            return late.routine(late.param);
-        }
-    };
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     Hook<os::CreateThread> late([&](LPSECURITY_ATTRIBUTES a, SIZE_T n, LPTHREAD_START_ROUTINE r,
                                     LPVOID p, DWORD f, LPDWORD id) {
@@ -227,17 +231,6 @@ TEST_F(LifeCycle, ALateListenerNeverActsOnTheSocketClosedBeforeItsFirstStep) {
 // then ends without running the listener or reading the endpoint, which may
 // be gone by then; the endpoint opens again with a listener that works.
 TEST_F(LifeCycle, AStopBeforeTheListenersFirstStepNeitherWaitsNorRunsIt) {
-    struct Late {
-        LPTHREAD_START_ROUTINE routine;
-        void* param;
-        HANDLE go;
-        static DWORD WINAPI Start(void* p) {
-            Late late = *static_cast<Late*>(p);
-            delete static_cast<Late*>(p);
-            WaitForSingleObject(late.go, 10000);
-            return late.routine(late.param);
-        }
-    };
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> holding{true};
     Hook<os::CreateThread> late([&](LPSECURITY_ATTRIBUTES a, SIZE_T n, LPTHREAD_START_ROUTINE r,
