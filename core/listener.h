@@ -87,10 +87,15 @@ unsigned long Enter(void* pThread, void (Endpoint::*pfnListen)(CxThread*), const
 // watch may read) may be gone, or open again with a listener of its own:
 // the close let go of this one entirely, its exit request staying in its
 // record.
+// A watch that parks (bParks) touches its endpoint only to call the host
+// back, between ThreadAccess::Unpark and Park; its stop may then let go of
+// it instead of waiting (see Stop). true when that happened: the listener
+// owns what its endpoint handed it and releases it on its way out.
 template <class Watch>
-void Run(CxThread* pThread, Watch& watch) {
+bool Run(CxThread* pThread, Watch& watch, bool bParks = false) {
     SharedLink* record = ThreadAccess::RecordOf(pThread);
     ThreadAccess::ReadsOnlyRecordOnExit(record);
+    if (bParks) ThreadAccess::Park(record);
     DWORD dwPause = 0;
     while (!ThreadAccess::ExitRequested(record)) {
         Step step = watch.WaitOnce();
@@ -99,9 +104,13 @@ void Run(CxThread* pThread, Watch& watch) {
             dwPause = 0;
             continue;
         }
+        // A failed wait after a stop's wake-up: what the pause would wait on
+        // may be its endpoint's no longer.
+        if (ThreadAccess::ExitRequested(record)) break;
         dwPause = NextPause(dwPause);
         if (!watch.Pause(dwPause)) break;
     }
+    return ThreadAccess::Finish(record);
 }
 
 // Stops a listener its endpoint started: the exit request first, so that the
@@ -113,6 +122,8 @@ void Run(CxThread* pThread, Watch& watch) {
 // A listener whose thread has not yet taken its first step never runs: the
 // stop takes the hold the thread would have dropped, and does not wait (a
 // new thread's start costs milliseconds under some systems).
+// A listener parked away from its endpoint (see Run) need not be waited for:
+// LetGo below.
 template <class WakeFn>
 void Stop(CxThread& thread, WakeFn wake) {
     if (thread.GetSafeHandle()) {
@@ -124,6 +135,29 @@ void Stop(CxThread& thread, WakeFn wake) {
         }
     }
     ThreadAccess::LetGoAfterRoutine(thread);
+}
+
+// Stops a listener that parks, without waiting for it: the exit request,
+// wake(), then the let-go (ThreadAccess::LetGoParked) of a listener parked
+// away from its endpoint, which never touches the endpoint again and ends on
+// its own. true then, and *pHandedOver tells whether what wake() woke it
+// through is the listener's from now on (the endpoint must then neither use
+// nor release it). A listener whose thread has not started is cancelled
+// (true as well). false, with the exit asked and the listener woken all the
+// same, when it is in its endpoint, or for a copy or the listener's own
+// thread: Stop then waits for it as ever.
+template <class WakeFn>
+bool LetGo(CxThread& thread, WakeFn wake, bool* pHandedOver) {
+    *pHandedOver = false;
+    if (!thread.GetSafeHandle()) return false;
+    ThreadAccess::RequestExit(thread);
+    if (ThreadAccess::CancelUnstarted(thread)) {
+        DropHold(ThreadAccess::RecordOf(&thread));
+        ThreadAccess::LetGoAfterRoutine(thread);  // ended: no wait
+        return true;
+    }
+    wake();
+    return ThreadAccess::LetGoParked(thread, pHandedOver);
 }
 
 // An event for the host: the callback, on this thread, when one is set;

@@ -290,6 +290,22 @@ bool quorvel::ThreadAccess::CancelUnstarted(CxThread& thread) {
     return true;
 }
 
+bool quorvel::ThreadAccess::LetGoParked(CxThread& thread, bool* pHandedOver) {
+    *pHandedOver = false;
+    if (!thread.m_hThread || !thread.OwnsThread() || thread.m_dwThreadId == os::GetCurrentThreadId()) {
+        return false;
+    }
+    quorvel::ThreadState* state = quorvel::StateOf(thread.m_pLink);
+    int nUse = quorvel::ThreadState::kParked;
+    if (state->use.compare_exchange_strong(nUse, quorvel::ThreadState::kLetGo)) {
+        *pHandedOver = true;
+    } else if (nUse != quorvel::ThreadState::kDone) {
+        return false;
+    }
+    thread.ReleaseThread();
+    return true;
+}
+
 void quorvel::ThreadAccess::LetGoAfterRoutine(CxThread& thread) {
     if (!thread.m_hThread || !thread.OwnsThread() || thread.m_dwThreadId == os::GetCurrentThreadId()) {
         thread.CloseThread(INFINITE);

@@ -34,6 +34,13 @@ struct ThreadState : LinkExtra {
     // Set by a routine that, once asked to exit, reads nothing but this
     // record (the library's listeners): its object may let go of it at once.
     std::atomic<bool> recordOnly{false};
+    // Whether the routine may touch its object: kInObject unless a listener
+    // says otherwise (Park). A stop that finds it parked lets go of it
+    // without waiting (kLetGo): from then on it never touches the object,
+    // and what it waits on is handed to it. kDone: the listener has left
+    // its loop parked and touches neither again.
+    enum : int { kInObject, kParked, kLetGo, kDone };
+    std::atomic<int> use{kInObject};
     void* context = nullptr;         // what the starter handed the thread besides its object
     // The thread's hold on this module, taken by the starter before the
     // thread can run; the thread lets go of it as its very last step.
@@ -68,6 +75,36 @@ struct ThreadAccess {
     static void ReadsOnlyRecordOnExit(SharedLink* record) {
         if (ThreadState* state = StateOf(record)) state->recordOnly.store(true);
     }
+    // A listener that touches its object only now and then (to call the host
+    // back) says so around each such step: Park when it is done with the
+    // object, Unpark before it touches it again. Unpark fails, for good,
+    // once its owner has let go of it while it was parked (LetGoParked): it
+    // must then leave without touching the object. Finish, as it leaves its
+    // loop: true when it was let go of, and so releases what its owner
+    // handed it. A listener that never parks is always waited for.
+    static void Park(const SharedLink* record) {
+        if (ThreadState* state = StateOf(record)) state->use.store(ThreadState::kParked);
+    }
+    static bool Unpark(const SharedLink* record) {
+        ThreadState* state = StateOf(record);
+        int nUse = ThreadState::kParked;
+        return !state || state->use.compare_exchange_strong(nUse, ThreadState::kInObject) ||
+               nUse == ThreadState::kInObject;
+    }
+    static bool Finish(const SharedLink* record) {
+        ThreadState* state = StateOf(record);
+        int nUse = ThreadState::kParked;
+        return state && !state->use.compare_exchange_strong(nUse, ThreadState::kDone) &&
+               nUse == ThreadState::kLetGo;
+    }
+    // On the owner's side, once it has asked the thread to exit and woken it:
+    // lets go of a listener that is parked away from its object (which then
+    // ends on its own, *pHandedOver set: what it waits on is its own now)
+    // or has left its loop parked (which touches nothing of the object's
+    // again); the object's hold on the thread ends at once. false when it is
+    // in its object (or never parks), or for a copy or the listener's own
+    // thread: those are waited for as ever (LetGoAfterRoutine).
+    static bool LetGoParked(CxThread& thread, bool* pHandedOver);
     // Starts a thread as CreateThread does, without waiting for its start,
     // with a context stored in its record before it runs.
     static int Start(CxThread& thread, CX_THREAD_ROUTINE pfnRoutine, void* pParam,

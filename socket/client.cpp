@@ -58,14 +58,22 @@ int CxClientSocket::Connect(const wchar_t* pszAddress, int nPort, int bListen,
 
 int CxClientSocket::DisConnect() {
     SOCKET hSocket = GetSocket();
-    // Asked first, so that the listener leaves at the wake the close gives it.
+    // Asked first, so that a listener the shutdown wakes leaves at once.
     quorvel::ThreadAccess::RequestExit(m_ListenThread);
+    if (hSocket != INVALID_SOCKET && OwnsSocket()) {
+        os::shutdown(hSocket, SD_BOTH);  // a copy leaves the connection alone
+        quorvel::SocketAccess::BeginClose(*this);
+    }
+    // A listener that waits is let go of, not waited for (meanwhile the
+    // transfers just cancelled leave); one in its callback is woken now and
+    // waited for after the close, which ends a transfer its callback may
+    // wait in.
+    quorvel::SocketAccess::LetGoListener(*this);
     if (hSocket != INVALID_SOCKET) {
-        if (OwnsSocket()) os::shutdown(hSocket, SD_BOTH);  // a copy leaves the connection alone
         CloseSocket();
     }
-    // The closed socket has already ended the listener's wait; one that
-    // ended when the socket was closed before goes too.
+    // A listener that was in its callback, or one that ended when the
+    // socket was closed before, goes too.
     DisListenEvent();
     QV_CHECK_CLOSE_LISTENER(m_ListenThread, "TCP client socket");
     return 1;

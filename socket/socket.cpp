@@ -291,6 +291,7 @@ int CxSocket::ListenEvent() {
 
 void CxSocket::DisListenEvent() {
     quorvel::ErrorKeeper keep;  // stopping the listener never hides the caller's error
+    if (quorvel::SocketAccess::LetGoListener(*this)) return;
     SOCKET hWake = m_hWakeSocket;
     bool bStarter = hWake != INVALID_SOCKET;
     quorvel::SocketExtra* extra = quorvel::ExtraOf<quorvel::SocketExtra>(quorvel::SocketAccess::LinkOf(*this));
@@ -301,6 +302,49 @@ void CxSocket::DisListenEvent() {
     });
     if (bStarter) quorvel::ReleaseMember<quorvel::listener::WakeSocketTraits>(m_hWakeSocket);
 }
+
+namespace quorvel {
+
+void SocketAccess::BeginClose(CxSocket& socket) {
+    SOCKET hSocket = socket.GetSocket();
+    SharedLink* link = AtomicLoad(socket.m_pLink);
+    if (hSocket == INVALID_SOCKET || !link || !socket.OwnsSocket()) return;
+    link->closing.store(true, std::memory_order_seq_cst);
+    if (link->busy.load(std::memory_order_seq_cst) != 0) {
+        os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr);
+    }
+}
+
+// A listener let go of while it waits closes the wake-up socket itself,
+// after its endpoint's call has returned: it holds Windows Sockets up until
+// then, so that a host's last WSACleanup right after the close cannot take
+// the socket from under it (and give its value to another).
+bool SocketAccess::LetGoListener(CxSocket& socket) {
+    SOCKET hWake = socket.m_hWakeSocket;
+    WSADATA wsaData;
+    if (hWake == INVALID_SOCKET || !socket.m_ListenThread.GetSafeHandle() ||
+        os::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
+        return false;
+    }
+    SocketExtra* extra = ExtraOf<SocketExtra>(LinkOf(socket));
+    bool bHandedOver = false;
+    bool bLetGo = listener::LetGo(
+        socket.m_ListenThread,
+        [hWake, extra] {
+            listener::TriggerSocketWake(hWake);
+            if (extra) extra->EndPause();  // a pause for a read ends too
+        },
+        &bHandedOver);
+    if (bHandedOver) {
+        socket.m_hWakeSocket = INVALID_SOCKET;  // the listener's now
+        return true;
+    }
+    os::WSACleanup();
+    if (bLetGo) ReleaseMember<listener::WakeSocketTraits>(socket.m_hWakeSocket);
+    return bLetGo;
+}
+
+}  // namespace quorvel
 
 int CxSocket::IsListenningEvent() { return m_ListenThread.IsThreadRunning(); }
 
@@ -322,8 +366,12 @@ public:
         SharedLink* record = ThreadAccess::RecordOf(pThread);  // outlives the endpoint
         SocketWatch watch(socket, hWatched, hWake, record, listener::HoldOf(record));
         pThread->SetThreadStartedEvent();
-        listener::Run(pThread, watch);
+        bool bLetGo = listener::Run(pThread, watch, /*bParks=*/true);
         listener::DropHold(record);
+        if (bLetGo) {  // the wake-up is ours, and the hold on Windows Sockets taken with it
+            listener::WakeSocketTraits::Release(hWake);
+            os::WSACleanup();
+        }
         Trace(L"The thread 0x%X(CxSocket::OnListen) has exited.\n", dwThreadId);
     }
 
@@ -331,8 +379,8 @@ public:
     // call the C interface asked for on this thread.
     listener::Step WaitOnce() {
         if (ThreadAccess::TakeCallRequest(m_record)) {
-            Raise(listener::kEventListenerCall);
-            return listener::Step::kEvent;
+            return Raise(listener::kEventListenerCall) ? listener::Step::kEvent
+                                                       : listener::Step::kStop;
         }
         if (m_bRaised && !Gone(m_link)) {
             m_bRaised = false;
@@ -363,8 +411,7 @@ public:
             }
             m_lReceivesAtReport = SocketAccess::Receives(m_link);
             m_bRaised = true;
-            Raise(m_lEvent);
-            return listener::Step::kEvent;
+            return Raise(m_lEvent) ? listener::Step::kEvent : listener::Step::kStop;
         }
         Trace(L"socket select failed. err code = %d.\n", nError);
         return nError == WSAENOTSOCK ? listener::Step::kStop : listener::Step::kFailed;
@@ -434,10 +481,15 @@ private:
         return bStuck;
     }
 
-    // An event to the host's callback, on this thread.
-    void Raise(long lEvent) {
+    // An event to the host's callback, on this thread: the only step that
+    // touches the endpoint. false when the endpoint has let go of this
+    // listener meanwhile (and may be gone).
+    bool Raise(long lEvent) {
+        if (!ThreadAccess::Unpark(m_record)) return false;
         auto target = m_socket.GetTarget();
         listener::Deliver(target.pfnProc, target.pParam, nullptr, 0, m_hWatched, lEvent);
+        ThreadAccess::Park(m_record);  // the record only: the callback may have deleted the endpoint
+        return true;
     }
 
     CxSocket& m_socket;

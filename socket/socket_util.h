@@ -70,6 +70,15 @@ struct SocketAccess {
     // Has the running listener raise listener::kEventListenerCall once,
     // soon, on its own thread; false (nothing asked) when none runs.
     static bool CallListener(CxSocket& socket);
+    // Stops the listener without waiting, when it waits away from the
+    // endpoint (listener::LetGo); false when it must be waited for
+    // (CxSocket::DisListenEvent then does), or when none runs.
+    static bool LetGoListener(CxSocket& socket);
+    // The first step of the owner's close: new calls are refused, and those
+    // in progress are told to leave (their requests cancelled), so that they
+    // leave while the close does its other work; CloseSocket then waits for
+    // them and closes. Nothing for a copy, or without a socket.
+    static void BeginClose(CxSocket& socket);
 };
 
 // Any operation on an endpoint's socket (a transfer, an accept, a query, a

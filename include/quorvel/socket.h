@@ -53,6 +53,10 @@ class SocketWatch;
 // WSAENOTSOCK. A copy shares the socket but only the object that acquired it
 // closes it; once that one closes or lets go of it, the copies hold no
 // socket. Keep the original alive while copies are used.
+// Stopping the listener from another thread (a close, DisListenEvent, the
+// destructor) returns once the callback can no longer be called: a callback
+// under way is waited for; a listener that is waiting is not, and ends on
+// its own thread soon after, holding this DLL loaded until then.
 class QUORVEL_API CxSocket : public CxComm {
     QV_HEAP_OPERATORS
 public:
