@@ -34,17 +34,19 @@ protected:
 // Every socket the library creates, and whether it has been closed.
 struct SocketLedger {
     std::mutex mutex;
-    std::set<SOCKET> open;
+    std::set<SOCKET> open, made;
     Hook<os::socket> create{[this](int af, int type, int protocol) {
         SOCKET s = create.Real()(af, type, protocol);
         std::lock_guard<std::mutex> lock(mutex);
-        if (s != INVALID_SOCKET) open.insert(s);
+        if (s != INVALID_SOCKET) open.insert(s), made.insert(s);
         return s;
     }};
+    std::atomic<int> failed{0};  // closes of a socket it made that the system refused
     Hook<os::closesocket> close{[this](SOCKET s) {
         int result = close.Real()(s);
         std::lock_guard<std::mutex> lock(mutex);
         if (result == 0) open.erase(s);
+        else if (made.count(s)) ++failed;
         return result;
     }};
     size_t Open() {
@@ -337,6 +339,131 @@ TEST_F(Listener, CloseFromAnotherThreadEndsARecvAndNeverReachesAReusedHandle) {
         EXPECT_EQ(0, afterClose.load());
         closesocket(reuse);
     }
+}
+
+// A close from another thread waits for a callback under way, but not for a
+// listener that waits: held inside its wait, that one is let go of, its
+// endpoint destroyed (its memory made inaccessible), and only then does it
+// go on; it must end without touching the endpoint, closing the wake-up
+// socket it was handed once and giving back its hold on Windows Sockets.
+// Closes that race a stream of events never see a callback after them.
+TEST_F(Listener, ACloseFromAnotherThreadWaitsForACallbackButNeverForAWaitingListener) {
+    CxServerSocket server;
+    ASSERT_EQ(1, server.ListenConnection(L"127.0.0.1", 0));
+    struct Host {
+        std::atomic<int> calls{0}, afterClose{0};
+        std::atomic<bool> closed{false};
+        std::atomic<DWORD> linger{0};
+        static long CALLBACK Proc(void* p, unsigned int, long) {
+            Host* h = static_cast<Host*>(p);
+            if (h->closed) ++h->afterClose;
+            ++h->calls;
+            Sleep(h->linger);
+            if (h->closed) ++h->afterClose;  // the close returned while this ran
+            return 0;
+        }
+    };
+    std::atomic<bool> hold{false};
+    std::atomic<int> held{0};
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Hook<os::select> waiting([&](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+        int result = waiting.Real()(n, r, w, e, t);
+        if (!t && hold) {  // the listener's wait, ended by the close
+            ++held;
+            WaitForSingleObject(release, 10000);
+        }
+        return result;
+    });
+    std::atomic<int> started{0}, cleaned{0};
+    Hook<os::WSAStartup> starting([&](WORD v, LPWSADATA d) { return ++started, starting.Real()(v, d); });
+    Hook<os::WSACleanup> cleaning([&] { return ++cleaned, cleaning.Real()(); });
+    for (bool udp : {false, true}) {
+        SCOPED_TRACE(udp ? "udp" : "tcp");
+        Host host;
+        CxClientSocket peer;
+        SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        SOCKADDR_IN to = {};
+        auto open = [&](CxSocket& e) {
+            e.SetWndMsgProc(nullptr, 0, &Host::Proc, &host);
+            if (udp) {
+                if (!static_cast<CxUdpSocket&>(e).Bind(0, 1)) return false;
+                to = Ipv4(L"127.0.0.1", LocalPort(e.GetSocket()));
+                return true;
+            }
+            if (!static_cast<CxClientSocket&>(e).Connect(L"127.0.0.1", LocalPort(server.GetSocket()), 1)) {
+                return false;
+            }
+            peer.DisConnect();
+            peer.Attach(server.AcceptConnection());
+            return true;
+        };
+        auto close = [&](CxSocket& e) {
+            if (udp) static_cast<CxUdpSocket&>(e).Disbind();
+            else static_cast<CxClientSocket&>(e).DisConnect();
+        };
+        auto feed = [&] {
+            if (udp) sendto(sender, "x", 1, 0, reinterpret_cast<SOCKADDR*>(&to), sizeof to);
+            else peer.Send(reinterpret_cast<unsigned char*>(const_cast<char*>("x")), 1, 0);
+        };
+        auto make = [&]() -> CxSocket* { return udp ? static_cast<CxSocket*>(new CxUdpSocket) : new CxClientSocket; };
+        {
+            SocketLedger ledger;
+            GuardedObject<CxUdpSocket> dgram;
+            GuardedObject<CxClientSocket> tcp;
+            CxSocket& e = udp ? static_cast<CxSocket&>(*dgram) : *tcp;
+            ASSERT_TRUE(open(e));
+            HANDLE listener = ListenerThreadOf(e);
+            feed();
+            ASSERT_TRUE(WaitUntil([&] { return host.calls > 0; }));
+            int startedBefore = started, cleanedBefore = cleaned;
+            // Waiting, held once woken: the close goes on without it.
+            Sleep(50);
+            hold = true;
+            EXPECT_TRUE(FinishesWithin([&] { close(e); }, 3000)) << "the close waited for the listener";
+            if (udp) dgram.Destroy();
+            else tcp.Destroy();
+            ASSERT_TRUE(WaitUntil([&] { return held > 0; }));
+            hold = false;
+            SetEvent(release);
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(listener, 10000));
+            CloseHandle(listener);
+            EXPECT_EQ(0u, ledger.Open()) << "the wake-up socket was never closed";
+            EXPECT_EQ(0, ledger.failed.load()) << "a socket closed twice";
+            EXPECT_EQ(started - startedBefore, cleaned - cleanedBefore);
+            ResetEvent(release);
+        }
+        {
+            // In the callback: the close waits for it to return.
+            CxSocket* e = make();
+            ASSERT_TRUE(open(*e));
+            host.linger = 300;
+            int before = host.calls;
+            feed();
+            ASSERT_TRUE(WaitUntil([&] { return host.calls > before; }));
+            close(*e);
+            host.closed = true;
+            delete e;
+            Sleep(350);
+            EXPECT_EQ(0, host.afterClose.load());
+        }
+        // Closes at any moment of a stream of events.
+        host.linger = 0;
+        for (int round = 0; round < 100; ++round) {
+            host.closed = false;
+            CxSocket* e = make();
+            ASSERT_TRUE(open(*e));
+            for (int i = 0; i < round % 4; ++i) feed();
+            if (round % 2) Sleep(1);
+            close(*e);
+            host.closed = true;
+            delete e;
+        }
+        Sleep(100);
+        EXPECT_EQ(0, host.afterClose.load());
+        closesocket(sender);
+        peer.DisConnect();
+    }
+    CloseHandle(release);
 }
 
 // Detach hands the socket over with its listener stopped: nothing is
