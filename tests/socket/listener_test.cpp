@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -354,9 +355,11 @@ TEST_F(Listener, ACloseFromAnotherThreadWaitsForACallbackButNeverForAWaitingList
         std::atomic<int> calls{0}, afterClose{0};
         std::atomic<bool> closed{false};
         std::atomic<DWORD> linger{0};
+        std::function<void()> take;  // reads what came, when set
         static long CALLBACK Proc(void* p, unsigned int, long) {
             Host* h = static_cast<Host*>(p);
             if (h->closed) ++h->afterClose;
+            if (h->take) h->take();
             ++h->calls;
             Sleep(h->linger);
             if (h->closed) ++h->afterClose;  // the close returned while this ran
@@ -413,10 +416,18 @@ TEST_F(Listener, ACloseFromAnotherThreadWaitsForACallbackButNeverForAWaitingList
             CxSocket& e = udp ? static_cast<CxSocket&>(*dgram) : *tcp;
             ASSERT_TRUE(open(e));
             HANDLE listener = ListenerThreadOf(e);
+            unsigned char byte = 0;
+            wchar_t from[32];
+            host.take = [&] {
+                if (udp) dgram->RecvFrom(from, &byte, 1);
+                else tcp->Recv(&byte, 1, 0);
+            };
             feed();
             ASSERT_TRUE(WaitUntil([&] { return host.calls > 0; }));
-            // Waiting, held once woken: the close goes on without it.
+            // Back in its wait, with nothing left to read; held once woken:
+            // the close goes on without it.
             Sleep(50);
+            host.take = nullptr;
             hold = true;
             EXPECT_TRUE(FinishesWithin([&] { close(e); }, 3000)) << "the close waited for the listener";
             if (udp) dgram.Destroy();
