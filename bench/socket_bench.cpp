@@ -11,9 +11,9 @@
 //    or more);
 //  - 100-byte TCP frames sent every millisecond, from the peer's send to the
 //    end of the callback's Recv of the frame, against a plain select thread;
-//  - the time DisConnect of a client with its listener takes, idle and with a
-//    Recv waiting on another thread (which the close ends and waits for),
-//    against the same steps in plain calls for a plain select thread.
+//  - the time DisConnect of a client whose listener waits takes, idle and
+//    with a Recv waiting on another thread (which the close ends and waits
+//    for), against the same steps in plain calls for plain threads.
 // Run: wine bench_socket.exe [megabytes] [rounds] [datagrams]; with QV_BENCH_CLOSE
 // set, only the close times, over [rounds] rounds.
 #include <algorithm>
@@ -291,8 +291,47 @@ SOCKET PlainWake() {
     return s;
 }
 
+// The same close in plain calls, for a plain thread waiting in select on the
+// socket and a wake-up and, withRecv, a plain recv on another thread, which
+// the close cancels and waits for before it closes the socket: the floor of
+// this machine for what DisConnect does.
+double PlainClose(bool withRecv) {
+    Pair pair;
+    if (!pair.Open(0)) return -1;
+    SOCKET s = pair.client.Detach(), wake = PlainWake();
+    std::thread watcher([s, wake] {
+        fd_set set;
+        set.fd_count = 2;
+        set.fd_array[0] = s;
+        set.fd_array[1] = wake;
+        select(0, &set, nullptr, nullptr, nullptr);
+    });
+    HANDLE left = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread receiver;
+    if (withRecv) {
+        receiver = std::thread([s, left] {
+            char byte;
+            recv(s, &byte, 1, 0);
+            SetEvent(left);
+        });
+    }
+    Sleep(5);  // both wait by now
+    double start = Now();
+    shutdown(s, SD_BOTH);
+    if (withRecv) CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+    send(wake, "", 1, 0);
+    if (withRecv) WaitForSingleObject(left, INFINITE);
+    closesocket(s);
+    double took = (Now() - start) * 1e6;
+    watcher.join();
+    if (receiver.joinable()) receiver.join();
+    closesocket(wake);
+    CloseHandle(left);
+    return took;
+}
+
 void CloseTimes(int rounds) {
-    std::vector<double> idle, waiting, plain;
+    std::vector<double> times[4];  // idle, with a Recv; then the same in plain calls
     for (int i = 0; i < rounds; ++i) {
         for (bool withRecv : {false, true}) {
             Pair pair;
@@ -303,43 +342,25 @@ void CloseTimes(int rounds) {
                     unsigned char byte;
                     pair.client.Recv(&byte, 1, 0);
                 });
-                Sleep(5);  // the Recv waits by now
             }
+            Sleep(5);  // the listener (and the Recv) wait by now
             double start = Now();
             pair.client.DisConnect();
-            (withRecv ? waiting : idle).push_back((Now() - start) * 1e6);
+            times[withRecv].push_back((Now() - start) * 1e6);
             if (receiver.joinable()) receiver.join();
+            double plain = PlainClose(withRecv);
+            if (plain < 0) return;
+            times[2 + withRecv].push_back(plain);
         }
-        // The floor of this machine: the same steps in plain calls, for a
-        // plain thread waiting in select on the socket and a wake-up.
-        Pair pair;
-        if (!pair.Open(0)) return;
-        SOCKET s = pair.client.Detach(), wake = PlainWake();
-        std::thread watcher([s, wake] {
-            fd_set set;
-            set.fd_count = 2;
-            set.fd_array[0] = s;
-            set.fd_array[1] = wake;
-            select(0, &set, nullptr, nullptr, nullptr);
-        });
-        Sleep(5);  // it waits by now
-        double start = Now();
-        shutdown(s, SD_BOTH);
-        send(wake, "", 1, 0);
-        closesocket(s);
-        plain.push_back((Now() - start) * 1e6);
-        watcher.join();
-        closesocket(wake);
     }
     const char* names[] = {"DisConnect with the listener, idle",
                            "DisConnect with the listener, a Recv waiting on another thread",
-                           "plain shutdown, wake-up and closesocket, a select waiting"};
-    std::vector<double>* sets[] = {&idle, &waiting, &plain};
-    for (int k = 0; k < 3; ++k) {
-        std::vector<double>& times = *sets[k];
-        std::sort(times.begin(), times.end());
+                           "the same in plain calls, idle",
+                           "the same in plain calls, a recv waiting on another thread"};
+    for (int k = 0; k < 4; ++k) {
+        std::sort(times[k].begin(), times[k].end());
         std::printf("ROW sockets: %s, median / p99|%.0f us / %.0f us|%s\n", names[k],
-                    times[times.size() / 2], times[times.size() * 99 / 100],
+                    times[k][times[k].size() / 2], times[k][times[k].size() * 99 / 100],
                     k < 2 ? "under 1 ms" : "this machine's floor");
     }
 }
