@@ -170,4 +170,13 @@ void EndCalls(SharedLink* link, Cancel cancel) {
     EndCalls(link, cancel, INFINITE, [] {});
 }
 
+// The start of a close on its own, for a closer with other work to do before
+// its EndCalls: new calls are refused, and cancel() ends the requests of those
+// under way, so that they leave meanwhile.
+template <class Cancel>
+void AskCallsToLeave(SharedLink* link, Cancel cancel) {
+    link->closing.store(true, std::memory_order_seq_cst);
+    if (link->busy.load(std::memory_order_seq_cst) != 0) cancel();
+}
+
 }  // namespace quorvel

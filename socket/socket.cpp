@@ -49,6 +49,21 @@ bool Gone(const SharedLink* link) {
     return link->closing.load(std::memory_order_seq_cst) || !link->live.load();
 }
 
+// Ends the requests of the calls under way on a socket being closed.
+auto CancelsOn(SOCKET hSocket) {
+    return [hSocket] { os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr); };
+}
+
+// How a stop wakes the listener: through its wake-up (none for a copy),
+// and out of a pause for a read.
+auto WakesListener(SOCKET hWake, quorvel::SocketExtra* extra) {
+    return [hWake, extra] {
+        if (hWake == INVALID_SOCKET) return;
+        quorvel::listener::TriggerSocketWake(hWake);
+        if (extra) extra->EndPause();
+    };
+}
+
 }  // namespace
 
 namespace quorvel {
@@ -195,7 +210,7 @@ int CxSocket::CloseSocket() {
     // sees the close, and the handle is closed only once none is left, so
     // that none acts on a handle value the platform has given out anew.
     SharedLink* link = AtomicLoad(m_pLink);
-    quorvel::EndCalls(link, [hSocket] { os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr); });
+    quorvel::EndCalls(link, CancelsOn(hSocket));
     QV_CHECK_CLOSE_CALLS(link, "socket");
     if (!SocketHandle(m_hSocket, m_pLink, this).Close(/*bKeepIfRefused=*/true)) {
         link->closing = false;
@@ -292,14 +307,10 @@ int CxSocket::ListenEvent() {
 void CxSocket::DisListenEvent() {
     quorvel::ErrorKeeper keep;  // stopping the listener never hides the caller's error
     if (quorvel::SocketAccess::LetGoListener(*this)) return;
-    SOCKET hWake = m_hWakeSocket;
-    bool bStarter = hWake != INVALID_SOCKET;
-    quorvel::SocketExtra* extra = quorvel::ExtraOf<quorvel::SocketExtra>(quorvel::SocketAccess::LinkOf(*this));
-    quorvel::listener::Stop(m_ListenThread, [hWake, bStarter, extra] {
-        if (!bStarter) return;
-        quorvel::listener::TriggerSocketWake(hWake);
-        if (extra) extra->EndPause();  // a pause for a read ends too
-    });
+    bool bStarter = m_hWakeSocket != INVALID_SOCKET;
+    quorvel::listener::Stop(m_ListenThread,
+                            WakesListener(m_hWakeSocket, quorvel::ExtraOf<quorvel::SocketExtra>(
+                                                             quorvel::SocketAccess::LinkOf(*this))));
     if (bStarter) quorvel::ReleaseMember<quorvel::listener::WakeSocketTraits>(m_hWakeSocket);
 }
 
@@ -309,10 +320,7 @@ void SocketAccess::BeginClose(CxSocket& socket) {
     SOCKET hSocket = socket.GetSocket();
     SharedLink* link = AtomicLoad(socket.m_pLink);
     if (hSocket == INVALID_SOCKET || !link || !socket.OwnsSocket()) return;
-    link->closing.store(true, std::memory_order_seq_cst);
-    if (link->busy.load(std::memory_order_seq_cst) != 0) {
-        os::CancelIoEx(reinterpret_cast<HANDLE>(hSocket), nullptr);
-    }
+    AskCallsToLeave(link, CancelsOn(hSocket));
 }
 
 // A listener let go of while it waits closes the wake-up socket itself,
@@ -326,15 +334,10 @@ bool SocketAccess::LetGoListener(CxSocket& socket) {
         os::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
         return false;
     }
-    SocketExtra* extra = ExtraOf<SocketExtra>(LinkOf(socket));
     bool bHandedOver = false;
-    bool bLetGo = listener::LetGo(
-        socket.m_ListenThread,
-        [hWake, extra] {
-            listener::TriggerSocketWake(hWake);
-            if (extra) extra->EndPause();  // a pause for a read ends too
-        },
-        &bHandedOver);
+    bool bLetGo = listener::LetGo(socket.m_ListenThread,
+                                  WakesListener(hWake, ExtraOf<SocketExtra>(LinkOf(socket))),
+                                  &bHandedOver);
     if (bHandedOver) {
         socket.m_hWakeSocket = INVALID_SOCKET;  // the listener's now
         return true;
